@@ -1,0 +1,31 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Gene.h"
+#include "ProgramParameters.h"
+
+using GeneMap = std::map<std::string, Gene>;
+
+class Annotations {
+public:
+    GeneMap genes;
+    GeneMap genesUnmerged;
+    std::map<std::string, std::string> transToGene;
+    std::map<std::string, std::vector<Gene>> genesByChromosome;
+    std::vector<Gene> workList;
+
+    int parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
+                 const t_configuration& conf);
+
+    void group_by_reference();
+    void sort_chromosomes();
+    void merge_genes();
+    void restore_genes_map();
+    void mergeAnnotations();
+    bool checkOverlap(Gene a, Gene b);
+    std::string getGIDbyTIDmerged(std::string transcriptId);
+    bool dumpAnnotations(std::string path);
+};

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <htslib/hts.h>
+#include <htslib/sam.h>
+
+#include "Gene.h"
+
+struct t_read {
+    std::string name;
+    int32_t start = 0;
+    int32_t end = 0;
+    int32_t length = 0;
+    int32_t mateStart = 0;
+    std::vector<int32_t> fragLengths;
+    std::vector<int32_t> transStarts;
+    std::vector<int32_t> transEnds;
+    std::vector<t_exon> blocks;
+    bool paired = false;
+    bool forward = true;
+    bool firstMate = false;
+};
+
+// Fragment key (read name) to the one or two reads of the fragment; std::string
+// ordering is byte-wise, which is the fragment order used downstream.
+using FragmentMap = std::map<std::string, std::vector<t_read>>;
+
+struct t_flagStats {
+    uint64_t total = 0;
+    uint64_t mapped = 0;
+    uint64_t properlyPaired = 0;
+    uint64_t singletons = 0;
+    uint64_t read1 = 0;
+    uint64_t read2 = 0;
+};
+
+struct HtsFileCloser { void operator()(htsFile* f) const { if (f) hts_close(f); } };
+struct HtsHeaderFree { void operator()(sam_hdr_t* h) const { if (h) sam_hdr_destroy(h); } };
+struct HtsIndexFree { void operator()(hts_idx_t* i) const { if (i) hts_idx_destroy(i); } };
+
+// Record callback shape of the region query: return 0 to continue.
+int fetch_func(const bam1_t* record, void* fragments);
+
+class BamIO {
+public:
+    explicit BamIO(const char* fileName);
+
+    int openBam();
+    void closeBam();
+    void createChromosomeList();
+    std::vector<std::string>& getChromosomeList();
+    std::string getBamHeader();
+    t_flagStats nrProperlyPairedFrags(const char* region);
+    bool readBam(std::string region, FragmentMap& fragments);
+
+private:
+    std::vector<std::string> chromosomeList;
+    std::unique_ptr<sam_hdr_t, HtsHeaderFree> header;
+    std::unique_ptr<hts_idx_t, HtsIndexFree> index;
+    std::unique_ptr<htsFile, HtsFileCloser> file;
+    const char* fileName;
+};

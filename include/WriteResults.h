@@ -1,0 +1,41 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "Annotations.h"
+#include "AutoGroups.h"
+#include "ProgramParameters.h"
+
+class WriteResults {
+public:
+    WriteResults() = default;
+
+    void setConfigurations(t_directories& dirs, t_configuration& conf, InitValuesMap& initValues);
+    void setExperimentCounts(uint64_t fragsExperiment, uint64_t compFragsExperiment);
+    void openFilesForIntermediateResults();
+    void writeIntermediateResults(GeneMap::iterator& gene);
+    void logTrans(std::stringstream& text);
+    void closeFilesForIntermediateResults();
+    bool writeFinalResults(Annotations& annotations);
+
+private:
+    t_directories dirs;
+    t_configuration conf;
+    InitValuesMap initValues;
+    uint64_t fragsExpt = 0;
+    uint64_t compFragsExpt = 0;
+    std::ofstream transcriptsStream;
+    std::ofstream genesStream;
+    std::mutex appendMutex;
+    bool busy = false;
+    std::condition_variable appendCondition;
+};
+
+// Compatible-hits FPKM of one gene from explicit experiment totals; the run's
+// calculateCHN passes the process-wide counters.
+bool calculateCHN(Gene& gene, const t_configuration& conf, uint64_t fragsExperiment,
+                  uint64_t compFragsExperiment);

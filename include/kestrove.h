@@ -1,0 +1,43 @@
+#pragma once
+
+// Process-wide run state and the run driver's steps. The objects are defined in
+// src/kestrove.cpp; nothing else in the program is global.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <boost/thread/tss.hpp>
+
+#include "Annotations.h"
+#include "AutoGroups.h"
+#include "BamIO.h"
+#include "Helper.h"
+#include "ProgramParameters.h"
+#include "ProgressBar.h"
+#include "WriteResults.h"
+
+extern std::vector<std::string> chrList;
+extern InitValuesMap initValues;
+extern boost::thread_specific_ptr<BamIO> threadLocalStorage;
+extern ProgressBar progressBar;
+extern WriteResults results;
+extern Helper helperObject;
+extern t_configuration conf;
+extern t_directories dirs;
+
+extern std::atomic<uint64_t> fragsExpt;
+extern std::atomic<uint64_t> compFragsExpt;
+extern std::atomic<uint64_t> nrGenesProcessed;
+extern std::atomic<int32_t> quantificationProgress;
+
+bool initialize(Annotations& annotations, BamIO& reader);
+void fragsExperiment(std::string region);
+void calculateInitialValues(Annotations annotations);
+void processGene(GeneMap::iterator& gene);
+bool calculateCHN(GeneMap::iterator& gene);
+
+// The whole run, as main performs it; returns the process exit status.
+int runKestrove(int argc, char** argv);
