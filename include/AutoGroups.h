@@ -31,3 +31,8 @@ public:
     double groupDistance(const Gene& gene, const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
     double scaleDist(double a, double b);
 };
+
+// Initial values and tying of every gene of the annotation into initValues;
+// the run driver's calculateInitialValues calls it with the process-wide state.
+void computeInitialValues(const Annotations& annotations, const t_configuration& conf,
+                          const t_directories& dirs, InitValuesMap& initValues);
