@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <htslib/hts.h>
+#include <htslib/hts_log.h>
 #include <htslib/sam.h>
 
 #include "Gene.h"
@@ -42,6 +43,22 @@ struct t_flagStats {
 struct HtsFileCloser { void operator()(htsFile* f) const { if (f) hts_close(f); } };
 struct HtsHeaderFree { void operator()(sam_hdr_t* h) const { if (h) sam_hdr_destroy(h); } };
 struct HtsIndexFree { void operator()(hts_idx_t* i) const { if (i) hts_idx_destroy(i); } };
+struct BamRecordFree { void operator()(bam1_t* b) const { if (b) bam_destroy1(b); } };
+struct HtsIteratorFree { void operator()(hts_itr_t* it) const { if (it) hts_itr_destroy(it); } };
+
+// Silences htslib's own log for the lifetime of the scope, for steps whose
+// failures we report ourselves. The level is process-wide: use it only where
+// no other thread is reading BAM data.
+class HtsLogSilencer {
+public:
+    HtsLogSilencer() : saved(hts_get_log_level()) { hts_set_log_level(HTS_LOG_OFF); }
+    ~HtsLogSilencer() { hts_set_log_level(saved); }
+    HtsLogSilencer(const HtsLogSilencer&) = delete;
+    HtsLogSilencer& operator=(const HtsLogSilencer&) = delete;
+
+private:
+    htsLogLevel saved;
+};
 
 // Record callback shape of the region query: return 0 to continue.
 int fetch_func(const bam1_t* record, void* fragments);
@@ -59,9 +76,17 @@ public:
     bool readBam(std::string region, FragmentMap& fragments);
 
 private:
+    void openFile(const std::string& path);
+    void readHeader(const std::string& path);
+    bool parseRegion(const std::string& region, int& tid, hts_pos_t& begin, hts_pos_t& end);
+    template <typename OnRecord>
+    void queryRegion(const std::string& region, int tid, hts_pos_t begin, hts_pos_t end, OnRecord onRecord);
+
     std::vector<std::string> chromosomeList;
     std::unique_ptr<sam_hdr_t, HtsHeaderFree> header;
     std::unique_ptr<hts_idx_t, HtsIndexFree> index;
     std::unique_ptr<htsFile, HtsFileCloser> file;
     const char* fileName;
+    // Reused by every region query so that reading allocates nothing per record.
+    std::unique_ptr<bam1_t, BamRecordFree> record;
 };

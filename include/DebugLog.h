@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "Annotations.h"
 #include "AutoGroups.h"
@@ -13,4 +14,14 @@ public:
     void printConfiguration(const t_configuration& conf, std::stringstream& log);
     void printInitialValues(const t_initValues& values, std::stringstream& log);
     int validitiesToFile(FragmentMap& fragments, GeneMap::iterator& gene, std::string path);
+
+    // The gene block of the log: name and id, the region queried, the number of
+    // compatible fragments, the isoform ids and their tied groups (counted from 1).
+    void printGeneInformation(const Gene& gene, const std::string& region, const t_initValues& values,
+                              std::stringstream& log);
+    void printFinalWeights(const std::vector<double>& alphas, const std::vector<std::vector<double>>& groupBetas,
+                           std::stringstream& log);
+    // Writes the log to outputDir/logfiles/<geneName>.log, else <geneId>.log;
+    // false, without a message, when neither can be written.
+    bool writeLogFile(const std::string& outputDir, const Gene& gene, const std::string& text);
 };

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string>
 
 #include "Annotations.h"
 #include "AutoGroups.h"
@@ -23,6 +24,12 @@ public:
     bool writeFinalResults(Annotations& annotations);
 
 private:
+    std::string summaryPath(const std::string& prefix) const;
+    bool withinLimits(const Gene& gene) const;
+    void writeFinalTranscriptRows(const Gene& gene);
+    void writeFinalGeneRow(const Gene& gene);
+    void reportIntermediateFailure();
+
     t_directories dirs;
     t_configuration conf;
     InitValuesMap initValues;
@@ -33,6 +40,8 @@ private:
     std::mutex appendMutex;
     bool busy = false;
     std::condition_variable appendCondition;
+    std::string intermediatePath;
+    bool intermediateFailureReported = false;
 };
 
 // Compatible-hits FPKM of one gene from explicit experiment totals; the run's

@@ -17,6 +17,7 @@
 #include "Helper.h"
 #include "ProgramParameters.h"
 #include "ProgressBar.h"
+#include "TaskPool.h"
 #include "WriteResults.h"
 
 extern std::vector<std::string> chrList;

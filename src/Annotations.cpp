@@ -1,11 +1,425 @@
 #include "Annotations.h"
 
-int Annotations::parseGTF(const char*, const std::map<std::string, std::string>&, const t_configuration&) { return 1; }
-void Annotations::group_by_reference() {}
-void Annotations::sort_chromosomes() {}
-void Annotations::merge_genes() {}
-void Annotations::restore_genes_map() {}
-void Annotations::mergeAnnotations() {}
-bool Annotations::checkOverlap(Gene, Gene) { return false; }
-std::string Annotations::getGIDbyTIDmerged(std::string) { return {}; }
-bool Annotations::dumpAnnotations(std::string) { return false; }
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <string_view>
+#include <utility>
+
+#include "Helper.h"
+#include "KestroveException.h"
+
+namespace {
+
+// Streams the lines of a plain or gzip-compressed file (zlib passes plain files
+// through unchanged) without holding more than one buffer of it.
+class LineReader {
+public:
+    explicit LineReader(const char* path)
+        : file(path ? gzopen(path, "rb") : nullptr, &gzclose), buffer(kInitialSize)
+    {
+        if (!file)
+            throw KestroveException(ERR_GTF_OPEN);
+        gzbuffer(file.get(), kInitialSize);
+    }
+
+    // The view stays valid until the next call. The newline is not part of it.
+    bool next(std::string_view& line)
+    {
+        for (;;) {
+            const char* base = buffer.data();
+            const void* newline = std::memchr(base + scanned, '\n', filled - scanned);
+            if (newline) {
+                auto pos = static_cast<size_t>(static_cast<const char*>(newline) - base);
+                line = std::string_view(base + begin, pos - begin);
+                begin = scanned = pos + 1;
+                return true;
+            }
+            scanned = filled;
+            if (atEnd) {
+                if (begin == filled)
+                    return false;
+                line = std::string_view(base + begin, filled - begin);
+                begin = scanned = filled;
+                return true;
+            }
+            refill();
+        }
+    }
+
+private:
+    static constexpr size_t kInitialSize = 1 << 20;
+
+    void refill()
+    {
+        if (begin > 0) {
+            std::memmove(buffer.data(), buffer.data() + begin, filled - begin);
+            filled -= begin;
+            scanned -= begin;
+            begin = 0;
+        }
+        if (filled == buffer.size())
+            buffer.resize(buffer.size() * 2);
+        size_t room = std::min<size_t>(buffer.size() - filled, std::numeric_limits<int>::max());
+        int got = gzread(file.get(), buffer.data() + filled, static_cast<unsigned>(room));
+        if (got < 0)
+            throw KestroveException(ERR_GTF_OPEN);
+        if (got == 0) {
+            // A truncated compressed file ends like a complete one unless asked.
+            int status = Z_OK;
+            gzerror(file.get(), &status);
+            if (status != Z_OK)
+                throw KestroveException(ERR_GTF_OPEN);
+            atEnd = true;
+        }
+        filled += static_cast<size_t>(got);
+    }
+
+    std::unique_ptr<gzFile_s, int (*)(gzFile)> file;
+    std::vector<char> buffer;
+    size_t begin = 0;
+    size_t scanned = 0;
+    size_t filled = 0;
+    bool atEnd = false;
+};
+
+bool isSeparator(char c)
+{
+    return c == '\t' || c == ';' || c == ' ' || c == '"';
+}
+
+void splitTokens(std::string_view line, std::vector<std::string_view>& tokens)
+{
+    tokens.clear();
+    size_t i = 0;
+    const size_t n = line.size();
+    while (i < n) {
+        while (i < n && isSeparator(line[i]))
+            ++i;
+        size_t first = i;
+        while (i < n && !isSeparator(line[i]))
+            ++i;
+        if (i > first)
+            tokens.push_back(line.substr(first, i - first));
+    }
+}
+
+// Optional sign and decimal digits only, within the signed 32-bit range.
+bool parseInt32(std::string_view text, int32_t& value)
+{
+    size_t i = 0;
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        i = 1;
+    }
+    if (i == text.size())
+        return false;
+    constexpr int64_t limit = static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1;
+    int64_t magnitude = 0;
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        if (c < '0' || c > '9')
+            return false;
+        magnitude = magnitude * 10 + (c - '0');
+        if (magnitude > limit)
+            return false;
+    }
+    int64_t signedValue = negative ? -magnitude : magnitude;
+    if (signedValue > std::numeric_limits<int32_t>::max())
+        return false;
+    value = static_cast<int32_t>(signedValue);
+    return true;
+}
+
+// An exon pair can only intersect when the transcripts' extents do, since a
+// transcript's start and end are the smallest start and largest end of its exons.
+bool exonsOverlap(const Gene& a, const Gene& b)
+{
+    for (const t_transcript& ta : a.transcripts) {
+        for (const t_transcript& tb : b.transcripts) {
+            if (ta.end < tb.start || tb.end < ta.start)
+                continue;
+            for (const t_exon& ea : ta.exons)
+                for (const t_exon& eb : tb.exons)
+                    if (ea.end >= eb.start && eb.end >= ea.start)
+                        return true;
+        }
+    }
+    return false;
+}
+
+uint64_t truncateToCount(double value)
+{
+    if (!(value >= 0.0))
+        return 0;
+    if (value >= 18446744073709551616.0)
+        return std::numeric_limits<uint64_t>::max();
+    return static_cast<uint64_t>(value);
+}
+
+} // namespace
+
+int Annotations::parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
+                          const t_configuration& conf)
+{
+    LineReader reader(path);
+
+    const bool filterGenes = !conf.processAllGenes;
+    std::vector<std::string_view> tokens;
+    std::string key;
+    Gene* lastGene = nullptr;
+    std::string lastGeneId;
+    bool inHeader = true;
+
+    uint64_t linesWithoutTranscript = 0;
+    uint64_t linesOnOtherChromosome = 0;
+    std::string firstStrayGene;
+    std::string firstStrayChromosome;
+
+    std::string_view line;
+    while (reader.next(line)) {
+        if (inHeader) {
+            if (!line.empty() && line[0] == '#')
+                continue;
+            inHeader = false;
+        }
+        if (line.find("exon\t") == std::string_view::npos && line.find("EXON\t") == std::string_view::npos)
+            continue;
+
+        splitTokens(line, tokens);
+        if (tokens.empty())
+            continue;
+
+        const std::string_view chromosome = tokens[0];
+        std::string_view geneId;
+        std::string_view geneName;
+        std::string_view transcriptId;
+        bool forward = true;
+        bool exonRead = false;
+        bool coordinatesValid = true;
+        t_exon exon;
+
+        const size_t count = tokens.size();
+        auto valueAfter = [&](size_t i) { return i + 1 < count ? tokens[i + 1] : std::string_view(); };
+        for (size_t i = 0; i < count; ++i) {
+            const std::string_view token = tokens[i];
+            if (token == "exon" || token == "EXON") {
+                exonRead = true;
+                bool startOk = parseInt32(valueAfter(i), exon.start);
+                bool endOk = parseInt32(valueAfter(i + 1), exon.end);
+                coordinatesValid = coordinatesValid && startOk && endOk;
+                i += 2;
+            } else if (token == "-") {
+                forward = false;
+            } else if (token == "gene_id") {
+                geneId = valueAfter(i++);
+            } else if (token == "transcript_id") {
+                transcriptId = valueAfter(i++);
+            } else if (token == "gene_name") {
+                geneName = valueAfter(i++);
+            }
+        }
+
+        if (filterGenes) {
+            key.assign(geneId);
+            bool listed = genesList.count(key) > 0;
+            if (listed == conf.excludeGenes)
+                continue;
+        }
+        // A line whose feature merely ends in "exon" (pseudoexon) carries no
+        // coordinates of ours; inventing an exon from zeros would corrupt the gene.
+        if (!coordinatesValid || !exonRead)
+            continue;
+        if (transcriptId.empty()) {
+            ++linesWithoutTranscript;
+            continue;
+        }
+
+        if (!lastGene || lastGeneId != geneId) {
+            key.assign(geneId);
+            auto [it, inserted] = genes.try_emplace(key);
+            if (inserted) {
+                it->second.geneId = key;
+                it->second.geneName = geneName;
+                it->second.chromosome = chromosome;
+            }
+            lastGene = &it->second;
+            lastGeneId = key;
+        }
+        // Same-id genes on two references (older PAR annotations) would otherwise
+        // mix coordinates of different sequences into one locus.
+        if (lastGene->chromosome != chromosome) {
+            if (linesOnOtherChromosome++ == 0) {
+                firstStrayGene = lastGene->geneId;
+                firstStrayChromosome = chromosome;
+            }
+            continue;
+        }
+
+        std::string tid(transcriptId);
+        if (conf.mergeAnnot)
+            transToGene.try_emplace(tid, lastGene->geneId);
+        lastGene->addExon(std::move(tid), exon, forward);
+    }
+
+    if (linesWithoutTranscript > 0)
+        std::cerr << "Warning: " << linesWithoutTranscript
+                  << " exon line(s) without transcript_id ignored in " << path << "\n";
+    if (linesOnOtherChromosome > 0)
+        std::cerr << "Warning: " << linesOnOtherChromosome
+                  << " exon line(s) ignored because their gene was first seen on another reference (first: gene "
+                  << firstStrayGene << " on " << firstStrayChromosome << ") in " << path << "\n";
+
+    if (conf.mergeAnnot) {
+        genesUnmerged = genes;
+        group_by_reference();
+        sort_chromosomes();
+        merge_genes();
+        restore_genes_map();
+    }
+    return 1;
+}
+
+void Annotations::group_by_reference()
+{
+    for (const auto& entry : genes)
+        genesByChromosome[entry.second.chromosome].push_back(entry.second);
+}
+
+void Annotations::sort_chromosomes()
+{
+    // Same order as wayToSort, without copying two genes per comparison.
+    for (auto& entry : genesByChromosome)
+        std::stable_sort(entry.second.begin(), entry.second.end(),
+                         [](const Gene& a, const Gene& b) { return a.start < b.start; });
+}
+
+void Annotations::merge_genes()
+{
+    std::vector<size_t> overlapping;
+    for (auto& entry : genesByChromosome) {
+        workList = entry.second;
+        size_t n = workList.size();
+        size_t i = 0;
+        while (i + 1 < n) {
+            const int32_t end = workList[i].end;
+            overlapping.clear();
+            for (size_t k = i + 1; k < n && workList[k].start <= end; ++k)
+                if (exonsOverlap(workList[i], workList[k]))
+                    overlapping.push_back(k);
+            if (overlapping.empty()) {
+                ++i;
+                continue;
+            }
+            // Highest index first, so that erasing keeps the lower indices valid.
+            for (auto k = overlapping.rbegin(); k != overlapping.rend(); ++k) {
+                Gene& merged = workList[i];
+                for (const t_transcript& t : workList[*k].transcripts) {
+                    merged.addTranscript(t);
+                    transToGene[t.transcriptId] = merged.geneId;
+                }
+                workList.erase(workList.begin() + static_cast<std::ptrdiff_t>(*k));
+            }
+            n -= overlapping.size();
+        }
+        entry.second = workList;
+    }
+}
+
+void Annotations::restore_genes_map()
+{
+    genes.clear();
+    for (const auto& entry : genesByChromosome) {
+        workList = entry.second;
+        for (const Gene& gene : workList)
+            genes[gene.geneId] = gene;
+    }
+}
+
+void Annotations::mergeAnnotations()
+{
+    std::vector<double> fragsPerTranscript;
+    std::vector<double> newAlphas;
+    for (auto& entry : genesUnmerged) {
+        Gene& g = entry.second;
+        if (g.geneName.empty())
+            g.geneName = g.geneId;
+
+        double fpkmSum = 0.0;
+        newAlphas.clear();
+        if (g.transcripts.empty()) {
+            g.fragsLocus = 0;
+            g.compFragsLocus = 0;
+        } else {
+            fragsPerTranscript.clear();
+            double fragsSum = 0.0;
+            double compSum = 0.0;
+            for (const t_transcript& t : g.transcripts) {
+                Gene& merged = genes[getGIDbyTIDmerged(t.transcriptId)];
+                double alpha = merged.getAlphaValueByTid(t.transcriptId);
+                double frags = static_cast<double>(merged.fragsLocus) * alpha;
+                double comp = static_cast<double>(merged.compFragsLocus) * alpha;
+                fragsPerTranscript.push_back(frags);
+                fragsSum += frags;
+                compSum += comp;
+                g.locus = merged.locus;
+            }
+            g.fragsLocus = truncateToCount(fragsSum);
+            g.compFragsLocus = truncateToCount(compSum);
+
+            if (g.compFragsLocus > 9) {
+                for (size_t i = 0; i < g.transcripts.size(); ++i) {
+                    // Only an inconsistent merged gene (compatible but no total fragments) has 0 here.
+                    double alpha = g.fragsLocus > 0 ? fragsPerTranscript[i] / static_cast<double>(g.fragsLocus) : 0.0;
+                    newAlphas.push_back(alpha);
+                    g.compFragsTrans.push_back(fragsPerTranscript[i]);
+                    fpkmSum += g.transcripts[i].fpkmTHN;
+                }
+            } else {
+                for (t_transcript& t : g.transcripts) {
+                    newAlphas.push_back(0.0);
+                    t.fpkmTHN = 0.0;
+                    g.compFragsTrans.push_back(0.0);
+                }
+            }
+        }
+        g.fpkmTHN = fpkmSum;
+        g.alphas = Helper::renormalizeToPdf(newAlphas);
+    }
+    std::swap(genes, genesUnmerged);
+}
+
+bool Annotations::checkOverlap(Gene a, Gene b)
+{
+    return exonsOverlap(a, b);
+}
+
+std::string Annotations::getGIDbyTIDmerged(std::string transcriptId)
+{
+    return transToGene[transcriptId];
+}
+
+bool Annotations::dumpAnnotations(std::string path)
+{
+    std::ofstream out(path, std::ios::out | std::ios::trunc);
+    if (!out)
+        return false;
+    std::ostringstream text;
+    for (const auto& entry : genes) {
+        const Gene& gene = entry.second;
+        for (const t_transcript& t : gene.transcripts)
+            for (const t_exon& exon : t.exons)
+                text << gene.geneName << ", " << gene.geneId << ", " << t.transcriptId << ", "
+                     << (t.forwardStrand ? 1 : 0) << ", " << exon.start << ", " << exon.end << "\n";
+    }
+    out << text.str();
+    out.close();
+    return static_cast<bool>(out);
+}

@@ -1,11 +1,467 @@
 #include "BamIO.h"
 
-int fetch_func(const bam1_t*, void*) { return 0; }
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include <htslib/bgzf.h>
+#include <htslib/hfile.h>
+
+#include "BamSort.h"
+#include "KestroveException.h"
+
+namespace {
+
+// The run driver counts a whole reference as "name:0-999999999"; that end
+// stands for the reference's end, so longer references are counted in full.
+constexpr hts_pos_t kWholeReferenceEnd = 999999999;
+
+// A BAI index cannot address positions from 2^29 on; such references need CSI.
+constexpr hts_pos_t kBaiMaxLength = hts_pos_t{1} << 29;
+constexpr int kBaiMinShift = 14;
+constexpr int kBaiLevels = 5;
+
+bool fileExists(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Up to the last "." of the whole path, as the run driver forms the sorted name.
+std::string withoutExtension(const std::string& path)
+{
+    std::size_t dot = path.rfind('.');
+    return dot == std::string::npos ? path : path.substr(0, dot);
+}
+
+// Checked before asking htslib, which logs an error when there is no index.
+bool indexFileExists(const std::string& path)
+{
+    std::string base = withoutExtension(path);
+    return fileExists(path + ".bai") || fileExists(path + ".csi") || fileExists(base + ".bai")
+        || fileExists(base + ".csi");
+}
+
+hts_pos_t longestReference(const sam_hdr_t* header)
+{
+    hts_pos_t longest = 0;
+    for (int tid = 0; tid < sam_hdr_nref(header); ++tid)
+        longest = std::max(longest, sam_hdr_tid2len(header, tid));
+    return longest;
+}
+
+std::string indexPath(const std::string& path, const sam_hdr_t* header)
+{
+    return path + (longestReference(header) >= kBaiMaxLength ? ".csi" : ".bai");
+}
+
+enum class IndexOutcome { built, needsSorting, unreadable, notWritten };
+
+struct IndexBuild {
+    IndexOutcome outcome;
+    int error;  // errno after a failed save, for the message
+};
+
+// One pass over the records, as htslib's own index builder does, but telling
+// records out of order (sort a copy) from unreadable data (give up) and from
+// an index that cannot be saved (say so).
+IndexBuild buildIndex(const std::string& path)
+{
+    // hts_idx_push logs every refusal; the outcome is reported by the caller.
+    HtsLogSilencer quiet;
+    std::unique_ptr<htsFile, HtsFileCloser> in(hts_open(path.c_str(), "r"));
+    if (!in)
+        return {IndexOutcome::unreadable, 0};
+    // Only BGZF can be indexed; the sorted copy is written as BGZF.
+    if (hts_get_format(in.get())->compression != bgzf)
+        return {IndexOutcome::needsSorting, 0};
+    std::unique_ptr<sam_hdr_t, HtsHeaderFree> header(sam_hdr_read(in.get()));
+    if (!header)
+        return {IndexOutcome::unreadable, 0};
+
+    int format = HTS_FMT_BAI;
+    int minShift = kBaiMinShift;
+    int levels = kBaiLevels;
+    const hts_pos_t longest = longestReference(header.get());
+    if (longest >= kBaiMaxLength) {
+        format = HTS_FMT_CSI;
+        levels = 0;
+        for (int64_t span = int64_t{1} << minShift; longest + 256 > span; span <<= 3)
+            ++levels;
+    }
+    BGZF* bgzfFile = in->fp.bgzf;
+    std::unique_ptr<hts_idx_t, HtsIndexFree> index(
+        hts_idx_init(sam_hdr_nref(header.get()), format, bgzf_tell(bgzfFile), minShift, levels));
+    std::unique_ptr<bam1_t, BamRecordFree> record(bam_init1());
+    if (!index || !record)
+        throw KestroveException(ERR_MEMORY_ALLOCATION);
+
+    int r;
+    while ((r = sam_read1(in.get(), header.get(), record.get())) >= 0) {
+        const bam1_core_t& core = record->core;
+        if (hts_idx_push(index.get(), core.tid, core.pos, bam_endpos(record.get()), bgzf_tell(bgzfFile),
+                         !(core.flag & BAM_FUNMAP))
+            < 0)
+            return {IndexOutcome::needsSorting, 0};
+    }
+    if (r < -1 || hts_idx_finish(index.get(), bgzf_tell(bgzfFile)) < 0)
+        return {IndexOutcome::unreadable, 0};
+    errno = 0;
+    if (hts_idx_save_as(index.get(), path.c_str(), nullptr, format) < 0)
+        return {IndexOutcome::notWritten, errno};
+    return {IndexOutcome::built, 0};
+}
+
+[[noreturn]] void failIndexWrite(const std::string& path, const sam_hdr_t* header, int error)
+{
+    std::cerr << "Cannot write the index file " << indexPath(path, header);
+    if (error != 0)
+        std::cerr << ": " << std::strerror(error);
+    std::cerr << std::endl;
+    throw KestroveException(ERR_BAM_INDEX);
+}
+
+[[noreturn]] void failUnreadable(const std::string& path)
+{
+    std::cerr << path << " is truncated or corrupted: its records cannot be read to the end" << std::endl;
+    throw KestroveException(ERR_BAM_OPEN);
+}
+
+ErrorStatus sortFailureStatus(int status)
+{
+    switch (static_cast<BamSortStatus>(status)) {
+    case BamSortStatus::readError: return ERR_BAM_OPEN;
+    case BamSortStatus::writeError: return ERR_BAM_INDEX;
+    case BamSortStatus::memoryError: return ERR_MEMORY_ALLOCATION;
+    default: return ERR_UNKNOWN;
+    }
+}
+
+bool beyondInt32(int64_t position)
+{
+    return position > std::numeric_limits<int32_t>::max();
+}
+
+// The CIGAR walk: aligned blocks (1-based, inclusive) and the aligned length.
+bool walkCigar(const bam1_t* record, t_read& read)
+{
+    const uint32_t* cigar = bam_get_cigar(record);
+    const uint32_t nOps = record->core.n_cigar;
+    std::size_t gaps = 0;
+    for (uint32_t i = 0; i < nOps; ++i)
+        if (bam_cigar_op(cigar[i]) == BAM_CREF_SKIP)
+            ++gaps;
+    read.blocks.reserve(gaps + 1);
+
+    int64_t blockStart = record->core.pos + 1;
+    int64_t blockEnd = blockStart;  // one past the block's last base
+    int64_t aligned = 0;
+    for (uint32_t i = 0; i < nOps; ++i) {
+        const int64_t length = bam_cigar_oplen(cigar[i]);
+        switch (bam_cigar_op(cigar[i])) {
+        case BAM_CMATCH:
+        case BAM_CEQUAL:
+        case BAM_CDIFF:
+            blockEnd += length;
+            aligned += length;
+            break;
+        case BAM_CDEL:
+            blockEnd += length;
+            break;
+        case BAM_CREF_SKIP:
+            read.blocks.push_back({static_cast<int32_t>(blockStart), static_cast<int32_t>(blockEnd - 1)});
+            blockStart = blockEnd + length;
+            blockEnd = blockStart;
+            break;
+        case BAM_CINS:
+            aligned += length;
+            break;
+        default:
+            break;
+        }
+        if (beyondInt32(blockEnd) || beyondInt32(blockStart))
+            return false;
+    }
+    if (bam_cigar_op(cigar[nOps - 1]) != BAM_CREF_SKIP)
+        read.blocks.push_back({static_cast<int32_t>(blockStart), static_cast<int32_t>(blockEnd - 1)});
+    read.length = static_cast<int32_t>(std::min<int64_t>(aligned, std::numeric_limits<int32_t>::max()));
+    return true;
+}
+
+} // namespace
+
+int fetch_func(const bam1_t* record, void* fragmentMap)
+{
+    const bam1_core_t& core = record->core;
+    // Without CIGAR operations a record has no aligned block to test against exons.
+    if (core.tid < 0 || (core.flag & BAM_FUNMAP) || core.n_cigar == 0)
+        return 0;
+
+    t_read read;
+    read.start = static_cast<int32_t>(core.pos + 1);
+    if (!walkCigar(record, read))
+        return 0;
+    read.name.assign(bam_get_qname(record));
+    read.paired = (core.flag & BAM_FPAIRED) != 0;
+    if (read.paired)
+        read.mateStart = static_cast<int32_t>(core.mpos + 1);
+    read.forward = (core.flag & BAM_FREVERSE) == 0;
+    read.firstMate = (core.flag & BAM_FREAD1) != 0;
+
+    auto& fragments = *static_cast<FragmentMap*>(fragmentMap);
+    auto entry = fragments.find(read.name);
+    if (entry == fragments.end()) {
+        std::vector<t_read>& reads = fragments.try_emplace(read.name).first->second;
+        reads.reserve(read.paired ? 2 : 1);
+        reads.push_back(std::move(read));
+        return 0;
+    }
+    std::vector<t_read>& reads = entry->second;
+    if (read.paired && reads.size() < 2 && reads.front().start == read.mateStart) {
+        reads.push_back(std::move(read));
+        return 0;
+    }
+
+    const std::string suffix = "-" + std::to_string(fragments.size());
+    read.name += suffix;
+    std::string key = read.name + suffix;
+    // A read may already carry the derived name; never merge into its entry.
+    while (fragments.count(key) != 0)
+        key += suffix;
+    fragments.try_emplace(std::move(key)).first->second.push_back(std::move(read));
+    return 0;
+}
+
 BamIO::BamIO(const char* name) : fileName(name) {}
-int BamIO::openBam() { return 0; }
-void BamIO::closeBam() {}
-void BamIO::createChromosomeList() {}
+
+void BamIO::openFile(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        std::cerr << "Cannot open " << path << ": " << std::strerror(errno) << std::endl;
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        std::cerr << path << " is a directory; kestrove needs a BAM file" << std::endl;
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+    // Detected before opening so that anything other than BAM gets our message, not htslib's.
+    htsFormat format{};
+    errno = 0;
+    hFILE* probe = hopen(path.c_str(), "r");
+    const bool detected = probe && hts_detect_format2(probe, path.c_str(), &format) == 0;
+    const int probeError = errno;
+    if (probe)
+        hclose_abruptly(probe);
+    if (!detected) {
+        std::cerr << "Cannot read " << path;
+        if (probeError != 0)
+            std::cerr << ": " << std::strerror(probeError);
+        std::cerr << std::endl;
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+    if (format.format != bam) {
+        if (format.format == sam) {
+            std::cerr << path << " is a SAM file; kestrove needs BAM" << std::endl;
+        } else if (format.format == cram) {
+            std::cerr << path << " is a CRAM file; kestrove needs BAM" << std::endl;
+        } else {
+            std::unique_ptr<char, decltype(&std::free)> description(hts_format_description(&format), &std::free);
+            std::cerr << path << " is not a BAM file";
+            if (description)
+                std::cerr << " (" << description.get() << ")";
+            std::cerr << std::endl;
+        }
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+    errno = 0;
+    file.reset(hts_open(path.c_str(), "r"));
+    if (!file) {
+        std::cerr << "Cannot open " << path;
+        if (errno != 0)
+            std::cerr << ": " << std::strerror(errno);
+        std::cerr << std::endl;
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+}
+
+void BamIO::readHeader(const std::string& path)
+{
+    header.reset(sam_hdr_read(file.get()));
+    if (!header) {
+        std::cerr << path << " has an unreadable BAM header" << std::endl;
+        throw KestroveException(ERR_BAM_HEADER);
+    }
+}
+
+int BamIO::openBam()
+{
+    const std::string path(fileName);
+    openFile(path);
+    readHeader(path);
+    if (indexFileExists(path))
+        index.reset(sam_index_load(file.get(), path.c_str()));
+    if (index)
+        return 0;
+
+    std::cout << "Creating the index file.\n" << std::flush;
+    IndexBuild built = buildIndex(path);
+    int result = 0;
+    std::string current = path;
+    switch (built.outcome) {
+    case IndexOutcome::built:
+        index.reset(sam_index_load(file.get(), path.c_str()));
+        break;
+    case IndexOutcome::notWritten:
+        failIndexWrite(path, header.get(), built.error);
+    case IndexOutcome::unreadable:
+        failUnreadable(path);
+    case IndexOutcome::needsSorting: {
+        std::cout << "Sorting the alignments." << std::endl;
+        const std::string base = withoutExtension(path);
+        current = base + ".sorted.bam";
+        std::string command = "sort";
+        std::string input = path;
+        std::string prefix = base + ".sorted";
+        char* arguments[] = {command.data(), input.data(), prefix.data()};
+        int status = bam_sort_reads(3, arguments);
+        if (status != 0)
+            throw KestroveException(sortFailureStatus(status));
+        std::cout << "The aligments are sorted." << std::endl;
+
+        IndexBuild sortedBuilt = buildIndex(current);
+        file.reset();
+        openFile(current);
+        // Replacing the header releases the one read from the unsorted file.
+        readHeader(current);
+        if (sortedBuilt.outcome == IndexOutcome::notWritten)
+            failIndexWrite(current, header.get(), sortedBuilt.error);
+        if (sortedBuilt.outcome == IndexOutcome::built)
+            index.reset(sam_index_load(file.get(), current.c_str()));
+        result = 1;
+        break;
+    }
+    }
+    if (!index) {
+        std::cerr << "Cannot load the index of " << current << std::endl;
+        throw KestroveException(ERR_BAM_INDEX);
+    }
+    std::cout << "The index file is created." << std::endl;
+    return result;
+}
+
+void BamIO::closeBam()
+{
+    header.reset();
+    index.reset();
+    file.reset();
+}
+
+void BamIO::createChromosomeList()
+{
+    if (!header)
+        return;
+    // The header's count equals the index's for an index built from this file,
+    // and never reads past the header's names.
+    const int count = sam_hdr_nref(header.get());
+    for (int tid = 0; tid < count; ++tid)
+        chromosomeList.emplace_back(sam_hdr_tid2name(header.get(), tid));
+}
+
 std::vector<std::string>& BamIO::getChromosomeList() { return chromosomeList; }
-std::string BamIO::getBamHeader() { return {}; }
-t_flagStats BamIO::nrProperlyPairedFrags(const char*) { return {}; }
-bool BamIO::readBam(std::string, FragmentMap&) { return false; }
+
+std::string BamIO::getBamHeader()
+{
+    if (!header)
+        return {};
+    const char* text = sam_hdr_str(header.get());
+    return text ? std::string(text) : std::string();
+}
+
+bool BamIO::parseRegion(const std::string& region, int& tid, hts_pos_t& begin, hts_pos_t& end)
+{
+    if (!header || !index || !file)
+        return false;
+    if (!sam_parse_region(header.get(), region.c_str(), &tid, &begin, &end, HTS_PARSE_THOUSANDS_SEP) || tid < 0)
+        return false;
+    // Region text is 1-based; a begin of 0 means the first base, as 1 does.
+    begin = std::max<hts_pos_t>(begin, 0);
+    if (end == kWholeReferenceEnd)
+        end = HTS_POS_MAX;
+    return true;
+}
+
+template <typename OnRecord>
+void BamIO::queryRegion(const std::string& region, int tid, hts_pos_t begin, hts_pos_t end, OnRecord onRecord)
+{
+    if (!record) {
+        record.reset(bam_init1());
+        if (!record)
+            throw KestroveException(ERR_MEMORY_ALLOCATION);
+    }
+    std::unique_ptr<hts_itr_t, HtsIteratorFree> iterator(sam_itr_queryi(index.get(), tid, begin, end));
+    int r = -2;
+    if (iterator)
+        while ((r = sam_itr_next(file.get(), iterator.get(), record.get())) >= 0)
+            onRecord(record.get());
+    if (r < -1) {
+        std::cerr << "Cannot read region " << region << " of " << fileName << ": the BAM file is truncated or corrupted"
+                  << std::endl;
+        throw KestroveException(ERR_REGION_FETCH);
+    }
+}
+
+t_flagStats BamIO::nrProperlyPairedFrags(const char* region)
+{
+    t_flagStats stats;
+    int tid = -1;
+    hts_pos_t begin = 0;
+    hts_pos_t end = 0;
+    if (region == nullptr || !parseRegion(region, tid, begin, end))
+        return stats;
+    queryRegion(region, tid, begin, end, [&stats](const bam1_t* r) {
+        const uint16_t flag = r->core.flag;
+        ++stats.total;
+        if (!(flag & BAM_FUNMAP))
+            ++stats.mapped;
+        if (flag & BAM_FPROPER_PAIR)
+            ++stats.properlyPaired;
+        if ((flag & (BAM_FUNMAP | BAM_FMUNMAP)) == BAM_FMUNMAP)
+            ++stats.singletons;
+        if (flag & BAM_FREAD1)
+            ++stats.read1;
+        if (flag & BAM_FREAD2)
+            ++stats.read2;
+    });
+    return stats;
+}
+
+bool BamIO::readBam(std::string region, FragmentMap& fragments)
+{
+    int tid = -1;
+    hts_pos_t begin = 0;
+    hts_pos_t end = 0;
+    std::string queried = region;
+    if (!parseRegion(queried, tid, begin, end)) {
+        bool found = false;
+        for (const char* prefix : {"chr", "Chr", "CHR"}) {
+            queried = prefix + region;
+            if (parseRegion(queried, tid, begin, end)) {
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            return false;
+    }
+    queryRegion(queried, tid, begin, end, [&fragments](const bam1_t* r) { fetch_func(r, &fragments); });
+    return true;
+}

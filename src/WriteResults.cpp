@@ -1,10 +1,383 @@
 #include "WriteResults.h"
 
-void WriteResults::setConfigurations(t_directories&, t_configuration&, InitValuesMap&) {}
-void WriteResults::setExperimentCounts(uint64_t, uint64_t) {}
-void WriteResults::openFilesForIntermediateResults() {}
-void WriteResults::writeIntermediateResults(GeneMap::iterator&) {}
-void WriteResults::logTrans(std::stringstream&) {}
-void WriteResults::closeFilesForIntermediateResults() {}
-bool WriteResults::writeFinalResults(Annotations&) { return false; }
-bool calculateCHN(Gene&, const t_configuration&, uint64_t, uint64_t) { return true; }
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+
+namespace {
+
+const char* const kRuntimeTranscriptHeader =
+    "tracking_ID\tgene_ID\tgene_name\tlocus\tlength\tfragment_validity_coverage\tabundance\t"
+    "frags_locus\tfrags_expt\tFPKM_THN\n";
+const char* const kFinalTranscriptHeader =
+    "tracking_ID\tgene_ID\tgene_name\tlocus\tlength\tfragment_validity_coverage\tabundance\t"
+    "frags_locus\tfrags_expt\tFPKM_THN\tcomp_frags_locus\tcomp_frags_expt\tFPKM_CHN";
+const char* const kGeneHeader =
+    "gene_ID\tgene_name\tlocus\tfrags_locus\tfrags_expt\tFPKM_THN\tcomp_frags_locus\t"
+    "comp_frags_expt\tFPKM_CHN\tstatus\n";
+
+bool countWithinLimits(uint64_t count, const t_configuration& conf)
+{
+    const auto c = static_cast<int64_t>(count);
+    return c >= conf.minCompFrags && c <= conf.maxCompFrags;
+}
+
+// A gene that never reached estimation has no alphas or per-transcript counts;
+// those columns then read 0 instead of indexing past the end.
+double valueAt(const std::vector<double>& values, size_t i)
+{
+    return i < values.size() ? values[i] : 0.0;
+}
+
+double coverage(const Gene& gene, size_t t)
+{
+    if (gene.compFragsLocus == 0)
+        return 0.0;
+    return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.compFragsLocus);
+}
+
+// 1e9 x / (length x count), the product formed in 64 bits; a non-positive
+// product (empty experiment, malformed transcript) gives 0 rather than inf or NaN.
+double fpkm(double fragments, int32_t length, uint64_t count)
+{
+    const int64_t denominator = static_cast<int64_t>(length) * static_cast<int64_t>(count);
+    if (denominator <= 0)
+        return 0.0;
+    return 1e9 * fragments / static_cast<double>(denominator);
+}
+
+bool alphasSumToOne(const std::vector<double>& alphas)
+{
+    if (alphas.empty())
+        return false;
+    double sum = 0.0;
+    for (double a : alphas)
+        sum += a;
+    return std::fabs(sum - 1.0) < 1e-10;
+}
+
+std::string fileNameOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string directoryOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// Hidden and suffixed, so a reader looking for names that begin with
+// "transcripts_summary" never picks up a half-written file.
+std::string temporaryPath(const std::string& finalPath)
+{
+    return directoryOf(finalPath) + "/." + fileNameOf(finalPath) + "." + std::to_string(::getpid()) + ".tmp";
+}
+
+std::string describeErrno(int error)
+{
+    return error == 0 ? std::string() : std::string(" (") + std::strerror(error) + ")";
+}
+
+// Flushes, closes and syncs a finished temporary file; on failure leaves the
+// reason in `error` (0 when the stream gave none).
+bool completeFile(std::ofstream& stream, const std::string& path, int& error)
+{
+    stream.flush();
+    bool ok = stream.good();
+    error = ok ? 0 : errno;
+    stream.close();
+    if (ok && stream.fail()) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok)
+        return false;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+void reportFailure(const char* operation, const char* what, const std::string& path, int error)
+{
+    std::cerr << "[" << operation << "] fail to " << what << " file > " << path << describeErrno(error) << "\n\n";
+}
+
+void writeMixtureZeros(std::ostream& out, int16_t nrBlocks)
+{
+    out << '\t' << nrBlocks;
+    for (int i = 0; i < 2 * nrBlocks; ++i)
+        out << "\t0";
+}
+
+} // namespace
+
+void WriteResults::setConfigurations(t_directories& directories, t_configuration& configuration,
+                                     InitValuesMap& values)
+{
+    dirs = directories;
+    conf = configuration;
+    initValues = values;
+}
+
+void WriteResults::setExperimentCounts(uint64_t fragsExperiment, uint64_t compFragsExperiment)
+{
+    fragsExpt = fragsExperiment;
+    compFragsExpt = compFragsExperiment;
+}
+
+std::string WriteResults::summaryPath(const std::string& prefix) const
+{
+    return dirs.outputDir + "/" + prefix + conf.sampleName + ".dat";
+}
+
+bool WriteResults::withinLimits(const Gene& gene) const
+{
+    return countWithinLimits(gene.compFragsLocus, conf);
+}
+
+void WriteResults::openFilesForIntermediateResults()
+{
+    intermediatePath = summaryPath("transcripts_summary_");
+    intermediateFailureReported = false;
+    transcriptsStream.clear();
+    transcriptsStream.open(intermediatePath, std::ios::out | std::ios::trunc);
+    if (!transcriptsStream.is_open()) {
+        std::cerr << "[openFilesForIntermediateResults] fail to open file > " << intermediatePath << "\n\n";
+        std::exit(1);
+    }
+    transcriptsStream << kRuntimeTranscriptHeader;
+    transcriptsStream.flush();
+    if (!transcriptsStream.good())
+        reportIntermediateFailure();
+}
+
+void WriteResults::writeIntermediateResults(GeneMap::iterator& geneIt)
+{
+    const Gene& gene = geneIt->second;
+    std::stringstream rows;
+    rows << std::fixed;
+    if (withinLimits(gene)) {
+        for (size_t t = 0; t < gene.transcripts.size(); ++t) {
+            const t_transcript& tr = gene.transcripts[t];
+            rows << tr.transcriptId << '\t' << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t'
+                 << tr.length << '\t' << std::setprecision(2) << coverage(gene, t) << '\t' << std::setprecision(5)
+                 << valueAt(gene.alphas, t) << '\t' << gene.fragsLocus << '\t' << fragsExpt << '\t' << tr.fpkmTHN
+                 << '\n';
+        }
+    } else if (gene.compFragsLocus == 0) {
+        for (const t_transcript& tr : gene.transcripts) {
+            rows << tr.transcriptId << '\t' << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t'
+                 << tr.length << "\t0\t0\t" << gene.fragsLocus << '\t' << fragsExpt << "\t0\n";
+        }
+    }
+    logTrans(rows);
+}
+
+void WriteResults::logTrans(std::stringstream& text)
+{
+    std::unique_lock<std::mutex> lock(appendMutex);
+    appendCondition.wait(lock, [this] { return !busy; });
+    busy = true;
+    // Inserting an empty buffer would set failbit, so the text goes in as a string.
+    const std::string content = text.str();
+    if (transcriptsStream.is_open() && !content.empty()) {
+        transcriptsStream.write(content.data(), static_cast<std::streamsize>(content.size()));
+        // Flushed per gene so that the file holds every finished gene during a long run.
+        transcriptsStream.flush();
+        if (!transcriptsStream.good())
+            reportIntermediateFailure();
+    }
+    busy = false;
+    lock.unlock();
+    appendCondition.notify_one();
+}
+
+void WriteResults::reportIntermediateFailure()
+{
+    if (intermediateFailureReported)
+        return;
+    intermediateFailureReported = true;
+    reportFailure("logTrans", "write", intermediatePath, errno);
+}
+
+void WriteResults::closeFilesForIntermediateResults()
+{
+    if (!transcriptsStream.is_open())
+        return;
+    transcriptsStream.close();
+    if (transcriptsStream.fail())
+        reportIntermediateFailure();
+    transcriptsStream.clear();
+}
+
+void WriteResults::writeFinalTranscriptRows(const Gene& gene)
+{
+    const int16_t nrBlocks = conf.nrBlocks > 0 ? conf.nrBlocks : 0;
+    std::ostream& out = transcriptsStream;
+    if (!withinLimits(gene)) {
+        for (const t_transcript& tr : gene.transcripts) {
+            out << tr.transcriptId << '\t' << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t'
+                << tr.length << "\t0\t0\t0\t" << fragsExpt << "\t0\t0\t" << compFragsExpt << "\t0";
+            writeMixtureZeros(out, nrBlocks);
+            out << '\n';
+        }
+        return;
+    }
+    const std::vector<uint64_t>* trans2group = nullptr;
+    if (conf.clusterPdfs) {
+        const auto found = initValues.find(gene.geneId);
+        if (found != initValues.end())
+            trans2group = &found->second.trans2group;
+    }
+    for (size_t t = 0; t < gene.transcripts.size(); ++t) {
+        const t_transcript& tr = gene.transcripts[t];
+        out << tr.transcriptId << '\t' << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t'
+            << tr.length << '\t' << std::setprecision(2) << coverage(gene, t) << '\t' << std::setprecision(5)
+            << valueAt(gene.alphas, t) << '\t' << gene.fragsLocus << '\t' << fragsExpt << '\t' << tr.fpkmTHN
+            << '\t' << gene.compFragsLocus << '\t' << compFragsExpt << '\t' << tr.fpkmCHN;
+        if (conf.clusterPdfs) {
+            // Means are already in bases along the transcript; the weights are
+            // those of the transcript's tied group. Anything missing reads 0.
+            out << '\t' << nrBlocks;
+            for (int k = 0; k < nrBlocks; ++k) {
+                const double mean = static_cast<size_t>(k) < tr.componentMeans.size() &&
+                                            !tr.componentMeans[k].empty()
+                                        ? tr.componentMeans[k][0]
+                                        : 0.0;
+                out << '\t' << mean;
+            }
+            const std::vector<double>* betas = nullptr;
+            if (trans2group && t < trans2group->size() && (*trans2group)[t] < gene.groupBetas.size())
+                betas = &gene.groupBetas[(*trans2group)[t]];
+            for (int k = 0; k < nrBlocks; ++k)
+                out << '\t' << (betas ? valueAt(*betas, static_cast<size_t>(k)) : 0.0);
+        }
+        out << '\n';
+    }
+}
+
+void WriteResults::writeFinalGeneRow(const Gene& gene)
+{
+    std::ostream& out = genesStream;
+    out << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t';
+    if (!withinLimits(gene)) {
+        out << "0\t" << fragsExpt << "\t0\t0\t" << compFragsExpt << "\t0\tFAIL\n";
+        return;
+    }
+    out << gene.fragsLocus << '\t' << fragsExpt << '\t' << std::setprecision(6) << gene.fpkmTHN << '\t'
+        << gene.compFragsLocus << '\t' << compFragsExpt << '\t' << gene.fpkmCHN << '\t' << gene.status << '\n';
+}
+
+bool WriteResults::writeFinalResults(Annotations& annotations)
+{
+    closeFilesForIntermediateResults();
+
+    // Both summaries are written under temporary names and renamed into place
+    // only once complete, so a failed write never leaves a truncated summary.
+    const std::string transcriptsPath = summaryPath("transcripts_summary_");
+    const std::string genesPath = summaryPath("genes_summary_");
+    const std::string transcriptsTemp = temporaryPath(transcriptsPath);
+    const std::string genesTemp = temporaryPath(genesPath);
+    auto discardTemporaries = [&] {
+        if (transcriptsStream.is_open())
+            transcriptsStream.close();
+        if (genesStream.is_open())
+            genesStream.close();
+        transcriptsStream.clear();
+        genesStream.clear();
+        std::remove(transcriptsTemp.c_str());
+        std::remove(genesTemp.c_str());
+    };
+
+    errno = 0;
+    transcriptsStream.clear();
+    transcriptsStream.open(transcriptsTemp, std::ios::out | std::ios::trunc);
+    if (!transcriptsStream.is_open()) {
+        reportFailure("writeFinalResults", "open", transcriptsPath, 0);
+        discardTemporaries();
+        return false;
+    }
+    genesStream.clear();
+    genesStream.open(genesTemp, std::ios::out | std::ios::trunc);
+    if (!genesStream.is_open()) {
+        reportFailure("writeFinalResults", "open", genesPath, 0);
+        discardTemporaries();
+        return false;
+    }
+
+    transcriptsStream << std::fixed << kFinalTranscriptHeader << '\n';
+    genesStream << std::fixed << kGeneHeader;
+    for (const auto& entry : annotations.genes) {
+        writeFinalTranscriptRows(entry.second);
+        writeFinalGeneRow(entry.second);
+    }
+
+    int error = 0;
+    if (!completeFile(transcriptsStream, transcriptsTemp, error)) {
+        reportFailure("writeFinalResults", "write", transcriptsPath, error);
+        discardTemporaries();
+        return false;
+    }
+    if (!completeFile(genesStream, genesTemp, error)) {
+        reportFailure("writeFinalResults", "write", genesPath, error);
+        discardTemporaries();
+        return false;
+    }
+    if (std::rename(transcriptsTemp.c_str(), transcriptsPath.c_str()) != 0) {
+        reportFailure("writeFinalResults", "write", transcriptsPath, errno);
+        discardTemporaries();
+        return false;
+    }
+    if (std::rename(genesTemp.c_str(), genesPath.c_str()) != 0) {
+        reportFailure("writeFinalResults", "write", genesPath, errno);
+        discardTemporaries();
+        return false;
+    }
+    transcriptsStream.clear();
+    genesStream.clear();
+    return true;
+}
+
+bool calculateCHN(Gene& gene, const t_configuration& conf, uint64_t fragsExperiment, uint64_t compFragsExperiment)
+{
+    if (!countWithinLimits(gene.compFragsLocus, conf))
+        return true;
+    double thnSum = 0.0;
+    double chnSum = 0.0;
+    double x = 0.0;
+    for (size_t t = 0; t < gene.transcripts.size(); ++t) {
+        t_transcript& tr = gene.transcripts[t];
+        x = static_cast<double>(gene.compFragsLocus) * valueAt(gene.alphas, t);
+        if (conf.roundCounts)
+            x = std::round(x);
+        if (conf.normalizeLengths) {
+            tr.fpkmTHN = fpkm(x, tr.normLength, fragsExperiment);
+            thnSum += tr.fpkmTHN;
+            tr.fpkmCHN = fpkm(x, tr.normLength, compFragsExperiment);
+        } else {
+            tr.fpkmCHN = fpkm(x, tr.length, compFragsExperiment);
+        }
+        chnSum += tr.fpkmCHN;
+    }
+    if (!gene.transcripts.empty() && conf.normalizeLengths && x >= conf.normLengthMinCount)
+        gene.fpkmTHN = thnSum;
+    gene.fpkmCHN = chnSum;
+    if (alphasSumToOne(gene.alphas))
+        gene.status = "OK";
+    return true;
+}

@@ -1,5 +1,21 @@
 #include "kestrove.h"
 
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/timer/timer.hpp>
+
+#include "DebugLog.h"
+#include "KestroveException.h"
+#include "kestrovemodel.h"
+#include "TaskPool.h"
+
 std::vector<std::string> chrList;
 InitValuesMap initValues;
 boost::thread_specific_ptr<BamIO> threadLocalStorage;
@@ -14,7 +30,510 @@ std::atomic<uint64_t> compFragsExpt{0};
 std::atomic<uint64_t> nrGenesProcessed{0};
 std::atomic<int32_t> quantificationProgress{0};
 
-int runKestrove(int, char**)
+namespace {
+
+constexpr size_t kMessageWidth = 50;
+constexpr int kInitSteps = 4;
+constexpr int kQuietMax = 100;
+constexpr int kGenePassOffset = 4;
+const char* const kWholeReference = ":0-999999999";
+
+std::string localTime()
 {
-    return 1;
+    return boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time());
+}
+
+// Texts are padded so that the bar starts in the same column for every message.
+void showProgress(ProgressBar& display, std::string text, int step, int quietValue, int quietOffset)
+{
+    if (conf.quiet) {
+        display.updateSimpleProgressBar(quietValue, quietOffset);
+        return;
+    }
+    if (text.size() < kMessageWidth)
+        text.resize(kMessageWidth, ' ');
+    display.updateProgressBar(std::move(text), step);
+}
+
+// Nothing reads through the main thread's slot after this point, so its reader is closed
+// rather than leaked.
+void releaseMainReader()
+{
+    std::unique_ptr<BamIO> reader(threadLocalStorage.release());
+}
+
+std::string sortedCopyName(const std::string& bamFile)
+{
+    return bamFile.substr(0, bamFile.find_last_of('.')) + ".sorted.bam";
+}
+
+bool readGenesList(std::map<std::string, std::string>& genesList)
+{
+    std::ifstream in;
+    boost::system::error_code ec;
+    if (!boost::filesystem::is_directory(dirs.genesListFile, ec))
+        in.open(dirs.genesListFile);
+    if (!in.is_open()) {
+        std::cerr << "[initialize] fail to open file > " << dirs.genesListFile << "\n\n";
+        return false;
+    }
+    if (in.peek() == std::ifstream::traits_type::eof()) {
+        std::cerr << "List of the genes is empty!\n";
+        return false;
+    }
+    for (std::string line; std::getline(in, line);)
+        genesList.emplace(line, line);
+    return true;
+}
+
+void countExperimentFragments(const std::vector<std::string>& references)
+{
+    if (conf.nrThreads <= 1) {
+        for (const std::string& name : references)
+            fragsExperiment(name + kWholeReference);
+        return;
+    }
+    TaskPool pool;
+    for (const std::string& name : references)
+        pool.post([region = name + kWholeReference] { fragsExperiment(region); });
+    pool.run(conf.nrThreads);
+    releaseMainReader();
+}
+
+void runDeferredPass(Annotations& annotations)
+{
+    std::vector<std::string>& deferred = helperObject.getHighlyAbundantGenes();
+    if (deferred.empty())
+        return;
+    conf.deferredPass = true;
+    for (size_t i = 0; i < deferred.size(); ++i) {
+        auto gene = annotations.genes.find(deferred[i]);
+        if (gene != annotations.genes.end())
+            processGene(gene);
+    }
+}
+
+void runGenePass(Annotations& annotations)
+{
+    if (conf.nrThreads <= 1) {
+        for (auto gene = annotations.genes.begin(); gene != annotations.genes.end(); ++gene)
+            processGene(gene);
+        return;
+    }
+    TaskPool pool;
+    for (auto gene = annotations.genes.begin(); gene != annotations.genes.end(); ++gene)
+        pool.post([gene]() mutable { processGene(gene); });
+    pool.run(conf.nrThreads);
+    runDeferredPass(annotations);
+}
+
+void runChnPass(Annotations& annotations)
+{
+    const size_t nrGenes = annotations.genes.size();
+    if (conf.nrThreads <= 1 || nrGenes < static_cast<size_t>(conf.nrThreads)) {
+        for (auto gene = annotations.genes.begin(); gene != annotations.genes.end(); ++gene)
+            calculateCHN(gene);
+        return;
+    }
+    TaskPool pool;
+    for (auto gene = annotations.genes.begin(); gene != annotations.genes.end(); ++gene)
+        pool.post([gene]() mutable { calculateCHN(gene); });
+    pool.run(conf.nrThreads);
+}
+
+void printFinish(const boost::timer::cpu_timer& timer)
+{
+    const boost::timer::cpu_times elapsed = timer.elapsed();
+    const auto cpuSeconds = static_cast<unsigned long>((elapsed.user + elapsed.system) / 1e9);
+    const auto wallSeconds = static_cast<unsigned long>(elapsed.wall / 1e9);
+    std::cout << "\n\nExperiment finished on " << localTime() << "\n\nElapsed time: [CPU "
+              << Helper::secondsToTime(cpuSeconds) << ", Real " << Helper::secondsToTime(wallSeconds)
+              << "]" << std::endl;
+}
+
+void printClosingReport(size_t nrGenes, const boost::timer::cpu_timer& timer)
+{
+    const uint64_t processed = nrGenesProcessed.load();
+    std::cout << "\n> " << processed << " genes processed.";
+    if (nrGenes != processed)
+        std::cout << "\n> " << static_cast<int64_t>(nrGenes) - static_cast<int64_t>(processed)
+                  << " genes skipped.";
+    printFinish(timer);
+}
+
+void clusterEarlierResults()
+{
+    progressBar.setProgressMax(kQuietMax);
+    std::string text = "Preparing the data to cluster";
+    text.resize(kMessageWidth, ' ');
+    progressBar.updateProgressBar(text, 0);
+    helperObject.createClusteringData(conf);
+    helperObject.clusterPDFs(conf.resultsDir + "/norm_pdfs", conf);
+}
+
+int runSteps(int argc, char** argv)
+{
+    ProgramParameters parameters;
+    boost::timer::cpu_timer timer;
+    if (!parameters.validateParameters(argc, argv, dirs, conf))
+        return 1;
+    std::cout << "\nExperiment started on " << localTime() << "\n\n";
+
+    if (conf.clusterPdfs && !conf.resultsDir.empty()) {
+        clusterEarlierResults();
+        printFinish(timer);
+        return 0;
+    }
+
+    Annotations annotations;
+    BamIO reader(dirs.bamFile.c_str());
+    if (!initialize(annotations, reader))
+        return 1;
+    if (!helperObject.createDirectories(conf, dirs))
+        return 1;
+    for (const std::string& name : reader.getChromosomeList())
+        chrList.push_back(name);
+    reader.closeBam();
+    calculateInitialValues(annotations);
+
+    const size_t nrGenes = annotations.genes.size();
+    const int geneSteps = static_cast<int>(nrGenes);
+    progressBar.setProgressMax(geneSteps);
+    conf.sampleName = Helper::splitFilename(dirs.bamFile);
+    results.setConfigurations(dirs, conf, initValues);
+    results.setExperimentCounts(fragsExpt.load(), 0);
+    results.openFilesForIntermediateResults();
+
+    runGenePass(annotations);
+    releaseMainReader();
+    if (conf.mergeAnnot)
+        annotations.mergeAnnotations();
+    results.closeFilesForIntermediateResults();
+    showProgress(progressBar, "Saving results..", quantificationProgress.load(), geneSteps, kGenePassOffset);
+
+    if (conf.computeChn)
+        runChnPass(annotations);
+    results.setExperimentCounts(fragsExpt.load(), compFragsExpt.load());
+    // The writer has already named the file it could not open; the run must not report success.
+    if (!results.writeFinalResults(annotations))
+        return 1;
+    showProgress(progressBar, "> Quantification completed", geneSteps, geneSteps, kGenePassOffset);
+
+    if (conf.clusterPdfs) {
+        std::cout << "\n\n";
+        // Clustering after a quantification works on this run's own results.
+        if (conf.resultsDir.empty())
+            conf.resultsDir = dirs.outputDir;
+        helperObject.createClusteringData(conf);
+        helperObject.clusterPDFs(dirs.outputDir + "/norm_pdfs", conf);
+    }
+    printClosingReport(nrGenes, timer);
+    return 0;
+}
+
+} // namespace
+
+bool initialize(Annotations& annotations, BamIO& reader)
+{
+    ProgressBar display;
+    display.setProgressMax(conf.quiet ? kQuietMax : kInitSteps);
+
+    std::map<std::string, std::string> genesList;
+    if (!conf.processAllGenes && !readGenesList(genesList))
+        return false;
+
+    showProgress(display, "Loading the alignments", 1, 0, 0);
+    try {
+        const int sorted = reader.openBam();
+        reader.createChromosomeList();
+        // The reader points into bamFile, so the name changes only once the reader is done with it.
+        if (sorted != 0)
+            dirs.bamFile = sortedCopyName(dirs.bamFile);
+    } catch (const KestroveException& e) {
+        std::cerr << e.what() << "\n" << e.message << std::endl;
+        return false;
+    }
+
+    try {
+        showProgress(display, "Loading the annotations", 2, 1, 0);
+        annotations.parseGTF(dirs.gtfFile.c_str(), genesList, conf);
+        showProgress(display, "Initializing parameters", 3, 2, 0);
+        countExperimentFragments(reader.getChromosomeList());
+    } catch (const KestroveException& e) {
+        std::cerr << e.what() << std::endl;
+        return false;
+    }
+
+    showProgress(display, "Initialization completed", 4, 3, 0);
+    if (!conf.quiet) {
+        std::cout << "> Alignments are loaded.\n> Annotations are loaded (" << annotations.genes.size()
+                  << " genes).\n"
+                  << "> Parameters are initialized.\n"
+                  << std::endl;
+    }
+
+    if (annotations.genes.empty()) {
+        std::cout << "\nThere are no genes to process." << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void fragsExperiment(std::string region)
+{
+    if (!threadLocalStorage.get()) {
+        threadLocalStorage.reset(std::make_unique<BamIO>(dirs.bamFile.c_str()).release());
+        try {
+            threadLocalStorage->openBam();
+        } catch (const KestroveException& e) {
+            std::cerr << e.what() << "\n" << e.message << std::endl;
+            throw RunAborted{};
+        }
+    }
+    const t_flagStats stats = threadLocalStorage->nrProperlyPairedFrags(region.c_str());
+    // Without properly paired records the reference holds single-end reads.
+    const uint64_t fragments =
+        stats.properlyPaired > 0 ? stats.properlyPaired / 2 + stats.singletons : stats.mapped;
+    fragsExpt.fetch_add(fragments);
+}
+
+void calculateInitialValues(Annotations annotations)
+{
+    computeInitialValues(annotations, conf, dirs, initValues);
+}
+
+bool calculateCHN(GeneMap::iterator& gene)
+{
+    return calculateCHN(gene->second, conf, fragsExpt.load(), compFragsExpt.load());
+}
+
+int runKestrove(int argc, char** argv)
+{
+    try {
+        return runSteps(argc, argv);
+    } catch (...) {
+        reportFailure(std::current_exception());
+        return 1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Gene processing: one gene from its locus to its estimates, handed to the writer.
+
+namespace {
+
+// The thread's own reader, opened by its first task and kept for the thread's life.
+BamIO& threadReader()
+{
+    if (!threadLocalStorage.get()) {
+        threadLocalStorage.reset(std::make_unique<BamIO>(dirs.bamFile.c_str()).release());
+        try {
+            threadLocalStorage->openBam();
+        } catch (const KestroveException& e) {
+            std::cerr << e.what() << "\n" << e.message << std::endl;
+            throw RunAborted{};
+        }
+        threadLocalStorage->createChromosomeList();
+    }
+    return *threadLocalStorage;
+}
+
+// Region of the locus under the reference name the BAM header uses; empty when the
+// header has the chromosome under none of the usual prefixes.
+std::string regionInHeader(const Gene& gene, const std::string& locusText)
+{
+    for (const char* prefix : {"", "chr", "Chr", "CHR"}) {
+        if (std::find(chrList.begin(), chrList.end(), prefix + gene.chromosome) != chrList.end())
+            return prefix + locusText;
+    }
+    return {};
+}
+
+// The model's invariants hold for every gene of a well-formed annotation. A malformed
+// one (a transcript without positive length, a gene left without a tied group) is
+// skipped with status FAIL rather than stopping the run.
+bool modelPreconditionsHold(const Gene& gene, const t_initValues& values)
+{
+    const size_t T = gene.transcripts.size();
+    const size_t K = conf.nrBlocks > 0 ? static_cast<size_t>(conf.nrBlocks) : 0;
+    if (T == 0 || K == 0 || values.nrGroups == 0)
+        return false;
+    if (values.alphas.size() != T || values.nus.size() != T || values.lambdas.size() != T ||
+        values.trans2group.size() != T || values.mus.size() != K || values.sigmas.size() != K)
+        return false;
+    uint64_t groups = 0;
+    for (uint64_t group : values.trans2group)
+        groups = std::max(groups, group + 1);
+    if (groups > values.betas.size() || groups > T)
+        return false;
+    for (uint64_t g = 0; g < groups; ++g) {
+        if (values.betas[g].size() != K)
+            return false;
+    }
+    for (size_t t = 0; t < T; ++t) {
+        if (gene.transcripts[t].length <= 0 || values.lambdas[t].empty() || !(values.lambdas[t][0] > 0.0) ||
+            values.nus[t].empty())
+            return false;
+    }
+    for (size_t k = 0; k < K; ++k) {
+        if (values.mus[k].empty() || values.sigmas[k].empty() || !(values.sigmas[k][0] > 0.0))
+            return false;
+    }
+    return true;
+}
+
+double roundedCount(double x)
+{
+    return conf.roundCounts ? std::round(x) : x;
+}
+
+void setTotalHitsFpkm(Gene& gene)
+{
+    const uint64_t fragsExperiment = fragsExpt.load();
+    double geneFpkm = 0.0;
+    for (size_t t = 0; t < gene.transcripts.size(); ++t) {
+        t_transcript& transcript = gene.transcripts[t];
+        const double x = roundedCount(static_cast<double>(gene.fragsLocus) * gene.alphas[t]);
+        const int64_t length = x >= conf.normLengthMinCount && conf.normalizeLengths ? transcript.normLength
+                                                                                   : transcript.length;
+        const double denominator = static_cast<double>(length * static_cast<int64_t>(fragsExperiment));
+        transcript.fpkmTHN = denominator > 0.0 ? 1e9 * x / denominator : 0.0;
+        geneFpkm += transcript.fpkmTHN;
+    }
+    gene.fpkmTHN = geneFpkm;
+}
+
+bool alphasSumToOne(const std::vector<double>& alphas)
+{
+    double sum = 0.0;
+    for (double alpha : alphas)
+        sum += alpha;
+    return !alphas.empty() && std::fabs(sum - 1.0) < 1e-10;
+}
+
+// Estimation of a gene whose fragments are read and within the limits.
+void estimateGene(GeneMap::iterator& gene, FragmentMap& fragments, const t_initValues& values,
+                  const std::string& region, const std::string& startTime, std::time_t startClock)
+{
+    Gene& g = gene->second;
+    DebugLog debugLog;
+
+    const uint64_t nrGroups = 1 + *std::max_element(values.trans2group.begin(), values.trans2group.end());
+    std::vector<GaussMixture> groupMixtures(nrGroups);
+    for (uint64_t group = 0; group < nrGroups; ++group)
+        groupMixtures[group].setAllParams(values.mus, values.sigmas, values.betas[group]);
+
+    std::stringstream log;
+    if (conf.logFiles) {
+        log << "Experiment started on " << startTime << "\n";
+        debugLog.printConfiguration(conf, log);
+        debugLog.printInitialValues(values, log);
+        debugLog.printGeneInformation(g, region, values, log);
+    }
+
+    std::vector<double> alphas = values.alphas;
+    KestroveModel model(values.alphas, values.nus, values.lambdas, values.trans2group, groupMixtures);
+    model.train(fragments, gene, alphas, conf, log, dirs.outputDir);
+
+    compFragsExpt.fetch_add(g.compFragsLocus);
+    g.alphas = alphas;
+    g.groupBetas.clear();
+    for (uint64_t group = 0; group < values.nrGroups && group < model._tiedGroupPDFs.size(); ++group)
+        g.groupBetas.push_back(model._tiedGroupPDFs[group]._weights);
+
+    if (conf.logFiles) {
+        debugLog.printFinalWeights(g.alphas, g.groupBetas, log);
+        const std::time_t endClock = std::time(nullptr);
+        log << "\n\nExperiment finished on " << localTime() << "\n"
+            << "Total elapsed time: " << Helper::secondsToTime(static_cast<unsigned long>(endClock - startClock))
+            << "\n";
+        debugLog.writeLogFile(dirs.outputDir, g, log.str());
+    }
+
+    setTotalHitsFpkm(g);
+    if (alphasSumToOne(g.alphas))
+        g.status = "OK";
+    nrGenesProcessed.fetch_add(1);
+}
+
+// Everything of the gene that only estimation needed; a run over a whole genome would
+// otherwise keep one matrix row per fragment of every gene until the end.
+void releaseFragmentData(Gene& gene)
+{
+    std::vector<std::vector<bool>>().swap(gene.validities);
+}
+
+} // namespace
+
+void processGene(GeneMap::iterator& gene)
+{
+    Gene& g = gene->second;
+
+    const std::string message = conf.nrThreads == 1
+        ? "Processing gene " + (g.geneName.size() > 34 ? g.geneId : g.geneName)
+        : "Processing with " + std::to_string(conf.nrThreads) + " threads..";
+    const int32_t taken = quantificationProgress.fetch_add(1);
+    showProgress(progressBar, message, taken, taken, kGenePassOffset);
+
+    BamIO& reader = threadReader();
+
+    const auto values = initValues.find(g.geneId);
+    const std::string startTime = localTime();
+    const std::time_t startClock = std::time(nullptr);
+
+    const std::string locusText = g.chromosome + ":" + std::to_string(g.start) + "-" + std::to_string(g.end);
+    std::string region = locusText;
+    if (g.geneName.empty())
+        g.geneName = g.geneId;
+
+    if (!conf.deferredPass) {
+        const std::string inHeader = regionInHeader(g, locusText);
+        uint64_t count = 0;
+        if (!inHeader.empty()) {
+            region = inHeader;
+            const t_flagStats stats = reader.nrProperlyPairedFrags(region.c_str());
+            count = stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons : stats.mapped;
+        }
+        g.locus = region;
+        g.fragsLocus = count;
+        if (conf.nrThreads > 1 && g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0))) {
+            helperObject.addToGenesList(g.geneId);
+            results.writeIntermediateResults(gene);
+            return;
+        }
+    }
+
+    // Checked before any read is loaded, so that a huge locus never reaches memory.
+    if (g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0))) {
+        results.writeIntermediateResults(gene);
+        return;
+    }
+
+    FragmentMap fragments;
+    reader.readBam(region, fragments);
+    Kestrove compatibility;
+    compatibility.checkFragmentsValidity(gene, fragments, conf);
+    g.compFragsLocus = fragments.size();
+
+    if (g.compFragsLocus < static_cast<uint64_t>(std::max<int16_t>(conf.minCompFrags, 0)) ||
+        g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0))) {
+        if (g.compFragsLocus == 0)
+            nrGenesProcessed.fetch_add(1);
+        releaseFragmentData(g);
+        results.writeIntermediateResults(gene);
+        return;
+    }
+
+    compatibility.convertCoords(gene, fragments);
+    if (conf.debugMode) {
+        DebugLog debugLog;
+        debugLog.validitiesToFile(fragments, gene, dirs.debugDir + "/" + g.geneName + "_validities.dat");
+    }
+
+    if (values != initValues.end() && modelPreconditionsHold(g, values->second))
+        estimateGene(gene, fragments, values->second, region, startTime, startClock);
+
+    fragments.clear();
+    releaseFragmentData(g);
+    results.writeIntermediateResults(gene);
 }

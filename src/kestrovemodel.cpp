@@ -1,14 +1,967 @@
 #include "kestrovemodel.h"
 
-double normpdf(const double&, const double&, const double&) { return 0.0; }
-double chi2pdf(const double&, const double&) { return 0.0; }
-void GaussMixture::setAllParams(const std::vector<std::vector<double>>&, const std::vector<std::vector<double>>&, const std::vector<double>&) {}
-void GaussMixture::weights(const std::vector<double>&) {}
-double GaussMixture::likelihood(const std::vector<double>&) const { return 0.0; }
-double GaussMixture::likelihood(const std::vector<double>&, const std::vector<double>&, const std::vector<double>&) const { return 0.0; }
-KestroveModel::KestroveModel(const std::vector<double>&, const std::vector<std::vector<double>>&, const std::vector<std::vector<double>>&, const std::vector<uint64_t>&, const std::vector<GaussMixture>&) {}
-double KestroveModel::likelihood(const std::vector<double>&) const { return 0.0; }
-double KestroveModel::likelihood(const std::vector<double>&, uint64_t) const { return 0.0; }
-void KestroveModel::train(FragmentMap&, GeneMap::iterator&, std::vector<double>&, const t_configuration&, std::stringstream&, const std::string&) {}
-void KestroveModel::betasToFile(const std::vector<std::vector<std::vector<double>>>&, std::string) {}
-void KestroveModel::calculateArtificalGenePDF(std::vector<std::vector<double>>&, GeneMap::iterator&, const t_configuration&) {}
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <numbers>
+
+#include "KestroveException.h"
+
+namespace {
+
+// sqrt(2 pi) as one decimal constant so that every normal density of the model agrees bit for bit.
+constexpr double kSqrtTwoPi = 2.5066282746310002;
+// 1 / DBL_MIN: stands in for a division by the smallest normal double.
+constexpr double kInverseSmallestNormal = 4.49423283715579e307;
+constexpr double kFragLengthMean = 200.0;
+constexpr double kFragLengthSd = 80.0;
+constexpr double kNormLengthFragMean = 100.0;
+constexpr double kNormLengthFragSd = 40.0;
+constexpr int kNormLengthFragCount = 1000;
+// Mass of the normal(100, 40) density on the lengths 1 .. 1000.
+constexpr double kNormLengthFragMass = 0.99368021221827;
+constexpr int kL1Digits = 8;
+
+// Broken model preconditions are programming errors; release builds keep the check.
+[[noreturn]] void failCheck(const char* condition)
+{
+    std::cout.flush();
+    std::fflush(stdout);
+    std::fprintf(stderr, "kestrove: internal check failed: %s\n", condition);
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+void check(bool holds, const char* condition)
+{
+    if (!holds)
+        failCheck(condition);
+}
+
+double sumInOrder(const std::vector<double>& values)
+{
+    double sum = 0.0;
+    for (double v : values)
+        sum += v;
+    return sum;
+}
+
+bool sumsToOne(const std::vector<double>& weights)
+{
+    return std::fabs(sumInOrder(weights) - 1.0) < 1e-10;
+}
+
+bool allPositive(const std::vector<double>& values)
+{
+    return !values.empty() && std::all_of(values.begin(), values.end(), [](double v) { return v > 0.0; });
+}
+
+void divideBySum(std::vector<double>& values)
+{
+    const double sum = sumInOrder(values);
+    for (double& v : values)
+        v /= sum;
+}
+
+std::mutex betasFileMutex;
+
+// ---------------------------------------------------------------------------
+// Training tables
+
+// Densities of the compatible (fragment, transcript) pairs only: an incompatible
+// pair has P = 0 for every component and adds exact zeros to every EM sum.
+// Entries are stored in fragment order, transcripts ascending within a fragment.
+struct FragmentTable {
+    uint64_t nrComponents = 0;
+    std::vector<uint64_t> firstEntry;       // N + 1 offsets
+    std::vector<uint32_t> entryTranscript;  // one per entry
+    std::unique_ptr<Vector3D> density;      // P(h, t, k) at (k, entry, 0)
+};
+
+// Scaled component means and deviations of dimension 0, row t holds K values.
+struct ScaledComponents {
+    std::vector<double> means;
+    std::vector<double> devs;
+};
+
+FragmentTable buildFragmentTable(const FragmentMap& fragments, const Gene& gene, uint64_t nrTranscripts,
+                                 uint64_t nrComponents, const ScaledComponents& scaled)
+{
+    const uint64_t T = nrTranscripts;
+    const uint64_t K = nrComponents;
+    const uint64_t N = fragments.size();
+
+    int32_t maxLength = 0;
+    for (uint64_t t = 0; t < T; ++t)
+        maxLength = std::max(maxLength, gene.transcripts[t].length);
+
+    // Running sums of N(j; 200, 80), j = 1 .. m, one for all transcripts.
+    std::vector<double> lengthNormPrefix(static_cast<size_t>(maxLength) + 1);
+    lengthNormPrefix[0] = 0.0;
+    for (int32_t j = 1; j <= maxLength; ++j)
+        lengthNormPrefix[j] = lengthNormPrefix[j - 1] + normpdf(kFragLengthSd, j, kFragLengthMean);
+
+    std::vector<double> startNorm(T * K);
+    for (uint64_t t = 0; t < T; ++t) {
+        const int32_t length = gene.transcripts[t].length;
+        for (uint64_t k = 0; k < K; ++k) {
+            double z = 0.0;
+            for (int32_t i = 1; i <= length; ++i)
+                z += normpdf(scaled.devs[t * K + k], i, scaled.means[t * K + k]);
+            startNorm[t * K + k] = z;
+        }
+    }
+
+    uint64_t nrEntries = 0;
+    for (uint64_t h = 0; h < N; ++h) {
+        const std::vector<bool>& row = gene.validities[h];
+        for (uint64_t t = 0; t < T; ++t)
+            nrEntries += row[t] ? 1 : 0;
+    }
+    check(T <= std::numeric_limits<uint32_t>::max(), "transcript indices fit in 32 bits");
+
+    FragmentTable table;
+    table.nrComponents = K;
+    table.firstEntry.resize(N + 1);
+    table.entryTranscript.resize(nrEntries);
+    table.density = std::make_unique<Vector3D>(K, nrEntries, 1);
+    double* cells = table.density->data.get();
+
+    uint64_t h = 0;
+    uint64_t e = 0;
+    for (const auto& entry : fragments) {
+        const t_read& read = entry.second.front();
+        const std::vector<bool>& row = gene.validities[h];
+        table.firstEntry[h] = e;
+        for (uint64_t t = 0; t < T; ++t) {
+            if (!row[t])
+                continue;
+            const double x = read.transStarts[t];
+            const int32_t length = gene.transcripts[t].length;
+            double lengthDensity = 1.0;
+            if (read.paired) {
+                lengthDensity = normpdf(kFragLengthSd, read.fragLengths[t], kFragLengthMean);
+                const int64_t remaining = static_cast<int64_t>(length) - read.transStarts[t];
+                if (remaining != 0) {
+                    // Only L_t normalisers exist; a start outside the transcript sums fewer.
+                    const int64_t count = std::clamp<int64_t>(remaining, 0, std::max<int32_t>(length, 0));
+                    const double sum = lengthNormPrefix[count];
+                    if (sum >= DBL_MIN)
+                        lengthDensity /= sum;
+                }
+            }
+            for (uint64_t k = 0; k < K; ++k) {
+                const double z = startNorm[t * K + k];
+                double start = normpdf(scaled.devs[t * K + k], x, scaled.means[t * K + k]);
+                // A component that underflows on every position of the transcript has no
+                // density there; dividing would turn the whole gene into NaN.
+                start = (z > 0.0 && std::isfinite(z)) ? start / z : 0.0;
+                cells[e * K + k] = read.paired ? start * lengthDensity : start;
+            }
+            table.entryTranscript[e] = static_cast<uint32_t>(t);
+            ++e;
+        }
+        ++h;
+    }
+    table.firstEntry[N] = e;
+    return table;
+}
+
+// ---------------------------------------------------------------------------
+// E-step
+
+struct EStepInput {
+    const FragmentTable* table;
+    const double* alphas;           // T
+    const double* betas;            // G x K, one row per group
+    const uint64_t* transcriptGroup;
+    double nrFragments;             // N, including fragments skipped in an iteration
+};
+
+// What one block of fragments adds to an iteration; blocks computed apart are merged by adding.
+struct EStepSums {
+    std::vector<double> newAlphas;  // T
+    std::vector<double> betasAccu;  // G x K
+    std::vector<double> probGroup;  // G
+    double logLikelihood = 0.0;
+
+    EStepSums(uint64_t T, uint64_t G, uint64_t K) : newAlphas(T, 0.0), betasAccu(G * K, 0.0), probGroup(G, 0.0) {}
+};
+
+// Per-fragment sums, kept zero between fragments so that nothing is allocated per fragment.
+struct EStepScratch {
+    std::vector<double> transProb;     // T
+    std::vector<double> groupProb;     // G
+    std::vector<double> hitBlockProb;  // G x K
+    std::vector<uint64_t> touchedGroups;
+    std::vector<char> groupTouched;
+
+    EStepScratch(uint64_t T, uint64_t G, uint64_t K)
+        : transProb(T, 0.0), groupProb(G, 0.0), hitBlockProb(G * K, 0.0), touchedGroups(G), groupTouched(G, 0)
+    {
+    }
+};
+
+// Divisions dominate the fragment step; they go two lanes at a time, each lane an
+// IEEE division, so every quotient equals its scalar counterpart.
+using DoublePair = double __attribute__((vector_size(16)));
+
+// The fragment step for fragments [begin, end). Only stored cells are visited; the
+// skipped ones would add +0.0, so every sum sees the same additions in the same
+// order as the sums over all transcripts and components.
+template <bool TrainBetas, uint64_t FixedK>
+void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch& scratch, EStepSums& sums)
+{
+    // A component count known at compile time lets the per-cell loops unroll.
+    const uint64_t K = FixedK != 0 ? FixedK : in.table->nrComponents;
+    const double* cells = in.table->density->data.get();
+    const uint64_t* firstEntry = in.table->firstEntry.data();
+    const uint32_t* entryTranscript = in.table->entryTranscript.data();
+    const double* alphas = in.alphas;
+    const double* betas = in.betas;
+    const uint64_t* group = in.transcriptGroup;
+    double* transProb = scratch.transProb.data();
+    double* groupProb = scratch.groupProb.data();
+    double* hitBlockProb = scratch.hitBlockProb.data();
+    uint64_t* touched = scratch.touchedGroups.data();
+    char* isTouched = scratch.groupTouched.data();
+    double* newAlphas = sums.newAlphas.data();
+    double* betasAccu = sums.betasAccu.data();
+    double* probGroup = sums.probGroup.data();
+
+    for (uint64_t h = begin; h < end; ++h) {
+        const uint64_t e0 = firstEntry[h];
+        const uint64_t e1 = firstEntry[h + 1];
+        uint64_t nrTouched = 0;
+        double p = 0.0;
+        for (uint64_t e = e0; e < e1; ++e) {
+            const uint32_t t = entryTranscript[e];
+            const uint64_t g = group[t];
+            const double alpha = alphas[t];
+            const double* P = cells + e * K;
+            const double* beta = betas + g * K;
+            double tp = 0.0;
+            if constexpr (TrainBetas) {
+                double* hit = hitBlockProb + g * K;
+                double gp = groupProb[g];
+                for (uint64_t k = 0; k < K; ++k) {
+                    const double a = beta[k] * P[k];
+                    tp += a;
+                    p += a * alpha;
+                    hit[k] += P[k] * alpha;
+                    gp += a * alpha;
+                }
+                groupProb[g] = gp;
+                if (!isTouched[g]) {
+                    isTouched[g] = 1;
+                    touched[nrTouched++] = g;
+                }
+            } else {
+                for (uint64_t k = 0; k < K; ++k) {
+                    const double a = beta[k] * P[k];
+                    tp += a;
+                    p += a * alpha;
+                }
+            }
+            transProb[t] = tp;
+        }
+
+        if (p <= DBL_MIN) {
+            for (uint64_t e = e0; e < e1; ++e)
+                transProb[entryTranscript[e]] = 0.0;
+            if constexpr (TrainBetas) {
+                for (uint64_t j = 0; j < nrTouched; ++j) {
+                    const uint64_t g = touched[j];
+                    for (uint64_t k = 0; k < K; ++k)
+                        hitBlockProb[g * K + k] = 0.0;
+                    groupProb[g] = 0.0;
+                    isTouched[g] = 0;
+                }
+            }
+            continue;
+        }
+
+        sums.logLikelihood += std::log(p);
+        const DoublePair byP = {p, p};
+        const DoublePair byN = {in.nrFragments, in.nrFragments};
+        uint64_t e = e0;
+        for (; e + 2 <= e1; e += 2) {
+            const uint32_t t0 = entryTranscript[e];
+            const uint32_t t1 = entryTranscript[e + 1];
+            const DoublePair dividend = {alphas[t0] * transProb[t0], alphas[t1] * transProb[t1]};
+            const DoublePair quotient = (dividend / byP) / byN;
+            newAlphas[t0] += quotient[0];
+            newAlphas[t1] += quotient[1];
+            transProb[t0] = 0.0;
+            transProb[t1] = 0.0;
+        }
+        if (e < e1) {
+            const uint32_t t = entryTranscript[e];
+            newAlphas[t] += ((alphas[t] * transProb[t]) / p) / in.nrFragments;
+            transProb[t] = 0.0;
+        }
+
+        if constexpr (TrainBetas) {
+            for (uint64_t j = 0; j < nrTouched; ++j) {
+                const uint64_t g = touched[j];
+                double* hit = hitBlockProb + g * K;
+                const double* beta = betas + g * K;
+                double* accu = betasAccu + g * K;
+                if (groupProb[g] > DBL_MIN) {
+                    // The group sum shares its division with component 0, the rest go in pairs.
+                    const DoublePair first = DoublePair{groupProb[g], beta[0] * hit[0]} / byP;
+                    probGroup[g] += first[0];
+                    accu[0] += first[1];
+                    uint64_t k = 1;
+                    for (; k + 2 <= K; k += 2) {
+                        const DoublePair quotient = DoublePair{beta[k] * hit[k], beta[k + 1] * hit[k + 1]} / byP;
+                        accu[k] += quotient[0];
+                        accu[k + 1] += quotient[1];
+                    }
+                    if (k < K)
+                        accu[k] += beta[k] * hit[k] / p;
+                }
+                for (uint64_t k = 0; k < K; ++k)
+                    hit[k] = 0.0;
+                groupProb[g] = 0.0;
+                isTouched[g] = 0;
+            }
+        }
+    }
+}
+
+template <bool TrainBetas>
+void eStepBlockAnyK(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch& scratch, EStepSums& sums)
+{
+    switch (in.table->nrComponents) {
+    case 1: eStepBlock<TrainBetas, 1>(in, begin, end, scratch, sums); break;
+    case 2: eStepBlock<TrainBetas, 2>(in, begin, end, scratch, sums); break;
+    case 3: eStepBlock<TrainBetas, 3>(in, begin, end, scratch, sums); break;
+    case 4: eStepBlock<TrainBetas, 4>(in, begin, end, scratch, sums); break;
+    case 5: eStepBlock<TrainBetas, 5>(in, begin, end, scratch, sums); break;
+    default: eStepBlock<TrainBetas, 0>(in, begin, end, scratch, sums); break;
+    }
+}
+
+void runEStep(const EStepInput& in, bool trainBetas, uint64_t begin, uint64_t end, EStepScratch& scratch,
+              EStepSums& sums)
+{
+    if (trainBetas)
+        eStepBlockAnyK<true>(in, begin, end, scratch, sums);
+    else
+        eStepBlockAnyK<false>(in, begin, end, scratch, sums);
+}
+
+// ---------------------------------------------------------------------------
+// L1 trace against the reference densities
+
+class L1Trace {
+public:
+    L1Trace(const std::string& path, const std::vector<std::vector<double>>& references, const Gene& gene,
+            const std::vector<uint64_t>& transcriptGroup, uint64_t nrGroups, uint64_t nrComponents,
+            const ScaledComponents& scaled, int16_t nrIterations)
+        : out(path), references(references), transcriptGroup(transcriptGroup), nrGroups(nrGroups),
+          nrComponents(nrComponents), scaled(scaled), groupStrings(nrGroups), distances(transcriptGroup.size())
+    {
+        const uint64_t T = transcriptGroup.size();
+        computed.resize(T);
+        for (uint64_t t = 0; t < T; ++t) {
+            lengths.push_back(std::max<int32_t>(gene.transcripts[t].length, 0));
+            computed[t].assign(static_cast<size_t>(lengths[t]), 0.0);
+        }
+        const size_t expectedLength = (static_cast<size_t>(std::max<int16_t>(nrIterations, 0)) + 1) * (kL1Digits + 8);
+        geneString.reserve(expectedLength);
+        for (std::string& s : groupStrings)
+            s.reserve(expectedLength);
+
+        out << "# name: " << "correct_pdfs\n# type: cell\n# rows: 1" << "\n# columns: " << T;
+        for (uint64_t t = 0; t < T; ++t) {
+            out << "\n# name: <cell-element>\n# type: matrix\n# rows: 1\n# columns: " << lengths[t] << "\n";
+            for (double v : references[t])
+                out << v << ' ';
+        }
+    }
+
+    void record(const std::vector<double>& alphas, const std::vector<double>& betas)
+    {
+        const uint64_t T = transcriptGroup.size();
+        const uint64_t K = nrComponents;
+        for (uint64_t t = 0; t < T; ++t) {
+            const uint64_t g = transcriptGroup[t];
+            std::vector<double>& c = computed[t];
+            for (int32_t x = 1; x <= lengths[t]; ++x) {
+                double density = 0.0;
+                for (uint64_t k = 0; k < K; ++k)
+                    density += normpdf(scaled.devs[t * K + k], x, scaled.means[t * K + k]) * betas[g * K + k];
+                c[x - 1] = density;
+            }
+            double dist = 0.0;
+            const std::vector<double>& ref = references[t];
+            for (int32_t x = 0; x < lengths[t] && x < static_cast<int64_t>(ref.size()); ++x)
+                dist += std::fabs(c[x] - ref[x]);
+            distances[t] = lengths[t] == 0 ? 0.0 : alphas[t] * dist;
+        }
+        double geneValue = 0.0;
+        for (uint64_t t = 0; t < T; ++t)
+            geneValue += distances[t];
+        append(geneString, geneValue);
+        for (uint64_t g = 0; g < nrGroups; ++g) {
+            double groupValue = 0.0;
+            for (uint64_t t = 0; t < T; ++t)
+                if (transcriptGroup[t] == g)
+                    groupValue += distances[t];
+            append(groupStrings[g], groupValue);
+        }
+        ++nrValues;
+    }
+
+    void writeFinalDensities()
+    {
+        const uint64_t T = transcriptGroup.size();
+        out << "\n# name: " << "calc_pdfs\n# type: cell\n# rows: 1" << "\n# columns: " << T;
+        for (uint64_t t = 0; t < T; ++t) {
+            out << "\n# name: <cell-element>\n# type: matrix\n# rows: 1\n# columns: " << lengths[t] << "\n";
+            for (double v : computed[t])
+                out << v << ' ';
+        }
+    }
+
+    void close(const std::vector<double>& alphas)
+    {
+        const uint64_t T = transcriptGroup.size();
+        out << "\n# name: L1_dist_groupwise\n# type: cell\n# rows: 1\n# columns: " << nrGroups << "\n";
+        for (uint64_t g = 0; g < nrGroups; ++g)
+            out << "# name: <cell-element>\n# type: matrix\n# rows: 1\n# columns: " << nrValues << "\n"
+                << groupStrings[g] << "\n\n";
+        out << "# name: L1_dist_sum_groups\n# type: matrix\n# rows: 1\n# columns: " << nrValues << "\n"
+            << geneString << "\n\n";
+        out << "# name: sum_alphas_groupwise\n# type: matrix\n# rows: 1\n# columns: " << nrGroups << "\n";
+        for (uint64_t g = 0; g < nrGroups; ++g) {
+            double sum = 0.0;
+            for (uint64_t t = 0; t < T; ++t)
+                if (transcriptGroup[t] == g)
+                    sum += alphas[t];
+            out << ' ' << sum;
+        }
+        out << "\n\n";
+        out << "# name: alphas\n# type: matrix\n# rows: 1\n# columns: " << T << "\n";
+        for (uint64_t t = 0; t < T; ++t)
+            out << ' ' << alphas[t];
+        out << "\n\n";
+        out << "# name: group_IDs\n# type: matrix\n# rows: 1\n# columns: " << T << "\n";
+        for (uint64_t t = 0; t < T; ++t)
+            out << ' ' << transcriptGroup[t];
+        out << "\n\n";
+        out << "# name: nr_groups\n# type: scalar\n " << nrGroups << "\n" << "\n\n";
+        out << "# name: nr_blocks\n# type: scalar\n " << nrComponents << "\n";
+        out.close();
+    }
+
+private:
+    // Eight significant digits, exponent kept, so the value reads back as itself.
+    static void append(std::string& text, double value)
+    {
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "%.*g", kL1Digits, value);
+        text += ' ';
+        text += buffer;
+    }
+
+    std::ofstream out;
+    const std::vector<std::vector<double>>& references;
+    const std::vector<uint64_t>& transcriptGroup;
+    uint64_t nrGroups;
+    uint64_t nrComponents;
+    const ScaledComponents& scaled;
+    std::vector<int32_t> lengths;
+    std::vector<std::vector<double>> computed;
+    std::string geneString;
+    std::vector<std::string> groupStrings;
+    std::vector<double> distances;
+    uint64_t nrValues = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Length normalisation
+
+int32_t truncateToLength(double value)
+{
+    if (!(value >= 0.0))
+        return 0;
+    if (value >= static_cast<double>(std::numeric_limits<int32_t>::max()))
+        return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(value);
+}
+
+void normaliseLengths(std::vector<t_transcript>& transcripts, const std::vector<uint64_t>& transcriptGroup,
+                      const GaussMixture& shape, const std::vector<double>& betas, uint64_t K)
+{
+    std::vector<double> fragLength(kNormLengthFragCount);
+    for (int j = 0; j < kNormLengthFragCount; ++j)
+        fragLength[j] = normpdf(kNormLengthFragSd, j + 1, kNormLengthFragMean);
+
+    int32_t maxLength = 0;
+    for (const t_transcript& transcript : transcripts)
+        maxLength = std::max(maxLength, transcript.length);
+    // startPrefix[m] = S[0] + ... + S[m - 1], accumulated in order.
+    std::vector<double> startPrefix(static_cast<size_t>(maxLength) + 1);
+
+    for (uint64_t t = 0; t < transcripts.size(); ++t) {
+        const int32_t length = transcripts[t].length;
+        const uint64_t g = transcriptGroup[t];
+        double effective = 0.0;
+        if (length > 0) {
+            startPrefix[0] = 0.0;
+            for (int32_t i = 1; i <= length; ++i) {
+                double s = 0.0;
+                for (uint64_t k = 0; k < K; ++k)
+                    s += normpdf(shape._stdDevs[k][0], i, shape._means[k][0]) * betas[g * K + k];
+                startPrefix[i] = startPrefix[i - 1] + s;
+            }
+            const int32_t terms = std::min(length, kNormLengthFragCount);
+            for (int32_t j = 0; j < terms; ++j)
+                effective += startPrefix[length - j] * (fragLength[j] / kNormLengthFragMass);
+        }
+        const int32_t normalised = truncateToLength(effective * length);
+        transcripts[t].length = normalised;
+        transcripts[t].normLength = normalised;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Reference densities
+
+std::vector<double> fragmentLengthDensity(int32_t length)
+{
+    std::vector<double> f(static_cast<size_t>(length));
+    for (int32_t r = 0; r < length; ++r)
+        f[r] = normpdf(kFragLengthSd, r + 1, kFragLengthMean);
+    return f;
+}
+
+// S[x] = sum over r of M[r][x] f[r] with M[r][c] = 1 / (L - r) for c < L - r and 0
+// otherwise; the zero cells are left out of the sum, which they would not change.
+std::vector<double> uniformStartDensity(const std::vector<double>& f)
+{
+    const int64_t length = static_cast<int64_t>(f.size());
+    std::vector<double> s(f.size());
+    for (int64_t x = 0; x < length; ++x) {
+        double sum = 0.0;
+        for (int64_t r = 0; r < length - x; ++r)
+            sum += (1.0 / static_cast<double>(length - r)) * f[r];
+        s[x] = sum;
+    }
+    divideBySum(s);
+    return s;
+}
+
+std::vector<double> startBiasReference(int32_t length)
+{
+    // One position carries all the mass; the ramp below would give it weight 0.
+    if (length == 1)
+        return {1.0};
+    std::vector<double> a(static_cast<size_t>(length));
+    for (int32_t x = 0; x < length; ++x) {
+        const double v = length - x;
+        a[x] = v * v;
+    }
+    divideBySum(a);
+
+    std::vector<double> w(static_cast<size_t>(length), 1.0);
+    const int32_t ramp = (length + 9) / 10;
+    const double step = std::numbers::pi / ramp;
+    for (int32_t j = 0; j < ramp; ++j)
+        w[ramp - 1 - j] = (std::cos((j + 1) * step) + 1.0) * 0.5;
+    divideBySum(w);
+
+    const std::vector<double> s = uniformStartDensity(fragmentLengthDensity(length));
+    std::vector<double> reference(static_cast<size_t>(length));
+    for (int32_t x = 0; x < length; ++x)
+        reference[x] = a[x] * w[x] * s[x];
+    divideBySum(reference);
+    return reference;
+}
+
+std::vector<double> endBiasReference(int32_t length)
+{
+    std::vector<double> a(static_cast<size_t>(length));
+    for (int32_t x = 0; x < length; ++x) {
+        const double v = x + 1;
+        a[x] = v * v;
+    }
+    divideBySum(a);
+    const std::vector<double> s = uniformStartDensity(fragmentLengthDensity(length));
+    std::vector<double> reference(static_cast<size_t>(length));
+    for (int32_t x = 0; x < length; ++x)
+        reference[x] = a[x] * s[x];
+    divideBySum(reference);
+    return reference;
+}
+
+std::vector<double> uniformReference(int32_t length)
+{
+    std::vector<double> fn = fragmentLengthDensity(length);
+    divideBySum(fn);
+    std::vector<double> reference(static_cast<size_t>(length));
+    double running = 0.0;
+    for (int32_t j = 0; j < length; ++j) {
+        running += fn[j] * (1.0 / static_cast<double>(length - j));
+        reference[length - 1 - j] = running;
+    }
+    return reference;
+}
+
+std::vector<double> combinedBiasReference(int32_t length)
+{
+    const std::vector<double> uniform = uniformReference(length);
+    std::vector<double> c(static_cast<size_t>(length));
+    for (int32_t x = 0; x < length; ++x) {
+        const double v = 20.0 * (x + 1) / length;
+        c[x] = chi2pdf(v, 3.5) + chi2pdf(20.0 - v, 3.5);
+    }
+    divideBySum(c);
+    std::vector<double> reference(static_cast<size_t>(length));
+    for (int32_t x = 0; x < length; ++x)
+        reference[x] = uniform[x] * c[x];
+    divideBySum(reference);
+    return reference;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Densities and the Gaussian mixture
+
+double normpdf(const double& sigma, const double& x, const double& mu)
+{
+    const double z = (x - mu) / sigma;
+    return std::exp(-z * z * 0.5) / (kSqrtTwoPi * sigma);
+}
+
+double chi2pdf(const double& x, const double& k)
+{
+    return std::pow(x, (k - 2.0) * 0.5) * std::exp(-x * 0.5) / (std::tgamma(0.5 * k) * std::pow(2.0, 0.5 * k));
+}
+
+void GaussMixture::setAllParams(const std::vector<std::vector<double>>& means,
+                                const std::vector<std::vector<double>>& stdDevs,
+                                const std::vector<double>& weights)
+{
+    _means = means;
+    _stdDevs = stdDevs;
+    _weights = weights;
+    _nrMixtures = _means.size();
+    check(_nrMixtures >= 1, "mixture has at least one component");
+    check(_stdDevs.size() == _nrMixtures, "one deviation vector per component");
+    check(_weights.size() == _nrMixtures, "one weight per component");
+    _dim = _means[0].size();
+    check(_dim >= 1, "mixture dimension is at least 1");
+    check(sumsToOne(_weights), "weights sum to 1 within 1e-10");
+    for (uint64_t i = 0; i < _nrMixtures; ++i) {
+        check(_means[i].size() == _dim && _stdDevs[i].size() == _dim,
+              "every mean and deviation has the mixture's dimension");
+        check(allPositive(_stdDevs[i]), "every deviation is greater than 0");
+    }
+}
+
+void GaussMixture::weights(const std::vector<double>& newWeights)
+{
+    check(_weights.size() == _nrMixtures, "current weights have one entry per component");
+    check(sumsToOne(_weights), "weights sum to 1 within 1e-10");
+    _weights = newWeights;
+}
+
+double GaussMixture::likelihood(const std::vector<double>& x) const
+{
+    if (_nrMixtures == 0)
+        return 0.0;
+    check(x.size() == _dim, "point has the mixture's dimension");
+    double sum = 0.0;
+    for (uint64_t k = 0; k < _nrMixtures; ++k) {
+        for (uint64_t d = 0; d < _dim; ++d) {
+            const double diff = _means[k][d] - x[d];
+            const double s = _stdDevs[k][d];
+            sum += _weights[k] * std::exp(-(diff * diff) / (2.0 * (s * s))) / (kSqrtTwoPi * s);
+        }
+    }
+    return sum;
+}
+
+double GaussMixture::likelihood(const std::vector<double>& x, const std::vector<double>& shifts,
+                                const std::vector<double>& scales) const
+{
+    if (_nrMixtures == 0)
+        return 0.0;
+    check(x.size() == _dim, "point has the mixture's dimension");
+    check(shifts.size() == _dim && scales.size() == _dim, "shifts and scales have the mixture's dimension");
+    double sum = 0.0;
+    for (uint64_t k = 0; k < _nrMixtures; ++k) {
+        for (uint64_t d = 0; d < _dim; ++d) {
+            const double diff = _means[k][d] * scales[d] + shifts[d] - x[d];
+            const double s = scales[d] * _stdDevs[k][d];
+            sum += _weights[k] * std::exp(-(diff * diff) / (2.0 * (s * s))) / (kSqrtTwoPi * scales[d] * _stdDevs[k][d]);
+        }
+    }
+    return sum;
+}
+
+// ---------------------------------------------------------------------------
+// The transcript mixture model
+
+KestroveModel::KestroveModel(const std::vector<double>& weights, const std::vector<std::vector<double>>& shifts,
+                             const std::vector<std::vector<double>>& scales,
+                             const std::vector<uint64_t>& transcript2TiedGroup,
+                             const std::vector<GaussMixture>& tiedGroupPDFs)
+    : _nrTranscripts(weights.size()), _nrTiedGroups(tiedGroupPDFs.size()),
+      _dim(tiedGroupPDFs.empty() ? 0 : tiedGroupPDFs[0].dimension()), _transcriptWeights(weights),
+      _transcriptShifts(shifts), _transcriptScales(scales), _transcript2TiedGroup(transcript2TiedGroup),
+      _tiedGroupPDFs(tiedGroupPDFs)
+{
+    const uint64_t T = _nrTranscripts;
+    check(_nrTiedGroups >= 1 && _nrTiedGroups <= T, "1 <= number of tied groups <= number of transcripts");
+    check(_dim >= 1, "model dimension is at least 1");
+    check(_transcriptShifts.size() == T && _transcriptScales.size() == T && _transcript2TiedGroup.size() == T,
+          "shifts, scales and group indices have one entry per transcript");
+    check(sumsToOne(_transcriptWeights), "transcript weights sum to 1 within 1e-10");
+    for (uint64_t t = 0; t < T; ++t) {
+        check(_transcript2TiedGroup[t] < _nrTiedGroups, "every group index is below the number of tied groups");
+        check(allPositive(_transcriptScales[t]), "every scale is greater than 0");
+    }
+    for (const GaussMixture& pdf : _tiedGroupPDFs)
+        check(pdf.dimension() == _dim, "every tied group's mixture has the model's dimension");
+    for (uint64_t t = 0; t < T; ++t)
+        check(_transcriptShifts[t].size() == _dim && _transcriptScales[t].size() == _dim,
+              "every shift and scale has the model's dimension");
+}
+
+double KestroveModel::likelihood(const std::vector<double>& x, uint64_t t) const
+{
+    check(t < _nrTranscripts, "transcript index is below the number of transcripts");
+    return _tiedGroupPDFs[_transcript2TiedGroup[t]].likelihood(x, _transcriptShifts[t], _transcriptScales[t]);
+}
+
+double KestroveModel::likelihood(const std::vector<double>& x) const
+{
+    double sum = 0.0;
+    for (uint64_t t = 0; t < _nrTranscripts; ++t)
+        sum += _transcriptWeights[t] * likelihood(x, t);
+    return sum;
+}
+
+void KestroveModel::train(FragmentMap& fragments, GeneMap::iterator& gene, std::vector<double>& alphas,
+                          const t_configuration& conf, std::stringstream& log, const std::string& outputDir)
+{
+    std::vector<t_transcript>& transcripts = gene->second.transcripts;
+    const uint64_t T = _nrTranscripts;
+    const uint64_t N = fragments.size();
+    check(conf.nrBlocks >= 1, "number of mixture components is at least 1");
+    const uint64_t K = static_cast<uint64_t>(conf.nrBlocks);
+    check(transcripts.size() == T && alphas.size() == T, "gene, alphas and model have the same transcripts");
+    check(gene->second.validities.size() == N, "one validity row per fragment");
+    uint64_t G = 0;
+    for (uint64_t g : _transcript2TiedGroup)
+        G = std::max(G, g + 1);
+    for (uint64_t g = 0; g < G; ++g)
+        check(_tiedGroupPDFs[g]._nrMixtures == K && _tiedGroupPDFs[g]._weights.size() == K,
+              "every tied group's mixture has one component per block");
+    {
+        uint64_t h = 0;
+        for (const auto& entry : fragments) {
+            check(!entry.second.empty(), "every fragment holds a read");
+            const t_read& read = entry.second.front();
+            check(read.transStarts.size() >= T && (!read.paired || read.fragLengths.size() >= T) &&
+                      gene->second.validities[h].size() >= T,
+                  "every fragment has a start, length and validity per transcript");
+            ++h;
+        }
+    }
+
+    const GaussMixture& shape = _tiedGroupPDFs[0];
+    ScaledComponents scaled;
+    scaled.means.resize(T * K);
+    scaled.devs.resize(T * K);
+    for (uint64_t t = 0; t < T; ++t) {
+        transcripts[t].componentMeans.assign(K, std::vector<double>(_dim));
+        for (uint64_t k = 0; k < K; ++k) {
+            for (uint64_t d = 0; d < _dim; ++d)
+                transcripts[t].componentMeans[k][d] =
+                    shape._means[k][d] * _transcriptScales[t][d] + _transcriptShifts[t][d];
+            scaled.means[t * K + k] = transcripts[t].componentMeans[k][0];
+            scaled.devs[t * K + k] = shape._stdDevs[k][0] * _transcriptScales[t][0];
+        }
+    }
+
+    FragmentTable table;
+    try {
+        table = buildFragmentTable(fragments, gene->second, T, K, scaled);
+    } catch (const std::bad_alloc&) {
+        throw KestroveException(ERR_MEMORY_ALLOCATION);
+    }
+
+    std::vector<double> betas(G * K);
+    for (uint64_t g = 0; g < G; ++g)
+        for (uint64_t k = 0; k < K; ++k)
+            betas[g * K + k] = _tiedGroupPDFs[g]._weights[k];
+
+    // The deferred pass always trains the betas (fix-betas is a single-thread option).
+    const bool trainBetas = conf.trainBetas || conf.deferredPass;
+    const int16_t nrIterations = conf.nrIterations;
+    const size_t maxIterations = static_cast<size_t>(std::max<int16_t>(nrIterations, 0));
+
+    std::vector<std::vector<double>> references;
+    std::unique_ptr<L1Trace> trace;
+    if (conf.biasType != 0) {
+        calculateArtificalGenePDF(references, gene, conf);
+        trace = std::make_unique<L1Trace>(outputDir + "/L1_Dist_" + gene->second.geneName, references, gene->second,
+                                          _transcript2TiedGroup, G, K, scaled, nrIterations);
+    }
+
+    std::vector<std::vector<std::vector<double>>> history;
+    if (conf.observBetas) {
+        history.assign(G, std::vector<std::vector<double>>(K));
+        for (auto& groupHistory : history)
+            for (auto& values : groupHistory)
+                values.reserve(maxIterations);
+    }
+
+    EStepSums sums(T, G, K);
+    EStepScratch scratch(T, G, K);
+    std::vector<double> logLikelihoods;
+    logLikelihoods.reserve(maxIterations);
+    const EStepInput input{&table, alphas.data(), betas.data(), _transcript2TiedGroup.data(),
+                           static_cast<double>(N)};
+
+    int16_t i = 0;
+    bool stop = false;
+    while (i < nrIterations) {
+        if (trace)
+            trace->record(alphas, betas);
+        if (stop) {
+            if (trace)
+                trace->writeFinalDensities();
+            break;
+        }
+
+        // One block of all fragments; a split into blocks adds up the blocks' sums.
+        runEStep(input, trainBetas, 0, N, scratch, sums);
+
+        if (trainBetas) {
+            for (uint64_t g = 0; g < G; ++g) {
+                for (uint64_t k = 0; k < K; ++k) {
+                    double& accu = sums.betasAccu[g * K + k];
+                    betas[g * K + k] = sums.probGroup[g] > DBL_MIN ? accu / sums.probGroup[g]
+                                                                    : accu * kInverseSmallestNormal;
+                    accu = 0.0;
+                }
+                sums.probGroup[g] = 0.0;
+            }
+        }
+        if (conf.observBetas)
+            for (uint64_t g = 0; g < G; ++g)
+                for (uint64_t k = 0; k < K; ++k)
+                    history[g][k].push_back(betas[g * K + k]);
+        if (conf.logFiles &&
+            std::any_of(sums.newAlphas.begin(), sums.newAlphas.end(), [](double a) { return std::isnan(a); }))
+            log << "At least one element of the alpha parameters turned NaN during the estimation.\n";
+
+        const double logLikelihood = sums.logLikelihood;
+        sums.logLikelihood = 0.0;
+        logLikelihoods.push_back(logLikelihood);
+
+        bool converged = true;
+        for (uint64_t t = 0; t < T; ++t) {
+            if (!(std::fabs(sums.newAlphas[t] - alphas[t]) < conf.minParamDiff))
+                converged = false;
+            alphas[t] = sums.newAlphas[t];
+            sums.newAlphas[t] = 0.0;
+        }
+        const bool likelihoodSettled =
+            i >= 10 && std::fabs(logLikelihood - logLikelihoods[i - 1]) < conf.likelihoodThreshold;
+        if (converged || likelihoodSettled)
+            stop = true;
+
+        if (conf.logFiles) {
+            if (conf.observAlphas) {
+                log << std::fixed << std::setprecision(5) << "Alphas, iteration ( " << (i + 1) << " ) : ";
+                for (double a : alphas)
+                    log << a << '\t';
+                log << '\n';
+            }
+            if (converged && i > 9)
+                log << "\nFinished Initialization in iteration " << (i + 1) << " with log likelihood "
+                    << logLikelihood << "\n"
+                    << "Terminated the EM algorithm because the change in value of parameters between two "
+                       "iterations was below "
+                    << std::fixed << conf.minParamDiff << "\n";
+            if (likelihoodSettled)
+                log << "\nFinished Initialization in iteration " << (i + 1) << " with log likelihood "
+                    << logLikelihood << "\n"
+                    << "Terminated the EM algorithm because difference in log(likelihood) between this iteration "
+                       "and the previous iteration was below "
+                    << conf.likelihoodThreshold << "\n";
+        }
+        ++i;
+    }
+
+    if (trace)
+        trace->close(alphas);
+    if (conf.observBetas)
+        betasToFile(history, outputDir);
+    for (uint64_t g = 0; g < G; ++g)
+        _tiedGroupPDFs[g].weights(std::vector<double>(betas.begin() + g * K, betas.begin() + (g + 1) * K));
+    if (conf.normalizeLengths)
+        normaliseLengths(transcripts, _transcript2TiedGroup, shape, betas, K);
+}
+
+void KestroveModel::betasToFile(const std::vector<std::vector<std::vector<double>>>& history, std::string outputDir)
+{
+    // One fixed file name for the whole run: concurrent trainings take turns so it holds one history.
+    std::lock_guard<std::mutex> lock(betasFileMutex);
+    std::ofstream out(outputDir + "/betas_iterations.dat", std::ios::out | std::ios::trunc);
+    if (!out)
+        return;
+    out << "# name: nr_groups\n# type: scalar\n " << history.size() << "\n\n";
+    for (size_t g = 0; g < history.size(); ++g) {
+        out << "# name: betas_group_" << g << "\n# type: cell\n# rows: 1\n# columns: " << history[g].size();
+        for (const std::vector<double>& values : history[g]) {
+            out << "\n# name: <cell-element>\n# type: matrix\n# rows: 1\n# columns: " << values.size() << "\n";
+            for (double v : values)
+                out << v << ' ';
+        }
+        out << "\n";
+    }
+}
+
+void KestroveModel::calculateArtificalGenePDF(std::vector<std::vector<double>>& references, GeneMap::iterator& gene,
+                                              const t_configuration& conf)
+{
+    const int16_t biasType = conf.biasType;
+    if (biasType == 0)
+        return;
+    if (biasType < 0 || biasType > 4) {
+        std::cout << "Unknown bias option! Terminating..\n" << std::flush;
+        std::exit(0);
+    }
+    const std::vector<t_transcript>& transcripts = gene->second.transcripts;
+    references.assign(transcripts.size(), std::vector<double>());
+    for (size_t t = 0; t < transcripts.size(); ++t) {
+        const int32_t length = transcripts[t].length;
+        if (length <= 0)
+            continue;
+        switch (biasType) {
+        case 1: references[t] = startBiasReference(length); break;
+        case 2: references[t] = endBiasReference(length); break;
+        case 3: references[t] = uniformReference(length); break;
+        case 4: references[t] = combinedBiasReference(length); break;
+        }
+    }
+}

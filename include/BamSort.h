@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Record data held in memory before a sorted run is spilled to disk.
+inline constexpr std::size_t kDefaultSortMemory = std::size_t{768} << 20;
+
+enum class BamSortStatus {
+    ok = 0,
+    usageError,
+    readError,    // the input cannot be opened or read
+    writeError,   // the output or a temporary run cannot be written
+    memoryError,
+};
+
+struct BamSortResult {
+    BamSortStatus status = BamSortStatus::ok;
+    std::string message;      // one line naming the file at fault; empty on success
+    std::size_t spilledRuns = 0;  // 0 when everything was sorted in memory
+};
+
+// Coordinate sort of inPath into outPath: by reference id (records without a
+// reference last, in input order), then position, then strand (forward first);
+// records with equal keys keep their input order. Memory for records stays
+// near memoryLimit; sorted runs beyond it go to temporary BAM files beside
+// outPath, which are removed whatever the outcome. outPath appears only when
+// the sort succeeds.
+BamSortResult sortBamByCoordinate(const std::string& inPath, const std::string& outPath,
+                                  std::size_t memoryLimit = kDefaultSortMemory);
+
+// Command form: argv = {"sort", input, outputPrefix}; writes outputPrefix + ".bam".
+// Returns 0 on success, otherwise prints the failure on standard error and
+// returns the BamSortStatus value.
+int bam_sort_reads(int argc, char** argv);
