@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -115,8 +116,12 @@ IndexBuild buildIndex(const std::string& path)
     if (r < -1 || hts_idx_finish(index.get(), bgzf_tell(bgzfFile)) < 0)
         return {IndexOutcome::unreadable, 0};
     errno = 0;
-    if (hts_idx_save_as(index.get(), path.c_str(), nullptr, format) < 0)
-        return {IndexOutcome::notWritten, errno};
+    if (hts_idx_save_as(index.get(), path.c_str(), nullptr, format) < 0) {
+        const int error = errno;
+        // A partial index would be loaded by the next run as if it were whole.
+        std::remove(indexPath(path, header.get()).c_str());
+        return {IndexOutcome::notWritten, error};
+    }
     return {IndexOutcome::built, 0};
 }
 
