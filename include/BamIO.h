@@ -75,6 +75,12 @@ public:
     t_flagStats nrProperlyPairedFrags(const char* region);
     bool readBam(std::string region, FragmentMap& fragments);
 
+    // The flag counts of nrProperlyPairedFrags and, from the same pass, the fragments of
+    // readBam for the region as given (no prefix retry). Once the region holds more than
+    // recordBudget records the fragments are dropped and complete is false: the caller
+    // reads them with readBam if it still needs them. Saves decoding a locus twice.
+    t_flagStats countAndReadBam(const char* region, FragmentMap& fragments, uint64_t recordBudget, bool& complete);
+
 private:
     void openFile(const std::string& path);
     void readHeader(const std::string& path);

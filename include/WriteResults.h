@@ -44,6 +44,13 @@ private:
     bool intermediateFailureReported = false;
 };
 
+// Moves the transcript summary appended to during the run aside, to its name
+// followed by ".partial", and removes unfinished final summaries, so that no
+// incomplete file is left under a summary's final name. Returns the new name,
+// or nullptr when nothing was moved. Async-signal-safe: the run's interruption
+// handler calls it.
+const char* setAsideUnfinishedSummaries() noexcept;
+
 // Compatible-hits FPKM of one gene from explicit experiment totals; the run's
 // calculateCHN passes the process-wide counters.
 bool calculateCHN(Gene& gene, const t_configuration& conf, uint64_t fragsExperiment,

@@ -14,6 +14,14 @@
 double normpdf(const double& sigma, const double& x, const double& mu);
 double chi2pdf(const double& x, const double& k);
 
+// Fragments [begin, end) of one block when the E-step of a deferred gene is split over
+// threads: N / blocks fragments each, the last block also taking the remainder.
+struct FragmentBlock {
+    uint64_t begin = 0;
+    uint64_t end = 0;
+};
+FragmentBlock fragmentBlock(uint64_t nrFragments, uint64_t nrBlocks, uint64_t blockIndex);
+
 class GaussMixture {
 public:
     void setAllParams(const std::vector<std::vector<double>>& means,

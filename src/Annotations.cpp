@@ -8,6 +8,7 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string_view>
 #include <utility>
@@ -164,6 +165,43 @@ uint64_t truncateToCount(double value)
     return static_cast<uint64_t>(value);
 }
 
+// A typing error in the genes list would otherwise quietly leave a gene out of the
+// run, or in it despite exclude-genes. Names the first few ids of the list that no
+// exon line of the GTF carries, and how many there are.
+void reportUnlistedGenes(const std::map<std::string, std::string>& genesList, const std::set<std::string>& seen,
+                         const char* path)
+{
+    constexpr size_t kNamed = 5;
+    std::vector<std::string> absent;
+    size_t listed = 0;
+    bool carriageReturns = false;
+    for (const auto& entry : genesList) {
+        // An empty line of the list names no gene.
+        if (entry.first.empty())
+            continue;
+        ++listed;
+        if (seen.count(entry.first) > 0)
+            continue;
+        std::string name = entry.first;
+        if (name.back() == '\r') {
+            carriageReturns = true;
+            name.pop_back();
+        }
+        absent.push_back(std::move(name));
+    }
+    if (absent.empty())
+        return;
+    std::cerr << "Warning: " << absent.size() << " of the " << listed << " genes in the genes list "
+              << (absent.size() == 1 ? "is" : "are") << " not in " << path << ": ";
+    for (size_t i = 0; i < absent.size() && i < kNamed; ++i)
+        std::cerr << (i > 0 ? ", " : "") << absent[i];
+    if (absent.size() > kNamed)
+        std::cerr << " and " << absent.size() - kNamed << " more";
+    std::cerr << "\n";
+    if (carriageReturns)
+        std::cerr << "The genes list has Windows line ends: the carriage return is part of each gene id it names.\n";
+}
+
 } // namespace
 
 int Annotations::parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
@@ -178,6 +216,8 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
     std::string lastGeneId;
     bool inHeader = true;
 
+    std::set<std::string> listedSeen;
+    std::string lastListedSeen;
     uint64_t linesWithoutTranscript = 0;
     uint64_t linesOnOtherChromosome = 0;
     std::string firstStrayGene;
@@ -230,6 +270,10 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
         if (filterGenes) {
             key.assign(geneId);
             bool listed = genesList.count(key) > 0;
+            if (listed && key != lastListedSeen) {
+                listedSeen.insert(key);
+                lastListedSeen = key;
+            }
             if (listed == conf.excludeGenes)
                 continue;
         }
@@ -276,6 +320,9 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
         std::cerr << "Warning: " << linesOnOtherChromosome
                   << " exon line(s) ignored because their gene was first seen on another reference (first: gene "
                   << firstStrayGene << " on " << firstStrayChromosome << ") in " << path << "\n";
+
+    if (filterGenes)
+        reportUnlistedGenes(genesList, listedSeen, path);
 
     if (conf.mergeAnnot) {
         genesUnmerged = genes;

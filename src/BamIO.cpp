@@ -30,6 +30,21 @@ constexpr hts_pos_t kBaiMaxLength = hts_pos_t{1} << 29;
 constexpr int kBaiMinShift = 14;
 constexpr int kBaiLevels = 5;
 
+void countFlags(t_flagStats& stats, uint16_t flag)
+{
+    ++stats.total;
+    if (!(flag & BAM_FUNMAP))
+        ++stats.mapped;
+    if (flag & BAM_FPROPER_PAIR)
+        ++stats.properlyPaired;
+    if ((flag & (BAM_FUNMAP | BAM_FMUNMAP)) == BAM_FMUNMAP)
+        ++stats.singletons;
+    if (flag & BAM_FREAD1)
+        ++stats.read1;
+    if (flag & BAM_FREAD2)
+        ++stats.read2;
+}
+
 bool fileExists(const std::string& path)
 {
     struct stat st;
@@ -43,12 +58,54 @@ std::string withoutExtension(const std::string& path)
     return dot == std::string::npos ? path : path.substr(0, dot);
 }
 
-// Checked before asking htslib, which logs an error when there is no index.
-bool indexFileExists(const std::string& path)
+// The index kept beside the BAM file, or an empty name when there is none.
+// Looked up here rather than by htslib, which logs an error when there is no
+// index, so that the checks and messages below name the file actually used.
+std::string existingIndex(const std::string& path)
 {
-    std::string base = withoutExtension(path);
-    return fileExists(path + ".bai") || fileExists(path + ".csi") || fileExists(base + ".bai")
-        || fileExists(base + ".csi");
+    const std::string base = withoutExtension(path);
+    for (const std::string& candidate : {path + ".bai", path + ".csi", base + ".bai", base + ".csi"})
+        if (fileExists(candidate))
+            return candidate;
+    return {};
+}
+
+[[noreturn]] void failIndexMismatch(const std::string& path, const std::string& indexName, const std::string& reason)
+{
+    std::cerr << path << " and its index " << indexName << " disagree: " << reason
+              << ". Either the BAM file is truncated, or the index belongs to another file: rebuild it (samtools "
+              << "index " << path << ") or remove it to let kestrove build one." << std::endl;
+    throw KestroveException(ERR_BAM_INDEX);
+}
+
+// An index older than its BAM file describes the file as it was: region queries
+// would then read records from the wrong places or miss them without a word.
+void requireIndexNotOlder(const std::string& path, const std::string& indexName)
+{
+    struct stat bam;
+    struct stat idx;
+    if (::stat(path.c_str(), &bam) != 0 || ::stat(indexName.c_str(), &idx) != 0)
+        return;
+    const bool older = idx.st_mtim.tv_sec < bam.st_mtim.tv_sec
+        || (idx.st_mtim.tv_sec == bam.st_mtim.tv_sec && idx.st_mtim.tv_nsec < bam.st_mtim.tv_nsec);
+    if (!older)
+        return;
+    std::cerr << "The index " << indexName << " is older than " << path << ", which may have changed since it was "
+              << "indexed. Rebuild the index (samtools index " << path << "); if the BAM file is known to be "
+              << "unchanged (a copy that did not keep file times), touch the index." << std::endl;
+    throw KestroveException(ERR_BAM_INDEX);
+}
+
+// A file cut short at a block boundary reads like a complete one; only the
+// missing end-of-file marker tells. Checked before an index is built from the
+// file: an existing index gives the record counts the file must still hold.
+void requireEndOfFileMarker(const std::string& path, htsFile* file)
+{
+    if (bgzf_check_EOF(file->fp.bgzf) == 0) {
+        std::cerr << path << " is truncated: its end-of-file marker is missing (an interrupted copy or write?)"
+                  << std::endl;
+        throw KestroveException(ERR_BAM_OPEN);
+    }
 }
 
 hts_pos_t longestReference(const sam_hdr_t* header)
@@ -156,6 +213,10 @@ bool beyondInt32(int64_t position)
 }
 
 // The CIGAR walk: aligned blocks (1-based, inclusive) and the aligned length.
+// A block that covers no reference base (two gaps in a row, a gap at either
+// end, only clips) is left out: an empty block would let a read that aligns
+// nothing there pass as compatible and give it a position on no exon. False
+// when the record has no block at all or runs past the 32-bit range.
 bool walkCigar(const bam1_t* record, t_read& read)
 {
     const uint32_t* cigar = bam_get_cigar(record);
@@ -182,7 +243,8 @@ bool walkCigar(const bam1_t* record, t_read& read)
             blockEnd += length;
             break;
         case BAM_CREF_SKIP:
-            read.blocks.push_back({static_cast<int32_t>(blockStart), static_cast<int32_t>(blockEnd - 1)});
+            if (blockEnd > blockStart)
+                read.blocks.push_back({static_cast<int32_t>(blockStart), static_cast<int32_t>(blockEnd - 1)});
             blockStart = blockEnd + length;
             blockEnd = blockStart;
             break;
@@ -195,10 +257,10 @@ bool walkCigar(const bam1_t* record, t_read& read)
         if (beyondInt32(blockEnd) || beyondInt32(blockStart))
             return false;
     }
-    if (bam_cigar_op(cigar[nOps - 1]) != BAM_CREF_SKIP)
+    if (blockEnd > blockStart)
         read.blocks.push_back({static_cast<int32_t>(blockStart), static_cast<int32_t>(blockEnd - 1)});
     read.length = static_cast<int32_t>(std::min<int64_t>(aligned, std::numeric_limits<int32_t>::max()));
-    return true;
+    return !read.blocks.empty();
 }
 
 } // namespace
@@ -312,11 +374,21 @@ int BamIO::openBam()
     const std::string path(fileName);
     openFile(path);
     readHeader(path);
-    if (indexFileExists(path))
-        index.reset(sam_index_load(file.get(), path.c_str()));
-    if (index)
+    const std::string indexName = existingIndex(path);
+    if (!indexName.empty()) {
+        requireIndexNotOlder(path, indexName);
+        index.reset(sam_index_load2(file.get(), path.c_str(), indexName.c_str()));
+    }
+    if (index) {
+        if (hts_idx_nseq(index.get()) != sam_hdr_nref(header.get()))
+            failIndexMismatch(path, indexName,
+                              "it describes " + std::to_string(hts_idx_nseq(index.get()))
+                                  + " reference sequences, the BAM header names "
+                                  + std::to_string(sam_hdr_nref(header.get())));
         return 0;
+    }
 
+    requireEndOfFileMarker(path, file.get());
     std::cout << "Creating the index file.\n" << std::flush;
     IndexBuild built = buildIndex(path);
     int result = 0;
@@ -418,8 +490,8 @@ void BamIO::queryRegion(const std::string& region, int tid, hts_pos_t begin, hts
         while ((r = sam_itr_next(file.get(), iterator.get(), record.get())) >= 0)
             onRecord(record.get());
     if (r < -1) {
-        std::cerr << "Cannot read region " << region << " of " << fileName << ": the BAM file is truncated or corrupted"
-                  << std::endl;
+        std::cerr << "Cannot read region " << region << " of " << fileName
+                  << ": the BAM file is truncated or corrupted, or its index belongs to another file" << std::endl;
         throw KestroveException(ERR_REGION_FETCH);
     }
 }
@@ -432,19 +504,40 @@ t_flagStats BamIO::nrProperlyPairedFrags(const char* region)
     hts_pos_t end = 0;
     if (region == nullptr || !parseRegion(region, tid, begin, end))
         return stats;
-    queryRegion(region, tid, begin, end, [&stats](const bam1_t* r) {
-        const uint16_t flag = r->core.flag;
-        ++stats.total;
-        if (!(flag & BAM_FUNMAP))
-            ++stats.mapped;
-        if (flag & BAM_FPROPER_PAIR)
-            ++stats.properlyPaired;
-        if ((flag & (BAM_FUNMAP | BAM_FMUNMAP)) == BAM_FMUNMAP)
-            ++stats.singletons;
-        if (flag & BAM_FREAD1)
-            ++stats.read1;
-        if (flag & BAM_FREAD2)
-            ++stats.read2;
+    queryRegion(region, tid, begin, end, [&stats](const bam1_t* r) { countFlags(stats, r->core.flag); });
+    // A whole reference has been read: the index's own count of its mapped
+    // records must agree, or the index describes another file.
+    uint64_t indexedMapped = 0;
+    uint64_t indexedUnmapped = 0;
+    if (begin == 0 && end == HTS_POS_MAX && hts_idx_get_stat(index.get(), tid, &indexedMapped, &indexedUnmapped) == 0
+        && indexedMapped != stats.mapped)
+        failIndexMismatch(fileName, existingIndex(fileName),
+                          "it records " + std::to_string(indexedMapped) + " mapped reads on "
+                              + sam_hdr_tid2name(header.get(), tid) + ", the file holds "
+                              + std::to_string(stats.mapped));
+    return stats;
+}
+
+t_flagStats BamIO::countAndReadBam(const char* region, FragmentMap& fragments, uint64_t recordBudget, bool& complete)
+{
+    t_flagStats stats;
+    complete = false;
+    int tid = -1;
+    hts_pos_t begin = 0;
+    hts_pos_t end = 0;
+    if (region == nullptr || !parseRegion(region, tid, begin, end))
+        return stats;
+    complete = true;
+    queryRegion(region, tid, begin, end, [&](const bam1_t* r) {
+        countFlags(stats, r->core.flag);
+        if (!complete)
+            return;
+        if (stats.total > recordBudget) {
+            FragmentMap().swap(fragments);
+            complete = false;
+            return;
+        }
+        fetch_func(r, &fragments);
     });
     return stats;
 }

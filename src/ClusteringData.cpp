@@ -1,4 +1,5 @@
 #include "Helper.h"
+#include "ClusteringData.h"
 
 #include <algorithm>
 #include <charconv>
@@ -24,11 +25,14 @@ constexpr int kBins = 100;
 constexpr size_t kFirstMixtureField = 14;
 constexpr double kSqrtTwoPi = 2.5066282746310002;
 
+// Unwinds to buildClusteringData, which hands the reason to its caller.
+struct ClusteringDataFailure {
+    std::string reason;
+};
+
 [[noreturn]] void stop(const std::string& message)
 {
-    std::cout.flush();
-    std::cerr << message << std::endl;
-    std::exit(1);
+    throw ClusteringDataFailure{message};
 }
 
 // The summary is read field by field at fixed positions, so empty fields are kept
@@ -142,11 +146,23 @@ std::string findTranscriptSummary(const std::string& directory)
     return directory + "/" + names.front();
 }
 
+double mixtureDensity(double x, const std::vector<double>& means, const std::vector<double>& weights, double sigma)
+{
+    double p = 0.0;
+    for (size_t k = 0; k < means.size(); ++k) {
+        const double z = (x - means[k]) / sigma;
+        p += weights[k] * std::exp(-(z * z) / 2.0) / (kSqrtTwoPi * sigma);
+    }
+    return p;
+}
+
 // The profile of 100 bins of the normalised mixture density; false (and nothing
 // appended) when the density cannot be normalised or the transcript is too short
-// for one base per bin.
+// for one base per bin. The density is evaluated twice, for the sum and then
+// for the bins, rather than kept per base: a summary's length field is not
+// bounded by anything real, and memory must not grow with it.
 bool appendProfile(std::ostringstream& out, std::string_view id, uint64_t length, const std::vector<double>& means,
-                   const std::vector<double>& weights, std::vector<double>& density, std::string& why)
+                   const std::vector<double>& weights, std::string& why)
 {
     const uint64_t binWidth = length / kBins;
     if (binWidth == 0) {
@@ -154,17 +170,9 @@ bool appendProfile(std::ostringstream& out, std::string_view id, uint64_t length
         return false;
     }
     const double sigma = means[0];
-    density.resize(length);
     double sum = 0.0;
-    for (uint64_t x = 1; x <= length; ++x) {
-        double p = 0.0;
-        for (size_t k = 0; k < means.size(); ++k) {
-            const double z = (static_cast<double>(x) - means[k]) / sigma;
-            p += weights[k] * std::exp(-(z * z) / 2.0) / (kSqrtTwoPi * sigma);
-        }
-        density[x - 1] = p;
-        sum += p;
-    }
+    for (uint64_t x = 1; x <= length; ++x)
+        sum += mixtureDensity(static_cast<double>(x), means, weights, sigma);
     if (!std::isfinite(sum) || sum <= 0.0) {
         std::ostringstream reason;
         reason << "its start-site density cannot be normalised (first component mean, the deviation of every "
@@ -173,14 +181,12 @@ bool appendProfile(std::ostringstream& out, std::string_view id, uint64_t length
         why = reason.str();
         return false;
     }
-    for (uint64_t x = 0; x < length; ++x)
-        density[x] /= sum;
 
     out << id;
     for (uint64_t bin = 0; bin < static_cast<uint64_t>(kBins); ++bin) {
         double binSum = 0.0;
-        for (uint64_t x = bin * binWidth; x < bin * binWidth + binWidth; ++x)
-            binSum += density[x];
+        for (uint64_t x = bin * binWidth + 1; x <= bin * binWidth + binWidth; ++x)
+            binSum += mixtureDensity(static_cast<double>(x), means, weights, sigma) / sum;
         out << '\t' << binSum / static_cast<double>(binWidth);
     }
     out << '\n';
@@ -206,7 +212,6 @@ std::string buildProfiles(const std::string& summaryPath, const t_configuration&
     std::vector<std::string_view> fields;
     std::vector<double> means;
     std::vector<double> weights;
-    std::vector<double> density;
     std::optional<uint64_t> nrComponents;
     while (std::getline(in, line)) {
         ++lineNumber;
@@ -248,7 +253,7 @@ std::string buildProfiles(const std::string& summaryPath, const t_configuration&
             weights[k] = reader.doubleField(fields, kFirstMixtureField + 1 + n + k, "component weight", lineNumber);
         }
         std::string why;
-        if (!appendProfile(profiles, id, length, means, weights, density, why))
+        if (!appendProfile(profiles, id, length, means, weights, why))
             reader.warn(lineNumber, id, why);
     }
     if (in.bad())
@@ -287,32 +292,47 @@ std::vector<double> Helper::renormalizeToPdf(std::vector<double> values)
     return values;
 }
 
+std::optional<std::string> buildClusteringData(const t_configuration& conf)
+{
+    try {
+        const std::string summaryPath = findTranscriptSummary(conf.resultsDir);
+        std::string profiles;
+        try {
+            profiles = buildProfiles(summaryPath, conf);
+        } catch (const std::bad_alloc&) {
+            stop("Error: not enough memory to build the clustering data from " + summaryPath);
+        }
+
+        const std::string outputPath = conf.resultsDir + "/norm_pdfs";
+        std::error_code error;
+        const bool append = std::filesystem::exists(outputPath, error);
+        std::ofstream out(outputPath, append ? std::ios::app : std::ios::trunc);
+        if (!out)
+            stop("[createClusteringData] fail to open file > " + outputPath + "\n");
+        if (!append) {
+            out << "NAME";
+            for (int i = 1; i <= kBins; ++i)
+                out << "\tcoord_" << i;
+            out << '\n';
+        }
+        out << profiles;
+        out.close();
+        if (!out)
+            stop("Error: writing " + outputPath + " failed");
+    } catch (const ClusteringDataFailure& failure) {
+        return failure.reason;
+    }
+    return std::nullopt;
+}
+
 void Helper::createClusteringData(const t_configuration& conf)
 {
-    const std::string summaryPath = findTranscriptSummary(conf.resultsDir);
-    std::string profiles;
-    try {
-        profiles = buildProfiles(summaryPath, conf);
-    } catch (const std::bad_alloc&) {
-        stop("Error: not enough memory to build the clustering data from " + summaryPath);
+    const std::optional<std::string> failure = buildClusteringData(conf);
+    if (failure) {
+        std::cout.flush();
+        std::cerr << *failure << std::endl;
+        std::exit(1);
     }
-
-    const std::string outputPath = conf.resultsDir + "/norm_pdfs";
-    std::error_code error;
-    const bool append = std::filesystem::exists(outputPath, error);
-    std::ofstream out(outputPath, append ? std::ios::app : std::ios::trunc);
-    if (!out)
-        stop("[createClusteringData] fail to open file > " + outputPath + "\n");
-    if (!append) {
-        out << "NAME";
-        for (int i = 1; i <= kBins; ++i)
-            out << "\tcoord_" << i;
-        out << '\n';
-    }
-    out << profiles;
-    out.close();
-    if (!out)
-        stop("Error: writing " + outputPath + " failed");
 }
 
 void Helper::clusterPDFs(std::string path, t_configuration conf)

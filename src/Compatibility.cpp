@@ -1,6 +1,9 @@
 #include "Compatibility.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -18,6 +21,15 @@ bool strandAgrees(const t_transcript& transcript, const t_read& read, int32_t st
 
 bool contains(const t_exon& exon, int32_t position) { return exon.start <= position && position <= exon.end; }
 
+// Coordinates come from the annotation unchecked; on a malformed gene (exons
+// far apart, negative positions) the walk's sums leave the 32-bit range, so it
+// is done in 64 bits and the result saturated.
+int32_t saturated(int64_t value)
+{
+    return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
+                                                    std::numeric_limits<int32_t>::max()));
+}
+
 // One value per transcript in each vector, whatever the walk finds.
 void appendCoordinates(t_read& read, int32_t transStart, int32_t transEnd, int32_t fragLength)
 {
@@ -31,55 +43,55 @@ void appendCoordinates(t_read& read, int32_t transStart, int32_t transEnd, int32
 void convertForward(const t_transcript& transcript, t_read& read)
 {
     const std::vector<t_exon>& exons = transcript.exons;
-    int32_t offset = 0;
+    int64_t offset = 0;
     bool startFound = false;
-    int32_t transStart = 0;
+    int64_t transStart = 0;
     for (std::size_t i = 0; i < exons.size(); ++i) {
         if (i > 0)
-            offset += exons[i].start - exons[i - 1].end - 1;
-        const int32_t firstBase = exons.front().start;
+            offset += int64_t{exons[i].start} - exons[i - 1].end - 1;
+        const int64_t firstBase = exons.front().start;
         if (!startFound && contains(exons[i], read.start)) {
             transStart = read.start - firstBase + 1 - offset;
             startFound = true;
             if (!read.paired) {
-                appendCoordinates(read, transStart, 0, 0);
+                appendCoordinates(read, saturated(transStart), 0, 0);
                 return;
             }
         }
         if (startFound && contains(exons[i], read.end)) {
-            const int32_t transEnd = read.end - firstBase + 1 - offset;
-            appendCoordinates(read, transStart, transEnd, transEnd - transStart + 1);
+            const int64_t transEnd = read.end - firstBase + 1 - offset;
+            appendCoordinates(read, saturated(transStart), saturated(transEnd), saturated(transEnd - transStart + 1));
             return;
         }
     }
-    appendCoordinates(read, transStart, 0, 0);
+    appendCoordinates(read, saturated(transStart), 0, 0);
 }
 
 void convertReverse(const t_transcript& transcript, t_read& read)
 {
     const std::vector<t_exon>& exons = transcript.exons;
-    int32_t offset = 0;
+    int64_t offset = 0;
     bool endFound = false;
-    int32_t transStart = 0;
+    int64_t transStart = 0;
     for (std::size_t i = exons.size(); i-- > 0;) {
         if (i + 1 < exons.size())
-            offset += exons[i + 1].start - exons[i].end - 1;
-        const int32_t lastBase = exons.back().end;
+            offset += int64_t{exons[i + 1].start} - exons[i].end - 1;
+        const int64_t lastBase = exons.back().end;
         if (!endFound && contains(exons[i], read.end)) {
             transStart = lastBase - read.end + 1 - offset;
             endFound = true;
             if (!read.paired) {
-                appendCoordinates(read, transStart, 0, 0);
+                appendCoordinates(read, saturated(transStart), 0, 0);
                 return;
             }
         }
         if (endFound && contains(exons[i], read.start)) {
-            const int32_t transEnd = lastBase - read.start + 1 - offset;
-            appendCoordinates(read, transStart, transEnd, transEnd - transStart + 1);
+            const int64_t transEnd = lastBase - read.start + 1 - offset;
+            appendCoordinates(read, saturated(transStart), saturated(transEnd), saturated(transEnd - transStart + 1));
             return;
         }
     }
-    appendCoordinates(read, transStart, 0, 0);
+    appendCoordinates(read, saturated(transStart), 0, 0);
 }
 
 } // namespace

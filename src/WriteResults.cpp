@@ -1,10 +1,12 @@
 #include "WriteResults.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,6 +119,47 @@ void reportFailure(const char* operation, const char* what, const std::string& p
     std::cerr << "[" << operation << "] fail to " << what << " file > " << path << describeErrno(error) << "\n\n";
 }
 
+// The files an interruption must not leave under a summary's final name, kept
+// where a signal handler can reach them: fixed buffers and flags, nothing that
+// allocates or locks. Paths too long for the buffers are not tracked.
+constexpr size_t kPathCapacity = 4096;
+char intermediateName[kPathCapacity];
+char partialName[kPathCapacity];
+char transcriptsTempName[kPathCapacity];
+char genesTempName[kPathCapacity];
+volatile std::sig_atomic_t intermediateInPlace = 0;
+volatile std::sig_atomic_t temporariesInPlace = 0;
+
+bool track(char (&target)[kPathCapacity], const std::string& path)
+{
+    if (path.size() >= kPathCapacity)
+        return false;
+    std::memcpy(target, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// The final renames either all happen or, if the run is interrupted, none has
+// begun: an interruption between them would leave a new transcript summary
+// beside the gene summary of an earlier run.
+class InterruptionsHeld {
+public:
+    InterruptionsHeld()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        sigaddset(&held, SIGINT);
+        sigaddset(&held, SIGTERM);
+        sigaddset(&held, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &held, &saved);
+    }
+    ~InterruptionsHeld() { pthread_sigmask(SIG_SETMASK, &saved, nullptr); }
+    InterruptionsHeld(const InterruptionsHeld&) = delete;
+    InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+
+private:
+    sigset_t saved;
+};
+
 void writeMixtureZeros(std::ostream& out, int16_t nrBlocks)
 {
     out << '\t' << nrBlocks;
@@ -160,6 +203,8 @@ void WriteResults::openFilesForIntermediateResults()
         std::cerr << "[openFilesForIntermediateResults] fail to open file > " << intermediatePath << "\n\n";
         std::exit(1);
     }
+    if (track(intermediateName, intermediatePath) && track(partialName, intermediatePath + ".partial"))
+        intermediateInPlace = 1;
     transcriptsStream << kRuntimeTranscriptHeader;
     transcriptsStream.flush();
     if (!transcriptsStream.good())
@@ -293,6 +338,8 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     const std::string genesPath = summaryPath("genes_summary_");
     const std::string transcriptsTemp = temporaryPath(transcriptsPath);
     const std::string genesTemp = temporaryPath(genesPath);
+    if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp))
+        temporariesInPlace = 1;
     auto discardTemporaries = [&] {
         if (transcriptsStream.is_open())
             transcriptsStream.close();
@@ -302,6 +349,10 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         genesStream.clear();
         std::remove(transcriptsTemp.c_str());
         std::remove(genesTemp.c_str());
+        temporariesInPlace = 0;
+        // What this run appended during the gene pass is incomplete without the final write.
+        if (const char* kept = setAsideUnfinishedSummaries())
+            std::cerr << "The transcript summary written during the run is kept as " << kept << "\n";
     };
 
     errno = 0;
@@ -338,19 +389,39 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         discardTemporaries();
         return false;
     }
-    if (std::rename(transcriptsTemp.c_str(), transcriptsPath.c_str()) != 0) {
-        reportFailure("writeFinalResults", "write", transcriptsPath, errno);
-        discardTemporaries();
-        return false;
-    }
-    if (std::rename(genesTemp.c_str(), genesPath.c_str()) != 0) {
-        reportFailure("writeFinalResults", "write", genesPath, errno);
-        discardTemporaries();
-        return false;
+    {
+        InterruptionsHeld held;
+        if (std::rename(transcriptsTemp.c_str(), transcriptsPath.c_str()) != 0) {
+            reportFailure("writeFinalResults", "write", transcriptsPath, errno);
+            discardTemporaries();
+            return false;
+        }
+        // The complete summary has replaced the one appended to during the run.
+        if (transcriptsPath == intermediatePath)
+            intermediateInPlace = 0;
+        if (std::rename(genesTemp.c_str(), genesPath.c_str()) != 0) {
+            reportFailure("writeFinalResults", "write", genesPath, errno);
+            discardTemporaries();
+            return false;
+        }
+        temporariesInPlace = 0;
     }
     transcriptsStream.clear();
     genesStream.clear();
     return true;
+}
+
+const char* setAsideUnfinishedSummaries() noexcept
+{
+    if (temporariesInPlace) {
+        temporariesInPlace = 0;
+        ::unlink(transcriptsTempName);
+        ::unlink(genesTempName);
+    }
+    if (!intermediateInPlace)
+        return nullptr;
+    intermediateInPlace = 0;
+    return ::rename(intermediateName, partialName) == 0 ? partialName : nullptr;
 }
 
 bool calculateCHN(Gene& gene, const t_configuration& conf, uint64_t fragsExperiment, uint64_t compFragsExperiment)

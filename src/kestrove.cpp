@@ -1,7 +1,12 @@
 #include "kestrove.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -171,6 +176,47 @@ void clusterEarlierResults()
     helperObject.clusterPDFs(conf.resultsDir + "/norm_pdfs", conf);
 }
 
+void writeToStderr(const char* text)
+{
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t written = ::write(STDERR_FILENO, text, left);
+        if (written <= 0)
+            return;
+        text += written;
+        left -= static_cast<size_t>(written);
+    }
+}
+
+// Async-signal-safe: only write, rename, unlink and _exit happen here.
+extern "C" void onInterruption(int signal)
+{
+    writeToStderr(signal == SIGINT    ? "\nInterrupted (SIGINT): the run did not finish.\n"
+                  : signal == SIGTERM ? "\nTerminated (SIGTERM): the run did not finish.\n"
+                                      : "\nHung up (SIGHUP): the run did not finish.\n");
+    if (const char* kept = setAsideUnfinishedSummaries()) {
+        writeToStderr("The transcript summary written so far is kept as ");
+        writeToStderr(kept);
+        writeToStderr("\n");
+    }
+    ::_exit(1);
+}
+
+// An interrupted run must not leave a summary under its final name that looks complete.
+// A file-size limit (ulimit -f) would otherwise kill the process without a word; ignored,
+// it makes writes fail, and the writers report that.
+void installSignalHandlers()
+{
+    struct sigaction action {};
+    action.sa_handler = onInterruption;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&action.sa_mask, signal);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
 int runSteps(int argc, char** argv)
 {
     ProgramParameters parameters;
@@ -309,10 +355,14 @@ bool calculateCHN(GeneMap::iterator& gene)
 
 int runKestrove(int argc, char** argv)
 {
+    installSignalHandlers();
     try {
         return runSteps(argc, argv);
     } catch (...) {
         reportFailure(std::current_exception());
+        if (const char* kept = setAsideUnfinishedSummaries())
+            std::cerr << "The run did not finish; the transcript summary written so far is kept as " << kept
+                      << std::endl;
         return 1;
     }
 }
@@ -380,6 +430,18 @@ bool modelPreconditionsHold(const Gene& gene, const t_initValues& values)
             return false;
     }
     return true;
+}
+
+// Reads of a locus are kept from the counting pass only up to a bound, so a locus
+// beyond max-total-frags (or deferred) never has more than that much of it in memory;
+// larger loci are read in a second pass once they are known to be within the limits.
+uint64_t recordBudget()
+{
+    constexpr uint64_t kMaxRecordsKept = uint64_t{1} << 19;
+    uint64_t budget = std::min<uint64_t>(kMaxRecordsKept, 2 * static_cast<uint64_t>(std::max(conf.maxTotalFrags, 0)));
+    if (conf.nrThreads > 1)
+        budget = std::min<uint64_t>(budget, 2 * static_cast<uint64_t>(std::max(conf.fragsThreshold, 0)));
+    return budget;
 }
 
 double roundedCount(double x)
@@ -486,12 +548,15 @@ void processGene(GeneMap::iterator& gene)
     if (g.geneName.empty())
         g.geneName = g.geneId;
 
+    FragmentMap fragments;
+    bool fragmentsRead = false;
     if (!conf.deferredPass) {
         const std::string inHeader = regionInHeader(g, locusText);
         uint64_t count = 0;
         if (!inHeader.empty()) {
             region = inHeader;
-            const t_flagStats stats = reader.nrProperlyPairedFrags(region.c_str());
+            const t_flagStats stats =
+                reader.countAndReadBam(region.c_str(), fragments, recordBudget(), fragmentsRead);
             count = stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons : stats.mapped;
         }
         g.locus = region;
@@ -503,14 +568,13 @@ void processGene(GeneMap::iterator& gene)
         }
     }
 
-    // Checked before any read is loaded, so that a huge locus never reaches memory.
     if (g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0))) {
         results.writeIntermediateResults(gene);
         return;
     }
 
-    FragmentMap fragments;
-    reader.readBam(region, fragments);
+    if (!fragmentsRead)
+        reader.readBam(region, fragments);
     Kestrove compatibility;
     compatibility.checkFragmentsValidity(gene, fragments, conf);
     g.compFragsLocus = fragments.size();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +15,10 @@
 #include <mutex>
 #include <new>
 #include <numbers>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_service.hpp>
+#include <boost/thread/thread.hpp>
 
 #include "KestroveException.h"
 
@@ -187,11 +193,42 @@ struct EStepInput {
     double nrFragments;             // N, including fragments skipped in an iteration
 };
 
+constexpr std::size_t kCacheLine = 64;
+
+// Buffers that own whole cache lines: the sums of blocks computed on different threads
+// are written for every fragment and must not share a line.
+template <class T>
+struct CacheLineAllocator {
+    using value_type = T;
+
+    CacheLineAllocator() noexcept = default;
+    template <class U>
+    CacheLineAllocator(const CacheLineAllocator<U>&) noexcept
+    {
+    }
+
+    T* allocate(std::size_t n)
+    {
+        const std::size_t bytes = (n * sizeof(T) + kCacheLine - 1) / kCacheLine * kCacheLine;
+        return static_cast<T*>(::operator new(bytes, std::align_val_t(kCacheLine)));
+    }
+    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, std::align_val_t(kCacheLine)); }
+
+    template <class U>
+    bool operator==(const CacheLineAllocator<U>&) const noexcept
+    {
+        return true;
+    }
+};
+
+template <class T>
+using LineVector = std::vector<T, CacheLineAllocator<T>>;
+
 // What one block of fragments adds to an iteration; blocks computed apart are merged by adding.
-struct EStepSums {
-    std::vector<double> newAlphas;  // T
-    std::vector<double> betasAccu;  // G x K
-    std::vector<double> probGroup;  // G
+struct alignas(kCacheLine) EStepSums {
+    LineVector<double> newAlphas;  // T
+    LineVector<double> betasAccu;  // G x K
+    LineVector<double> probGroup;  // G
     double logLikelihood = 0.0;
 
     EStepSums(uint64_t T, uint64_t G, uint64_t K) : newAlphas(T, 0.0), betasAccu(G * K, 0.0), probGroup(G, 0.0) {}
@@ -199,11 +236,11 @@ struct EStepSums {
 
 // Per-fragment sums, kept zero between fragments so that nothing is allocated per fragment.
 struct EStepScratch {
-    std::vector<double> transProb;     // T
-    std::vector<double> groupProb;     // G
-    std::vector<double> hitBlockProb;  // G x K
-    std::vector<uint64_t> touchedGroups;
-    std::vector<char> groupTouched;
+    LineVector<double> transProb;     // T
+    LineVector<double> groupProb;     // G
+    LineVector<double> hitBlockProb;  // G x K
+    LineVector<uint64_t> touchedGroups;
+    LineVector<char> groupTouched;
 
     EStepScratch(uint64_t T, uint64_t G, uint64_t K)
         : transProb(T, 0.0), groupProb(G, 0.0), hitBlockProb(G * K, 0.0), touchedGroups(G), groupTouched(G, 0)
@@ -360,6 +397,181 @@ void runEStep(const EStepInput& in, bool trainBetas, uint64_t begin, uint64_t en
     else
         eStepBlockAnyK<false>(in, begin, end, scratch, sums);
 }
+
+// ---------------------------------------------------------------------------
+// Block-parallel E-step of the deferred large genes
+
+// Room for the one task a block has queued at a time, so that posting a block's task
+// in every iteration allocates nothing.
+struct alignas(std::max_align_t) TaskSlot {
+    static constexpr std::size_t kBytes = 128;
+    unsigned char bytes[kBytes];
+};
+
+template <class T>
+struct TaskSlotAllocator {
+    using value_type = T;
+
+    explicit TaskSlotAllocator(TaskSlot* slot) noexcept : slot(slot) {}
+    template <class U>
+    TaskSlotAllocator(const TaskSlotAllocator<U>& other) noexcept : slot(other.slot)
+    {
+    }
+
+    T* allocate(std::size_t n)
+    {
+        static_assert(sizeof(T) <= TaskSlot::kBytes && alignof(T) <= alignof(TaskSlot), "a queued task fits its slot");
+        check(n == 1, "one queued task per block");
+        return reinterpret_cast<T*>(slot->bytes);
+    }
+    // The queue releases a task's storage before running it, so the slot is free again
+    // by the time the block's next task is posted.
+    void deallocate(T*, std::size_t) noexcept {}
+
+    template <class U>
+    bool operator==(const TaskSlotAllocator<U>& other) const noexcept
+    {
+        return slot == other.slot;
+    }
+
+    TaskSlot* slot;
+};
+
+// A private pool for the length of one train call: its threads stay in the queue's run
+// loop between iterations and are joined when the pool goes away.
+class BlockPool {
+public:
+    explicit BlockPool(unsigned nrThreads) : guard(boost::asio::make_work_guard(service))
+    {
+        try {
+            for (unsigned i = 0; i < nrThreads; ++i)
+                threads.create_thread([this] { service.run(); });
+        } catch (...) {
+            shutDown();
+            throw;
+        }
+    }
+    ~BlockPool() { shutDown(); }
+    BlockPool(const BlockPool&) = delete;
+    BlockPool& operator=(const BlockPool&) = delete;
+
+    template <class Task>
+    void post(Task task)
+    {
+        service.post(std::move(task));
+    }
+
+private:
+    void shutDown()
+    {
+        guard.reset();
+        threads.join_all();
+        service.stop();
+    }
+
+    boost::asio::io_service service;
+    boost::asio::executor_work_guard<boost::asio::io_service::executor_type> guard;
+    boost::thread_group threads;
+};
+
+// What a block-parallel train call shares with its workers. It belongs to the call, so
+// nothing of one gene's estimation is left for the next one to find.
+class BlockParallelEStep {
+public:
+    // merged receives every iteration's sums; it is zero before each iteration.
+    BlockParallelEStep(const EStepInput& input, uint64_t nrFragments, uint16_t nrThreads, uint64_t T, uint64_t G,
+                       uint64_t K, EStepSums& merged)
+        : input(input), nr_threads(nrThreads), merged(merged), slots(nrThreads), pool(nrThreads)
+    {
+        blocks.reserve(nrThreads);
+        for (uint16_t i = 0; i < nrThreads; ++i)
+            blocks.emplace_back(fragmentBlock(nrFragments, nrThreads, i), T, G, K);
+    }
+
+    // One E-step: every block on the pool, merged into `merged` before this returns.
+    void run()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutThread);
+            threadsBusy = true;
+        }
+        for (uint16_t i = 0; i < nr_threads; ++i)
+            pool.post(BlockTask{this, i});
+        std::unique_lock<std::mutex> lock(mutThread);
+        condThreads.wait(lock, [this] { return !threadsBusy; });
+    }
+
+private:
+    struct Block {
+        FragmentBlock range;
+        EStepScratch scratch;
+        EStepSums sums;
+
+        Block(FragmentBlock range, uint64_t T, uint64_t G, uint64_t K) : range(range), scratch(T, G, K), sums(T, G, K)
+        {
+        }
+    };
+
+    struct BlockTask {
+        BlockParallelEStep* state;
+        uint16_t blockIndex;
+
+        using allocator_type = TaskSlotAllocator<void>;
+        allocator_type get_allocator() const noexcept { return allocator_type(&state->slots[blockIndex]); }
+        void operator()() const { state->calculatePDF(blockIndex); }
+    };
+
+    void calculatePDF(uint16_t blockIndex)
+    {
+        Block& block = blocks[blockIndex];
+        runEStep(input, true, block.range.begin, block.range.end, block.scratch, block.sums);
+        sumResults(block.sums);
+    }
+
+    // Blocks merge in the order they finish; an empty block adds zeros and still counts.
+    void sumResults(EStepSums& sums)
+    {
+        std::lock_guard<std::mutex> lock(mutSumResults);
+        for (std::size_t i = 0; i < sums.betasAccu.size(); ++i) {
+            merged.betasAccu[i] += sums.betasAccu[i];
+            sums.betasAccu[i] = 0.0;
+        }
+        for (std::size_t g = 0; g < sums.probGroup.size(); ++g) {
+            merged.probGroup[g] += sums.probGroup[g];
+            sums.probGroup[g] = 0.0;
+        }
+        for (std::size_t t = 0; t < sums.newAlphas.size(); ++t) {
+            merged.newAlphas[t] += sums.newAlphas[t];
+            sums.newAlphas[t] = 0.0;
+        }
+        merged.logLikelihood += sums.logLikelihood;
+        sums.logLikelihood = 0.0;
+
+        if (++threadCounter == nr_threads) {
+            threadCounter = 0;
+            // Cleared under the mutex the training thread tests it with: the wake-up cannot be lost.
+            std::lock_guard<std::mutex> done(mutThread);
+            threadsBusy = false;
+            condThreads.notify_all();
+        }
+    }
+
+    const EStepInput& input;
+    const uint16_t nr_threads;
+    EStepSums& merged;
+    std::vector<Block> blocks;
+    std::vector<TaskSlot> slots;
+
+    // Lock order: mutSumResults before mutThread.
+    std::mutex mutSumResults;
+    uint64_t threadCounter = 0;
+    std::mutex mutThread;
+    std::condition_variable condThreads;
+    bool threadsBusy = false;
+
+    // Declared last: its threads are joined before the state they work on goes away.
+    BlockPool pool;
+};
 
 // ---------------------------------------------------------------------------
 // L1 trace against the reference densities
@@ -638,6 +850,14 @@ std::vector<double> combinedBiasReference(int32_t length)
 
 } // namespace
 
+FragmentBlock fragmentBlock(uint64_t nrFragments, uint64_t nrBlocks, uint64_t blockIndex)
+{
+    const uint64_t blockSize = nrFragments / nrBlocks;
+    const uint64_t begin = blockIndex * blockSize;
+    const uint64_t extra = blockIndex + 1 == nrBlocks ? nrFragments % nrBlocks : 0;
+    return {begin, begin + blockSize + extra};
+}
+
 // ---------------------------------------------------------------------------
 // Densities and the Gaussian mixture
 
@@ -840,6 +1060,12 @@ void KestroveModel::train(FragmentMap& fragments, GeneMap::iterator& gene, std::
     const EStepInput input{&table, alphas.data(), betas.data(), _transcript2TiedGroup.data(),
                            static_cast<double>(N)};
 
+    // A deferred gene is trained alone, so its E-step takes every thread of the run.
+    std::unique_ptr<BlockParallelEStep> blockParallel;
+    if (conf.deferredPass && conf.nrThreads > 1)
+        blockParallel =
+            std::make_unique<BlockParallelEStep>(input, N, static_cast<uint16_t>(conf.nrThreads), T, G, K, sums);
+
     int16_t i = 0;
     bool stop = false;
     while (i < nrIterations) {
@@ -851,8 +1077,10 @@ void KestroveModel::train(FragmentMap& fragments, GeneMap::iterator& gene, std::
             break;
         }
 
-        // One block of all fragments; a split into blocks adds up the blocks' sums.
-        runEStep(input, trainBetas, 0, N, scratch, sums);
+        if (blockParallel)
+            blockParallel->run();
+        else
+            runEStep(input, trainBetas, 0, N, scratch, sums);
 
         if (trainBetas) {
             for (uint64_t g = 0; g < G; ++g) {
@@ -912,6 +1140,7 @@ void KestroveModel::train(FragmentMap& fragments, GeneMap::iterator& gene, std::
         ++i;
     }
 
+    blockParallel.reset();
     if (trace)
         trace->close(alphas);
     if (conf.observBetas)

@@ -203,3 +203,59 @@ TEST(RegionPrefix, RegionMissingUnderEveryPrefixReadsNothing)
 }
 
 } // namespace
+
+namespace {
+
+std::vector<std::string> keysOf(const FragmentMap& fragments)
+{
+    std::vector<std::string> keys;
+    for (const auto& entry : fragments)
+        keys.push_back(entry.first);
+    return keys;
+}
+
+} // namespace
+
+// Gene processing counts and reads a locus in one pass; what it gets must be what the
+// two separate queries give, and a locus beyond the budget must not stay in memory.
+TEST(CountAndRead, OnePassGivesTheCountsAndFragmentsOfTheTwoQueries)
+{
+    TempDir dir;
+    std::string bam = dir.file("reads.bam");
+    std::string records = record("p", 99, "chr1", 1001, "50M", "=", 1301) + record("s", 73, "chr1", 1100, "40M")
+        + record("p", 147, "chr1", 1301, "30M200N20M", "=", 1001) + record("u", 4, "chr1", 1400, "*")
+        + record("q", 0, "chr1", 1500, "50M") + record("p", 0, "chr1", 1600, "50M");
+    testutil::samToBam("@SQ\tSN:chr1\tLN:100000\n" + records, bam, true);
+    BamIO reader(bam.c_str());
+    ASSERT_EQ(reader.openBam(), 0);
+
+    const t_flagStats separate = reader.nrProperlyPairedFrags("chr1:1000-2000");
+    FragmentMap expected;
+    ASSERT_TRUE(reader.readBam("chr1:1000-2000", expected));
+
+    bool complete = false;
+    FragmentMap fragments;
+    const t_flagStats together = reader.countAndReadBam("chr1:1000-2000", fragments, 6, complete);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(together.total, separate.total);
+    EXPECT_EQ(together.mapped, separate.mapped);
+    EXPECT_EQ(together.properlyPaired, separate.properlyPaired);
+    EXPECT_EQ(together.singletons, separate.singletons);
+    EXPECT_EQ(together.read1, separate.read1);
+    EXPECT_EQ(together.read2, separate.read2);
+    EXPECT_EQ(keysOf(fragments), keysOf(expected));
+    ASSERT_EQ(fragments["p"].size(), 2u);
+    EXPECT_EQ(blocksOf(fragments["p"][1]), blocksOf(expected["p"][1]));
+
+    FragmentMap dropped;
+    const t_flagStats overBudget = reader.countAndReadBam("chr1:1000-2000", dropped, 5, complete);
+    EXPECT_FALSE(complete);
+    EXPECT_TRUE(dropped.empty());
+    EXPECT_EQ(overBudget.total, separate.total);
+    EXPECT_EQ(overBudget.properlyPaired, separate.properlyPaired);
+
+    FragmentMap none;
+    reader.countAndReadBam("chrX:1-100", none, 100, complete);
+    EXPECT_FALSE(complete);
+    EXPECT_TRUE(none.empty());
+}

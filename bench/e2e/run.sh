@@ -5,7 +5,8 @@
 #
 # Usage: bench/e2e/run.sh [scratch-dir]        (default /tmp/kestrove-bench)
 # Environment: GENES (2000), FRAGS (2000000 paired fragments), SEED (1),
-#              BUILD (build directory holding kestrove and simulate; default build)
+#              BUILD (build directory holding kestrove and simulate; default build),
+#              REPEAT (1: how many times each program runs; every run is reported)
 # The data set is kept in the scratch directory and reused while GENES, FRAGS
 # and SEED stay the same.
 set -euo pipefail
@@ -16,6 +17,7 @@ genes=${GENES:-2000}
 frags=${FRAGS:-2000000}
 seed=${SEED:-1}
 build=${BUILD:-build}
+repeat=${REPEAT:-1}
 case $build in /*) ;; *) build=$root/$build ;; esac
 
 simulate=$build/simulate
@@ -72,24 +74,41 @@ report() {
   printf '%-10s wall %9s s   CPU %9s s   peak RSS %9s MB\n' "$1" "$(wall_seconds "$1")" "$(cpu_seconds "$1")" "$(peak_mb "$1")"
 }
 
-rm -rf out
-echo "Running: kestrove -G ann.gtf -B reads.bam -o out"
-if ! measure kestrove "$kestrove" -G ann.gtf -B reads.bam -o out; then
-  echo "run.sh: kestrove failed (see $scratch/kestrove.err):" >&2
-  tail -n 5 kestrove.err >&2
-  exit 1
-fi
-report kestrove
+echo "Machine: $(nproc) processors, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
-if command -v stringtie >/dev/null 2>&1; then
-  echo "Running: stringtie -e -G ann.gtf reads.bam -o st.gtf"
-  if ! measure stringtie stringtie -e -G ann.gtf reads.bam -o st.gtf; then
-    echo "run.sh: stringtie failed (see $scratch/stringtie.err)" >&2
+# Pearson correlation of the estimated abundances with the true isoform proportions,
+# over genes with at least 300 fragments: a wrong run shows up here, not in the timings.
+accuracy() {
+  awk -F'\t' 'FNR == 1 { next }
+    NR == FNR { gene[$1] = $2; frags[$1] = $4; total[$2] += $4; next }
+    ($1 in frags) && total[gene[$1]] >= 300 {
+      x = frags[$1] / total[gene[$1]]; y = $7
+      n++; sx += x; sy += y; sxx += x * x; syy += y * y; sxy += x * y }
+    END { if (n > 1) printf "abundance vs truth: Pearson %.3f over %d transcripts\n", (n * sxy - sx * sy) / sqrt((n * sxx - sx * sx) * (n * syy - sy * sy)), n }' \
+    truth.tsv out/transcripts_summary_reads.dat
+}
+
+for run in $(seq 1 "$repeat"); do
+  rm -rf out
+  echo "Running ($run/$repeat): kestrove -G ann.gtf -B reads.bam -o out"
+  if ! measure kestrove "$kestrove" -G ann.gtf -B reads.bam -o out; then
+    echo "run.sh: kestrove failed (see $scratch/kestrove.err):" >&2
+    tail -n 5 kestrove.err >&2
     exit 1
   fi
-  report stringtie
-  awk -v k="$(wall_seconds kestrove)" -v s="$(wall_seconds stringtie)" \
-    'BEGIN { if (s > 0) printf "wall time ratio kestrove / stringtie: %.2f\n", k / s; else print "stringtie took no measurable time" }'
-else
-  echo "stringtie is not installed (Debian package stringtie): no comparison run."
-fi
+  report kestrove
+  accuracy
+
+  if command -v stringtie >/dev/null 2>&1; then
+    echo "Running ($run/$repeat): stringtie -e -G ann.gtf reads.bam -o st.gtf"
+    if ! measure stringtie stringtie -e -G ann.gtf reads.bam -o st.gtf; then
+      echo "run.sh: stringtie failed (see $scratch/stringtie.err)" >&2
+      exit 1
+    fi
+    report stringtie
+    awk -v k="$(wall_seconds kestrove)" -v s="$(wall_seconds stringtie)" \
+      'BEGIN { if (s > 0) printf "wall time ratio kestrove / stringtie: %.2f\n", k / s; else print "stringtie took no measurable time" }'
+  else
+    echo "stringtie is not installed (Debian package stringtie): no comparison run."
+  fi
+done
