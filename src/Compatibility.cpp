@@ -175,6 +175,9 @@ void Kestrove::convertCoords(GeneMap::iterator& gene, FragmentMap& fragments)
         }
         t_read& first = reads.front();
         const std::vector<bool>* row = r < g.validities.size() ? &g.validities[r] : nullptr;
+        first.transStarts.reserve(first.transStarts.size() + nT);
+        first.transEnds.reserve(first.transEnds.size() + nT);
+        first.fragLengths.reserve(first.fragLengths.size() + nT);
         for (std::size_t t = 0; t < nT; ++t) {
             const t_transcript& transcript = g.transcripts[t];
             if (!row || t >= row->size() || !(*row)[t] || transcript.exons.empty())
