@@ -23,7 +23,9 @@ namespace {
 class LineReader {
 public:
     explicit LineReader(const char* path)
-        : file(path ? gzopen(path, "rb") : nullptr, &gzclose), buffer(kInitialSize)
+        : file(path ? gzopen(path, "rb") : nullptr, &gzclose),
+          buffer(std::make_unique_for_overwrite<char[]>(kInitialSize)),
+          capacity(kInitialSize)
     {
         if (!file)
             throw KestroveException(ERR_GTF_OPEN);
@@ -34,7 +36,7 @@ public:
     bool next(std::string_view& line)
     {
         for (;;) {
-            const char* base = buffer.data();
+            const char* base = buffer.get();
             const void* newline = std::memchr(base + scanned, '\n', filled - scanned);
             if (newline) {
                 auto pos = static_cast<size_t>(static_cast<const char*>(newline) - base);
@@ -60,15 +62,20 @@ private:
     void refill()
     {
         if (begin > 0) {
-            std::memmove(buffer.data(), buffer.data() + begin, filled - begin);
+            std::memmove(buffer.get(), buffer.get() + begin, filled - begin);
             filled -= begin;
             scanned -= begin;
             begin = 0;
         }
-        if (filled == buffer.size())
-            buffer.resize(buffer.size() * 2);
-        size_t room = std::min<size_t>(buffer.size() - filled, std::numeric_limits<int>::max());
-        int got = gzread(file.get(), buffer.data() + filled, static_cast<unsigned>(room));
+        if (filled == capacity) {
+            // Only a line longer than the buffer gets here.
+            auto larger = std::make_unique_for_overwrite<char[]>(capacity * 2);
+            std::memcpy(larger.get(), buffer.get(), filled);
+            buffer = std::move(larger);
+            capacity *= 2;
+        }
+        size_t room = std::min<size_t>(capacity - filled, std::numeric_limits<int>::max());
+        int got = gzread(file.get(), buffer.get() + filled, static_cast<unsigned>(room));
         if (got < 0)
             throw KestroveException(ERR_GTF_OPEN);
         if (got == 0) {
@@ -83,7 +90,9 @@ private:
     }
 
     std::unique_ptr<gzFile_s, int (*)(gzFile)> file;
-    std::vector<char> buffer;
+    // Left uninitialised: only the bytes read are ever looked at.
+    std::unique_ptr<char[]> buffer;
+    size_t capacity;
     size_t begin = 0;
     size_t scanned = 0;
     size_t filled = 0;

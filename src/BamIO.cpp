@@ -70,29 +70,34 @@ std::string existingIndex(const std::string& path)
     return {};
 }
 
-[[noreturn]] void failIndexMismatch(const std::string& path, const std::string& indexName, const std::string& reason)
-{
-    std::cerr << path << " and its index " << indexName << " disagree: " << reason
-              << ". Either the BAM file is truncated, or the index belongs to another file: rebuild it (samtools "
-              << "index " << path << ") or remove it to let kestrove build one." << std::endl;
-    throw KestroveException(ERR_BAM_INDEX);
-}
-
-// An index older than its BAM file describes the file as it was: region queries
-// would then read records from the wrong places or miss them without a word.
-void requireIndexNotOlder(const std::string& path, const std::string& indexName)
+bool indexIsOlder(const std::string& path, const std::string& indexName)
 {
     struct stat bam;
     struct stat idx;
     if (::stat(path.c_str(), &bam) != 0 || ::stat(indexName.c_str(), &idx) != 0)
-        return;
-    const bool older = idx.st_mtim.tv_sec < bam.st_mtim.tv_sec
+        return false;
+    return idx.st_mtim.tv_sec < bam.st_mtim.tv_sec
         || (idx.st_mtim.tv_sec == bam.st_mtim.tv_sec && idx.st_mtim.tv_nsec < bam.st_mtim.tv_nsec);
-    if (!older)
-        return;
-    std::cerr << "The index " << indexName << " is older than " << path << ", which may have changed since it was "
-              << "indexed. Rebuild the index (samtools index " << path << "); if the BAM file is known to be "
-              << "unchanged (a copy that did not keep file times), touch the index." << std::endl;
+}
+
+// Said of an index older than its BAM file when the two disagree.
+std::string staleIndexNote(const std::string& path, const std::string& indexName)
+{
+    return indexIsOlder(path, indexName)
+        ? ", or is out of date (it is older than the BAM file, which may have changed since it was indexed)"
+        : "";
+}
+
+// An index that does not describe the file as it is now would make region
+// queries read records from the wrong places or miss them without a word. An
+// index older than its BAM file is not refused for its age alone (a copy may
+// not have kept the file times): the run's whole-reference counts check it.
+[[noreturn]] void failIndexMismatch(const std::string& path, const std::string& indexName, const std::string& reason)
+{
+    std::cerr << path << " and its index " << indexName << " disagree: " << reason
+              << ". Either the BAM file is truncated, or the index belongs to another file"
+              << staleIndexNote(path, indexName) << ": rebuild the index (samtools index " << path
+              << ") or remove it to let kestrove build one." << std::endl;
     throw KestroveException(ERR_BAM_INDEX);
 }
 
@@ -101,7 +106,7 @@ void requireIndexNotOlder(const std::string& path, const std::string& indexName)
 // file: an existing index gives the record counts the file must still hold.
 void requireEndOfFileMarker(const std::string& path, htsFile* file)
 {
-    if (bgzf_check_EOF(file->fp.bgzf) == 0) {
+    if (hts_get_format(file)->compression == bgzf && bgzf_check_EOF(file->fp.bgzf) == 0) {
         std::cerr << path << " is truncated: its end-of-file marker is missing (an interrupted copy or write?)"
                   << std::endl;
         throw KestroveException(ERR_BAM_OPEN);
@@ -375,10 +380,8 @@ int BamIO::openBam()
     openFile(path);
     readHeader(path);
     const std::string indexName = existingIndex(path);
-    if (!indexName.empty()) {
-        requireIndexNotOlder(path, indexName);
+    if (!indexName.empty())
         index.reset(sam_index_load2(file.get(), path.c_str(), indexName.c_str()));
-    }
     if (index) {
         if (hts_idx_nseq(index.get()) != sam_hdr_nref(header.get()))
             failIndexMismatch(path, indexName,
@@ -491,7 +494,9 @@ void BamIO::queryRegion(const std::string& region, int tid, hts_pos_t begin, hts
             onRecord(record.get());
     if (r < -1) {
         std::cerr << "Cannot read region " << region << " of " << fileName
-                  << ": the BAM file is truncated or corrupted, or its index belongs to another file" << std::endl;
+                  << ": the BAM file is truncated or corrupted, or its index belongs to another file"
+                  << staleIndexNote(fileName, existingIndex(fileName)) << ". If the BAM file is intact, rebuild "
+                  << "its index (samtools index " << fileName << ")." << std::endl;
         throw KestroveException(ERR_REGION_FETCH);
     }
 }

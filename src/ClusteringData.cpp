@@ -135,7 +135,9 @@ std::string findTranscriptSummary(const std::string& directory)
             break;
         const std::string name = entry->path().filename().string();
         std::error_code statusError;
-        if (name.rfind("transcripts_summary", 0) == 0 && entry->is_regular_file(statusError))
+        // A ".partial" summary is what an unfinished run appended: it has no mixture columns.
+        const bool partial = name.size() >= 8 && name.compare(name.size() - 8, 8, ".partial") == 0;
+        if (name.rfind("transcripts_summary", 0) == 0 && !partial && entry->is_regular_file(statusError))
             names.push_back(name);
     }
     if (error)
@@ -157,10 +159,11 @@ double mixtureDensity(double x, const std::vector<double>& means, const std::vec
 }
 
 // The profile of 100 bins of the normalised mixture density; false (and nothing
-// appended) when the density cannot be normalised or the transcript is too short
-// for one base per bin. The density is evaluated twice, for the sum and then
-// for the bins, rather than kept per base: a summary's length field is not
-// bounded by anything real, and memory must not grow with it.
+// appended) when the weights are no mixture, the density cannot be normalised
+// or the transcript is too short for one base per bin. The density is
+// evaluated twice, for the sum and then for the bins, rather than kept per
+// base: a summary's length field is not bounded by anything real, and memory
+// must not grow with it.
 bool appendProfile(std::ostringstream& out, std::string_view id, uint64_t length, const std::vector<double>& means,
                    const std::vector<double>& weights, std::string& why)
 {
@@ -168,6 +171,13 @@ bool appendProfile(std::ostringstream& out, std::string_view id, uint64_t length
     if (binWidth == 0) {
         why = "shorter than " + std::to_string(kBins) + " bases";
         return false;
+    }
+    // A negative weight would give the profile negative values that still sum to 1.
+    for (double weight : weights) {
+        if (!(weight >= 0.0) || !std::isfinite(weight)) {
+            why = "its component weights are not a mixture (a weight is negative or not a number)";
+            return false;
+        }
     }
     const double sigma = means[0];
     double sum = 0.0;

@@ -203,7 +203,8 @@ extern "C" void onInterruption(int signal)
 }
 
 // An interrupted run must not leave a summary under its final name that looks complete.
-// A file-size limit (ulimit -f) would otherwise kill the process without a word; ignored,
+// A signal ignored on entry (nohup, a background job of a script) stays ignored. A
+// file-size limit (ulimit -f) would otherwise kill the process without a word; ignored,
 // it makes writes fail, and the writers report that.
 void installSignalHandlers()
 {
@@ -212,8 +213,11 @@ void installSignalHandlers()
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&action.sa_mask, signal);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
     std::signal(SIGXFSZ, SIG_IGN);
 }
 

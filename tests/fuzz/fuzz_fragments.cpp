@@ -1,0 +1,14 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include "FuzzTargets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string problem = fuzzing::fragmentsTarget(data, size);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "fuzz_fragments: %s\n", problem.c_str());
+        std::abort();
+    }
+    return 0;
+}
