@@ -12,6 +12,10 @@ public:
     static std::string secondsToTime(unsigned long seconds);
     static std::string splitFilename(const std::string& path);
     static std::vector<double> renormalizeToPdf(std::vector<double> values);
+    // A gene name or id as one file-name component: path separators and a leading
+    // dot are replaced, so an annotation cannot make the program write outside the
+    // output directory or to a hidden file.
+    static std::string fileSafeName(const std::string& name);
 
     bool createDirectories(t_configuration& conf, t_directories& dirs);
     void addToGenesList(std::string geneId);

@@ -10,6 +10,7 @@ packages=(
   libboost-system-dev libboost-thread-dev libboost-timer-dev
   libboost-chrono-dev libboost-date-time-dev
   libgtest-dev googletest
+  clang libclang-rt-14-dev
 )
 
 missing=()

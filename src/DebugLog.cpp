@@ -1,5 +1,7 @@
 #include "DebugLog.h"
 
+#include "Helper.h"
+
 #include <fstream>
 #include <iomanip>
 
@@ -98,9 +100,9 @@ void DebugLog::printFinalWeights(const std::vector<double>& alphas,
 bool DebugLog::writeLogFile(const std::string& outputDir, const Gene& gene, const std::string& text)
 {
     // A gene name that is not a usable file name (a slash, say) falls back to the id.
-    std::ofstream out(outputDir + "/logfiles/" + gene.geneName + ".log", std::ios::out | std::ios::trunc);
+    std::ofstream out(outputDir + "/logfiles/" + Helper::fileSafeName(gene.geneName) + ".log", std::ios::out | std::ios::trunc);
     if (!out.is_open())
-        out.open(outputDir + "/logfiles/" + gene.geneId + ".log", std::ios::out | std::ios::trunc);
+        out.open(outputDir + "/logfiles/" + Helper::fileSafeName(gene.geneId) + ".log", std::ios::out | std::ios::trunc);
     if (!out.is_open())
         return false;
     out << text;

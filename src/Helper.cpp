@@ -113,3 +113,15 @@ void Helper::addToGenesList(std::string geneId)
 }
 
 std::vector<std::string>& Helper::getHighlyAbundantGenes() { return highlyAbundantGenes; }
+
+std::string Helper::fileSafeName(const std::string& name)
+{
+    std::string safe = name;
+    for (char& c : safe) {
+        if (c == '/' || c == '\\' || c == '\0')
+            c = '_';
+    }
+    if (safe.empty() || safe.front() == '.')
+        safe.insert(safe.begin(), '_');
+    return safe;
+}

@@ -595,7 +595,7 @@ void processGene(GeneMap::iterator& gene)
     compatibility.convertCoords(gene, fragments);
     if (conf.debugMode) {
         DebugLog debugLog;
-        debugLog.validitiesToFile(fragments, gene, dirs.debugDir + "/" + g.geneName + "_validities.dat");
+        debugLog.validitiesToFile(fragments, gene, dirs.debugDir + "/" + Helper::fileSafeName(g.geneName) + "_validities.dat");
     }
 
     if (values != initValues.end() && modelPreconditionsHold(g, values->second))

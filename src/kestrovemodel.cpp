@@ -1,5 +1,7 @@
 #include "kestrovemodel.h"
 
+#include "Helper.h"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -1041,7 +1043,7 @@ void KestroveModel::train(FragmentMap& fragments, GeneMap::iterator& gene, std::
     std::unique_ptr<L1Trace> trace;
     if (conf.biasType != 0) {
         calculateArtificalGenePDF(references, gene, conf);
-        trace = std::make_unique<L1Trace>(outputDir + "/L1_Dist_" + gene->second.geneName, references, gene->second,
+        trace = std::make_unique<L1Trace>(outputDir + "/L1_Dist_" + Helper::fileSafeName(gene->second.geneName), references, gene->second,
                                           _transcript2TiedGroup, G, K, scaled, nrIterations);
     }
 

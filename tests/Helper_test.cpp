@@ -184,3 +184,16 @@ TEST(DeferredGenes, ConcurrentAppendsAreAllKept)
     EXPECT_EQ(distinct.size(), genes.size());
     EXPECT_TRUE(distinct.count("g7_499"));
 }
+
+// Gene names come from the annotation and become file names of per-gene outputs.
+TEST(FileSafeName, AnnotationNamesCannotLeaveTheOutputDirectory)
+{
+    EXPECT_EQ(Helper::fileSafeName("TP53"), "TP53");
+    EXPECT_EQ(Helper::fileSafeName("HLA-A*02"), "HLA-A*02");
+    EXPECT_EQ(Helper::fileSafeName("../../escaped"), "_.._.._escaped");
+    EXPECT_EQ(Helper::fileSafeName("/etc/passwd"), "_etc_passwd");
+    EXPECT_EQ(Helper::fileSafeName("a\\b"), "a_b");
+    EXPECT_EQ(Helper::fileSafeName(".hidden"), "_.hidden");
+    EXPECT_EQ(Helper::fileSafeName(".."), "_..");
+    EXPECT_EQ(Helper::fileSafeName(""), "_");
+}
