@@ -133,9 +133,16 @@ TEST(GeneLog, LogFileIsNamedAfterTheGeneNameThenItsId)
     EXPECT_TRUE(writer.writeLogFile(tmp.path(), gene, "by name\n"));
     EXPECT_EQ(readText(tmp.file("logfiles/Two.log")), "by name\n");
 
-    gene.geneName = "a/b";
+    // A name the file system refuses (longer than a file name may be) falls back to the id.
+    gene.geneName = std::string(300, 'x');
     EXPECT_TRUE(writer.writeLogFile(tmp.path(), gene, "by id\n"));
     EXPECT_EQ(readText(tmp.file("logfiles/G2.log")), "by id\n");
+
+    // A name with a path in it stays inside logfiles.
+    gene.geneName = "../escaped";
+    EXPECT_TRUE(writer.writeLogFile(tmp.path(), gene, "kept inside\n"));
+    EXPECT_EQ(readText(tmp.file("logfiles/_.._escaped.log")), "kept inside\n");
+    EXPECT_FALSE(testutil::exists(tmp.file("escaped.log")));
 }
 
 TEST(ValidityFile, ThreeSectionsOfOneLinePerFragment)
