@@ -247,6 +247,9 @@ std::string buildProfiles(const std::string& summaryPath, const t_configuration&
                                         + " + 2 x " + std::to_string(n) + " expected");
 
         const std::string_view id = fields[0];
+        // The id becomes the row name of the profile table, whose reader ends a line at a CR.
+        if (id.empty() || id.find('\r') != std::string_view::npos)
+            reader.fail(lineNumber, "field 1 (transcript id) is empty or holds a carriage return");
         const uint64_t length = reader.unsignedField(fields, 5, "length", lineNumber);
         const double abundance = reader.doubleField(fields, 7, "abundance", lineNumber);
         const uint64_t compatible = reader.unsignedField(fields, 11, "compatible fragments", lineNumber);
