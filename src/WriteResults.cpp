@@ -1,4 +1,5 @@
 #include "WriteResults.h"
+#include "WholeFile.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -63,55 +64,6 @@ bool alphasSumToOne(const std::vector<double>& alphas)
     for (double a : alphas)
         sum += a;
     return std::fabs(sum - 1.0) < 1e-10;
-}
-
-std::string fileNameOf(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string directoryOf(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-// Hidden and suffixed, so a reader looking for names that begin with
-// "transcripts_summary" never picks up a half-written file.
-std::string temporaryPath(const std::string& finalPath)
-{
-    return directoryOf(finalPath) + "/." + fileNameOf(finalPath) + "." + std::to_string(::getpid()) + ".tmp";
-}
-
-std::string describeErrno(int error)
-{
-    return error == 0 ? std::string() : std::string(" (") + std::strerror(error) + ")";
-}
-
-// Flushes, closes and syncs a finished temporary file; on failure leaves the
-// reason in `error` (0 when the stream gave none).
-bool completeFile(std::ofstream& stream, const std::string& path, int& error)
-{
-    stream.flush();
-    bool ok = stream.good();
-    error = ok ? 0 : errno;
-    stream.close();
-    if (ok && stream.fail()) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok)
-        return false;
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        error = errno;
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    ::close(fd);
-    return true;
 }
 
 void reportFailure(const char* operation, const char* what, const std::string& path, int error)

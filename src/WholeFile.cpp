@@ -1,0 +1,56 @@
+#include "WholeFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+std::string fileNameOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string directoryOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+} // namespace
+
+std::string temporaryPath(const std::string& finalPath)
+{
+    return directoryOf(finalPath) + "/." + fileNameOf(finalPath) + "." + std::to_string(::getpid()) + ".tmp";
+}
+
+std::string describeErrno(int error)
+{
+    return error == 0 ? std::string() : std::string(" (") + std::strerror(error) + ")";
+}
+
+bool completeFile(std::ofstream& stream, const std::string& path, int& error)
+{
+    stream.flush();
+    bool ok = stream.good();
+    error = ok ? 0 : errno;
+    stream.close();
+    if (ok && stream.fail()) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok)
+        return false;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
