@@ -32,6 +32,9 @@ struct Options {
     uint64_t genes = 50;
     uint64_t fragments = 10000;
     uint64_t seed = 1;
+    uint64_t sampleSeed = 0;
+    bool hasSampleSeed = false;
+    std::string scalePath;
     bool singleEnd = false;
     bool unsorted = false;
     bool chrPrefix = false;
@@ -286,6 +289,35 @@ std::vector<Fragment> sampleFragments(const Options& opt, Model& model, Random& 
         ++tr.fragments;
     }
     return fragments;
+}
+
+// Multiplies the abundance of every transcript of the genes listed in the
+// scale file (gene id, tab, factor per line): the known fold changes of a
+// simulated condition.
+bool applyScale(const Options& opt, Model& model)
+{
+    std::ifstream in(opt.scalePath);
+    if (!in) {
+        std::cerr << "simulate: cannot read " << opt.scalePath << "\n";
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        std::istringstream fields(line);
+        std::string id;
+        double factor = 0.0;
+        auto gene = model.genes.end();
+        if (fields >> id >> factor && factor > 0.0 && std::isfinite(factor))
+            gene = std::find_if(model.genes.begin(), model.genes.end(), [&](const SimGene& g) { return g.id == id; });
+        if (gene == model.genes.end()) {
+            std::cerr << "simulate: " << opt.scalePath << " line " << number
+                      << ": expected a simulated gene id and a positive factor\n";
+            return false;
+        }
+        for (size_t t : gene->transcripts)
+            model.transcripts[t].weight *= factor;
+    }
+    return true;
 }
 
 // Genomic blocks of the transcript interval [from, to] (0-based transcript
@@ -547,6 +579,10 @@ int parseOptions(int argc, char** argv, Options& opt)
         ("genes", po::value<uint64_t>(&opt.genes)->default_value(opt.genes), "number of genes")
         ("fragments", po::value<uint64_t>(&opt.fragments)->default_value(opt.fragments), "number of fragments")
         ("seed", po::value<uint64_t>(&opt.seed)->default_value(opt.seed), "random seed")
+        ("sample-seed", po::value<uint64_t>(&opt.sampleSeed),
+         "draw the fragments with this seed; the annotation still comes from --seed (replicates)")
+        ("scale", po::value<std::string>(&opt.scalePath),
+         "file of lines 'gene_id<TAB>factor': multiplies the abundance of those genes' transcripts")
         ("single-end", po::bool_switch(&opt.singleEnd), "one read per fragment")
         ("unsorted", po::bool_switch(&opt.unsorted), "keep the BAM in fragment order, without an index")
         ("read-length", po::value<int>(&opt.readLength)->default_value(opt.readLength), "read length")
@@ -569,6 +605,7 @@ int parseOptions(int argc, char** argv, Options& opt)
         std::cerr << "simulate: " << e.what() << "\n";
         return 1;
     }
+    opt.hasSampleSeed = vm.count("sample-seed") > 0;
     if (vm.count("help")) {
         std::cout << desc << "\n";
         return 2;
@@ -607,6 +644,10 @@ int main(int argc, char** argv)
 
     Random rng(opt.seed);
     Model model = buildModel(opt, rng);
+    if (!opt.scalePath.empty() && !applyScale(opt, model))
+        return 1;
+    if (opt.hasSampleSeed)
+        rng = Random(opt.sampleSeed);
     const std::vector<Fragment> fragments = sampleFragments(opt, model, rng);
     if (!writeGtf(opt, model) || !writeTruth(opt, model) || !writeBam(opt, model, fragments))
         return 1;
