@@ -1,9 +1,11 @@
-# Top-level entry points: `make example` and `make test` install what is
-# missing, build, and run.
+# Top-level entry points: `make example`, `make example-experiment` and
+# `make test` install what is missing, build what they need, and run.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# `make install PREFIX=/opt/kestrove`; CMake's default prefix otherwise.
+PREFIX ?=
 
-.PHONY: all deps build test example clean
+.PHONY: all deps build test example example-experiment install clean
 
 all: build
 
@@ -19,8 +21,17 @@ build: deps $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-example: build
+example: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target kestrove
 	@bash scripts/run-example.sh $(BUILD)
+
+example-experiment: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target kestrove kestrove-merge simulate
+	@bash scripts/example-experiment.sh $(BUILD) $(JOBS)
+
+install: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target kestrove kestrove-merge kestrove-cluster simulate
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
 	rm -rf $(BUILD)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, test and run kestrove.
+# Installs the Debian packages needed to build, test and run kestrove and its
+# many-sample workflow.
 # Only missing packages are installed; works as root or through sudo.
 set -euo pipefail
 
@@ -11,6 +12,7 @@ packages=(
   libboost-chrono-dev libboost-date-time-dev
   libgtest-dev googletest
   clang libclang-rt-14-dev
+  snakemake python3-matplotlib python3-numpy
 )
 
 missing=()
