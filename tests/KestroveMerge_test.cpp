@@ -1,0 +1,160 @@
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TestUtil.h"
+
+namespace {
+
+using testutil::readText;
+using testutil::TempDir;
+using testutil::writeText;
+
+const std::string kTranscriptHeader =
+    "tracking_ID\tgene_ID\tgene_name\tlocus\tlength\tfragment_validity_coverage\tabundance\tfrags_locus\t"
+    "frags_expt\tFPKM_THN\tcomp_frags_locus\tcomp_frags_expt\tFPKM_CHN\n";
+const std::string kGeneHeader =
+    "gene_ID\tgene_name\tlocus\tfrags_locus\tfrags_expt\tFPKM_THN\tcomp_frags_locus\tcomp_frags_expt\t"
+    "FPKM_CHN\tstatus\n";
+
+// One run's summaries. G1 appears on two references, as one gene per
+// reference does; G2 failed and its row carries the mixture fields of a
+// failed row. chn[i] is the FPKM_CHN text of transcript i.
+struct Result {
+    std::string sample;
+    std::vector<std::string> chn;
+    std::string abundanceT1;
+
+    std::string transcripts() const
+    {
+        return kTranscriptHeader +
+               "T1\tG1\tN1\t1:1-900\t1000\t0.80\t" + abundanceT1 + "\t40\t5000\t1.50000\t40\t4000\t" + chn[0] + "\n" +
+               "T2\tG1\tN1\t1:1-900\t800\t0.60\t0.75000\t40\t5000\t2.25000\t40\t4000\t" + chn[1] + "\n" +
+               "T3\tG1\tN1\t2:5-95\t300\t1.00\t1.00000\t7\t5000\t3.10000\t7\t4000\t" + chn[2] + "\n" +
+               "T4\tG2\tN2\t3:1-50\t50\t0\t0\t0\t5000\t0\t0\t4000\t0\t3\t0\t0\t0\t0\t0\t0\n";
+    }
+    std::string genes() const
+    {
+        return kGeneHeader + "G1\tN1\t1:1-900\t40\t5000\t3.750000\t40\t4000\t9.000001\tOK\n" +
+               "G1\tN1\t2:5-95\t7\t5000\t3.100000\t7\t4000\t1.500000\tOK\n" +
+               "G2\tN2\t3:1-50\t0\t5000\t0\t0\t4000\t0\tFAIL\n";
+    }
+    void write(const std::string& dir) const
+    {
+        std::filesystem::create_directories(dir);
+        writeText(dir + "/transcripts_summary_" + sample + ".dat", transcripts());
+        writeText(dir + "/genes_summary_" + sample + ".dat", genes());
+    }
+};
+
+testutil::CommandResult merge(const TempDir& tmp, const std::string& arguments)
+{
+    return testutil::run("cd " + tmp.path() + " && " + testutil::toolPath("kestrove-merge") + " -o out " + arguments);
+}
+
+TEST(KestroveMerge, CopiesValuesAndDerivesTpmAndCounts)
+{
+    TempDir tmp;
+    // FPKM_CHN of a sums to 1000 and of b to 500; a's text keeps a trailing zero
+    // and more digits than a re-rounding would.
+    Result{"a", {"100.00000", "300.10000", "599.90000"}, "0.25000"}.write(tmp.file("ra"));
+    Result{"b", {"50.00000", "0.00000", "450.00000"}, "0.12345"}.write(tmp.file("rb"));
+    const auto result = merge(tmp, "ra second=rb");
+    ASSERT_EQ(result.status, 0) << result.err;
+
+    const std::string keys = "tracking_ID\tgene_ID\tlength\ta\tsecond\n";
+    const std::string geneKeys = "gene_ID\tgene_name\tlocus\ta\tsecond\n";
+    const struct {
+        std::string file;
+        std::string expected;
+    } cases[] = {
+        {"transcripts.FPKM_CHN.tsv", keys + "T1\tG1\t1000\t100.00000\t50.00000\nT2\tG1\t800\t300.10000\t0.00000\n"
+                                            "T3\tG1\t300\t599.90000\t450.00000\nT4\tG2\t50\t0\t0\n"},
+        {"transcripts.FPKM_THN.tsv", keys + "T1\tG1\t1000\t1.50000\t1.50000\nT2\tG1\t800\t2.25000\t2.25000\n"
+                                            "T3\tG1\t300\t3.10000\t3.10000\nT4\tG2\t50\t0\t0\n"},
+        // value / sample sum x 1e6
+        {"transcripts.TPM.tsv", keys + "T1\tG1\t1000\t100000.00000\t100000.00000\n"
+                                       "T2\tG1\t800\t300100.00000\t0.00000\n"
+                                       "T3\tG1\t300\t599900.00000\t900000.00000\nT4\tG2\t50\t0.00000\t0.00000\n"},
+        // abundance x comp_frags_locus: 0.25 x 40, 0.12345 x 40, 0.75 x 40, 1 x 7
+        {"transcripts.counts.tsv", keys + "T1\tG1\t1000\t10.00000\t4.93800\nT2\tG1\t800\t30.00000\t30.00000\n"
+                                          "T3\tG1\t300\t7.00000\t7.00000\nT4\tG2\t50\t0.00000\t0.00000\n"},
+        {"genes.FPKM_CHN.tsv", geneKeys + "G1\tN1\t1:1-900\t9.000001\t9.000001\nG1\tN1\t2:5-95\t1.500000\t1.500000\n"
+                                          "G2\tN2\t3:1-50\t0\t0\n"},
+        {"genes.FPKM_THN.tsv", geneKeys + "G1\tN1\t1:1-900\t3.750000\t3.750000\nG1\tN1\t2:5-95\t3.100000\t3.100000\n"
+                                          "G2\tN2\t3:1-50\t0\t0\n"},
+        {"genes.counts.tsv", geneKeys + "G1\tN1\t1:1-900\t40\t40\nG1\tN1\t2:5-95\t7\t7\nG2\tN2\t3:1-50\t0\t0\n"},
+        {"genes.status.tsv", geneKeys + "G1\tN1\t1:1-900\tOK\tOK\nG1\tN1\t2:5-95\tOK\tOK\nG2\tN2\t3:1-50\tFAIL\tFAIL\n"},
+        {"samples.tsv", "sample\tdirectory\tfrags_expt\tcomp_frags_expt\tgenes_OK\tgenes_FAIL\n"
+                        "a\t" + tmp.file("ra") + "\t5000\t4000\t2\t1\nsecond\t" + tmp.file("rb") + "\t5000\t4000\t2\t1\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(readText(tmp.file("out/" + c.file)), c.expected) << c.file;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to)
+{
+    return text.replace(text.find(from), from.size(), to);
+}
+
+TEST(KestroveMerge, RefusesResultsThatCannotBeMergedAndWritesNothing)
+{
+    const Result good{"b", {"1.00000", "2.00000", "3.00000"}, "0.25000"};
+    const std::string bTranscripts = "/rb/transcripts_summary_b.dat";
+    const struct {
+        const char* name;
+        std::string arguments;
+        std::function<void(const TempDir&)> spoil;
+        std::vector<std::string> message;
+    } cases[] = {
+        {"other annotation", "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + bTranscripts, replaced(good.transcripts(), "T3", "T9")); },
+         {"sample b", "row 3", "same annotation"}},
+        {"fewer transcripts", "ra rb",
+         [&](const TempDir& t) {
+             const std::string text = good.transcripts();
+             writeText(t.path() + bTranscripts, text.substr(0, text.find("T4\t")));
+         },
+         {"sample b", "3 transcript rows", "row 4"}},
+        {"other gene order", "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + "/rb/genes_summary_b.dat", replaced(good.genes(), "G2", "G3")); },
+         {"sample b", "genes_summary_b.dat row 3"}},
+        {"same name twice", "x=ra x=rb", [](const TempDir&) {}, {"two results are named x"}},
+        {"unfinished run", "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + bTranscripts + ".partial", kTranscriptHeader); },
+         {"transcripts_summary_b.dat.partial"}},
+        {"missing gene summary", "ra rb",
+         [](const TempDir& t) { std::filesystem::remove(t.path() + "/rb/genes_summary_b.dat"); },
+         {"rb holds 0 genes_summary_"}},
+        {"two transcript summaries", "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + "/rb/transcripts_summary_c.dat", good.transcripts()); },
+         {"rb holds 2 transcripts_summary_"}},
+        {"last row cut short", "ra rb",
+         [&](const TempDir& t) {
+             const std::string text = good.transcripts();
+             writeText(t.path() + bTranscripts, text.substr(0, text.size() - 9));
+         },
+         {"transcripts_summary_b.dat row 4", "truncated"}},
+        {"row missing fields", "ra rb",
+         [&](const TempDir& t) {
+             writeText(t.path() + bTranscripts, replaced(good.transcripts(), "\t40\t4000\t2.00000\n", "\n"));
+         },
+         {"transcripts_summary_b.dat row 2", "10 fields"}},
+    };
+    for (const auto& c : cases) {
+        TempDir tmp;
+        Result{"a", {"1.00000", "2.00000", "3.00000"}, "0.25000"}.write(tmp.file("ra"));
+        good.write(tmp.file("rb"));
+        c.spoil(tmp);
+        const auto result = merge(tmp, c.arguments);
+        EXPECT_EQ(result.status, 1) << c.name;
+        for (const std::string& part : c.message)
+            EXPECT_NE(result.err.find(part), std::string::npos) << c.name << ": " << result.err;
+        EXPECT_FALSE(testutil::exists(tmp.file("out"))) << c.name;
+    }
+}
+
+} // namespace
