@@ -19,8 +19,10 @@ import numpy as np  # noqa: E402
 
 # A transcript counts as expressed in a sample from this TPM on.
 EXPRESSED_TPM = 1.0
-# More samples than this: no legend, thinner labels.
+# More samples than this: no legend, no numbers in the heat map.
 LEGEND_SAMPLES = 12
+# Inches; beyond this a figure grows no further and its labels shrink instead.
+MAX_WIDTH = 40
 
 
 def read_matrix(path, key_columns):
@@ -52,7 +54,7 @@ def save(fig, report_dir, name):
 def plot_fragments(table, report_dir):
     names = [r["sample"] for r in table]
     x = np.arange(len(names))
-    fig, axes = plt.subplots(1, 3, figsize=(max(12, 0.35 * len(names) * 3), 4.5))
+    fig, axes = plt.subplots(3, 1, figsize=(min(MAX_WIDTH, max(8, 0.3 * len(names) + 2)), 12))
     panels = [("Fragments in the experiment", "frags_expt", "fragments"),
               ("Fragments compatible with the annotation", "comp_frags_expt", "fragments")]
     for ax, (title, column, unit) in zip(axes, panels):
@@ -80,9 +82,11 @@ def plot_correlation(merged_dir, report_dir):
     with np.errstate(invalid="ignore", divide="ignore"):
         corr = np.corrcoef(logs, rowvar=False) if logs.shape[0] > 1 else np.zeros((len(samples),) * 2)
     corr = np.nan_to_num(np.atleast_2d(corr))
-    side = max(5, 0.3 * len(samples) + 3)
+    side = min(MAX_WIDTH, max(5, 0.3 * len(samples) + 3))
     fig, ax = plt.subplots(figsize=(side + 1, side))
-    image = ax.imshow(corr, vmin=min(0.0, corr.min()), vmax=1.0, cmap="viridis")
+    # Scaled to the lowest correlation, so that close replicates still differ in colour.
+    low = corr.min() if corr.min() < 1.0 else 0.0
+    image = ax.imshow(corr, vmin=low, vmax=1.0, cmap="viridis")
     ax.set_xticks(range(len(samples)), samples, rotation=90, fontsize=label_size(samples))
     ax.set_yticks(range(len(samples)), samples, fontsize=label_size(samples))
     ax.set_xlabel("sample")
@@ -92,8 +96,8 @@ def plot_correlation(merged_dir, report_dir):
         for i in range(len(samples)):
             for j in range(len(samples)):
                 ax.text(j, i, f"{corr[i, j]:.2f}", ha="center", va="center", fontsize=8,
-                        color="white" if corr[i, j] < 0.6 else "black")
-    fig.colorbar(image, ax=ax, label="correlation")
+                        color="white" if corr[i, j] < (low + 1.0) / 2 else "black")
+    fig.colorbar(image, ax=ax, label="correlation", shrink=0.7)
     save(fig, report_dir, "correlation.png")
 
 
@@ -106,7 +110,7 @@ def plot_isoforms(merged_dir, report_dir):
     per_gene = np.add.reduceat(expressed.astype(int), starts, axis=0) if starts else np.zeros((0, len(samples)))
     top = int(per_gene.max()) if per_gene.size else 0
     counts = np.arange(top + 1)
-    fig, ax = plt.subplots(figsize=(max(8, 0.15 * len(samples) * (top + 1)), 5))
+    fig, ax = plt.subplots(figsize=(min(MAX_WIDTH, max(8, 0.15 * len(samples) * (top + 1))), 5))
     width = 0.8 / max(1, len(samples))
     for s, name in enumerate(samples):
         genes = np.bincount(per_gene[:, s].astype(int), minlength=top + 1) if per_gene.size else np.zeros(1)
