@@ -58,13 +58,10 @@ struct Sample {
     size_t genesFail = 0;
 };
 
-double number(std::string_view field, const std::string& where)
+bool parseNumber(std::string_view field, double& value)
 {
-    double value = 0.0;
     const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (field.empty() || error != std::errc() || end != field.data() + field.size())
-        throw MergeError(where + ": '" + std::string(field) + "' is not a number");
-    return value;
+    return !field.empty() && error == std::errc() && end == field.data() + field.size();
 }
 
 // Reads one summary row by row, refusing anything a finished run cannot have
@@ -101,19 +98,32 @@ public:
         if (transcripts ? fields.size() < kTranscriptFields : fields.size() != kGeneFields)
             throw MergeError(where() + " has " + std::to_string(fields.size()) + " fields, expected " +
                              std::to_string(transcripts ? kTranscriptFields : kGeneFields));
-        const std::string at = where();
         if (transcripts) {
             for (int column : {kLength, kAbundance, kTFragsExpt, kTFpkmThn, kTCompFragsLocus, kTCompFragsExpt,
                                kTFpkmChn})
-                number(fields[column], at);
+                value(column);
+            key.assign(fields[kTrackingId]).append(1, '\t').append(fields[kTGeneId]);
+            key.append(1, '\t').append(fields[kLength]);
         } else {
             for (int column : {kGFragsLocus, kGFragsExpt, kGFpkmThn, kGCompFragsLocus, kGCompFragsExpt, kGFpkmChn})
-                number(fields[column], at);
+                value(column);
             if (fields[kStatus] != "OK" && fields[kStatus] != "FAIL")
-                throw MergeError(at + ": status '" + std::string(fields[kStatus]) + "' is neither OK nor FAIL");
+                throw MergeError(where() + ": status '" + std::string(fields[kStatus]) + "' is neither OK nor FAIL");
+            key.assign(fields[kGeneId]);
         }
         return true;
     }
+
+    double value(size_t column) const
+    {
+        double v = 0.0;
+        if (!parseNumber(fields[column], v))
+            throw MergeError(where() + ": '" + std::string(fields[column]) + "' is not a number");
+        return v;
+    }
+
+    // The columns that identify the row; every sample must agree on them.
+    const std::string& rowKey() const { return key; }
 
     std::string where() const { return path.string() + " row " + std::to_string(row); }
     std::string_view operator[](size_t i) const { return fields[i]; }
@@ -125,16 +135,9 @@ private:
     std::ifstream in;
     std::string text;
     std::vector<std::string_view> fields;
+    std::string key;
     size_t row = 0;
 };
-
-// The columns that identify a row; every sample must agree on them.
-std::string keyOf(const SummaryReader& r, bool transcripts)
-{
-    if (transcripts)
-        return std::string(r[kTrackingId]) + '\t' + std::string(r[kTGeneId]) + '\t' + std::string(r[kLength]);
-    return std::string(r[kGeneId]);
-}
 
 std::string shown(std::string key)
 {
@@ -161,7 +164,7 @@ void checkRow(const Reference& ref, const std::vector<std::string>& keys, const 
         throw MergeError("sample " + s.name + " has more " + kind + " rows than sample " + ref.sample + " (" +
                          std::to_string(keys.size()) + "): " + r.where() + "; every result must come from the "
                          "same annotation");
-    const std::string key = keyOf(r, transcripts);
+    const std::string& key = r.rowKey();
     if (key != keys[i])
         throw MergeError("sample " + s.name + " differs from sample " + ref.sample + " at " + r.where() + ": '" +
                          shown(key) + "' where " + ref.sample + " has '" + shown(keys[i]) +
@@ -172,8 +175,9 @@ void checkRowCount(const Reference& ref, const std::vector<std::string>& keys, c
                    const SummaryReader& r, bool transcripts)
 {
     if (r.rows() != keys.size())
-        throw MergeError("sample " + s.name + " has " + std::to_string(r.rows()) + (transcripts ? " transcript" : " gene") +
-                         " rows where sample " + ref.sample + " has " + std::to_string(keys.size()) +
+        throw MergeError("sample " + s.name + " has " + std::to_string(r.rows()) +
+                         (transcripts ? " transcript" : " gene") + " rows where sample " + ref.sample + " has " +
+                         std::to_string(keys.size()) +
                          " (first missing: row " + std::to_string(r.rows() + 1) + " of " +
                          (transcripts ? s.transcripts : s.genes).string() +
                          "); every result must come from the same annotation");
@@ -185,10 +189,10 @@ void scanSample(Sample& s, Reference& ref, bool first)
     SummaryReader t(s.transcripts, true);
     while (t.next()) {
         if (first)
-            ref.transcriptKeys.push_back(keyOf(t, true));
+            ref.transcriptKeys.push_back(t.rowKey());
         else
             checkRow(ref, ref.transcriptKeys, s, t, true);
-        s.fpkmChnSum += number(t[kTFpkmChn], t.where());
+        s.fpkmChnSum += t.value(kTFpkmChn);
         if (t.rows() == 1) {
             s.fragsExpt = t[kTFragsExpt];
             s.compFragsExpt = t[kTCompFragsExpt];
@@ -200,7 +204,7 @@ void scanSample(Sample& s, Reference& ref, bool first)
     SummaryReader g(s.genes, false);
     while (g.next()) {
         if (first) {
-            ref.geneKeys.push_back(keyOf(g, false));
+            ref.geneKeys.push_back(g.rowKey());
             ref.geneNameLocus.push_back(std::string(g[kGeneName]) + '\t' + std::string(g[kLocus]));
         } else {
             checkRow(ref, ref.geneKeys, s, g, false);
@@ -377,10 +381,10 @@ void writeMatrices(const fs::path& outDir, const std::vector<Sample>& samples, c
             const SummaryReader& r = *readers[i];
             tThn << '\t' << r[kTFpkmThn];
             tChn << '\t' << r[kTFpkmChn];
-            const double chn = number(r[kTFpkmChn], r.where());
+            const double chn = r.value(kTFpkmChn);
             // An experiment without a compatible fragment has no TPM; 0 rather than NaN.
             writeFixed(tTpm, samples[i].fpkmChnSum > 0.0 ? chn / samples[i].fpkmChnSum * 1e6 : 0.0);
-            writeFixed(tCounts, number(r[kAbundance], r.where()) * number(r[kTCompFragsLocus], r.where()));
+            writeFixed(tCounts, r.value(kAbundance) * r.value(kTCompFragsLocus));
         }
         for (std::ofstream* out : {&tThn, &tChn, &tTpm, &tCounts})
             *out << '\n';
