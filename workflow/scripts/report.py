@@ -131,15 +131,15 @@ def write_index(merged_dir, report_dir, table):
                          ("sample", "frags_expt", "comp_frags_expt", "genes_OK", "genes_FAIL", "directory")) + "</tr>"
         for r in table)
     figures = [
-        ("fragments.png", "Per sample: all fragments of the experiment, the fragments compatible with the "
+        ("fragments.png", "Fragments and genes per sample", "Per sample: all fragments of the experiment, the fragments compatible with the "
                           "annotation, and the genes estimated (OK) or skipped (FAIL). A sample far below the "
                           "others had fewer reads or a poorer alignment."),
-        ("correlation.png", "Correlation between samples of the logged gene FPKM_CHN. Replicates of one "
+        ("correlation.png", "Sample correlation", "Correlation between samples of the logged gene FPKM_CHN. Replicates of one "
                             "condition should correlate more closely with each other than with other conditions."),
-        ("isoforms.png", "How many genes have 0, 1, 2, ... expressed transcripts, per sample."),
+        ("isoforms.png", "Expressed transcripts per gene", "How many genes have 0, 1, 2, ... expressed transcripts, per sample."),
     ]
-    body = "\n".join(f'<h2>{html.escape(name)}</h2>\n<p>{html.escape(text)}</p>\n<img src="{name}" alt="{name}">'
-                     for name, text in figures)
+    body = "\n".join(f'<h2>{html.escape(title)}</h2>\n<p>{html.escape(text)}</p>\n<img src="{name}" alt="{title}">'
+                     for name, title, text in figures)
     page = f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>kestrove experiment report</title>
 <style>body{{font-family:sans-serif;max-width:1200px;margin:2em auto}}img{{max-width:100%}}
