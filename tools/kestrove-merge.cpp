@@ -227,12 +227,11 @@ fs::path findSummary(const fs::path& dir, const std::string& prefix, std::string
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(dir, error)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) != 0)
+        if (!name.starts_with(prefix))
             continue;
-        if (name.size() >= suffix.size() + 8 && name.compare(name.size() - 8, 8, ".partial") == 0)
+        if (name.ends_with(".partial"))
             throw MergeError(dir.string() + " holds " + name + ": that run did not finish");
-        if (name.size() > prefix.size() + suffix.size() &&
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        if (name.size() > prefix.size() + suffix.size() && name.ends_with(suffix))
             found.push_back(entry.path());
     }
     if (error)
