@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Gene.h"
@@ -20,6 +22,8 @@ public:
     int parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
                  const t_configuration& conf);
 
+    Gene& geneOnReference(Gene& namesake, std::string_view chromosome, std::string_view geneName,
+                          uint64_t& splitGeneIds);
     void group_by_reference();
     void sort_chromosomes();
     void merge_genes();

@@ -13,6 +13,8 @@
 #include <iomanip>
 #include <iostream>
 
+#include "Helper.h"
+
 namespace {
 
 const char* const kRuntimeTranscriptHeader =
@@ -77,11 +79,17 @@ std::string directoryOf(const std::string& path)
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-// Hidden and suffixed, so a reader looking for names that begin with
-// "transcripts_summary" never picks up a half-written file.
-std::string temporaryPath(const std::string& finalPath)
+// Hidden, suffixed and owned by this process, so a reader looking for names that
+// begin with "transcripts_summary" never picks up a half-written file, and runs in
+// one directory never write to each other's files.
+std::string workingPrefix(const std::string& finalPath)
 {
-    return directoryOf(finalPath) + "/." + fileNameOf(finalPath) + "." + std::to_string(::getpid()) + ".tmp";
+    return "." + fileNameOf(finalPath) + ".";
+}
+
+std::string workingPath(const std::string& finalPath, const char* suffix)
+{
+    return directoryOf(finalPath) + "/" + workingPrefix(finalPath) + std::to_string(::getpid()) + suffix;
 }
 
 std::string describeErrno(int error)
@@ -160,6 +168,17 @@ private:
     sigset_t saved;
 };
 
+// Names of the columns that the clustering reader takes from field 14 on.
+std::string mixtureHeader(int16_t nrBlocks)
+{
+    std::string text = "\tnr_components";
+    for (int k = 1; k <= nrBlocks; ++k)
+        text += "\tmean_" + std::to_string(k);
+    for (int k = 1; k <= nrBlocks; ++k)
+        text += "\tweight_" + std::to_string(k);
+    return text;
+}
+
 void writeMixtureZeros(std::ostream& out, int16_t nrBlocks)
 {
     out << '\t' << nrBlocks;
@@ -195,7 +214,10 @@ bool WriteResults::withinLimits(const Gene& gene) const
 
 void WriteResults::openFilesForIntermediateResults()
 {
-    intermediatePath = summaryPath("transcripts_summary_");
+    const std::string finalPath = summaryPath("transcripts_summary_");
+    Helper::removeStaleFiles(dirs.outputDir, workingPrefix(finalPath));
+    Helper::removeStaleFiles(dirs.outputDir, workingPrefix(summaryPath("genes_summary_")));
+    intermediatePath = workingPath(finalPath, ".running");
     intermediateFailureReported = false;
     transcriptsStream.clear();
     transcriptsStream.open(intermediatePath, std::ios::out | std::ios::trunc);
@@ -203,7 +225,7 @@ void WriteResults::openFilesForIntermediateResults()
         std::cerr << "[openFilesForIntermediateResults] fail to open file > " << intermediatePath << "\n\n";
         std::exit(1);
     }
-    if (track(intermediateName, intermediatePath) && track(partialName, intermediatePath + ".partial"))
+    if (track(intermediateName, intermediatePath) && track(partialName, finalPath + ".partial"))
         intermediateInPlace = 1;
     transcriptsStream << kRuntimeTranscriptHeader;
     transcriptsStream.flush();
@@ -278,14 +300,16 @@ void WriteResults::writeFinalTranscriptRows(const Gene& gene)
         for (const t_transcript& tr : gene.transcripts) {
             out << tr.transcriptId << '\t' << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t'
                 << tr.length << "\t0\t0\t0\t" << fragsExpt << "\t0\t0\t" << compFragsExpt << "\t0";
-            writeMixtureZeros(out, nrBlocks);
+            // Every row has the header's fields, so that table readers do not misread the file.
+            if (conf.clusterPdfs)
+                writeMixtureZeros(out, nrBlocks);
             out << '\n';
         }
         return;
     }
     const std::vector<uint64_t>* trans2group = nullptr;
     if (conf.clusterPdfs) {
-        const auto found = initValues.find(gene.geneId);
+        const auto found = initValues.find(gene.mapKey());
         if (found != initValues.end())
             trans2group = &found->second.trans2group;
     }
@@ -336,8 +360,8 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     // only once complete, so a failed write never leaves a truncated summary.
     const std::string transcriptsPath = summaryPath("transcripts_summary_");
     const std::string genesPath = summaryPath("genes_summary_");
-    const std::string transcriptsTemp = temporaryPath(transcriptsPath);
-    const std::string genesTemp = temporaryPath(genesPath);
+    const std::string transcriptsTemp = workingPath(transcriptsPath, ".tmp");
+    const std::string genesTemp = workingPath(genesPath, ".tmp");
     if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp))
         temporariesInPlace = 1;
     auto discardTemporaries = [&] {
@@ -371,7 +395,10 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         return false;
     }
 
-    transcriptsStream << std::fixed << kFinalTranscriptHeader << '\n';
+    transcriptsStream << std::fixed << kFinalTranscriptHeader;
+    if (conf.clusterPdfs)
+        transcriptsStream << mixtureHeader(conf.nrBlocks > 0 ? conf.nrBlocks : 0);
+    transcriptsStream << '\n';
     genesStream << std::fixed << kGeneHeader;
     for (const auto& entry : annotations.genes) {
         writeFinalTranscriptRows(entry.second);
@@ -396,15 +423,15 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
             discardTemporaries();
             return false;
         }
-        // The complete summary has replaced the one appended to during the run.
-        if (transcriptsPath == intermediatePath)
-            intermediateInPlace = 0;
         if (std::rename(genesTemp.c_str(), genesPath.c_str()) != 0) {
             reportFailure("writeFinalResults", "write", genesPath, errno);
             discardTemporaries();
             return false;
         }
         temporariesInPlace = 0;
+        // The complete pair supersedes the rows appended during the run.
+        intermediateInPlace = 0;
+        ::unlink(intermediatePath.c_str());
     }
     transcriptsStream.clear();
     genesStream.clear();
