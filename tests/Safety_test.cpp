@@ -7,7 +7,6 @@
 
 #include <iostream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,7 @@
 
 namespace fs = boost::filesystem;
 using testutil::readText;
+using testutil::splitOn;
 using testutil::writeText;
 
 namespace {
@@ -62,15 +62,6 @@ std::set<std::string> listing(const std::string& directory)
     for (fs::recursive_directory_iterator it(directory), end; it != end; ++it)
         names.insert(fs::relative(it->path(), directory).string());
     return names;
-}
-
-std::vector<std::string> splitOn(const std::string& text, char separator)
-{
-    std::vector<std::string> parts;
-    std::istringstream in(text);
-    for (std::string part; std::getline(in, part, separator);)
-        parts.push_back(part);
-    return parts;
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
