@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -77,10 +78,14 @@ bool readGenesList(std::map<std::string, std::string>& genesList)
 {
     std::ifstream in;
     boost::system::error_code ec;
-    if (!boost::filesystem::is_directory(dirs.genesListFile, ec))
+    std::string reason = "is a directory";
+    if (!boost::filesystem::is_directory(dirs.genesListFile, ec)) {
+        errno = 0;
         in.open(dirs.genesListFile);
+        reason = errno != 0 ? std::strerror(errno) : "cannot be opened";
+    }
     if (!in.is_open()) {
-        std::cerr << "[initialize] fail to open file > " << dirs.genesListFile << "\n\n";
+        std::cerr << "[initialize] fail to open file > " << dirs.genesListFile << " (" << reason << ")\n\n";
         return false;
     }
     if (in.peek() == std::ifstream::traits_type::eof()) {

@@ -227,7 +227,7 @@ TEST_F(Run, MissingGenesListIsReportedWithTheOperationName)
 {
     auto result = runIn(dir, testutil::kestroveExe(), "-G genes.gtf -B reads.bam -L ids.txt");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "[initialize] fail to open file > ids.txt\n\n");
+    EXPECT_EQ(result.err, "[initialize] fail to open file > ids.txt (No such file or directory)\n\n");
     EXPECT_EQ(bannerLength(result.out), result.out.size()) << result.out;
     EXPECT_FALSE(fs::exists(dir.file("output")));
 }
@@ -237,7 +237,7 @@ TEST_F(Run, GenesListThatIsADirectoryCannotBeOpened)
     fs::create_directories(dir.file("ids"));
     auto result = runIn(dir, testutil::kestroveExe(), "-G genes.gtf -B reads.bam -L ids");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "[initialize] fail to open file > ids\n\n");
+    EXPECT_EQ(result.err, "[initialize] fail to open file > ids (is a directory)\n\n");
 }
 
 TEST_F(Run, EmptyGenesListStopsTheRun)
