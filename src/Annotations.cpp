@@ -175,17 +175,31 @@ bool parseInt32(std::string_view text, int32_t& value)
     return true;
 }
 
-constexpr std::ptrdiff_t kGtfColumns = 9;
+constexpr int kGtfColumns = 9;
 
+// Searched from the back: a GTF lists the exons of a transcript together, so the
+// transcript of the previous line is the gene's last.
 bool hasExon(const Gene& gene, std::string_view transcriptId, const t_exon& exon)
 {
-    for (const t_transcript& t : gene.transcripts) {
-        if (t.transcriptId != transcriptId)
+    for (auto t = gene.transcripts.rbegin(); t != gene.transcripts.rend(); ++t) {
+        if (t->transcriptId != transcriptId)
             continue;
-        return std::any_of(t.exons.begin(), t.exons.end(),
+        return std::any_of(t->exons.begin(), t->exons.end(),
                            [&](const t_exon& e) { return e.start == exon.start && e.end == exon.end; });
     }
     return false;
+}
+
+bool hasAllColumns(std::string_view line)
+{
+    size_t at = 0;
+    for (int tabs = 0; tabs < kGtfColumns - 1; ++tabs) {
+        at = line.find('\t', at);
+        if (at == std::string_view::npos)
+            return false;
+        ++at;
+    }
+    return true;
 }
 
 // Exon lines left out of the annotation, by kind: each counted, with the first one's line.
@@ -370,7 +384,7 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
             if (listed == conf.excludeGenes)
                 continue;
         }
-        if (std::count(line.begin(), line.end(), '\t') < kGtfColumns - 1) {
+        if (!hasAllColumns(line)) {
             skipped.fewColumns.note(lineNumber);
             continue;
         }
