@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -178,6 +179,32 @@ std::string mixtureHeader(int16_t nrBlocks)
         text += "\tweight_" + std::to_string(k);
     return text;
 }
+
+// Serialises the final renames of runs that write to one directory, so that two
+// runs of a sample finishing together cannot leave the transcript summary of one
+// beside the gene summary of the other; syncs the directory on release, so that
+// the renames outlast a crash.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(const std::string& directory)
+        : fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (fd >= 0)
+            ::flock(fd, LOCK_EX);
+    }
+    ~DirectoryLock()
+    {
+        if (fd < 0)
+            return;
+        ::fsync(fd);
+        ::close(fd);
+    }
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+private:
+    int fd;
+};
 
 void writeMixtureZeros(std::ostream& out, int16_t nrBlocks)
 {
@@ -418,6 +445,7 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     }
     {
         InterruptionsHeld held;
+        DirectoryLock lock(dirs.outputDir);
         if (std::rename(transcriptsTemp.c_str(), transcriptsPath.c_str()) != 0) {
             reportFailure("writeFinalResults", "write", transcriptsPath, errno);
             discardTemporaries();
