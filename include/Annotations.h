@@ -1,9 +1,7 @@
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "Gene.h"
@@ -22,8 +20,6 @@ public:
     int parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
                  const t_configuration& conf);
 
-    Gene& geneOnReference(Gene& namesake, std::string_view chromosome, std::string_view geneName,
-                          uint64_t& splitGeneIds);
     void group_by_reference();
     void sort_chromosomes();
     void merge_genes();

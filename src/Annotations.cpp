@@ -3,9 +3,8 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -27,7 +26,7 @@ namespace {
 class LineReader {
 public:
     explicit LineReader(const char* path)
-        : path(path ? path : ""), file(nullptr, &gzclose),
+        : fileName(path ? path : ""), file(nullptr, &gzclose),
           buffer(std::make_unique_for_overwrite<char[]>(kInitialSize)),
           capacity(kInitialSize)
     {
@@ -101,7 +100,7 @@ private:
 
     [[noreturn]] void fail(const std::string& reason) const
     {
-        throw KestroveException(ERR_GTF_OPEN, path + ": " + reason);
+        throw KestroveException(ERR_GTF_OPEN, fileName + ": " + reason);
     }
 
     [[noreturn]] void failRead() const
@@ -115,7 +114,7 @@ private:
         fail(std::string("corrupt gzip data (") + (text ? text : "") + ")");
     }
 
-    std::string path;
+    std::string fileName;
     std::unique_ptr<gzFile_s, int (*)(gzFile)> file;
     // Left uninitialised: only the bytes read are ever looked at.
     std::unique_ptr<char[]> buffer;
@@ -237,6 +236,31 @@ struct SkippedExons {
             std::cerr << "Warning: exon lines skipped in " << path << ": " << text << "\n";
     }
 };
+
+// The gene of `namesake`'s id on another reference, created on first sight. Its key
+// continues the namesake's id with a byte below every printable one and an ordinal,
+// so the map keeps it directly after its namesake, in the order the references appear.
+Gene& geneOnReference(GeneMap& genes, const Gene& namesake, std::string_view chromosome, std::string_view geneName,
+                      uint64_t& splitGeneIds)
+{
+    for (unsigned ordinal = 1;; ++ordinal) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "\x01%06u", ordinal);
+        auto [it, inserted] = genes.try_emplace(namesake.geneId + suffix);
+        Gene& gene = it->second;
+        if (inserted) {
+            if (ordinal == 1)
+                ++splitGeneIds;
+            gene.geneId = namesake.geneId;
+            gene.key = it->first;
+            gene.geneName = geneName.empty() ? std::string_view(namesake.geneName) : geneName;
+            gene.chromosome = chromosome;
+            return gene;
+        }
+        if (gene.chromosome == chromosome)
+            return gene;
+    }
+}
 
 // Merging finds a transcript's gene by the transcript's id; on a further reference of
 // its gene id the same transcript id is another transcript.
@@ -415,7 +439,7 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
                 gene->geneName = geneName;
                 gene->chromosome = chromosome;
             } else if (gene->chromosome != chromosome) {
-                gene = &geneOnReference(*gene, chromosome, geneName, splitGeneIds);
+                gene = &geneOnReference(genes, *gene, chromosome, geneName, splitGeneIds);
             }
             lastGene = gene;
             lastGeneId = key;
@@ -452,31 +476,6 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
         restore_genes_map();
     }
     return 1;
-}
-
-// The gene of `namesake`'s id on another reference, created on first sight. Its key
-// continues the namesake's id with a byte below every printable one and an ordinal,
-// so the map keeps it directly after its namesake, in the order the references appear.
-Gene& Annotations::geneOnReference(Gene& namesake, std::string_view chromosome, std::string_view geneName,
-                                   uint64_t& splitGeneIds)
-{
-    for (unsigned ordinal = 1;; ++ordinal) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "\x01%06u", ordinal);
-        auto [it, inserted] = genes.try_emplace(namesake.geneId + suffix);
-        Gene& gene = it->second;
-        if (inserted) {
-            if (ordinal == 1)
-                ++splitGeneIds;
-            gene.geneId = namesake.geneId;
-            gene.key = it->first;
-            gene.geneName = geneName.empty() ? std::string_view(namesake.geneName) : geneName;
-            gene.chromosome = chromosome;
-            return gene;
-        }
-        if (gene.chromosome == chromosome)
-            return gene;
-    }
 }
 
 void Annotations::group_by_reference()
