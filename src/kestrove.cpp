@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem.hpp>
@@ -117,6 +118,23 @@ std::string firstNames(const std::vector<std::string>& names)
     if (names.size() > kNamed)
         text += " and " + std::to_string(names.size() - kNamed) + " more";
     return text;
+}
+
+// The reference names of the BAM header; none when the header cannot be read, which
+// opening the alignments then reports.
+std::optional<std::vector<std::string>> bamReferences(const std::string& path)
+{
+    HtsLogSilencer quiet;
+    std::unique_ptr<htsFile, HtsFileCloser> file(hts_open(path.c_str(), "r"));
+    if (!file)
+        return std::nullopt;
+    std::unique_ptr<sam_hdr_t, HtsHeaderFree> header(sam_hdr_read(file.get()));
+    if (!header)
+        return std::nullopt;
+    std::vector<std::string> names;
+    for (int i = 0; i < sam_hdr_nref(header.get()); ++i)
+        names.emplace_back(sam_hdr_tid2name(header.get(), i));
+    return names;
 }
 
 // A GTF and a BAM from different naming conventions (chr1 against 1) would give every
@@ -370,8 +388,10 @@ bool initialize(Annotations& annotations, BamIO& reader)
     std::map<std::string, std::string> genesList;
     if (!conf.processAllGenes && !readGenesList(genesList))
         return false;
-
     // Every input is checked before the alignments, which may have to be sorted first.
+    if (!Helper::checkOutputDirectory(conf, dirs))
+        return false;
+
     try {
         showProgress(display, "Loading the annotations", 1, 0, 0);
         annotations.parseGTF(dirs.gtfFile.c_str(), genesList, conf);
@@ -379,8 +399,11 @@ bool initialize(Annotations& annotations, BamIO& reader)
         std::cerr << e.what() << std::endl;
         return false;
     }
-    if (!Helper::checkOutputDirectory(conf, dirs))
-        return false;
+    if (!annotations.genes.empty()) {
+        const std::optional<std::vector<std::string>> references = bamReferences(dirs.bamFile);
+        if (references && !referencesMatch(annotations, *references))
+            return false;
+    }
 
     showProgress(display, "Loading the alignments", 2, 1, 0);
     try {
@@ -393,8 +416,6 @@ bool initialize(Annotations& annotations, BamIO& reader)
         std::cerr << e.what() << "\n" << e.message << std::endl;
         return false;
     }
-    if (!annotations.genes.empty() && !referencesMatch(annotations, reader.getChromosomeList()))
-        return false;
 
     try {
         showProgress(display, "Initializing parameters", 3, 2, 0);
