@@ -91,7 +91,7 @@ TEST_F(Safety, FaultyInputsStopTheRunBeforeAnythingIsWritten)
                            reads("chr1", 1100, 1, 0),
                        dir.file("reads.bam"), false);
     writeText(dir.file("a-file"), "");
-    writeText(dir.file("elsewhere.gtf"), exon("1", 1000, 2000, "G", "T") + exon("9", 1000, 2000, "H", "U"));
+    writeText(dir.file("elsewhere.gtf"), exon("scaffold1", 1000, 2000, "G", "T") + exon("scaffold9", 1000, 2000, "H", "U"));
     fs::create_directory(dir.file("a-dir"));
     const std::string gtf = exon("chr1", 1000, 2000, "G", "T");
     gzFile cut = gzopen(dir.file("cut.gtf.gz").c_str(), "wb");
@@ -111,7 +111,7 @@ TEST_F(Safety, FaultyInputsStopTheRunBeforeAnythingIsWritten)
         {"-G cut.gtf.gz -B reads.bam", "Error 107: Failed to open the GTF file: cut.gtf.gz: truncated gzip data"},
         {"-G genes.gtf -B reads.bam -L absent.txt", "absent.txt"},
         {"-G genes.gtf -B reads.bam other.bam", "unexpected argument other.bam"},
-        {"-G elsewhere.gtf -B reads.bam", "Error: no reference of elsewhere.gtf (1, 9) is in reads.bam (chr1)"},
+        {"-G elsewhere.gtf -B reads.bam", "Error: no reference of elsewhere.gtf (scaffold1, scaffold9) is in reads.bam (chr1)"},
     };
     const std::set<std::string> before = listing(dir.path());
     for (const auto& c : cases) {
