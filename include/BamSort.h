@@ -29,6 +29,10 @@ struct BamSortResult {
 BamSortResult sortBamByCoordinate(const std::string& inPath, const std::string& outPath,
                                   std::size_t memoryLimit = kDefaultSortMemory);
 
+// Removes the temporary files of the sort under way, if any. Async-signal-safe: an
+// interrupted run calls it from its signal handler.
+void removeSortTemporaries() noexcept;
+
 // Command form: argv = {"sort", input, outputPrefix}; writes outputPrefix + ".bam".
 // Returns 0 on success, otherwise prints the failure on standard error and
 // returns the BamSortStatus value.

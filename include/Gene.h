@@ -25,6 +25,10 @@ struct t_transcript {
 class Gene {
 public:
     std::string geneId;
+    // Key in the annotation's gene map when it differs from geneId: a gene id found on
+    // several references is one gene per reference, keyed so that it sorts right after
+    // its namesake.
+    std::string key;
     std::string geneName;
     std::string chromosome;
     std::string locus;
@@ -44,6 +48,7 @@ public:
     void addExon(std::string transcriptId, t_exon exon, bool forwardStrand);
     void addTranscript(t_transcript transcript);
     double getAlphaValueByTid(std::string transcriptId);
+    const std::string& mapKey() const { return key.empty() ? geneId : key; }
 };
 
 bool wayToSort(Gene a, Gene b);

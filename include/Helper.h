@@ -16,7 +16,13 @@ public:
     // dot are replaced, so an annotation cannot make the program write outside the
     // output directory or to a hidden file.
     static std::string fileSafeName(const std::string& name);
+    // Removes the files of `directory` named prefix, a process id, then nothing or "."
+    // and more, whose process is gone: what a killed run left behind.
+    static void removeStaleFiles(const std::string& directory, const std::string& prefix);
 
+    // Sets the default output directory when none was given and reports on standard
+    // error why results could not be written there; creates nothing.
+    static bool checkOutputDirectory(const t_configuration& conf, t_directories& dirs);
     bool createDirectories(t_configuration& conf, t_directories& dirs);
     void addToGenesList(std::string geneId);
     std::vector<std::string>& getHighlyAbundantGenes();

@@ -1,8 +1,11 @@
 #include "Annotations.h"
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -23,12 +26,18 @@ namespace {
 class LineReader {
 public:
     explicit LineReader(const char* path)
-        : file(path ? gzopen(path, "rb") : nullptr, &gzclose),
+        : fileName(path ? path : ""), file(nullptr, &gzclose),
           buffer(std::make_unique_for_overwrite<char[]>(kInitialSize)),
           capacity(kInitialSize)
     {
+        // gzopen accepts a directory and fails only at the first read, with a vaguer reason.
+        struct stat info {};
+        if (path && ::stat(path, &info) == 0 && S_ISDIR(info.st_mode))
+            fail("is a directory");
+        errno = 0;
+        file.reset(path ? gzopen(path, "rb") : nullptr);
         if (!file)
-            throw KestroveException(ERR_GTF_OPEN);
+            fail(errno != 0 ? std::strerror(errno) : "cannot be opened");
         gzbuffer(file.get(), kInitialSize);
     }
 
@@ -77,18 +86,35 @@ private:
         size_t room = std::min<size_t>(capacity - filled, std::numeric_limits<int>::max());
         int got = gzread(file.get(), buffer.get() + filled, static_cast<unsigned>(room));
         if (got < 0)
-            throw KestroveException(ERR_GTF_OPEN);
+            failRead();
         if (got == 0) {
             // A truncated compressed file ends like a complete one unless asked.
             int status = Z_OK;
             gzerror(file.get(), &status);
             if (status != Z_OK)
-                throw KestroveException(ERR_GTF_OPEN);
+                failRead();
             atEnd = true;
         }
         filled += static_cast<size_t>(got);
     }
 
+    [[noreturn]] void fail(const std::string& reason) const
+    {
+        throw KestroveException(ERR_GTF_OPEN, fileName + ": " + reason);
+    }
+
+    [[noreturn]] void failRead() const
+    {
+        int status = Z_OK;
+        const char* text = gzerror(file.get(), &status);
+        if (status == Z_ERRNO)
+            fail(std::strerror(errno));
+        if (status == Z_BUF_ERROR)
+            fail("truncated gzip data");
+        fail(std::string("corrupt gzip data (") + (text ? text : "") + ")");
+    }
+
+    std::string fileName;
     std::unique_ptr<gzFile_s, int (*)(gzFile)> file;
     // Left uninitialised: only the bytes read are ever looked at.
     std::unique_ptr<char[]> buffer;
@@ -146,6 +172,101 @@ bool parseInt32(std::string_view text, int32_t& value)
         return false;
     value = static_cast<int32_t>(signedValue);
     return true;
+}
+
+constexpr int kGtfColumns = 9;
+
+// Searched from the back: a GTF lists the exons of a transcript together, so the
+// transcript of the previous line is the gene's last.
+bool hasExon(const Gene& gene, std::string_view transcriptId, const t_exon& exon)
+{
+    for (auto t = gene.transcripts.rbegin(); t != gene.transcripts.rend(); ++t) {
+        if (t->transcriptId != transcriptId)
+            continue;
+        return std::any_of(t->exons.begin(), t->exons.end(),
+                           [&](const t_exon& e) { return e.start == exon.start && e.end == exon.end; });
+    }
+    return false;
+}
+
+bool hasAllColumns(std::string_view line)
+{
+    size_t at = 0;
+    for (int tabs = 0; tabs < kGtfColumns - 1; ++tabs) {
+        at = line.find('\t', at);
+        if (at == std::string_view::npos)
+            return false;
+        ++at;
+    }
+    return true;
+}
+
+// Exon lines left out of the annotation, by kind: each counted, with the first one's line.
+struct SkippedExons {
+    struct Kind {
+        uint64_t count = 0;
+        uint64_t firstLine = 0;
+        void note(uint64_t line)
+        {
+            if (count++ == 0)
+                firstLine = line;
+        }
+    };
+    Kind duplicate;
+    Kind startAfterEnd;
+    Kind badNumber;
+    Kind fewColumns;
+
+    void report(const char* path) const
+    {
+        const std::pair<const Kind*, const char*> kinds[] = {
+            {&duplicate, "duplicate exon(s) of their transcript, counted once"},
+            {&startAfterEnd, "with start after end"},
+            {&badNumber, "with a coordinate that is not a number"},
+            {&fewColumns, "with fewer than 9 columns"},
+        };
+        std::string text;
+        for (const auto& [kind, what] : kinds) {
+            if (kind->count == 0)
+                continue;
+            text += (text.empty() ? "" : "; ") + std::to_string(kind->count) + " " + what + " (first at line "
+                + std::to_string(kind->firstLine) + ")";
+        }
+        if (!text.empty())
+            std::cerr << "Warning: exon lines skipped in " << path << ": " << text << "\n";
+    }
+};
+
+// The gene of `namesake`'s id on another reference, created on first sight. Its key
+// continues the namesake's id with a byte below every printable one and an ordinal,
+// so the map keeps it directly after its namesake, in the order the references appear.
+Gene& geneOnReference(GeneMap& genes, const Gene& namesake, std::string_view chromosome, std::string_view geneName,
+                      uint64_t& splitGeneIds)
+{
+    for (unsigned ordinal = 1;; ++ordinal) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "\x01%06u", ordinal);
+        auto [it, inserted] = genes.try_emplace(namesake.geneId + suffix);
+        Gene& gene = it->second;
+        if (inserted) {
+            if (ordinal == 1)
+                ++splitGeneIds;
+            gene.geneId = namesake.geneId;
+            gene.key = it->first;
+            gene.geneName = geneName.empty() ? std::string_view(namesake.geneName) : geneName;
+            gene.chromosome = chromosome;
+            return gene;
+        }
+        if (gene.chromosome == chromosome)
+            return gene;
+    }
+}
+
+// Merging finds a transcript's gene by the transcript's id; on a further reference of
+// its gene id the same transcript id is another transcript.
+std::string transcriptKey(const Gene& gene, const std::string& transcriptId)
+{
+    return gene.key.empty() ? transcriptId : transcriptId + '\x01' + gene.chromosome;
 }
 
 // An exon pair can only intersect when the transcripts' extents do, since a
@@ -228,12 +349,13 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
     std::set<std::string> listedSeen;
     std::string lastListedSeen;
     uint64_t linesWithoutTranscript = 0;
-    uint64_t linesOnOtherChromosome = 0;
-    std::string firstStrayGene;
-    std::string firstStrayChromosome;
+    uint64_t splitGeneIds = 0;
+    SkippedExons skipped;
+    uint64_t lineNumber = 0;
 
     std::string_view line;
     while (reader.next(line)) {
+        ++lineNumber;
         if (inHeader) {
             if (!line.empty() && line[0] == '#')
                 continue;
@@ -286,49 +408,62 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
             if (listed == conf.excludeGenes)
                 continue;
         }
+        if (!hasAllColumns(line)) {
+            skipped.fewColumns.note(lineNumber);
+            continue;
+        }
         // A line whose feature merely ends in "exon" (pseudoexon) carries no
         // coordinates of ours; inventing an exon from zeros would corrupt the gene.
-        if (!coordinatesValid || !exonRead)
+        if (!exonRead)
             continue;
+        if (!coordinatesValid) {
+            skipped.badNumber.note(lineNumber);
+            continue;
+        }
+        // Such an exon would give its transcript a negative length.
+        if (exon.start > exon.end) {
+            skipped.startAfterEnd.note(lineNumber);
+            continue;
+        }
         if (transcriptId.empty()) {
             ++linesWithoutTranscript;
             continue;
         }
 
-        if (!lastGene || lastGeneId != geneId) {
+        if (!lastGene || lastGeneId != geneId || lastGene->chromosome != chromosome) {
             key.assign(geneId);
             auto [it, inserted] = genes.try_emplace(key);
+            Gene* gene = &it->second;
             if (inserted) {
-                it->second.geneId = key;
-                it->second.geneName = geneName;
-                it->second.chromosome = chromosome;
+                gene->geneId = key;
+                gene->geneName = geneName;
+                gene->chromosome = chromosome;
+            } else if (gene->chromosome != chromosome) {
+                gene = &geneOnReference(genes, *gene, chromosome, geneName, splitGeneIds);
             }
-            lastGene = &it->second;
+            lastGene = gene;
             lastGeneId = key;
         }
-        // Same-id genes on two references (older PAR annotations) would otherwise
-        // mix coordinates of different sequences into one locus.
-        if (lastGene->chromosome != chromosome) {
-            if (linesOnOtherChromosome++ == 0) {
-                firstStrayGene = lastGene->geneId;
-                firstStrayChromosome = chromosome;
-            }
+
+        // A GTF concatenated with itself must not double every transcript's length.
+        if (hasExon(*lastGene, transcriptId, exon)) {
+            skipped.duplicate.note(lineNumber);
             continue;
         }
 
         std::string tid(transcriptId);
         if (conf.mergeAnnot)
-            transToGene.try_emplace(tid, lastGene->geneId);
+            transToGene.try_emplace(transcriptKey(*lastGene, tid), lastGene->mapKey());
         lastGene->addExon(std::move(tid), exon, forward);
     }
 
     if (linesWithoutTranscript > 0)
         std::cerr << "Warning: " << linesWithoutTranscript
                   << " exon line(s) without transcript_id ignored in " << path << "\n";
-    if (linesOnOtherChromosome > 0)
-        std::cerr << "Warning: " << linesOnOtherChromosome
-                  << " exon line(s) ignored because their gene was first seen on another reference (first: gene "
-                  << firstStrayGene << " on " << firstStrayChromosome << ") in " << path << "\n";
+    skipped.report(path);
+    if (splitGeneIds > 0)
+        std::cerr << "Warning: " << splitGeneIds << " gene id(s) of " << path
+                  << " lie on several references; each reference holds a gene of its own under that id\n";
 
     if (filterGenes)
         reportUnlistedGenes(genesList, listedSeen, path);
@@ -379,7 +514,7 @@ void Annotations::merge_genes()
                 Gene& merged = workList[i];
                 for (const t_transcript& t : workList[*k].transcripts) {
                     merged.addTranscript(t);
-                    transToGene[t.transcriptId] = merged.geneId;
+                    transToGene[transcriptKey(workList[*k], t.transcriptId)] = merged.mapKey();
                 }
                 workList.erase(workList.begin() + static_cast<std::ptrdiff_t>(*k));
             }
@@ -395,7 +530,7 @@ void Annotations::restore_genes_map()
     for (const auto& entry : genesByChromosome) {
         workList = entry.second;
         for (const Gene& gene : workList)
-            genes[gene.geneId] = gene;
+            genes[gene.mapKey()] = gene;
     }
 }
 
@@ -418,7 +553,7 @@ void Annotations::mergeAnnotations()
             double fragsSum = 0.0;
             double compSum = 0.0;
             for (const t_transcript& t : g.transcripts) {
-                Gene& merged = genes[getGIDbyTIDmerged(t.transcriptId)];
+                Gene& merged = genes[getGIDbyTIDmerged(transcriptKey(g, t.transcriptId))];
                 double alpha = merged.getAlphaValueByTid(t.transcriptId);
                 double frags = static_cast<double>(merged.fragsLocus) * alpha;
                 double comp = static_cast<double>(merged.compFragsLocus) * alpha;

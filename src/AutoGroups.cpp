@@ -134,7 +134,7 @@ void AutoGroups::tieTransLengths(Annotations annotations, InitValuesMap& initVal
                 groupsText << (t ? " " : "") << record.trans2group[t];
             groupsText << "\n\n";
         }
-        initValues[gene.geneId] = std::move(record);
+        initValues[entry.first] = std::move(record);
     }
 
     if (groupsFile.empty())
@@ -163,7 +163,7 @@ void computeInitialValues(const Annotations& annotations, const t_configuration&
         const size_t nrTranscripts = gene.transcripts.size();
 
         t_initValues record;
-        auto automatic = initValues.find(gene.geneId);
+        auto automatic = initValues.find(entry.first);
         if (conf.autoGroupTying && automatic != initValues.end()) {
             record.trans2group = automatic->second.trans2group;
             record.nrGroups = automatic->second.nrGroups;
@@ -205,6 +205,6 @@ void computeInitialValues(const Annotations& annotations, const t_configuration&
         }
         record.fragLenMean = 200.0;
         record.fragLenSd = 80.0;
-        initValues[gene.geneId] = std::move(record);
+        initValues[entry.first] = std::move(record);
     }
 }

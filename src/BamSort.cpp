@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <htslib/sam.h>
 
 #include "BamIO.h"
+#include "Helper.h"
 
 namespace {
 
@@ -189,16 +191,50 @@ private:
     std::vector<Entry> entries;
 };
 
+// The temporaries of the sort under way, where a signal handler can reach them:
+// "<stem>.tmp.<pid>.<n>" for every n below the count. Fixed storage only.
+constexpr std::size_t kStemCapacity = 4096;
+char activeStem[kStemCapacity];
+volatile std::sig_atomic_t activeStemSet = 0;
+volatile std::sig_atomic_t activeCount = 0;
+
+// Appends the decimal digits of value at out; returns the new end.
+char* appendDecimal(char* out, unsigned long value)
+{
+    char digits[24];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0)
+        *out++ = digits[--n];
+    return out;
+}
+
 // Temporary files beside the output; every one still registered is removed
 // when the sort ends, successfully or not.
 class TempFiles {
 public:
-    explicit TempFiles(std::string stem) : stem(std::move(stem)) {}
+    explicit TempFiles(std::string stem) : stem(std::move(stem))
+    {
+        // Runs of a killed sort are tens of MB each; nothing else would ever remove them.
+        const std::size_t slash = this->stem.find_last_of('/');
+        Helper::removeStaleFiles(slash == std::string::npos ? "." : this->stem.substr(0, slash),
+                                 this->stem.substr(slash == std::string::npos ? 0 : slash + 1) + ".tmp.");
+        // Room is left for ".tmp.", two numbers and the terminator.
+        if (this->stem.size() + 48 < kStemCapacity) {
+            std::memcpy(activeStem, this->stem.c_str(), this->stem.size() + 1);
+            activeCount = 0;
+            activeStemSet = 1;
+        }
+    }
     TempFiles(const TempFiles&) = delete;
     TempFiles& operator=(const TempFiles&) = delete;
 
     ~TempFiles()
     {
+        activeStemSet = 0;
         for (const std::string& path : paths)
             ::unlink(path.c_str());
     }
@@ -207,6 +243,7 @@ public:
     std::string create()
     {
         for (;;) {
+            activeCount = static_cast<std::sig_atomic_t>(counter + 1);
             std::string path = stem + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
             int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
@@ -464,6 +501,24 @@ private:
 };
 
 } // namespace
+
+void removeSortTemporaries() noexcept
+{
+    if (!activeStemSet)
+        return;
+    activeStemSet = 0;
+    char path[kStemCapacity];
+    const std::size_t stemLength = std::strlen(activeStem);
+    std::memcpy(path, activeStem, stemLength);
+    char* afterStem = path + stemLength;
+    std::memcpy(afterStem, ".tmp.", 5);
+    char* afterPid = appendDecimal(afterStem + 5, static_cast<unsigned long>(::getpid()));
+    *afterPid++ = '.';
+    for (long n = 0; n < activeCount; ++n) {
+        *appendDecimal(afterPid, static_cast<unsigned long>(n)) = '\0';
+        ::unlink(path);
+    }
+}
 
 BamSortResult sortBamByCoordinate(const std::string& inPath, const std::string& outPath, std::size_t memoryLimit)
 {

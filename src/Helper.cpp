@@ -1,6 +1,11 @@
 #include "Helper.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <iostream>
 
 #include <boost/filesystem.hpp>
@@ -24,6 +29,30 @@ void createOptionalDirectory(const fs::path& directory)
         std::cerr << "\nError: " << directory << "\n"
                   << "The results will be saved to the current working directory directory!\n";
     }
+}
+
+// Why results cannot go to the directory, found without creating anything; empty
+// when they can.
+std::string outputDirectoryProblem(const std::string& directory)
+{
+    if (directory.empty())
+        return "cannot be created: the name is empty";
+    boost::system::error_code ec;
+    if (fs::exists(directory, ec)) {
+        if (!fs::is_directory(directory, ec))
+            return "exists and is not a directory";
+        if (::access(directory.c_str(), W_OK | X_OK) != 0)
+            return std::string("is not writable: ") + std::strerror(errno);
+        return {};
+    }
+    fs::path ancestor = fs::absolute(directory).parent_path();
+    while (ancestor.has_parent_path() && !fs::exists(ancestor, ec))
+        ancestor = ancestor.parent_path();
+    if (!fs::is_directory(ancestor, ec))
+        return "cannot be created: " + ancestor.string() + " is not a directory";
+    if (::access(ancestor.c_str(), W_OK | X_OK) != 0)
+        return "cannot be created in " + ancestor.string() + ": " + std::strerror(errno);
+    return {};
 }
 
 } // namespace
@@ -55,37 +84,35 @@ std::string Helper::splitFilename(const std::string& path)
     return path.substr(start, length);
 }
 
-bool Helper::createDirectories(t_configuration& conf, t_directories& dirs)
+bool Helper::checkOutputDirectory(const t_configuration& conf, t_directories& dirs)
 {
-    fs::path workingDir;
-    try {
-        workingDir = fs::current_path();
-    } catch (const fs::filesystem_error& e) {
-        std::cerr << "\nError: " << e.what() << "\n";
-        return false;
-    }
-
-    if (conf.outputDirGiven) {
-        try {
-            if (!fs::exists(dirs.outputDir))
-                fs::create_directories(dirs.outputDir);
-        } catch (const fs::filesystem_error& e) {
-            std::cerr << "\nError: " << e.what() << "\n"
-                      << "The results will be saved to the current working directory, under output directory!\n";
-            dirs.outputDir = workingDir.string();
-            conf.outputDirGiven = false;
-        }
-    }
-
     if (!conf.outputDirGiven) {
-        dirs.outputDir = workingDir.string() + "/output";
-        try {
-            if (!fs::exists(dirs.outputDir))
-                fs::create_directories(dirs.outputDir);
-        } catch (const fs::filesystem_error& e) {
-            std::cerr << "\nError: " << e.what() << "\n";
+        boost::system::error_code ec;
+        const fs::path workingDir = fs::current_path(ec);
+        if (ec) {
+            std::cerr << "\nError: the working directory is not accessible: " << ec.message() << "\n";
             return false;
         }
+        dirs.outputDir = workingDir.string() + "/output";
+    }
+    // Results go where they were asked for or nowhere: another directory could hold an
+    // earlier run's results, which this run would overwrite.
+    if (const std::string problem = outputDirectoryProblem(dirs.outputDir); !problem.empty()) {
+        std::cerr << "\nError: output directory " << dirs.outputDir << " " << problem << "\n";
+        return false;
+    }
+    return true;
+}
+
+bool Helper::createDirectories(t_configuration& conf, t_directories& dirs)
+{
+    if (!checkOutputDirectory(conf, dirs))
+        return false;
+    boost::system::error_code ec;
+    fs::create_directories(dirs.outputDir, ec);
+    if (ec) {
+        std::cerr << "\nError: output directory " << dirs.outputDir << " cannot be created: " << ec.message() << "\n";
+        return false;
     }
 
     if (conf.debugMode) {
@@ -95,6 +122,24 @@ bool Helper::createDirectories(t_configuration& conf, t_directories& dirs)
     if (conf.logFiles)
         createOptionalDirectory(dirs.outputDir + "/logfiles");
     return true;
+}
+
+void Helper::removeStaleFiles(const std::string& directory, const std::string& prefix)
+{
+    boost::system::error_code ec;
+    for (fs::directory_iterator it(directory.empty() ? "." : directory, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const size_t digits = name.find_first_not_of("0123456789", prefix.size());
+        const size_t pidEnd = digits == std::string::npos ? name.size() : digits;
+        if (pidEnd == prefix.size() || pidEnd - prefix.size() > 9 || (pidEnd < name.size() && name[pidEnd] != '.'))
+            continue;
+        const auto pid = static_cast<pid_t>(std::stol(name.substr(prefix.size(), pidEnd - prefix.size())));
+        if (pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
+            ::unlink(it->path().c_str());
+    }
 }
 
 void Helper::addToGenesList(std::string geneId)

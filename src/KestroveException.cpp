@@ -37,5 +37,7 @@ void KestroveException::SetLastErrorString(ErrorStatus status, std::string detai
     message = "Error " + std::to_string(static_cast<int>(status)) + statusText(status);
     if (status == ERR_REGION_PARSE)
         message += detail + "]";
+    else if (!detail.empty())
+        message += ": " + detail;
     code = status;
 }

@@ -55,7 +55,8 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
             ("GTF,G", po::value<std::string>(&dirs.gtfFile), "path of the GTF file.")
             ("BAM,B", po::value<std::string>(&dirs.bamFile), "path of the BAM file.")
             ("output-dir,o", po::value<std::string>(&dirs.outputDir),
-             "sets the output directory. Default: current working directory");
+             "sets the output directory, created when absent. Default: output/ in the current working "
+             "directory");
 
         po::options_description abundance("Advanced Abundance Estimation Options", kLineLength,
                                           kMinDescriptionWidth);
@@ -73,7 +74,8 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
             ("likelihood,T", po::value<double>(&conf.likelihoodThreshold),
              "sets the log likelihood threshold for termination condition between 2 iterations. Default: 0.5")
             ("genes-list,L", po::value<std::string>(&dirs.genesListFile),
-             "directory of the gene IDs list file.")
+             "path of a file listing gene IDs, one per line; only these genes are processed (all but "
+             "these with -e).")
             ("blocks,b", po::value<int16_t>(&conf.nrBlocks),
              "sets the number of mixture components.Default: 3")
             ("exclude-genes,e", "excludes the genes list.")
@@ -120,7 +122,16 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
         all.add(clustering).add(behavior).add(abundance);
 
         po::variables_map vm;
-        po::store(po::parse_command_line(argc, argv, all), vm);
+        const po::parsed_options parsed = po::parse_command_line(argc, argv, all);
+        // A word that belongs to no option (a second BAM after -B) would otherwise be dropped unseen.
+        for (const po::option& option : parsed.options) {
+            if (option.position_key >= 0 && !option.value.empty()) {
+                std::cerr << "Error: unexpected argument " << option.value.front()
+                          << ": -G and -B take one file each; run the program once per BAM file.\n";
+                return false;
+            }
+        }
+        po::store(parsed, vm);
         po::notify(vm);
 
         if (vm.count("help") || vm.empty()) {
@@ -133,16 +144,18 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
             return false;
         }
 
-        auto fail = [&valid](std::ostream& stream, const std::string& message) {
-            stream << message << "\n";
+        // Range errors go to standard error, so that a script capturing standard output
+        // does not take them for results.
+        auto fail = [&valid](const std::string& message) {
+            std::cerr << message << "\n";
             valid = false;
         };
 
         if (vm.count("blocks")) {
             if (below(conf.nrBlocks, 1))
-                fail(std::cout, "Number of mixture components cannot be smaller than 1.");
+                fail("Number of mixture components cannot be smaller than 1.");
             else if (above(conf.nrBlocks, 10))
-                fail(std::cout, "Number of mixture components cannot be bigger than 10!");
+                fail("Number of mixture components cannot be bigger than 10!");
         }
 
         if (strandedness == "none")
@@ -152,60 +165,60 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
         else if (strandedness == "rev")
             conf.strandedness = 2;
         else
-            fail(std::cout, "library strandedness has to be either none/fwd/rev!");
+            fail("library strandedness has to be either none/fwd/rev!");
 
         if (vm.count("nr-iterations")) {
             if (below(conf.nrIterations, 5))
-                fail(std::cout, "Number of iterations cannot be smaller than 5!");
+                fail("Number of iterations cannot be smaller than 5!");
             else if (above(conf.nrIterations, 1000))
-                fail(std::cout, "Number of iterations cannot be bigger than 1000!");
+                fail("Number of iterations cannot be bigger than 1000!");
         }
 
         if (!vm.count("ignore") && vm.count("max-total-frags")) {
             if (below(conf.maxTotalFrags, 1)) {
-                fail(std::cout, "Maximum number of fragments in a locus cannot be smaller than 1!");
+                fail("Maximum number of fragments in a locus cannot be smaller than 1!");
             } else if (above(conf.maxTotalFrags, 5000000)) {
-                fail(std::cout, "You set the number of max fragments in a locus as "
+                fail("You set the number of max fragments in a locus as "
                                     + std::to_string(conf.maxTotalFrags)
                                     + ". The process may take long and use a lot of resources!");
-                fail(std::cout, "If you would like to process with these values,then use ignore (-r) "
+                fail("If you would like to process with these values,then use ignore (-r) "
                                 "option to turn off the warnings.");
             }
         }
 
         if (vm.count("max-comp-frags")) {
             if (below(conf.maxCompFrags, 1))
-                fail(std::cout, "Maximum number of valid fragments cannot be smaller than 1!");
+                fail("Maximum number of valid fragments cannot be smaller than 1!");
             else if (above(conf.maxCompFrags, 50000000))
-                fail(std::cout, "Maximum number of valid fragments cannot be bigger than 50m!");
+                fail("Maximum number of valid fragments cannot be bigger than 50m!");
         }
 
         if (vm.count("min-comp-frags")) {
             if (below(conf.minCompFrags, 1))
-                fail(std::cout, "Minimum number of valid fragments cannot be smaller than 1!");
+                fail("Minimum number of valid fragments cannot be smaller than 1!");
             else if (above(conf.minCompFrags, 10000000))
-                fail(std::cout, "Minimum number of valid fragments cannot be bigger than 10m!");
+                fail("Minimum number of valid fragments cannot be bigger than 10m!");
             else if (above(conf.minCompFrags, conf.maxCompFrags))
-                fail(std::cout, "Minimum number of valid fragments cannot be bigger than maximum "
+                fail("Minimum number of valid fragments cannot be bigger than maximum "
                                 "number of valid fragments!");
         }
 
         // Written as negated bounds so that a NaN threshold fails instead of disabling the test.
         if (vm.count("likelihood") && !(conf.likelihoodThreshold >= 1e-9))
-            fail(std::cout, "likelihood threshold cannot be smaller than 1e-9!");
+            fail("likelihood threshold cannot be smaller than 1e-9!");
 
         if (vm.count("min-param-diff")) {
             if (!(conf.minParamDiff >= 0))
-                fail(std::cout, "min-param-diff cannot be negative!");
+                fail("min-param-diff cannot be negative!");
             else if (conf.minParamDiff > 1)
-                fail(std::cout, "min-param-diff cannot be greater than 1!");
+                fail("min-param-diff cannot be greater than 1!");
         }
 
         if (!vm.count("EULA")) {
             if (!vm.count("GTF"))
-                fail(std::cerr, "GTF file is required!");
+                fail("GTF file is required!");
             else if (!vm.count("BAM"))
-                fail(std::cerr, "BAM file is required!");
+                fail("BAM file is required!");
         }
 
         if (vm.count("output-dir"))
@@ -237,7 +250,7 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
 
         if (vm.count("exclude-genes")) {
             if (!vm.count("genes-list"))
-                fail(std::cerr, "A file contains gene IDs required when exclude-genes (-e) option is used.");
+                fail("A file contains gene IDs required when exclude-genes (-e) option is used.");
             else
                 conf.excludeGenes = true;
         }

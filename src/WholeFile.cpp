@@ -22,9 +22,14 @@ std::string directoryOf(const std::string& path)
 
 } // namespace
 
-std::string temporaryPath(const std::string& finalPath)
+std::string workingPrefix(const std::string& finalPath)
 {
-    return directoryOf(finalPath) + "/." + fileNameOf(finalPath) + "." + std::to_string(::getpid()) + ".tmp";
+    return "." + fileNameOf(finalPath) + ".";
+}
+
+std::string workingPath(const std::string& finalPath, const char* suffix)
+{
+    return directoryOf(finalPath) + "/" + workingPrefix(finalPath) + std::to_string(::getpid()) + suffix;
 }
 
 std::string describeErrno(int error)

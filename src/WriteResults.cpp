@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+
+#include "Helper.h"
 
 namespace {
 
@@ -112,6 +115,43 @@ private:
     sigset_t saved;
 };
 
+// Names of the columns that the clustering reader takes from field 14 on.
+std::string mixtureHeader(int16_t nrBlocks)
+{
+    std::string text = "\tnr_components";
+    for (int k = 1; k <= nrBlocks; ++k)
+        text += "\tmean_" + std::to_string(k);
+    for (int k = 1; k <= nrBlocks; ++k)
+        text += "\tweight_" + std::to_string(k);
+    return text;
+}
+
+// Serialises the final renames of runs that write to one directory, so that two
+// runs of a sample finishing together cannot leave the transcript summary of one
+// beside the gene summary of the other; syncs the directory on release, so that
+// the renames outlast a crash.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(const std::string& directory)
+        : fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (fd >= 0)
+            ::flock(fd, LOCK_EX);
+    }
+    ~DirectoryLock()
+    {
+        if (fd < 0)
+            return;
+        ::fsync(fd);
+        ::close(fd);
+    }
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+private:
+    int fd;
+};
+
 void writeMixtureZeros(std::ostream& out, int16_t nrBlocks)
 {
     out << '\t' << nrBlocks;
@@ -147,7 +187,10 @@ bool WriteResults::withinLimits(const Gene& gene) const
 
 void WriteResults::openFilesForIntermediateResults()
 {
-    intermediatePath = summaryPath("transcripts_summary_");
+    const std::string finalPath = summaryPath("transcripts_summary_");
+    Helper::removeStaleFiles(dirs.outputDir, workingPrefix(finalPath));
+    Helper::removeStaleFiles(dirs.outputDir, workingPrefix(summaryPath("genes_summary_")));
+    intermediatePath = workingPath(finalPath, ".running");
     intermediateFailureReported = false;
     transcriptsStream.clear();
     transcriptsStream.open(intermediatePath, std::ios::out | std::ios::trunc);
@@ -155,7 +198,7 @@ void WriteResults::openFilesForIntermediateResults()
         std::cerr << "[openFilesForIntermediateResults] fail to open file > " << intermediatePath << "\n\n";
         std::exit(1);
     }
-    if (track(intermediateName, intermediatePath) && track(partialName, intermediatePath + ".partial"))
+    if (track(intermediateName, intermediatePath) && track(partialName, finalPath + ".partial"))
         intermediateInPlace = 1;
     transcriptsStream << kRuntimeTranscriptHeader;
     transcriptsStream.flush();
@@ -230,14 +273,16 @@ void WriteResults::writeFinalTranscriptRows(const Gene& gene)
         for (const t_transcript& tr : gene.transcripts) {
             out << tr.transcriptId << '\t' << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t'
                 << tr.length << "\t0\t0\t0\t" << fragsExpt << "\t0\t0\t" << compFragsExpt << "\t0";
-            writeMixtureZeros(out, nrBlocks);
+            // Every row has the header's fields, so that table readers do not misread the file.
+            if (conf.clusterPdfs)
+                writeMixtureZeros(out, nrBlocks);
             out << '\n';
         }
         return;
     }
     const std::vector<uint64_t>* trans2group = nullptr;
     if (conf.clusterPdfs) {
-        const auto found = initValues.find(gene.geneId);
+        const auto found = initValues.find(gene.mapKey());
         if (found != initValues.end())
             trans2group = &found->second.trans2group;
     }
@@ -288,8 +333,8 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     // only once complete, so a failed write never leaves a truncated summary.
     const std::string transcriptsPath = summaryPath("transcripts_summary_");
     const std::string genesPath = summaryPath("genes_summary_");
-    const std::string transcriptsTemp = temporaryPath(transcriptsPath);
-    const std::string genesTemp = temporaryPath(genesPath);
+    const std::string transcriptsTemp = workingPath(transcriptsPath, ".tmp");
+    const std::string genesTemp = workingPath(genesPath, ".tmp");
     if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp))
         temporariesInPlace = 1;
     auto discardTemporaries = [&] {
@@ -323,7 +368,10 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         return false;
     }
 
-    transcriptsStream << std::fixed << kFinalTranscriptHeader << '\n';
+    transcriptsStream << std::fixed << kFinalTranscriptHeader;
+    if (conf.clusterPdfs)
+        transcriptsStream << mixtureHeader(conf.nrBlocks > 0 ? conf.nrBlocks : 0);
+    transcriptsStream << '\n';
     genesStream << std::fixed << kGeneHeader;
     for (const auto& entry : annotations.genes) {
         writeFinalTranscriptRows(entry.second);
@@ -343,20 +391,21 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     }
     {
         InterruptionsHeld held;
+        DirectoryLock lock(dirs.outputDir);
         if (std::rename(transcriptsTemp.c_str(), transcriptsPath.c_str()) != 0) {
             reportFailure("writeFinalResults", "write", transcriptsPath, errno);
             discardTemporaries();
             return false;
         }
-        // The complete summary has replaced the one appended to during the run.
-        if (transcriptsPath == intermediatePath)
-            intermediateInPlace = 0;
         if (std::rename(genesTemp.c_str(), genesPath.c_str()) != 0) {
             reportFailure("writeFinalResults", "write", genesPath, errno);
             discardTemporaries();
             return false;
         }
         temporariesInPlace = 0;
+        // The complete pair supersedes the rows appended during the run.
+        intermediateInPlace = 0;
+        ::unlink(intermediatePath.c_str());
     }
     transcriptsStream.clear();
     genesStream.clear();

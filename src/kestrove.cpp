@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -11,11 +12,13 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/timer/timer.hpp>
 
+#include "BamSort.h"
 #include "DebugLog.h"
 #include "KestroveException.h"
 #include "kestrovemodel.h"
@@ -76,10 +79,14 @@ bool readGenesList(std::map<std::string, std::string>& genesList)
 {
     std::ifstream in;
     boost::system::error_code ec;
-    if (!boost::filesystem::is_directory(dirs.genesListFile, ec))
+    std::string reason = "is a directory";
+    if (!boost::filesystem::is_directory(dirs.genesListFile, ec)) {
+        errno = 0;
         in.open(dirs.genesListFile);
+        reason = errno != 0 ? std::strerror(errno) : "cannot be opened";
+    }
     if (!in.is_open()) {
-        std::cerr << "[initialize] fail to open file > " << dirs.genesListFile << "\n\n";
+        std::cerr << "[initialize] fail to open file > " << dirs.genesListFile << " (" << reason << ")\n\n";
         return false;
     }
     if (in.peek() == std::ifstream::traits_type::eof()) {
@@ -89,6 +96,94 @@ bool readGenesList(std::map<std::string, std::string>& genesList)
     for (std::string line; std::getline(in, line);)
         genesList.emplace(line, line);
     return true;
+}
+
+// The reference of the BAM header that holds `chromosome`, tried as written and
+// under the usual prefixes; empty when there is none.
+std::string headerReference(const std::string& chromosome, const std::vector<std::string>& references)
+{
+    for (const char* prefix : {"", "chr", "Chr", "CHR"}) {
+        if (std::find(references.begin(), references.end(), prefix + chromosome) != references.end())
+            return prefix + chromosome;
+    }
+    return {};
+}
+
+std::string firstNames(const std::vector<std::string>& names)
+{
+    constexpr size_t kNamed = 3;
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < kNamed; ++i)
+        text += (i > 0 ? ", " : "") + names[i];
+    if (names.size() > kNamed)
+        text += " and " + std::to_string(names.size() - kNamed) + " more";
+    return text;
+}
+
+// The reference names of the BAM header; none when the header cannot be read, which
+// opening the alignments then reports.
+std::optional<std::vector<std::string>> bamReferences(const std::string& path)
+{
+    HtsLogSilencer quiet;
+    std::unique_ptr<htsFile, HtsFileCloser> file(hts_open(path.c_str(), "r"));
+    if (!file)
+        return std::nullopt;
+    std::unique_ptr<sam_hdr_t, HtsHeaderFree> header(sam_hdr_read(file.get()));
+    if (!header)
+        return std::nullopt;
+    std::vector<std::string> names;
+    for (int i = 0; i < sam_hdr_nref(header.get()); ++i)
+        names.emplace_back(sam_hdr_tid2name(header.get(), i));
+    return names;
+}
+
+// A GTF and a BAM from different naming conventions (chr1 against 1) would give every
+// gene zero reads and a run that looks successful.
+bool referencesMatch(const Annotations& annotations, const std::vector<std::string>& references)
+{
+    std::map<std::string, bool> found;
+    std::vector<std::string> absent;
+    size_t genesAbsent = 0;
+    for (const auto& entry : annotations.genes) {
+        const std::string& chromosome = entry.second.chromosome;
+        auto [it, inserted] = found.try_emplace(chromosome, false);
+        if (inserted) {
+            it->second = !headerReference(chromosome, references).empty();
+            if (!it->second)
+                absent.push_back(chromosome);
+        }
+        genesAbsent += it->second ? 0 : 1;
+    }
+    if (genesAbsent == annotations.genes.size()) {
+        std::cerr << "Error: no reference of " << dirs.gtfFile << " (" << firstNames(absent) << ") is in "
+                  << dirs.bamFile << " (" << (references.empty() ? "none" : firstNames(references)) << ")\n";
+        return false;
+    }
+    if (genesAbsent > 0)
+        std::cerr << "Warning: " << genesAbsent << " gene(s) lie on " << absent.size()
+                  << " reference(s) absent from " << dirs.bamFile << " (" << firstNames(absent)
+                  << "); they get no reads\n";
+    return true;
+}
+
+// Zero reads on every gene, or hardly any compatible fragment with a strandedness
+// given, point at mismatched inputs or options rather than at the biology.
+void warnAboutUnmatchedReads(const Annotations& annotations)
+{
+    uint64_t overlapping = 0;
+    for (const auto& entry : annotations.genes)
+        overlapping += entry.second.fragsLocus;
+    const uint64_t fragments = fragsExpt.load();
+    const uint64_t compatible = compFragsExpt.load();
+    if (overlapping == 0) {
+        std::cerr << "\nWarning: no read of " << dirs.bamFile << " overlaps a gene of " << dirs.gtfFile << "\n";
+        return;
+    }
+    constexpr double kLowCompatibleShare = 0.05;
+    if (conf.strandedness != 0 && static_cast<double>(compatible) < kLowCompatibleShare * static_cast<double>(fragments))
+        std::cerr << "\nWarning: only " << compatible << " of the experiment's " << fragments
+                  << " fragments are compatible with a transcript; the library strandedness (-D "
+                  << (conf.strandedness == 1 ? "fwd" : "rev") << ") may be wrong\n";
 }
 
 void countExperimentFragments(const std::vector<std::string>& references)
@@ -191,6 +286,7 @@ void writeToStderr(const char* text)
 // Async-signal-safe: only write, rename, unlink and _exit happen here.
 extern "C" void onInterruption(int signal)
 {
+    removeSortTemporaries();
     writeToStderr(signal == SIGINT    ? "\nInterrupted (SIGINT): the run did not finish.\n"
                   : signal == SIGTERM ? "\nTerminated (SIGTERM): the run did not finish.\n"
                                       : "\nHung up (SIGHUP): the run did not finish.\n");
@@ -256,6 +352,7 @@ int runSteps(int argc, char** argv)
 
     runGenePass(annotations);
     releaseMainReader();
+    warnAboutUnmatchedReads(annotations);
     if (conf.mergeAnnot)
         annotations.mergeAnnotations();
     results.closeFilesForIntermediateResults();
@@ -291,8 +388,24 @@ bool initialize(Annotations& annotations, BamIO& reader)
     std::map<std::string, std::string> genesList;
     if (!conf.processAllGenes && !readGenesList(genesList))
         return false;
+    // Every input is checked before the alignments, which may have to be sorted first.
+    if (!Helper::checkOutputDirectory(conf, dirs))
+        return false;
 
-    showProgress(display, "Loading the alignments", 1, 0, 0);
+    try {
+        showProgress(display, "Loading the annotations", 1, 0, 0);
+        annotations.parseGTF(dirs.gtfFile.c_str(), genesList, conf);
+    } catch (const KestroveException& e) {
+        std::cerr << e.what() << std::endl;
+        return false;
+    }
+    if (!annotations.genes.empty()) {
+        const std::optional<std::vector<std::string>> references = bamReferences(dirs.bamFile);
+        if (references && !referencesMatch(annotations, *references))
+            return false;
+    }
+
+    showProgress(display, "Loading the alignments", 2, 1, 0);
     try {
         const int sorted = reader.openBam();
         reader.createChromosomeList();
@@ -305,8 +418,6 @@ bool initialize(Annotations& annotations, BamIO& reader)
     }
 
     try {
-        showProgress(display, "Loading the annotations", 2, 1, 0);
-        annotations.parseGTF(dirs.gtfFile.c_str(), genesList, conf);
         showProgress(display, "Initializing parameters", 3, 2, 0);
         countExperimentFragments(reader.getChromosomeList());
     } catch (const KestroveException& e) {
@@ -363,6 +474,7 @@ int runKestrove(int argc, char** argv)
     try {
         return runSteps(argc, argv);
     } catch (...) {
+        removeSortTemporaries();
         reportFailure(std::current_exception());
         if (const char* kept = setAsideUnfinishedSummaries())
             std::cerr << "The run did not finish; the transcript summary written so far is kept as " << kept
@@ -396,11 +508,8 @@ BamIO& threadReader()
 // header has the chromosome under none of the usual prefixes.
 std::string regionInHeader(const Gene& gene, const std::string& locusText)
 {
-    for (const char* prefix : {"", "chr", "Chr", "CHR"}) {
-        if (std::find(chrList.begin(), chrList.end(), prefix + gene.chromosome) != chrList.end())
-            return prefix + locusText;
-    }
-    return {};
+    const std::string reference = headerReference(gene.chromosome, chrList);
+    return reference.empty() ? std::string() : reference.substr(0, reference.size() - gene.chromosome.size()) + locusText;
 }
 
 // The model's invariants hold for every gene of a well-formed annotation. A malformed
@@ -543,7 +652,7 @@ void processGene(GeneMap::iterator& gene)
 
     BamIO& reader = threadReader();
 
-    const auto values = initValues.find(g.geneId);
+    const auto values = initValues.find(g.mapKey());
     const std::string startTime = localTime();
     const std::time_t startClock = std::time(nullptr);
 
@@ -566,7 +675,7 @@ void processGene(GeneMap::iterator& gene)
         g.locus = region;
         g.fragsLocus = count;
         if (conf.nrThreads > 1 && g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0))) {
-            helperObject.addToGenesList(g.geneId);
+            helperObject.addToGenesList(g.mapKey());
             results.writeIntermediateResults(gene);
             return;
         }

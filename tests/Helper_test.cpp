@@ -105,30 +105,6 @@ TEST_F(CreateDirectories, NamedOutputIsCreatedWithItsParents)
     EXPECT_EQ(err, "");
 }
 
-TEST_F(CreateDirectories, UncreatableNamedOutputFallsBackToWorkingDirectory)
-{
-    testutil::writeText(tmp.file("plain-file"), "");
-    conf.outputDirGiven = true;
-    dirs.outputDir = tmp.file("plain-file/out");
-    ASSERT_TRUE(create());
-    EXPECT_FALSE(conf.outputDirGiven);
-    EXPECT_EQ(dirs.outputDir, workingDir + "/output");
-    EXPECT_TRUE(fs::is_directory(workingDir + "/output"));
-    EXPECT_EQ(err.rfind("\nError: ", 0), 0u) << err;
-    const std::string tail = "\nThe results will be saved to the current working directory, under output directory!\n";
-    ASSERT_GE(err.size(), tail.size());
-    EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
-}
-
-TEST_F(CreateDirectories, EmptyNamedOutputFallsBackInsteadOfWritingToTheRoot)
-{
-    conf.outputDirGiven = true;
-    dirs.outputDir = "";
-    ASSERT_TRUE(create());
-    EXPECT_EQ(dirs.outputDir, workingDir + "/output");
-    EXPECT_NE(err.find("under output directory!"), std::string::npos);
-}
-
 TEST_F(CreateDirectories, UncreatableDefaultOutputStopsTheRun)
 {
     fs::create_symlink(tmp.file("nowhere/at/all"), tmp.file("output"));

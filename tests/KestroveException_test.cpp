@@ -29,12 +29,12 @@ TEST(KestroveException, EveryStatusHasItsNumberedMessage)
     }
 }
 
-TEST(KestroveException, OnlyRegionParseCarriesTheDetail)
+TEST(KestroveException, DetailFollowsTheStatusText)
 {
     EXPECT_STREQ(KestroveException(ERR_REGION_PARSE, "chr1:0-10").what(),
                  "Error 104: Failed to parse the region [chr1:0-10]");
     EXPECT_STREQ(KestroveException(ERR_REGION_PARSE).what(), "Error 104: Failed to parse the region []");
-    EXPECT_STREQ(KestroveException(ERR_BAM_OPEN, "reads.bam").what(), "Error 101: Failed to open the BAM file");
+    EXPECT_STREQ(KestroveException(ERR_BAM_OPEN, "reads.bam").what(), "Error 101: Failed to open the BAM file: reads.bam");
 }
 
 TEST(KestroveException, DefaultConstructedIsUnknownWithCodeZero)
@@ -50,7 +50,7 @@ TEST(KestroveException, SetLastErrorStringReplacesMessageAndCode)
     e.SetLastErrorString(ERR_REGION_PARSE, "chrX:5-1");
     EXPECT_EQ(e.message, "Error 104: Failed to parse the region [chrX:5-1]");
     EXPECT_EQ(e.code, ERR_REGION_PARSE);
-    e.SetLastErrorString(ERR_NONE, "ignored");
+    e.SetLastErrorString(ERR_NONE, "");
     EXPECT_EQ(e.message, "Error 109: None");
     EXPECT_EQ(e.code, ERR_NONE);
 }

@@ -423,14 +423,7 @@ TEST(BlockParallelTraining, IterationsAllocateNothing)
 
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
-std::vector<std::string> splitOn(const std::string& text, char separator)
-{
-    std::vector<std::string> parts;
-    std::istringstream in(text);
-    for (std::string part; std::getline(in, part, separator);)
-        parts.push_back(part);
-    return parts;
-}
+using testutil::splitOn;
 
 size_t columnOf(const std::vector<std::string>& header, const std::string& name)
 {

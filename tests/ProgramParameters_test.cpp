@@ -176,17 +176,17 @@ TEST(CommandLine, BlocksAndIterationsBothReportedInOrder)
 {
     Parsed parsed = parseWithInputs({"-b", "0", "-i", "3"});
     EXPECT_FALSE(parsed.ok);
-    EXPECT_EQ(parsed.out,
+    EXPECT_EQ(parsed.err,
               "Number of mixture components cannot be smaller than 1.\n"
               "Number of iterations cannot be smaller than 5!\n");
-    EXPECT_EQ(parsed.err, "");
+    EXPECT_EQ(parsed.out, "");
 }
 
 TEST(CommandLine, UpperBoundsOfBlocksAndIterations)
 {
-    EXPECT_EQ(parseWithInputs({"-b", "11"}).out, "Number of mixture components cannot be bigger than 10!\n");
-    EXPECT_EQ(parseWithInputs({"-i", "1001"}).out, "Number of iterations cannot be bigger than 1000!\n");
-    EXPECT_EQ(parseWithInputs({"-b", "-3"}).out, "Number of mixture components cannot be smaller than 1.\n");
+    EXPECT_EQ(parseWithInputs({"-b", "11"}).err, "Number of mixture components cannot be bigger than 10!\n");
+    EXPECT_EQ(parseWithInputs({"-i", "1001"}).err, "Number of iterations cannot be bigger than 1000!\n");
+    EXPECT_EQ(parseWithInputs({"-b", "-3"}).err, "Number of mixture components cannot be smaller than 1.\n");
 }
 
 TEST(CommandLine, BoundaryValuesAreAccepted)
@@ -234,7 +234,7 @@ TEST(CommandLine, MaxTotalFragsAboveLimitPrintsTheTwoWarningLines)
 {
     Parsed parsed = parseWithInputs({"-x", "6000000"});
     EXPECT_FALSE(parsed.ok);
-    EXPECT_EQ(parsed.out,
+    EXPECT_EQ(parsed.err,
               "You set the number of max fragments in a locus as 6000000. The process may take long and use a "
               "lot of resources!\n"
               "If you would like to process with these values,then use ignore (-r) option to turn off the "
@@ -253,19 +253,19 @@ TEST(CommandLine, IgnoreLiftsBothBoundsOfMaxTotalFrags)
 
     Parsed zeroWithoutIgnore = parseWithInputs({"-x", "0"});
     EXPECT_FALSE(zeroWithoutIgnore.ok);
-    EXPECT_EQ(zeroWithoutIgnore.out, "Maximum number of fragments in a locus cannot be smaller than 1!\n");
+    EXPECT_EQ(zeroWithoutIgnore.err, "Maximum number of fragments in a locus cannot be smaller than 1!\n");
 }
 
 TEST(CommandLine, CompatibleFragmentLimits)
 {
-    EXPECT_EQ(parseWithInputs({"-M", "0"}).out, "Maximum number of valid fragments cannot be smaller than 1!\n");
-    EXPECT_EQ(parseWithInputs({"-M", "50000001"}).out,
+    EXPECT_EQ(parseWithInputs({"-M", "0"}).err, "Maximum number of valid fragments cannot be smaller than 1!\n");
+    EXPECT_EQ(parseWithInputs({"-M", "50000001"}).err,
               "Maximum number of valid fragments cannot be bigger than 50m!\n");
-    EXPECT_EQ(parseWithInputs({"-m", "0"}).out, "Minimum number of valid fragments cannot be smaller than 1!\n");
+    EXPECT_EQ(parseWithInputs({"-m", "0"}).err, "Minimum number of valid fragments cannot be smaller than 1!\n");
 
     Parsed minAboveMax = parseWithInputs({"-m", "6", "-M", "5"});
     EXPECT_FALSE(minAboveMax.ok);
-    EXPECT_EQ(minAboveMax.out,
+    EXPECT_EQ(minAboveMax.err,
               "Minimum number of valid fragments cannot be bigger than maximum number of valid fragments!\n");
 
     Parsed minAlone = parseWithInputs({"-m", "6"});
@@ -282,15 +282,15 @@ TEST(CommandLine, StrandednessIsCaseSensitive)
 
     Parsed upper = parseWithInputs({"-D", "FWD"});
     EXPECT_FALSE(upper.ok);
-    EXPECT_EQ(upper.out, "library strandedness has to be either none/fwd/rev!\n");
+    EXPECT_EQ(upper.err, "library strandedness has to be either none/fwd/rev!\n");
 }
 
 TEST(CommandLine, ThresholdsOutOfRangeIncludingNan)
 {
-    EXPECT_EQ(parseWithInputs({"-T", "1e-10"}).out, "likelihood threshold cannot be smaller than 1e-9!\n");
-    EXPECT_EQ(parseWithInputs({"-T", "nan"}).out, "likelihood threshold cannot be smaller than 1e-9!\n");
-    EXPECT_EQ(parseWithInputs({"-q", "-0.5"}).out, "min-param-diff cannot be negative!\n");
-    EXPECT_EQ(parseWithInputs({"-q", "1.5"}).out, "min-param-diff cannot be greater than 1!\n");
+    EXPECT_EQ(parseWithInputs({"-T", "1e-10"}).err, "likelihood threshold cannot be smaller than 1e-9!\n");
+    EXPECT_EQ(parseWithInputs({"-T", "nan"}).err, "likelihood threshold cannot be smaller than 1e-9!\n");
+    EXPECT_EQ(parseWithInputs({"-q", "-0.5"}).err, "min-param-diff cannot be negative!\n");
+    EXPECT_EQ(parseWithInputs({"-q", "1.5"}).err, "min-param-diff cannot be greater than 1!\n");
     EXPECT_FALSE(parseWithInputs({"-q", "nan"}).ok);
 }
 
@@ -321,7 +321,7 @@ TEST(CommandLine, EulaStillReportsRangeErrorsBeforeTheText)
 {
     Parsed parsed = parse({"-s", "-b", "0"});
     EXPECT_FALSE(parsed.ok);
-    EXPECT_EQ(parsed.out.rfind("Number of mixture components cannot be smaller than 1.\n", 0), 0u);
+    EXPECT_EQ(parsed.err.rfind("Number of mixture components cannot be smaller than 1.\n", 0), 0u);
     EXPECT_NE(parsed.out.find("WITHOUT WARRANTY"), std::string::npos);
 }
 

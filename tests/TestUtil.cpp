@@ -45,6 +45,15 @@ std::string readText(const std::string& path)
     return ss.str();
 }
 
+std::vector<std::string> splitOn(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);)
+        parts.push_back(part);
+    return parts;
+}
+
 bool exists(const std::string& path)
 {
     return boost::filesystem::exists(path);

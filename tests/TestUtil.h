@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace testutil {
 
@@ -22,6 +23,8 @@ private:
 void writeText(const std::string& path, const std::string& text);
 std::string readText(const std::string& path);
 bool exists(const std::string& path);
+// The parts of text between separators; a trailing empty part is dropped.
+std::vector<std::string> splitOn(const std::string& text, char separator);
 
 // Converts SAM text (header and records) into a BAM file with htslib;
 // optionally writes its .bai index (the records must then be sorted).

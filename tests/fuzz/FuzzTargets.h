@@ -128,8 +128,8 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
 
     const GeneMap& unmerged = conf.mergeAnnot ? annotations.genesUnmerged : annotations.genes;
     for (const auto& [id, gene] : unmerged) {
-        if (id != gene.geneId)
-            return failure("gene stored under key " + id + " has id " + gene.geneId);
+        if (id != gene.mapKey())
+            return failure("gene stored under key " + id + " has key " + gene.mapKey());
         if (gene.transcripts.empty())
             return failure("gene " + id + " has no transcript");
         for (const t_transcript& t : gene.transcripts) {
@@ -138,7 +138,7 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
             if (t.transcriptId.empty())
                 return failure("gene " + id + " has a transcript without id");
         }
-        if (!conf.processAllGenes && (genesList.count(id) > 0) == conf.excludeGenes)
+        if (!conf.processAllGenes && (genesList.count(gene.geneId) > 0) == conf.excludeGenes)
             return failure("gene " + id + " passed the genes filter the wrong way");
     }
     if (!conf.mergeAnnot)
