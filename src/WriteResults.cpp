@@ -403,9 +403,12 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
             return false;
         }
         temporariesInPlace = 0;
-        // The complete pair supersedes the rows appended during the run.
+        // The complete pair supersedes the rows appended during this run and the
+        // rows an earlier failed run set aside, which would otherwise make the
+        // directory look unfinished to kestrove-merge.
         intermediateInPlace = 0;
         ::unlink(intermediatePath.c_str());
+        ::unlink((transcriptsPath + ".partial").c_str());
     }
     transcriptsStream.clear();
     genesStream.clear();

@@ -154,6 +154,10 @@ TEST_F(Safety, FailedRerunKeepsTheEarlierPairAndItsOwnRowsAsPartial)
               (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat",
                                      "transcripts_summary_reads.dat.partial",
                                      ".transcripts_summary_reads.dat." + live + ".running"}));
+
+    // A complete rerun supersedes the rows set aside, so the directory no longer looks unfinished.
+    ASSERT_EQ(kestrove(dir, "-G genes.gtf -B reads.bam -o out").status, 0);
+    EXPECT_EQ(listing(dir.file("out")).count("transcripts_summary_reads.dat.partial"), 0u);
 }
 
 TEST_F(Safety, InterruptedSortLeavesNoTemporaries)
