@@ -2,14 +2,17 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include <boost/filesystem.hpp>
+#include <boost/thread/thread.hpp>
 #include <htslib/hts.h>
 #include <htslib/sam.h>
 
@@ -50,6 +53,56 @@ bool exists(const std::string& path)
     return boost::filesystem::exists(path);
 }
 
+std::set<std::string> filesIn(const std::string& directory)
+{
+    std::set<std::string> names;
+    boost::system::error_code ec;
+    for (boost::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec))
+        names.insert(it->path().filename().string());
+    return names;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
+std::vector<std::string> fields(const std::string& line)
+{
+    std::vector<std::string> result;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, '\t');)
+        result.push_back(field);
+    return result;
+}
+
+bool hasTwoHardwareThreads() { return boost::thread::hardware_concurrency() >= 2; }
+
+std::string exon(const std::string& chromosome, int start, int end, const std::string& gene,
+                 const std::string& transcript, const std::string& name, char strand)
+{
+    std::string line = chromosome + "\ttest\texon\t" + std::to_string(start) + "\t" + std::to_string(end) + "\t.\t"
+        + strand + "\t.\tgene_id \"" + gene + "\"; transcript_id \"" + transcript + "\";";
+    if (!name.empty())
+        line += " gene_name \"" + name + "\";";
+    return line + "\n";
+}
+
+std::string samRecord(const std::string& name, int flag, const std::string& reference, int pos,
+                      const std::string& cigar, const std::string& mateReference, int matePos, int templateLength)
+{
+    return name + "\t" + std::to_string(flag) + "\t" + reference + "\t" + std::to_string(pos) + "\t60\t" + cigar + "\t"
+        + mateReference + "\t" + std::to_string(matePos) + "\t" + std::to_string(templateLength) + "\t*\t*\n";
+}
+
 void samToBam(const std::string& samText, const std::string& bamPath, bool buildIndex)
 {
     std::string samPath = bamPath + ".tmp.sam";
@@ -78,6 +131,58 @@ void samToBam(const std::string& samText, const std::string& bamPath, bool build
         throw std::runtime_error("cannot index " + bamPath);
 }
 
+Alignments::Alignments(std::string references) : references_(std::move(references)) {}
+
+Alignments& Alignments::pair(const std::string& reference, int left, int right)
+{
+    const std::string name = "p" + std::to_string(serial_++);
+    const std::size_t order = references_.find("SN:" + reference + "\t");
+    records_.push_back({order, left, samRecord(name, 99, reference, left, "50M", "=", right, right + 50 - left)});
+    records_.push_back({order, right, samRecord(name, 147, reference, right, "50M", "=", left, left - right - 50)});
+    return *this;
+}
+
+std::string Alignments::sam() const
+{
+    auto sorted = records_;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Line& a, const Line& b) {
+        return std::tie(a.order, a.pos) < std::tie(b.order, b.pos);
+    });
+    std::string text = "@HD\tVN:1.6\tSO:coordinate\n" + references_;
+    for (const auto& line : sorted)
+        text += line.text;
+    return text;
+}
+
+std::size_t Summary::column(const std::string& name) const
+{
+    const auto at = std::find(header.begin(), header.end(), name);
+    if (at == header.end())
+        throw std::runtime_error("no column " + name);
+    return static_cast<std::size_t>(at - header.begin());
+}
+
+std::vector<std::string> Summary::values(const std::string& name) const
+{
+    const std::size_t c = column(name);
+    std::vector<std::string> result;
+    for (const auto& row : rows)
+        result.push_back(c < row.size() ? row[c] : std::string());
+    return result;
+}
+
+Summary readSummary(const std::string& path)
+{
+    Summary summary;
+    const auto all = lines(readText(path));
+    if (all.empty())
+        return summary;
+    summary.header = fields(all[0]);
+    for (std::size_t i = 1; i < all.size(); ++i)
+        summary.rows.push_back(fields(all[i]));
+    return summary;
+}
+
 CommandResult run(const std::string& command)
 {
     TempDir tmp;
@@ -96,5 +201,17 @@ CommandResult run(const std::string& command)
 std::string kestroveExe() { return KESTROVE_EXE; }
 std::string kestroveDevExe() { return KESTROVE_DEVPHASE_EXE; }
 std::string toolPath(const std::string& name) { return std::string(KESTROVE_TOOLS_DIR) + "/" + name; }
+
+void simulate(const std::string& prefix, const std::string& options)
+{
+    const CommandResult result = run(quoted(toolPath("simulate")) + " " + options + " --out-prefix " + quoted(prefix));
+    if (result.status != 0)
+        throw std::runtime_error("simulate failed: " + result.err);
+}
+
+CommandResult kestroveIn(const std::string& directory, const std::string& arguments, const std::string& exe)
+{
+    return run("cd " + quoted(directory) + " && " + quoted(exe) + " " + arguments);
+}
 
 } // namespace testutil

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <set>
 #include <string>
+#include <vector>
 
 namespace testutil {
 
@@ -22,10 +24,53 @@ private:
 void writeText(const std::string& path, const std::string& text);
 std::string readText(const std::string& path);
 bool exists(const std::string& path);
+std::set<std::string> filesIn(const std::string& directory);
+bool contains(const std::string& text, const std::string& part);
+std::string quoted(const std::string& text);
+std::vector<std::string> lines(const std::string& text);
+std::vector<std::string> fields(const std::string& line);
+bool hasTwoHardwareThreads();
+
+// One GTF exon line.
+std::string exon(const std::string& chromosome, int start, int end, const std::string& gene,
+                 const std::string& transcript, const std::string& name = "", char strand = '+');
+
+// One SAM record without sequence.
+std::string samRecord(const std::string& name, int flag, const std::string& reference, int pos,
+                      const std::string& cigar, const std::string& mateReference = "*", int matePos = 0,
+                      int templateLength = 0);
 
 // Converts SAM text (header and records) into a BAM file with htslib;
 // optionally writes its .bai index (the records must then be sorted).
 void samToBam(const std::string& samText, const std::string& bamPath, bool buildIndex);
+
+// Proper pairs of 50-base reads, written in coordinate order.
+class Alignments {
+public:
+    explicit Alignments(std::string references = "@SQ\tSN:chr1\tLN:20000\n@SQ\tSN:chr2\tLN:20000\n");
+    Alignments& pair(const std::string& reference, int left, int right);
+    std::string sam() const;
+
+private:
+    struct Line {
+        std::size_t order;
+        int pos;
+        std::string text;
+    };
+    std::string references_;
+    std::vector<Line> records_;
+    int serial_ = 0;
+};
+
+// A summary file as rows of fields; columns are looked up by their header name.
+struct Summary {
+    std::vector<std::string> header;
+    std::vector<std::vector<std::string>> rows;
+
+    std::size_t column(const std::string& name) const;
+    std::vector<std::string> values(const std::string& name) const;
+};
+Summary readSummary(const std::string& path);
 
 struct CommandResult {
     int status = -1;  // exit status, or -1 when the process did not exit normally
@@ -39,5 +84,12 @@ CommandResult run(const std::string& command);
 std::string kestroveExe();
 std::string kestroveDevExe();
 std::string toolPath(const std::string& name);
+
+// Runs the simulator: <prefix>.gtf, <prefix>.bam (indexed unless unsorted) and <prefix>.truth.tsv.
+void simulate(const std::string& prefix, const std::string& options);
+
+// Runs kestrove (or another build of it) in a directory.
+CommandResult kestroveIn(const std::string& directory, const std::string& arguments,
+                         const std::string& exe = kestroveExe());
 
 } // namespace testutil

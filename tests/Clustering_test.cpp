@@ -1,0 +1,223 @@
+// Start-site profiles from a transcript summary and their hierarchical clustering.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Helper.h"
+#include "TestUtil.h"
+#include "cluster.h"
+
+namespace {
+
+using testutil::TempDir;
+
+struct Transcript {
+    std::string id;
+    unsigned length = 1000;
+    double abundance = 0.5;
+    unsigned compatible = 1000;
+    std::vector<double> means{300};
+    std::vector<double> weights{1};
+};
+
+// A summary of a run with clustering on: the thirteen summary columns, then N, the N
+// means and the N weights.
+std::string summary(const std::vector<Transcript>& transcripts)
+{
+    std::ostringstream text;
+    text << "tracking_ID\tgene_ID\tgene_name\tlocus\tlength\tfragment_validity_coverage\tabundance\tfrags_locus\t"
+            "frags_expt\tFPKM_THN\tcomp_frags_locus\tcomp_frags_expt\tFPKM_CHN\n";
+    for (const Transcript& t : transcripts) {
+        text << t.id << "\tG1\tg\tchr1:1-5000\t" << t.length << "\t0.90\t" << t.abundance << "\t1200\t50000\t12.5\t"
+             << t.compatible << "\t40000\t13.1\t" << t.means.size();
+        for (double m : t.means)
+            text << '\t' << m;
+        for (double w : t.weights)
+            text << '\t' << w;
+        text << '\n';
+    }
+    return text.str();
+}
+
+// Profile rows of norm_pdfs by transcript id.
+std::vector<std::pair<std::string, std::vector<double>>> profiles(const std::string& path)
+{
+    std::vector<std::pair<std::string, std::vector<double>>> rows;
+    const auto all = testutil::lines(testutil::readText(path));
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        const auto f = testutil::fields(all[i]);
+        std::vector<double> values;
+        for (std::size_t c = 1; c < f.size(); ++c)
+            values.push_back(std::stod(f[c]));
+        rows.emplace_back(f[0], values);
+    }
+    return rows;
+}
+
+std::vector<Node> linkage(int32_t n, const std::vector<double>& data, const std::vector<uint8_t>& mask,
+                          const std::vector<double>& weights, int32_t columns, bool byScan)
+{
+    auto d = distancematrix(n, columns, data.data(), mask.data(), weights.data(), 'b');
+    EXPECT_TRUE(d.has_value());
+    return byScan ? averageLinkageByScan(n, *d, false) : averageLinkage(n, *d, false);
+}
+
+TEST(Clustering, LinkageAveragesBySizeAndMovesTheLastClusterIntoTheFreedPosition)
+{
+    // One column: A = 0, B = 10, C = 1, D = 30. First C joins A (1), then B joins
+    // the pair at (10 + 9) / 2 = 9.5; D last at (30 + 29 + 20) / 3.
+    for (bool byScan : {false, true}) {
+        const std::vector<Node> tree = linkage(4, {0, 10, 1, 30}, std::vector<uint8_t>(4, 1), {1}, 1, byScan);
+        ASSERT_EQ(tree.size(), 3u);
+        EXPECT_EQ(std::vector<int>({tree[0].left, tree[0].right, tree[1].left, tree[1].right, tree[2].left, tree[2].right}),
+                  std::vector<int>({2, 0, 1, -1, 3, -2}))
+            << byScan;
+        EXPECT_DOUBLE_EQ(tree[0].distance, 1.0);
+        EXPECT_DOUBLE_EQ(tree[1].distance, 9.5);
+        EXPECT_DOUBLE_EQ(tree[2].distance, (30.0 + 29.0 + 20.0) / 3.0);
+    }
+}
+
+// The nearest-neighbour cache must give exactly the tree of the full scan, also on
+// small integers, whose many tied distances the shared tie rule must settle alike.
+TEST(Clustering, NearestNeighbourCacheMatchesTheFullScan)
+{
+    std::mt19937 rng(20240611);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    for (int trial = 0; trial < 30; ++trial) {
+        const int32_t n = 2 + static_cast<int32_t>(rng() % 120);
+        const int32_t columns = 1 + static_cast<int32_t>(rng() % 8);
+        std::vector<double> data(static_cast<size_t>(n * columns));
+        std::vector<uint8_t> mask(data.size(), 1);
+        for (size_t v = 0; v < data.size(); ++v) {
+            data[v] = trial % 3 == 2 ? static_cast<double>(rng() % 4) : uniform(rng);
+            mask[v] = trial % 4 == 1 && rng() % 20 == 0 ? 0 : 1;
+        }
+        const std::vector<double> weights(static_cast<size_t>(columns), trial % 5 == 0 ? 0.7 : 1.0);
+        const std::vector<Node> fast = linkage(n, data, mask, weights, columns, false);
+        const std::vector<Node> scan = linkage(n, data, mask, weights, columns, true);
+        ASSERT_EQ(fast.size(), scan.size());
+        for (size_t s = 0; s < fast.size(); ++s) {
+            ASSERT_EQ(fast[s].left, scan[s].left) << trial;
+            ASSERT_EQ(fast[s].right, scan[s].right) << trial;
+            ASSERT_EQ(std::memcmp(&fast[s].distance, &scan[s].distance, sizeof(double)), 0) << trial;
+        }
+        EXPECT_EQ(cuttree(n, fast, std::max(1, n / 2)), cuttree(n, scan, std::max(1, n / 2))) << trial;
+    }
+}
+
+TEST(Clustering, ProfilesKeepTranscriptsWithEnoughFragmentsAndLength)
+{
+    TempDir dir;
+    t_configuration conf;
+    conf.resultsDir = dir.path();
+    conf.minTransFrags = 100;
+    conf.minTransLen = 300;
+    const Transcript t250{.id = "T250", .length = 250, .compatible = 400, .means = {60, 230}, .weights = {0.5, 0.5}};
+    testutil::writeText(dir.file("transcripts_summary_s.dat"),
+                        summary({{.id = "exactFrags", .abundance = 0.5, .compatible = 200},
+                                 {.id = "belowFrags", .abundance = 0.4995, .compatible = 200},
+                                 {.id = "exactLength", .length = 300, .abundance = 1.0, .compatible = 100},
+                                 {.id = "shortLength", .length = 299, .abundance = 1.0, .compatible = 100},
+                                 {.id = "zeroFrags", .abundance = 0.0, .compatible = 0}}));
+    Helper().createClusteringData(conf);
+    std::vector<std::string> ids;
+    for (const auto& [id, values] : profiles(dir.file("norm_pdfs")))
+        ids.push_back(id);
+    EXPECT_EQ(ids, (std::vector<std::string>{"exactFrags", "exactLength"}));
+
+    // A length of 250 gives bins of two bases, the last fifty bases left out.
+    std::remove(dir.file("norm_pdfs").c_str());
+    conf.minTransLen = 200;
+    testutil::writeText(dir.file("transcripts_summary_s.dat"), summary({t250}));
+    Helper().createClusteringData(conf);
+    const auto rows = profiles(dir.file("norm_pdfs"));
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows[0].second.size(), 100u);
+    const double sigma = t250.means[0];
+    std::vector<double> p(250);
+    double sum = 0;
+    for (unsigned x = 1; x <= 250; ++x) {
+        for (size_t k = 0; k < 2; ++k)
+            p[x - 1] += t250.weights[k] * std::exp(-0.5 * std::pow((x - t250.means[k]) / sigma, 2)) / sigma;
+        sum += p[x - 1];
+    }
+    for (int bin = 0; bin < 100; ++bin) {
+        const double expected = (p[2 * bin] + p[2 * bin + 1]) / 2 / sum;
+        EXPECT_NEAR(rows[0].second[bin], expected, expected * 1e-5) << "bin " << bin;
+    }
+}
+
+TEST(Clustering, ClusterToolGroupsProfilesOfTheSameShape)
+{
+    TempDir dir;
+    std::vector<Transcript> transcripts;
+    for (int i = 0; i < 8; ++i) {
+        const double early = i < 4 ? 0.8 : 0.1;
+        transcripts.push_back({.id = "T" + std::to_string(i), .length = 1200u + 100u * i, .means = {200, 600, 1000},
+                               .weights = {early, 0.1, 0.9 - early}});
+    }
+    transcripts.push_back({.id = "lowCoverage", .abundance = 0.01, .means = {200, 600, 1000}, .weights = {0.3, 0.3, 0.4}});
+    testutil::writeText(dir.file("transcripts_summary_run.dat"), summary(transcripts));
+    const auto result = testutil::run(testutil::toolPath("kestrove-cluster") + " " + dir.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    const auto rows = testutil::lines(testutil::readText(dir.file("norm_pdfs.clusters")));
+    ASSERT_EQ(rows.size(), 8u);
+    std::vector<std::string> cluster;
+    for (int i = 0; i < 8; ++i) {
+        const auto f = testutil::fields(rows[i]);
+        EXPECT_EQ(f[0], "T" + std::to_string(i));
+        cluster.push_back(f[1]);
+    }
+    for (int i = 0; i < 4; ++i)
+        for (int j = 4; j < 8; ++j)
+            EXPECT_NE(cluster[i], cluster[j]) << i << " and " << j;
+
+    // The three-row table: P and Q close together, R far away.
+    testutil::writeText(dir.file("norm_pdfs"), "NAME\tcoord_1\tcoord_2\nP\t0\t0\nQ\t0\t1\nR\t4\t4\n");
+    t_configuration conf;
+    conf.nrClusters = 2;
+    testing::internal::CaptureStdout();
+    Helper().clusterPDFs(dir.file("norm_pdfs"), conf);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testutil::readText(dir.file("norm_pdfs.clusters")), "P\t1\nQ\t1\nR\t0\n");
+}
+
+TEST(Clustering, MalformedInputsEndWithStatusOneBeforeAnythingIsWritten)
+{
+    TempDir dir;
+    const std::string good = summary({{.id = "A"}});
+    struct Row {
+        std::string summary;
+        std::string message;
+    };
+    const std::vector<Row> rows = {
+        {good.substr(0, good.find("\t13.1\t") + 5) + "\n", "line 2: 13 fields, but clustering needs the mixture columns"},
+        {good + "C\tG1\tg\tchr1:1-5000\t1k\t0.90\t0.5\t1200\t50000\t12.5\t1000\t40000\t13.1\t1\t300\t1\n",
+         "line 3: field 5 (length) \"1k\" is not an unsigned integer"},
+        {good + "C\tG1\t\tchr1:1-5000\t1000\t0.90\t0.5\t1200\t50000\t12.5\t1000\t40000\t13.1\t1\t300\n",
+         "line 3: 15 fields, 14 + 2 x 1 expected"},
+        {good + "C\tG1\tg\tchr1:1-5000\t1000\t0.90\t0.5\t1200\t50000\t12.5\t1000\t40000\t13.1\t1\t300\tabc\n",
+         "line 3: field 16 (component weight) \"abc\" is not a number"},
+        {"", "Couldn't open transcripts_summary file for clustering"},
+    };
+    for (const Row& row : rows) {
+        std::remove(dir.file("transcripts_summary_x.dat").c_str());
+        std::remove(dir.file("norm_pdfs").c_str());
+        if (!row.summary.empty())
+            testutil::writeText(dir.file("transcripts_summary_x.dat"), row.summary);
+        const auto result = testutil::run(testutil::toolPath("kestrove-cluster") + " " + dir.path());
+        EXPECT_EQ(result.status, 1) << row.message;
+        EXPECT_TRUE(testutil::contains(result.err, row.message)) << result.err;
+        EXPECT_FALSE(testutil::exists(dir.file("norm_pdfs"))) << row.message;
+    }
+}
+
+} // namespace

@@ -1,0 +1,197 @@
+// Whole runs of kestrove on small hand-written annotations and alignments, with
+// the summaries compared against values worked out by hand.
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TestUtil.h"
+
+using testutil::Alignments;
+using testutil::exon;
+using testutil::fields;
+using testutil::lines;
+using testutil::readText;
+
+namespace {
+
+// Gene GA ("alpha"): one transcript of two exons, 400 + 300 = 700 bases, three pairs in
+// its first exon and one pair in its intron (in the locus, compatible with nothing).
+// Gene GB (no name): one exon of 1000 bases with ten pairs. So the experiment has 14
+// fragments, 13 of them compatible.
+const std::string kTwoGenes = exon("chr1", 1001, 1400, "GA", "tA", "alpha") + exon("chr1", 1601, 1900, "GA", "tA", "alpha")
+    + exon("chr1", 5001, 6000, "GB", "tB");
+
+Alignments twoGenesReads()
+{
+    Alignments reads;
+    reads.pair("chr1", 1010, 1200).pair("chr1", 1050, 1250).pair("chr1", 1100, 1300);
+    reads.pair("chr1", 1420, 1500);
+    for (int i = 0; i < 10; ++i)
+        reads.pair("chr1", 5050 + 80 * i, 5300 + 60 * i);
+    return reads;
+}
+
+// 1e9 x 4 / (700 x 14), 1e9 x 3 / (700 x 13); 1e9 x 10 / (1000 x 14), 1e9 x 10 / (1000 x 13).
+const std::string kGeneA = "GA\talpha\tchr1:1001-1900\t4\t14\t408163.265306\t3\t13\t329670.329670\tOK";
+const std::string kGeneB = "GB\tGB\tchr1:5001-6000\t10\t14\t714285.714286\t10\t13\t769230.769231\tOK";
+
+class GeneRuns : public testing::Test {
+protected:
+    void write(const std::string& gtf, const Alignments& reads)
+    {
+        testutil::writeText(dir.file("genes.gtf"), gtf);
+        testutil::samToBam(reads.sam(), dir.file("reads.bam"), true);
+    }
+    testutil::CommandResult quantify(const std::string& options, const std::string& exe = testutil::kestroveExe())
+    {
+        return testutil::kestroveIn(dir.path(), "-G genes.gtf -B reads.bam -o out " + options, exe);
+    }
+    std::vector<std::string> geneRows() const { return lines(readText(dir.file("out/genes_summary_reads.dat"))); }
+    std::vector<std::string> transcriptRows() const
+    {
+        return lines(readText(dir.file("out/transcripts_summary_reads.dat")));
+    }
+
+    testutil::TempDir dir;
+};
+
+} // namespace
+
+TEST_F(GeneRuns, FpkmDividesLocusFragmentsByLengthAndExperimentSize)
+{
+    write(kTwoGenes, twoGenesReads());
+    const auto result = quantify("");
+    ASSERT_EQ(result.status, 0) << result.err;
+    const auto transcripts = transcriptRows();
+    ASSERT_EQ(transcripts.size(), 3u);
+    EXPECT_EQ(transcripts[1], "tA\tGA\talpha\tchr1:1001-1900\t700\t1.00\t1.00000\t4\t14\t408163.26531\t3\t13\t329670.32967");
+    EXPECT_EQ(transcripts[2], "tB\tGB\tGB\tchr1:5001-6000\t1000\t1.00\t1.00000\t10\t14\t714285.71429\t10\t13\t769230.76923");
+    EXPECT_EQ(geneRows(), (std::vector<std::string>{lines(readText(dir.file("out/genes_summary_reads.dat")))[0], kGeneA,
+                                                    kGeneB}));
+}
+
+// The fragment limits are inclusive; a gene outside them keeps its row with zeros and
+// FAIL, and the compatible count of the experiment leaves it out.
+TEST_F(GeneRuns, GenesOutsideTheFragmentLimitsFailAndLeaveTheExperimentCounts)
+{
+    write(kTwoGenes, twoGenesReads());
+    const std::string gaAlone = "GA\talpha\tchr1:1001-1900\t4\t14\t408163.265306\t3\t3\t1428571.428571\tOK";
+    const std::string gbOver = "GB\tGB\tchr1:5001-6000\t0\t14\t0\t0\t3\t0\tFAIL";
+    // A skipped gene's transcript rows keep the mixture layout (components, means, weights), all zero.
+    struct Row {
+        std::string options;
+        std::string ga, gb;
+        std::string skipped;
+        std::size_t gbFields;
+    };
+    const std::vector<Row> rows = {
+        {"-x 10", kGeneA, kGeneB, "", 13},
+        {"-x 9 -b 2", gaAlone, gbOver, "\n> 1 genes processed.\n> 1 genes skipped.\n", 18},
+        {"-M 10", kGeneA, kGeneB, "", 13},
+        {"-M 9", gaAlone, gbOver, "\n> 1 genes processed.\n> 1 genes skipped.\n", 20},
+        {"-m 3", kGeneA, kGeneB, "", 13},
+        {"-m 4", "GA\talpha\tchr1:1001-1900\t0\t14\t0\t0\t10\t0\tFAIL",
+         "GB\tGB\tchr1:5001-6000\t10\t14\t714285.714286\t10\t10\t1000000.000000\tOK", "> 1 genes skipped.\n", 13},
+    };
+    for (const Row& row : rows) {
+        const auto result = quantify(row.options);
+        ASSERT_EQ(result.status, 0) << row.options << result.err;
+        const auto genes = geneRows();
+        ASSERT_EQ(genes.size(), 3u) << row.options;
+        EXPECT_EQ(genes[1], row.ga) << row.options;
+        EXPECT_EQ(genes[2], row.gb) << row.options;
+        EXPECT_EQ(testutil::contains(result.out, "genes skipped"), !row.skipped.empty()) << row.options;
+        EXPECT_TRUE(testutil::contains(result.out, row.skipped)) << row.options;
+        const auto tb = fields(transcriptRows()[2]);
+        ASSERT_EQ(tb.size(), row.gbFields) << row.options;
+        if (row.gbFields > 13) {
+            EXPECT_EQ(std::count(tb.begin() + 5, tb.end(), "0"), static_cast<long>(tb.size()) - 8) << row.options;
+        }
+    }
+}
+
+TEST_F(GeneRuns, GenesAreWrittenOnceEachInByteWiseIdOrderAndAbsentChromosomesFail)
+{
+    // Upper case sorts before "_" and lower case; "G10" before "G9".
+    const std::string gtf = exon("chr1", 9001, 9500, "g1", "t_g1") + exon("chr1", 7001, 7500, "G_2", "t_G_2")
+        + exon("chr1", 1001, 1500, "G9", "t_G9a") + exon("chr1", 1001, 1400, "G9", "t_G9b")
+        + exon("chr1", 3001, 3500, "G10", "t_G10") + exon("chr2", 1001, 1500, "A", "t_A")
+        + exon("chrZ", 100, 900, "GZ", "t_GZ");
+    Alignments reads;
+    reads.pair("chr1", 1100, 1300).pair("chr1", 3100, 3300).pair("chr1", 9100, 9300).pair("chr2", 1100, 1200);
+    write(gtf, reads);
+    const auto result = quantify("");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(testutil::contains(result.out, "\n> 6 genes processed.\n\nExperiment finished on ")) << result.out;
+    std::string genes, transcripts, status;
+    for (const auto& row : testutil::readSummary(dir.file("out/genes_summary_reads.dat")).rows)
+        genes += row[0] + " ", status += row.back() + " ";
+    for (const auto& row : testutil::readSummary(dir.file("out/transcripts_summary_reads.dat")).rows)
+        transcripts += row[0] + " ";
+    EXPECT_EQ(genes, "A G10 G9 GZ G_2 g1 ");
+    EXPECT_EQ(transcripts, "t_A t_G10 t_G9a t_G9b t_GZ t_G_2 t_g1 ");
+    EXPECT_EQ(status, "OK OK OK FAIL FAIL OK ");
+}
+
+TEST_F(GeneRuns, StrandedLibraryKeepsOnlyReadsOnTheExpectedStrand)
+{
+    // Pairs from flags 99/147: first mate forward. Forward genes fit "fwd", reverse ones "rev".
+    const std::string gtf = exon("chr1", 1001, 2000, "GF", "tF") + exon("chr1", 5001, 6000, "GR", "tR", "", '-');
+    Alignments reads;
+    reads.pair("chr1", 1100, 1300).pair("chr1", 1200, 1400).pair("chr1", 5100, 5300);
+    write(gtf, reads);
+    for (const auto& [option, compatible] : std::vector<std::pair<std::string, std::string>>{
+             {"none", "2 1 "}, {"fwd", "2 0 "}, {"rev", "0 1 "}}) {
+        ASSERT_EQ(quantify("-D " + option).status, 0) << option;
+        std::string counts;
+        for (const auto& value :
+             testutil::readSummary(dir.file("out/genes_summary_reads.dat")).values("comp_frags_locus"))
+            counts += value + " ";
+        EXPECT_EQ(counts, compatible) << option;
+    }
+}
+
+TEST_F(GeneRuns, LogNumbersTiedGroupsFromOne)
+{
+    // Lengths 250, 260 and 4000: automatic tying puts the first two in one length class.
+    const std::string gtf = exon("chr1", 1001, 1250, "GT", "t1", "tied") + exon("chr1", 1001, 1130, "GT", "t2", "tied")
+        + exon("chr1", 1201, 1330, "GT", "t2", "tied") + exon("chr1", 1001, 5000, "GT", "t3", "tied");
+    write(gtf, Alignments().pair("chr1", 1010, 1150).pair("chr1", 1020, 1190).pair("chr1", 2000, 2300));
+    for (const auto& [option, groups] : std::vector<std::pair<std::string, std::string>>{
+             {"--auto-group-tying", "1 1 2 "}, {"--global-tying", "1 1 1 "}, {"", "1 2 3 "}}) {
+        const auto result = quantify("--log-files " + option, testutil::kestroveDevExe());
+        ASSERT_EQ(result.status, 0) << result.err;
+        const std::string log = readText(dir.file("out/logfiles/tied.log"));
+        EXPECT_TRUE(testutil::contains(log, "\nIsoform IDs : t1 t2 t3 \nIsoform group IDs : " + groups + "\n"))
+            << option << log;
+    }
+}
+
+TEST_F(GeneRuns, GeneAtTheFragmentsThresholdIsDeferredAndEstimatedAlike)
+{
+    if (!testutil::hasTwoHardwareThreads())
+        GTEST_SKIP() << "needs two hardware threads";
+    write(kTwoGenes, twoGenesReads());
+    const auto single = quantify("", testutil::kestroveDevExe());
+    ASSERT_EQ(single.status, 0) << single.err;
+    const auto expectedGenes = readText(dir.file("out/genes_summary_reads.dat"));
+    const auto expectedTranscripts = readText(dir.file("out/transcripts_summary_reads.dat"));
+
+    // GB counts exactly 10 fragments, GA 4: the display passes 100 % by the one deferred gene.
+    for (const auto& [threshold, stars, percent] :
+         std::vector<std::tuple<int, size_t, std::string>>{{10, 37, "150"}, {11, 25, "100"}}) {
+        const auto result = quantify("--threads 2 --frags-threshold " + std::to_string(threshold),
+                                     testutil::kestroveDevExe());
+        ASSERT_EQ(result.status, 0) << result.err;
+        std::string saving = "Saving results..";
+        saving.resize(50, ' ');
+        EXPECT_TRUE(testutil::contains(result.out, saving + "[" + std::string(stars, '*') + "]   " + percent + "%\r"))
+            << threshold << result.out;
+        EXPECT_EQ(readText(dir.file("out/genes_summary_reads.dat")), expectedGenes);
+        EXPECT_EQ(readText(dir.file("out/transcripts_summary_reads.dat")), expectedTranscripts);
+    }
+}

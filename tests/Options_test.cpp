@@ -1,0 +1,118 @@
+// Option validation: each row is an argument list, whether the run may go on, and
+// the one message a user sees.
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ProgramParameters.h"
+#include "TestUtil.h"
+
+namespace {
+
+struct Parsed {
+    bool ok = false;
+    std::string out;
+    std::string err;
+    t_configuration conf;
+};
+
+Parsed parse(std::vector<std::string> args, bool developmentPhase)
+{
+    args.insert(args.begin(), "kestrove");
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    Parsed parsed;
+    parsed.conf.developmentPhase = developmentPhase;
+    t_directories dirs;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    parsed.ok = ProgramParameters().validateParameters(static_cast<int>(args.size()), argv.data(), dirs, parsed.conf);
+    parsed.err = testing::internal::GetCapturedStderr();
+    parsed.out = testing::internal::GetCapturedStdout();
+    return parsed;
+}
+
+TEST(Options, ValuesAreCheckedAgainstTheirBounds)
+{
+    struct Row {
+        std::vector<std::string> args;
+        bool ok;
+        std::string message;  // start of standard output, or of standard error when it starts with "Error"
+    };
+    const std::vector<Row> rows = {
+        {{"-b", "1", "-i", "5"}, true, ""},
+        {{"-b", "10", "-i", "1000"}, true, ""},
+        {{"-M", "50000000", "-x", "5000000"}, true, ""},
+        {{"-M", "1", "-m", "1", "-x", "1"}, true, ""},
+        {{"-q", "0", "-T", "1e-9"}, true, ""},
+        {{"-q", "1", "-D", "rev"}, true, ""},
+        {{"-b", "11"}, false, "Number of mixture components cannot be bigger than 10!\n"},
+        {{"-b", "0"}, false, "Number of mixture components cannot be smaller than 1.\n"},
+        {{"-i", "1001"}, false, "Number of iterations cannot be bigger than 1000!\n"},
+        {{"-i", "4"}, false, "Number of iterations cannot be smaller than 5!\n"},
+        {{"-b", "0", "-i", "4"}, false,
+         "Number of mixture components cannot be smaller than 1.\nNumber of iterations cannot be smaller than 5!\n"},
+        {{"-x", "5000001"}, false, "You set the number of max fragments in a locus as 5000001."},
+        {{"-x", "5000001", "-r"}, true, ""},
+        {{"-x", "0"}, false, "Maximum number of fragments in a locus cannot be smaller than 1!\n"},
+        {{"-M", "50000001"}, false, "Maximum number of valid fragments cannot be bigger than 50m!\n"},
+        {{"-M", "0"}, false, "Maximum number of valid fragments cannot be smaller than 1!\n"},
+        {{"-m", "0"}, false, "Minimum number of valid fragments cannot be smaller than 1!\n"},
+        {{"-m", "3", "-M", "2"}, false, "Minimum number of valid fragments cannot be bigger than maximum"},
+        {{"-T", "1e-10"}, false, "likelihood threshold cannot be smaller than 1e-9!\n"},
+        {{"-T", "nan"}, false, "likelihood threshold cannot be smaller than 1e-9!\n"},
+        {{"-q", "-0.5"}, false, "min-param-diff cannot be negative!\n"},
+        {{"-q", "1.5"}, false, "min-param-diff"},
+        {{"-D", "FWD"}, false, "library strandedness has to be either none/fwd/rev!\n"},
+        {{"-e"}, false, ""},
+        {{"-i", "70000"}, false, "Error options: "},
+        {{"-x", "3000000000"}, false, "Error options: "},
+        {{"--no-such-option"}, false, "Error options: "},
+        {{"--threads", "2"}, false, "Error options: "},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"-G", "genes.gtf", "-B", "reads.bam"});
+        const Parsed parsed = parse(args, false);
+        std::string what = row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : "");
+        EXPECT_EQ(parsed.ok, row.ok) << what << "\n" << parsed.out << parsed.err;
+        const std::string& shown = row.message.rfind("Error", 0) == 0 ? parsed.err : parsed.out;
+        EXPECT_EQ(shown.rfind(row.message, 0), 0u) << what << "\n" << shown;
+    }
+}
+
+TEST(Options, StrandednessAndThreadsReachTheConfiguration)
+{
+    EXPECT_EQ(parse({"-G", "g", "-B", "b", "-D", "fwd"}, false).conf.strandedness, 1);
+    EXPECT_EQ(parse({"-G", "g", "-B", "b", "-D", "rev"}, false).conf.strandedness, 2);
+    const Parsed zero = parse({"-G", "g", "-B", "b", "--threads", "0"}, true);
+    EXPECT_TRUE(zero.ok);
+    EXPECT_EQ(zero.conf.nrThreads, 1);
+    EXPECT_EQ(zero.err, "Number of threads cannot be smaller than 1. Continuing with default value: 1\n");
+}
+
+TEST(Options, RunWithoutInputsOrWithHelpEndsWithStatusOne)
+{
+    struct Row {
+        std::string args;
+        std::string out, err;
+    };
+    const std::vector<Row> rows = {
+        {"", "", ""},
+        {"-G genes.gtf", "", "BAM"},
+        {"--help", "General Options", ""},
+        {"-s", "kestrove is research software", ""},
+    };
+    for (const Row& row : rows) {
+        const auto result = testutil::run(testutil::quoted(testutil::kestroveExe()) + " " + row.args);
+        EXPECT_EQ(result.status, 1) << row.args;
+        EXPECT_TRUE(testutil::contains(result.out, row.out)) << row.args << result.out;
+        EXPECT_TRUE(testutil::contains(result.err, row.err)) << row.args << result.err;
+    }
+}
+
+} // namespace
