@@ -29,21 +29,10 @@ build=${FUZZ_BUILD:-$root/build-fuzz}
 case $build in /*) ;; *) build=$root/$build ;; esac
 targets=${FUZZ_TARGETS:-gtf fragments clustering}
 
-# clang++ and libFuzzer's runtime come from Debian packages.
+# clang++ and libFuzzer's runtime come with the project's Debian packages.
 fuzzer_runtime() { ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; }
 if ! command -v clang++ >/dev/null 2>&1 || ! fuzzer_runtime; then
-  if [ "$(id -u)" -eq 0 ]; then
-    as_root() { "$@"; }
-  elif command -v sudo >/dev/null 2>&1; then
-    as_root() { sudo "$@"; }
-  else
-    echo "run.sh: clang++ or libFuzzer is missing (Debian packages clang, libclang-rt-14-dev) and neither root nor sudo is available" >&2
-    exit 1
-  fi
-  echo "run.sh: installing clang libclang-rt-14-dev"
-  export DEBIAN_FRONTEND=noninteractive
-  as_root apt-get update -qq
-  as_root apt-get install -y -qq --no-install-recommends clang libclang-rt-14-dev
+  bash "$root/scripts/install-deps.sh"
 fi
 
 cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
