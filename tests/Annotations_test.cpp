@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "Annotations.h"
+#include "AutoGroups.h"
 #include "KestroveException.h"
 #include "TestUtil.h"
 
@@ -223,6 +224,25 @@ TEST(Annotations, MergedEstimatesAreCarriedBackToTheAnnotatedGenes)
         EXPECT_NEAR(b.alphas[1], row.bAlphas[1], 1e-12) << row.frags;
         EXPECT_EQ(a.genes.at("A").alphas, std::vector<double>{1.0});
     }
+}
+
+// Operations the annotation offers but no run calls.
+TEST(Annotations, OrderOverlapAndDumpFollowTheirDefinitions)
+{
+    testutil::TempDir dir;
+    Annotations a = load(dir.file("a.gtf"), exon("chr1", 500, 600, "B", "TB", "beta", '-') + exon("chr1", 600, 700, "C", "TC"),
+                         t_configuration{});
+    const Gene& b = a.genes.at("B");
+    const Gene& c = a.genes.at("C");
+    EXPECT_TRUE(wayToSort(b, c));
+    EXPECT_FALSE(wayToSort(c, b));
+    EXPECT_TRUE(a.checkOverlap(b, c));
+    a.genes.at("C").transcripts[0].exons[0].start = 601;
+    EXPECT_FALSE(a.checkOverlap(b, a.genes.at("C")));
+    ASSERT_TRUE(a.dumpAnnotations(dir.file("dump")));
+    EXPECT_EQ(testutil::readText(dir.file("dump")), "beta, B, TB, 0, 500, 600\n, C, TC, 1, 601, 700\n");
+    EXPECT_FALSE(a.dumpAnnotations(dir.file("missing/dump")));
+    EXPECT_DOUBLE_EQ(AutoGroups().scaleDist(250.0, 140.0), 1.0 / 40.0);
 }
 
 } // namespace

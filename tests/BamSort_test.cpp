@@ -4,6 +4,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,17 +31,8 @@ struct InputRecord {
     bool reverse;
 };
 
-std::string samLine(const InputRecord& r)
-{
-    const char* refs[] = {"chr1", "chr2"};
-    if (r.tid < 0)
-        return r.name + "\t" + std::to_string(4 | (r.reverse ? 16 : 0)) + "\t*\t0\t0\t*\t*\t0\t0\tACGT\tIIII\n";
-    return r.name + "\t" + std::to_string(r.reverse ? 16 : 0) + "\t" + refs[r.tid] + "\t" + std::to_string(r.pos)
-        + "\t60\t4M\t*\t0\t0\tACGT\tIIII\n";
-}
-
 // Few distinct positions, so that many records share a key; unmapped ones are
-// spread through the input, mapped ones follow them.
+// spread through the input.
 std::vector<InputRecord> randomRecords(int count, unsigned seed)
 {
     std::mt19937 rng(seed);
@@ -52,28 +44,25 @@ std::vector<InputRecord> randomRecords(int count, unsigned seed)
     return records;
 }
 
-std::string samText(const std::vector<InputRecord>& records, const std::string& header = kHeader)
+std::string samText(const std::vector<InputRecord>& records)
 {
-    std::string text = header;
+    std::string text = kHeader;
     for (const InputRecord& r : records)
-        text += samLine(r);
+        text += r.tid < 0 ? r.name + "\t" + std::to_string(4 | (r.reverse ? 16 : 0)) + "\t*\t0\t0\t*\t*\t0\t0\tACGT\tIIII\n"
+                          : r.name + "\t" + std::to_string(r.reverse ? 16 : 0) + "\tchr" + std::to_string(r.tid + 1) + "\t"
+                + std::to_string(r.pos) + "\t60\t4M\t*\t0\t0\tACGT\tIIII\n";
     return text;
 }
 
-// The order the sort must produce, derived independently of the sort's code.
+// The order the sort must produce, derived independently of the sort's code:
+// reference, position, forward before reverse, input order; unmapped records last.
 std::vector<std::string> expectedOrder(std::vector<InputRecord> records)
 {
-    std::stable_sort(records.begin(), records.end(), [](const InputRecord& a, const InputRecord& b) {
-        if ((a.tid < 0) != (b.tid < 0))
-            return b.tid < 0;
-        if (a.tid < 0)
-            return false;
-        if (a.tid != b.tid)
-            return a.tid < b.tid;
-        if (a.pos != b.pos)
-            return a.pos < b.pos;
-        return !a.reverse && b.reverse;
-    });
+    const auto key = [](const InputRecord& r) {
+        return r.tid < 0 ? std::tuple(1, 0, 0, false) : std::tuple(0, r.tid, r.pos, r.reverse);
+    };
+    std::stable_sort(records.begin(), records.end(),
+                     [&](const InputRecord& a, const InputRecord& b) { return key(a) < key(b); });
     std::vector<std::string> names;
     for (const InputRecord& r : records)
         names.push_back(r.name);

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,7 +44,7 @@ std::string summary(const std::vector<Transcript>& transcripts)
     return text.str();
 }
 
-// Profile rows of norm_pdfs by transcript id.
+// Profile rows of norm_pdfs with their transcript ids.
 std::vector<std::pair<std::string, std::vector<double>>> profiles(const std::string& path)
 {
     std::vector<std::pair<std::string, std::vector<double>>> rows;
@@ -82,34 +80,6 @@ TEST(Clustering, LinkageAveragesBySizeAndMovesTheLastClusterIntoTheFreedPosition
         EXPECT_DOUBLE_EQ(tree[0].distance, 1.0);
         EXPECT_DOUBLE_EQ(tree[1].distance, 9.5);
         EXPECT_DOUBLE_EQ(tree[2].distance, (30.0 + 29.0 + 20.0) / 3.0);
-    }
-}
-
-// The nearest-neighbour cache must give exactly the tree of the full scan, also on
-// small integers, whose many tied distances the shared tie rule must settle alike.
-TEST(Clustering, NearestNeighbourCacheMatchesTheFullScan)
-{
-    std::mt19937 rng(20240611);
-    std::uniform_real_distribution<double> uniform(0.0, 1.0);
-    for (int trial = 0; trial < 30; ++trial) {
-        const int32_t n = 2 + static_cast<int32_t>(rng() % 120);
-        const int32_t columns = 1 + static_cast<int32_t>(rng() % 8);
-        std::vector<double> data(static_cast<size_t>(n * columns));
-        std::vector<uint8_t> mask(data.size(), 1);
-        for (size_t v = 0; v < data.size(); ++v) {
-            data[v] = trial % 3 == 2 ? static_cast<double>(rng() % 4) : uniform(rng);
-            mask[v] = trial % 4 == 1 && rng() % 20 == 0 ? 0 : 1;
-        }
-        const std::vector<double> weights(static_cast<size_t>(columns), trial % 5 == 0 ? 0.7 : 1.0);
-        const std::vector<Node> fast = linkage(n, data, mask, weights, columns, false);
-        const std::vector<Node> scan = linkage(n, data, mask, weights, columns, true);
-        ASSERT_EQ(fast.size(), scan.size());
-        for (size_t s = 0; s < fast.size(); ++s) {
-            ASSERT_EQ(fast[s].left, scan[s].left) << trial;
-            ASSERT_EQ(fast[s].right, scan[s].right) << trial;
-            ASSERT_EQ(std::memcmp(&fast[s].distance, &scan[s].distance, sizeof(double)), 0) << trial;
-        }
-        EXPECT_EQ(cuttree(n, fast, std::max(1, n / 2)), cuttree(n, scan, std::max(1, n / 2))) << trial;
     }
 }
 

@@ -3,15 +3,12 @@
 
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <map>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <htslib/sam.h>
 
 #include "TestUtil.h"
 
@@ -107,55 +104,6 @@ TEST(Quantification, EveryGeneAndTranscriptIsReportedOnceWhateverTheBamLayout)
                                 testutil::readSummary(dir.file("out/transcripts_summary_" + row.sample + ".dat")));
         EXPECT_TRUE(testutil::contains(result.out, "\n> " + std::to_string(genes.rows.size()) + " genes processed.\n\n"))
             << result.out;
-    }
-}
-
-TEST(Quantification, SingleIsoformFpkmFollowsTheTrueFragmentsPerLength)
-{
-    testutil::TempDir dir;
-    testutil::simulate(dir.file("sim"), "--genes 30 --fragments 5000 --seed 21");
-    // Keeps the first (full-length) transcript of every gene with only its reads, so
-    // that each gene has a single isoform whose true fragment count is known.
-    std::vector<TruthRow> kept;
-    std::set<std::string> keptIds, seenGenes;
-    for (const auto& row : readTruth(dir.file("sim.truth.tsv")))
-        if (seenGenes.insert(row.gene).second)
-            kept.push_back(row), keptIds.insert(row.transcript);
-    std::ofstream gtf(dir.file("single.gtf"));
-    for (const auto& line : testutil::lines(readText(dir.file("sim.gtf")))) {
-        const auto at = line.find("transcript_id \"") + 15;
-        if (keptIds.count(line.substr(at, line.find('"', at) - at)))
-            gtf << line << "\n";
-    }
-    gtf.close();
-    {
-        std::unique_ptr<htsFile, int (*)(htsFile*)> in(hts_open(dir.file("sim.bam").c_str(), "r"), hts_close);
-        std::unique_ptr<htsFile, int (*)(htsFile*)> out(hts_open(dir.file("single.bam").c_str(), "wb"), hts_close);
-        std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> header(sam_hdr_read(in.get()), sam_hdr_destroy);
-        ASSERT_EQ(sam_hdr_write(out.get(), header.get()), 0);
-        std::unique_ptr<bam1_t, void (*)(bam1_t*)> record(bam_init1(), bam_destroy1);
-        // Simulated read names end in "_" and the transcript of origin.
-        while (sam_read1(in.get(), header.get(), record.get()) >= 0) {
-            const std::string name = bam_get_qname(record.get());
-            if (keptIds.count(name.substr(name.rfind('_') + 1))) {
-                ASSERT_GE(sam_write1(out.get(), header.get(), record.get()), 0);
-            }
-        }
-    }
-    ASSERT_EQ(sam_index_build(dir.file("single.bam").c_str(), 0), 0);
-    const auto result = testutil::kestroveIn(dir.path(), "-G single.gtf -B single.bam -o out");
-    ASSERT_EQ(result.status, 0) << result.err;
-
-    double total = 0;
-    for (const auto& row : kept)
-        total += row.fragments;
-    const Summary transcripts = testutil::readSummary(dir.file("out/transcripts_summary_single.dat"));
-    ASSERT_EQ(transcripts.values("tracking_ID").size(), kept.size());
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        const auto& row = transcripts.rows[i];
-        ASSERT_EQ(row[0], kept[i].transcript);
-        const double truth = 1e9 * kept[i].fragments / (kept[i].length * total);
-        EXPECT_NEAR(std::stod(row[transcripts.column("FPKM_THN")]), truth, 0.01 * truth) << kept[i].transcript;
     }
 }
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestUtil.h"
+#include "Vector.h"
 #include "kestrovemodel.h"
 
 
@@ -25,14 +27,10 @@ struct Locus {
     explicit Locus(const std::vector<int32_t>& lengths)
     {
         Gene g;
-        g.geneId = "GENE1";
-        g.geneName = "GENE1";
-        for (size_t t = 0; t < lengths.size(); ++t) {
-            t_transcript transcript;
-            transcript.transcriptId = "TR" + std::to_string(t);
-            transcript.length = lengths[t];
-            g.transcripts.push_back(transcript);
-        }
+        g.geneId = g.geneName = "GENE1";
+        g.transcripts.resize(lengths.size());
+        for (size_t t = 0; t < lengths.size(); ++t)
+            g.transcripts[t].length = lengths[t];
         gene = genes.emplace(g.geneId, g).first;
     }
 
@@ -54,8 +52,6 @@ struct Locus {
         fragments[key] = {read};
         gene->second.validities.push_back(row);
     }
-
-    size_t nrTranscripts() const { return gene->second.transcripts.size(); }
 };
 
 struct ModelParams {
@@ -337,17 +333,6 @@ TEST(Training, MatchesTheDirectFormulasToTheLastBit)
 
 TEST(Training, StopsOnSettledParametersOrLikelihoodOrTheIterationLimit)
 {
-    // One transcript: the alpha is 1 from the start, so the first iteration converges.
-    Locus single({1000});
-    for (int32_t start : {10, 200, 480, 700, 999})
-        single.add({start});
-    single.add({350}, {250});
-    KestroveModel model = evenLayout({1000}, 1).build();
-    std::vector<double> alphas{1.0};
-    std::stringstream log;
-    model.train(single.fragments, single.gene, alphas, trainingConf(1), log, "/nonexistent");
-    EXPECT_EQ(log.str(), "Alphas, iteration ( 1 ) : 1.00000\t\n");
-
     // Two overlapping transcripts: the alphas drift slowly while the likelihood settles.
     Locus locus({1000, 900});
     std::mt19937 rng(11);
@@ -414,6 +399,57 @@ TEST(Training, BlockParallelEStepAgreesWithTheSequentialOne)
             EXPECT_EQ(parallel.log, sequential.log) << seed << ", " << threads << " threads";
         }
     }
+}
+
+// The development traces: the betas of every iteration, and the start-site
+// references of each positional bias ({1} for a transcript of length 1; for length
+// 2 and the fragment-length bias, worked out by hand from the length density).
+TEST(Training, TracesHoldTheBetasOfEveryIterationAndTheBiasReferences)
+{
+    const double f0 = normpdf(80, 1, 200), f1 = normpdf(80, 2, 200);
+    std::ostringstream lengthBias;
+    lengthBias << (f0 / 2 + f1) / (f0 + f1) << ' ' << f0 / 2 / (f0 + f1) << ' ';
+    for (int16_t biasType : {1, 2, 3, 4}) {
+        testutil::TempDir dir;
+        Locus locus({1, 2});
+        for (int f = 0; f < 6; ++f)
+            locus.add({f % 2 == 0 ? 1 : 0, 1 + f % 2});
+        ModelParams p = evenLayout({1, 2}, 2);
+        t_configuration conf = trainingConf(2);
+        conf.observBetas = true;
+        conf.biasType = biasType;
+        conf.minParamDiff = 0.0;
+        conf.nrIterations = 5;
+        KestroveModel model = p.build();
+        std::stringstream log;
+        model.train(locus.fragments, locus.gene, p.alphas, conf, log, dir.path());
+        const std::string betas = testutil::readText(dir.file("betas_iterations.dat"));
+        EXPECT_EQ(countOccurrences(betas, "# type: matrix\n# rows: 1\n# columns: 5\n"), 2) << betas;
+        const std::string trace = testutil::readText(dir.file("L1_Dist_GENE1"));
+        EXPECT_TRUE(testutil::contains(trace, "# columns: 1\n1 \n# name: <cell-element>\n# type: matrix\n# rows: 1\n# columns: 2\n"
+                                                  + (biasType == 3 ? lengthBias.str() : "")))
+            << biasType << "\n" << trace.substr(0, 300);
+        EXPECT_FALSE(testutil::contains(trace, "calc_pdfs")) << biasType;
+    }
+}
+
+// Operations the model offers but no run calls.
+TEST(Training, DensitiesAndTablesFollowTheirDefinitions)
+{
+    GaussMixture one;
+    one.setAllParams({{300.0}}, {{40.0}}, {1.0});
+    EXPECT_DOUBLE_EQ(one.likelihood({310.0}), normpdf(40.0, 310.0, 300.0));
+    EXPECT_DOUBLE_EQ(one.likelihood({310.0}, {5.0}, {2.0}), normpdf(80.0, 310.0, 605.0));
+    ModelParams p = evenLayout({800, 400}, 1);
+    p.alphas = {0.25, 0.75};
+    const KestroveModel model = p.build();
+    const double x = 150.0;
+    const double second = normpdf(400.0 * 0.5, x, 400.0 * 0.5);
+    EXPECT_DOUBLE_EQ(model.likelihood({x}, 1), second);
+    EXPECT_DOUBLE_EQ(model.likelihood({x}), 0.25 * normpdf(400.0, x, 400.0) + 0.75 * second);
+    Vector2D table(2, 3);
+    table.set(1, 2, 7.5);
+    EXPECT_EQ(table.data[5], 7.5);
 }
 
 } // namespace

@@ -361,29 +361,11 @@ constexpr double kProfileWorkBudget = 2e7;
 inline double profileWork(std::string_view summary)
 {
     double work = 0.0;
-    size_t lineStart = summary.find('\n');
-    while (lineStart != std::string_view::npos) {
-        const size_t lineEnd = summary.find('\n', lineStart + 1);
-        std::string_view line = summary.substr(lineStart + 1, lineEnd == std::string_view::npos
-                                                                  ? std::string_view::npos
-                                                                  : lineEnd - lineStart - 1);
-        size_t fields = 1;
-        size_t field = 0;
-        double length = 0.0;
-        std::string lengthText;
-        for (char c : line) {
-            if (c == '\t') {
-                ++fields;
-                ++field;
-            } else if (field == 4) {
-                lengthText.push_back(c);
-            }
-        }
-        length = std::strtod(lengthText.c_str(), nullptr);
-        if (!(length >= 0.0))
-            length = 0.0;
-        work += length * static_cast<double>(std::max<size_t>(fields, 14) - 13);
-        lineStart = lineEnd;
+    std::vector<std::string_view> fields;
+    for (size_t at = summary.find('\n'); at != std::string_view::npos; at = summary.find('\n', at + 1)) {
+        splitTabs(summary.substr(at + 1, summary.find('\n', at + 1) - at - 1), fields);
+        const double length = fields.size() > 4 ? std::strtod(std::string(fields[4]).c_str(), nullptr) : 0.0;
+        work += (length >= 0.0 ? length : 0.0) * static_cast<double>(std::max<size_t>(fields.size(), 14) - 13);
     }
     return work;
 }
