@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "ProgramParameters.h"
-#include "TestUtil.h"
 
 namespace {
 
@@ -93,26 +92,6 @@ TEST(Options, StrandednessAndThreadsReachTheConfiguration)
     EXPECT_TRUE(zero.ok);
     EXPECT_EQ(zero.conf.nrThreads, 1);
     EXPECT_EQ(zero.err, "Number of threads cannot be smaller than 1. Continuing with default value: 1\n");
-}
-
-TEST(Options, RunWithoutInputsOrWithHelpEndsWithStatusOne)
-{
-    struct Row {
-        std::string args;
-        std::string out, err;
-    };
-    const std::vector<Row> rows = {
-        {"", "", ""},
-        {"-G genes.gtf", "", "BAM"},
-        {"--help", "General Options", ""},
-        {"-s", "kestrove is research software", ""},
-    };
-    for (const Row& row : rows) {
-        const auto result = testutil::run(testutil::quoted(testutil::kestroveExe()) + " " + row.args);
-        EXPECT_EQ(result.status, 1) << row.args;
-        EXPECT_TRUE(testutil::contains(result.out, row.out)) << row.args << result.out;
-        EXPECT_TRUE(testutil::contains(result.err, row.err)) << row.args << result.err;
-    }
 }
 
 } // namespace

@@ -172,8 +172,7 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
     annotations.mergeAnnotations();
     for (const auto& [id, gene] : annotations.genes) {
         if (gene.alphas.size() != gene.transcripts.size())
-            return failure("gene " + id + " has " + std::to_string(gene.alphas.size()) + " alphas for "
-                           + std::to_string(gene.transcripts.size()) + " transcripts after merging back");
+            return failure("gene " + id + ": alphas and transcripts differ in number after merging back");
         for (double alpha : gene.alphas)
             if (!std::isfinite(alpha) || alpha < 0.0)
                 return failure("gene " + id + " has an alpha that is not a non-negative number");
@@ -185,10 +184,6 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
 // Fragment extraction and compatibility: a small gene and up to 16 BAM
 // records, all fields fuzzed, delivered in coordinate order as a region query
 // delivers them.
-
-struct BamRecordOwner {
-    void operator()(bam1_t* record) const { bam_destroy1(record); }
-};
 
 inline std::string fragmentsTarget(const uint8_t* data, size_t size)
 {
@@ -227,7 +222,7 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
 
     static const char* const kNames[] = {"r", "s", "r-2", "r-2-2", "r-3", "t"};
     struct FuzzedRecord {
-        std::unique_ptr<bam1_t, BamRecordOwner> record;
+        std::unique_ptr<bam1_t, BamRecordFree> record;
         int32_t tid;
         int64_t pos;
     };
@@ -257,7 +252,7 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
             const uint32_t length = (in.byte() & 15) == 0 ? in.u32() & 0x0FFFFFFF : in.byte();
             op = length << BAM_CIGAR_SHIFT | code;
         }
-        std::unique_ptr<bam1_t, BamRecordOwner> record(bam_init1());
+        std::unique_ptr<bam1_t, BamRecordFree> record(bam_init1());
         if (!record)
             return failure("out of memory");
         if (bam_set1(record.get(), std::strlen(name), name, flag, tid, pos, 60, nrOps, cigar.data(), tid, mpos, 0,
@@ -296,8 +291,7 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
     compatibility.checkFragmentsValidity(geneIt, fragments, conf);
     const Gene& g = geneIt->second;
     if (g.validities.size() != fragments.size())
-        return failure(std::to_string(g.validities.size()) + " validity rows for " + std::to_string(fragments.size())
-                       + " fragments");
+        return failure("validity rows and fragments differ in number");
     std::vector<double> column(nT, 0.0);
     for (const std::vector<bool>& row : g.validities) {
         if (row.size() != nT)
@@ -336,13 +330,11 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
                 continue;
             }
             if (s < 1 || s > length)
-                return failure("fragment " + key + " starts at " + std::to_string(s) + " on a transcript of length "
-                               + std::to_string(length));
+                return failure("fragment " + key + " starts outside its transcript");
             if (!first.paired && (e != 0 || l != 0))
                 return failure("single read " + key + " has a fragment length");
             if (paired && e != 0 && (e > length || l != e - s + 1))
-                return failure("fragment " + key + " has end " + std::to_string(e) + " and length "
-                               + std::to_string(l) + " for start " + std::to_string(s));
+                return failure("fragment " + key + " has an end and length that disagree with its start");
         }
         ++r;
     }
@@ -375,8 +367,7 @@ inline std::string checkLoadedStore()
     const size_t rows = static_cast<size_t>(GetRows());
     const size_t columns = static_cast<size_t>(GetColumns());
     if (GetData().size() != rows * columns || GetMask().size() != rows * columns)
-        return failure("table store holds " + std::to_string(GetData().size()) + " values for "
-                       + std::to_string(rows) + " x " + std::to_string(columns));
+        return failure("table store values do not match its shape");
     if (GetRowIds().size() != rows || GetColumnWeights().size() != columns)
         return failure("table store ids or weights do not match its shape");
     return {};
@@ -400,13 +391,10 @@ inline std::string clusterTable(int32_t nclusters)
     // inputs are kept below sizes where that alone would exhaust its memory.
     if (rows < 2 || rows > 3000)
         return {};
-    std::optional<std::vector<double>> distances = distancematrix(
-        rows, GetColumns(), GetData().data(), GetMask().data(), GetColumnWeights().data(), 'b');
-    if (!distances)
-        return failure("no distance matrix for " + std::to_string(rows) + " rows");
-    for (double d : *distances)
-        if (std::isnan(d) || d < 0.0)
-            return failure("a distance is negative or not a number");
+    std::optional<std::vector<double>> distances =
+        distancematrix(rows, GetColumns(), GetData().data(), GetMask().data(), GetColumnWeights().data(), 'b');
+    if (!distances || std::any_of(distances->begin(), distances->end(), [](double d) { return !(d >= 0.0); }))
+        return failure("no distance matrix, or a distance that is negative or not a number");
     std::vector<double> scanned = *distances;
     const std::vector<Node> tree = averageLinkage(rows, *distances, false);
     if (tree.size() != static_cast<size_t>(rows - 1))
@@ -415,16 +403,10 @@ inline std::string clusterTable(int32_t nclusters)
         return failure("nearest-neighbour linkage and the full scan built different trees");
     const int32_t k = std::min(nclusters, rows);
     const std::vector<int32_t> clusters = cuttree(rows, tree, k);
-    if (clusters.size() != static_cast<size_t>(rows))
-        return failure("cuttree gave no cluster to some rows");
-    std::vector<bool> used(static_cast<size_t>(k), false);
-    for (int32_t c : clusters) {
-        if (c < 0 || c >= k)
-            return failure("cluster number " + std::to_string(c) + " outside 0.." + std::to_string(k - 1));
-        used[static_cast<size_t>(c)] = true;
-    }
-    if (std::find(used.begin(), used.end(), false) != used.end())
-        return failure("cuttree left a cluster number unused");
+    std::set<int32_t> numbers(clusters.begin(), clusters.end());
+    if (clusters.size() != static_cast<size_t>(rows) || numbers.size() != static_cast<size_t>(k) || *numbers.begin() != 0
+        || *numbers.rbegin() != k - 1)
+        return failure("cuttree did not give every row one of the cluster numbers 0 .. k - 1");
     return {};
 }
 

@@ -39,14 +39,7 @@ cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j 2 >/dev/null
 
 # Per-target limits: inputs larger than these reach no new code, only slow the run.
-max_len() {
-  case $1 in
-    gtf) echo 8192 ;;
-    fragments) echo 512 ;;
-    clustering) echo 4096 ;;
-    *) echo 4096 ;;
-  esac
-}
+max_len() { case $1 in gtf) echo 8192 ;; fragments) echo 512 ;; *) echo 4096 ;; esac; }
 fuzz_options=(-timeout=30 -rss_limit_mb=2048 -print_final_stats=1)
 # The smoke run is reproducible: a fixed seed and a fixed number of inputs per target,
 # so CI passes or fails the same way on every machine (the time is only a cap).
