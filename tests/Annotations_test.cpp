@@ -72,7 +72,6 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
              + line("chr1", "exon", "50", "300", kIds) + line("chr1", "CDS", "120", "250", kIds)
              + line("chr1", "EXON", "600", "900", kIds) + line("chr1", "Exon", "1000", "1100", kIds),
          "G()chr1:50-900[T+ 50-300 600-900] "},
-        {line("chr1", "exon", "100", "200", kIds + " gene_name \"Two Words\";"), "G(Two)chr1:100-200[T+ 100-200] "},
         {line("chr1", "exon", "1e3", "2000", kIds) + line("chr1", "exon", "100", "2147483648", kIds)
              + line("chr1", "exon", "-2147483649", "5", kIds) + line("chr1", "exon", "+", "200", kIds)
              + line("chr1", "exon", "10x", "200", kIds) + line("chr1", "exon", "+100", " 200", kIds)
@@ -91,9 +90,6 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
         {line("chr1", "exon", "100", "200", kIds + " note \"" + padding + "\";")
              + line("chr1", "exon", "300", "400", "note \"" + padding + "\"; gene_id \"H\"; transcript_id \"U\";"),
          "G()chr1:100-200[T+ 100-200] H()chr1:300-400[U+ 300-400] "},
-        {line("chr1", "exon", "100", "200", kIds + " gene_name \"First\";")
-             + line("chr1", "exon", "300", "400", "gene_id \"G\"; transcript_id \"U\"; gene_name \"Second\";"),
-         "G(First)chr1:100-400[T+ 100-200][U+ 300-400] "},
         {line("chrX", "exon", "100", "200", kIds) + line("chrY", "exon", "5000", "6000", kIds)
              + line("chrX", "exon", "300", "400", kIds),
          "G()chrX:100-400[T+ 100-200 300-400] "},
@@ -201,7 +197,6 @@ TEST(Annotations, MergedEstimatesAreCarriedBackToTheAnnotatedGenes)
         {100, 50, {0.5, 0.3, 0.2}, 50, 25, {0.6, 0.4}},
         {41, 20, {0.5, 0.25, 0.25}, 20, 10, {0.5, 0.5}},
         {40, 18, {0.5, 0.25, 0.25}, 20, 9, {0.0, 0.0}},
-        {0, 100, {0.5, 0.25, 0.25}, 0, 50, {0.0, 0.0}},
     };
     testutil::TempDir dir;
     t_configuration conf;

@@ -4,8 +4,6 @@
 // must see: one clear message, exit status 1, and no summary under its final name
 // that looks complete but is not.
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <set>
 #include <string>
@@ -71,24 +69,6 @@ TEST_F(Faults, OutputThatCannotBeWrittenFailsTheRunAndKeepsOnlyThePartialSummary
     EXPECT_TRUE(contains(limited.err, "(File too large)")) << limited.err;
     EXPECT_TRUE(contains(limited.err, "[writeFinalResults] fail to write file > ")) << limited.err;
     expectOnlyPartialSummary(testutil::filesIn(dir.file("out")), readText(dir.file("out/transcripts_summary_a.dat.partial")));
-
-    if (::geteuid() != 0 || testutil::run("unshare -m true").status != 0)
-        GTEST_SKIP() << "needs root to mount a small file system in a private mount namespace";
-    fs::create_directories(dir.file("disk"));
-    // The mount exists only inside the namespace, so the outcome is listed from there.
-    const std::string script = "mount -t tmpfs -o size=12k tmpfs disk || exit 99; " + kestrove()
-        + " -G a.gtf -B a.bam -o disk/out > stdout; status=$?; ls -A disk/out > listing; "
-          "head -c 200 disk/out/transcripts_summary_a.dat.partial > partial; exit $status";
-    const auto full = testutil::run("cd " + quoted(dir.path()) + " && unshare -m sh -c " + quoted(script));
-    if (full.status == 99)
-        GTEST_SKIP() << "tmpfs cannot be mounted here";
-    EXPECT_EQ(full.status, 1) << full.err;
-    EXPECT_TRUE(contains(full.err, "[logTrans] fail to write file > disk/out/transcripts_summary_a.dat (No space left on device)"))
-        << full.err;
-    EXPECT_TRUE(contains(full.err, "kept as disk/out/transcripts_summary_a.dat.partial")) << full.err;
-    EXPECT_FALSE(contains(readText(dir.file("stdout")), "Quantification completed"));
-    const auto listed = testutil::lines(readText(dir.file("listing")));
-    expectOnlyPartialSummary({listed.begin(), listed.end()}, readText(dir.file("partial")));
 }
 
 TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)

@@ -137,40 +137,6 @@ TEST_F(GeneRuns, GenesAreWrittenOnceEachInByteWiseIdOrderAndAbsentChromosomesFai
     EXPECT_EQ(status, "OK OK OK FAIL FAIL OK ");
 }
 
-TEST_F(GeneRuns, StrandedLibraryKeepsOnlyReadsOnTheExpectedStrand)
-{
-    // Pairs from flags 99/147: first mate forward. Forward genes fit "fwd", reverse ones "rev".
-    const std::string gtf = exon("chr1", 1001, 2000, "GF", "tF") + exon("chr1", 5001, 6000, "GR", "tR", "", '-');
-    Alignments reads;
-    reads.pair("chr1", 1100, 1300).pair("chr1", 1200, 1400).pair("chr1", 5100, 5300);
-    write(gtf, reads);
-    for (const auto& [option, compatible] : std::vector<std::pair<std::string, std::string>>{
-             {"none", "2 1 "}, {"fwd", "2 0 "}, {"rev", "0 1 "}}) {
-        ASSERT_EQ(quantify("-D " + option).status, 0) << option;
-        std::string counts;
-        for (const auto& value :
-             testutil::readSummary(dir.file("out/genes_summary_reads.dat")).values("comp_frags_locus"))
-            counts += value + " ";
-        EXPECT_EQ(counts, compatible) << option;
-    }
-}
-
-TEST_F(GeneRuns, LogNumbersTiedGroupsFromOne)
-{
-    // Lengths 250, 260 and 4000: automatic tying puts the first two in one length class.
-    const std::string gtf = exon("chr1", 1001, 1250, "GT", "t1", "tied") + exon("chr1", 1001, 1130, "GT", "t2", "tied")
-        + exon("chr1", 1201, 1330, "GT", "t2", "tied") + exon("chr1", 1001, 5000, "GT", "t3", "tied");
-    write(gtf, Alignments().pair("chr1", 1010, 1150).pair("chr1", 1020, 1190).pair("chr1", 2000, 2300));
-    for (const auto& [option, groups] : std::vector<std::pair<std::string, std::string>>{
-             {"--auto-group-tying", "1 1 2 "}, {"--global-tying", "1 1 1 "}, {"", "1 2 3 "}}) {
-        const auto result = quantify("--log-files " + option, testutil::kestroveDevExe());
-        ASSERT_EQ(result.status, 0) << result.err;
-        const std::string log = readText(dir.file("out/logfiles/tied.log"));
-        EXPECT_TRUE(testutil::contains(log, "\nIsoform IDs : t1 t2 t3 \nIsoform group IDs : " + groups + "\n"))
-            << option << log;
-    }
-}
-
 TEST_F(GeneRuns, GeneAtTheFragmentsThresholdIsDeferredAndEstimatedAlike)
 {
     if (!testutil::hasTwoHardwareThreads())
@@ -195,3 +161,30 @@ TEST_F(GeneRuns, GeneAtTheFragmentsThresholdIsDeferredAndEstimatedAlike)
         EXPECT_EQ(readText(dir.file("out/transcripts_summary_reads.dat")), expectedTranscripts);
     }
 }
+
+// The development options together on a simulated experiment: every gene is still
+// estimated, and the groups file, the traces and the logs cover every gene.
+TEST(DevelopmentRun, TyingTracesAndLengthNormalisationKeepEveryGene)
+{
+    testutil::TempDir dir;
+    testutil::simulate(dir.file("sim"), "--genes 12 --fragments 3000 --seed 5");
+    const auto result = testutil::kestroveIn(dir.path(), "-G sim.gtf -B sim.bam -o out -g -S -O -a 4 -N -z -l -i 20",
+                                             testutil::kestroveDevExe());
+    ASSERT_EQ(result.status, 0) << result.err;
+    const auto genes = testutil::readSummary(dir.file("out/genes_summary_sim.dat"));
+    EXPECT_EQ(genes.values("status"), std::vector<std::string>(12, "OK"));
+    std::string tied;
+    for (const auto& line : lines(readText(dir.file("out/sim.groups"))))
+        tied += line.rfind("SIMG", 0) == 0 ? line + " " : "";
+    std::string ids;
+    for (const auto& id : genes.values("gene_ID"))
+        ids += id + " ";
+    EXPECT_EQ(tied, ids);
+    // Traces and logs are named after the gene's name.
+    for (const auto& name : genes.values("gene_name")) {
+        EXPECT_TRUE(testutil::contains(readText(dir.file("out/L1_Dist_" + name)), "# name: nr_blocks")) << name;
+        EXPECT_TRUE(testutil::exists(dir.file("out/logfiles/" + name + ".log"))) << name;
+    }
+    EXPECT_TRUE(testutil::contains(readText(dir.file("out/betas_iterations.dat")), "# name: betas_group_0\n"));
+}
+

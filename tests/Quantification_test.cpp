@@ -1,7 +1,6 @@
-// Whole runs on experiments written by the simulator, checked for completeness and
+// Whole runs on experiments written by the simulator, checked for completeness
 // against the simulated truth.
 
-#include <cmath>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -31,20 +30,6 @@ std::vector<TruthRow> readTruth(const std::string& path)
         rows.push_back({f.at(0), f.at(1), std::stod(f.at(2)), std::stod(f.at(3))});
     }
     return rows;
-}
-
-double pearson(const std::vector<double>& x, const std::vector<double>& y)
-{
-    const double n = static_cast<double>(x.size());
-    double mx = 0, my = 0, sxy = 0, sxx = 0, syy = 0;
-    for (std::size_t i = 0; i < x.size(); ++i)
-        mx += x[i] / n, my += y[i] / n;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        sxy += (x[i] - mx) * (y[i] - my);
-        sxx += (x[i] - mx) * (x[i] - mx);
-        syy += (y[i] - my) * (y[i] - my);
-    }
-    return sxy / std::sqrt(sxx * syy);
 }
 
 // Each gene and transcript of the annotation exactly once, genes in id order, the
@@ -104,61 +89,5 @@ TEST(Quantification, EveryGeneAndTranscriptIsReportedOnceWhateverTheBamLayout)
                                 testutil::readSummary(dir.file("out/transcripts_summary_" + row.sample + ".dat")));
         EXPECT_TRUE(testutil::contains(result.out, "\n> " + std::to_string(genes.rows.size()) + " genes processed.\n\n"))
             << result.out;
-    }
-}
-
-TEST(Quantification, IsoformAbundancesFollowTheTrueProportions)
-{
-    // Isoforms differ only by skipped exons, so proportions are only partly
-    // identifiable, and a gene of 300 fragments has a sampling spread of about 0.03.
-    // Nine seeds gave correlations of 0.93 to 0.97; uniform abundances reach about
-    // 0.35, abundances proportional to length about 0.45.
-    testutil::TempDir dir;
-    testutil::simulate(dir.file("sim"), "--genes 40 --fragments 20000 --seed 22");
-    const auto result = testutil::kestroveIn(dir.path(), "-G sim.gtf -B sim.bam -o out");
-    ASSERT_EQ(result.status, 0) << result.err;
-    const auto truth = readTruth(dir.file("sim.truth.tsv"));
-    std::map<std::string, double> geneFragments;
-    for (const auto& row : truth)
-        geneFragments[row.gene] += row.fragments;
-    const Summary transcripts = testutil::readSummary(dir.file("out/transcripts_summary_sim.dat"));
-    ASSERT_EQ(transcripts.rows.size(), truth.size());
-    std::vector<double> proportion, abundance;
-    for (std::size_t i = 0; i < truth.size(); ++i) {
-        if (geneFragments[truth[i].gene] < 300)
-            continue;
-        proportion.push_back(truth[i].fragments / geneFragments[truth[i].gene]);
-        abundance.push_back(std::stod(transcripts.rows[i][transcripts.column("abundance")]));
-    }
-    ASSERT_GE(proportion.size(), 40u);
-    EXPECT_GT(pearson(proportion, abundance), 0.85);
-}
-
-TEST(Quantification, ThreadsAndTheDeferredPassWriteTheSingleThreadSummaries)
-{
-    if (!testutil::hasTwoHardwareThreads())
-        GTEST_SKIP() << "needs two hardware threads";
-    // Unsorted, so that every worker opens the sorted copy; the deferred pass reads the
-    // locus under the annotation's name ("1"), which only the BAM's "chr1" matches.
-    testutil::TempDir dir;
-    testutil::simulate(dir.file("sim"), "--genes 40 --fragments 8000 --seed 31 --unsorted --chr-prefix");
-    const auto quantify = [&](const std::string& output, const std::string& options) {
-        const auto result = testutil::kestroveIn(dir.path(), "-G sim.gtf -B sim.bam -o " + output + " " + options,
-                                                 testutil::kestroveDevExe());
-        EXPECT_EQ(result.status, 0) << result.err;
-        return result;
-    };
-    quantify("one", "");
-    const Summary genes = testutil::readSummary(dir.file("one/genes_summary_sim.sorted.dat"));
-    int nrDeferred = 0;
-    for (const auto& locus : genes.values("frags_locus"))
-        nrDeferred += std::stoi(locus) >= 250 ? 1 : 0;
-    ASSERT_GT(nrDeferred, 0);
-    ASSERT_LT(nrDeferred, 40);
-    for (const std::string options : {"--threads 2", "--threads 2 --frags-threshold 250"}) {
-        const auto result = quantify("two", options);
-        EXPECT_TRUE(testutil::contains(result.out, "\n> 40 genes processed.\n")) << options;
-        for (const std::string name : {"/genes_summary_sim.sorted.dat", "/transcripts_summary_sim.sorted.dat"})
-            EXPECT_EQ(readText(dir.file("two" + name)), readText(dir.file("one" + name))) << options << name;
     }
 }

@@ -66,22 +66,13 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
-std::vector<std::string> lines(const std::string& text)
+std::vector<std::string> split(const std::string& text, char separator)
 {
-    std::vector<std::string> result;
+    std::vector<std::string> parts;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
-
-std::vector<std::string> fields(const std::string& line)
-{
-    std::vector<std::string> result;
-    std::istringstream in(line);
-    for (std::string field; std::getline(in, field, '\t');)
-        result.push_back(field);
-    return result;
+    for (std::string part; std::getline(in, part, separator);)
+        parts.push_back(part);
+    return parts;
 }
 
 bool hasTwoHardwareThreads() { return boost::thread::hardware_concurrency() >= 2; }

@@ -27,8 +27,9 @@ bool exists(const std::string& path);
 std::set<std::string> filesIn(const std::string& directory);
 bool contains(const std::string& text, const std::string& part);
 std::string quoted(const std::string& text);
-std::vector<std::string> lines(const std::string& text);
-std::vector<std::string> fields(const std::string& line);
+std::vector<std::string> split(const std::string& text, char separator);
+inline std::vector<std::string> lines(const std::string& text) { return split(text, '\n'); }
+inline std::vector<std::string> fields(const std::string& line) { return split(line, '\t'); }
 bool hasTwoHardwareThreads();
 
 // One GTF exon line.

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "TestUtil.h"
 #include "Vector.h"
 #include "kestrovemodel.h"
 
@@ -398,38 +397,6 @@ TEST(Training, BlockParallelEStepAgreesWithTheSequentialOne)
                     EXPECT_NEAR(parallel.betas[g][k], sequential.betas[g][k], 1e-9) << seed;
             EXPECT_EQ(parallel.log, sequential.log) << seed << ", " << threads << " threads";
         }
-    }
-}
-
-// The development traces: the betas of every iteration, and the start-site
-// references of each positional bias ({1} for a transcript of length 1; for length
-// 2 and the fragment-length bias, worked out by hand from the length density).
-TEST(Training, TracesHoldTheBetasOfEveryIterationAndTheBiasReferences)
-{
-    const double f0 = normpdf(80, 1, 200), f1 = normpdf(80, 2, 200);
-    std::ostringstream lengthBias;
-    lengthBias << (f0 / 2 + f1) / (f0 + f1) << ' ' << f0 / 2 / (f0 + f1) << ' ';
-    for (int16_t biasType : {1, 2, 3, 4}) {
-        testutil::TempDir dir;
-        Locus locus({1, 2});
-        for (int f = 0; f < 6; ++f)
-            locus.add({f % 2 == 0 ? 1 : 0, 1 + f % 2});
-        ModelParams p = evenLayout({1, 2}, 2);
-        t_configuration conf = trainingConf(2);
-        conf.observBetas = true;
-        conf.biasType = biasType;
-        conf.minParamDiff = 0.0;
-        conf.nrIterations = 5;
-        KestroveModel model = p.build();
-        std::stringstream log;
-        model.train(locus.fragments, locus.gene, p.alphas, conf, log, dir.path());
-        const std::string betas = testutil::readText(dir.file("betas_iterations.dat"));
-        EXPECT_EQ(countOccurrences(betas, "# type: matrix\n# rows: 1\n# columns: 5\n"), 2) << betas;
-        const std::string trace = testutil::readText(dir.file("L1_Dist_GENE1"));
-        EXPECT_TRUE(testutil::contains(trace, "# columns: 1\n1 \n# name: <cell-element>\n# type: matrix\n# rows: 1\n# columns: 2\n"
-                                                  + (biasType == 3 ? lengthBias.str() : "")))
-            << biasType << "\n" << trace.substr(0, 300);
-        EXPECT_FALSE(testutil::contains(trace, "calc_pdfs")) << biasType;
     }
 }
 

@@ -144,39 +144,12 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
     if (!conf.mergeAnnot)
         return {};
 
-    // Two genes may share a transcript id; merging them joins the two
-    // transcripts into one, so only the set of ids is kept.
-    std::set<std::string> idsBefore;
-    std::set<std::string> idsAfter;
-    for (const auto& entry : annotations.genesUnmerged)
-        for (const t_transcript& t : entry.second.transcripts)
-            idsBefore.insert(t.transcriptId);
-    for (const auto& entry : annotations.genes)
-        for (const t_transcript& t : entry.second.transcripts)
-            idsAfter.insert(t.transcriptId);
-    if (idsBefore != idsAfter)
-        return failure("merging lost or invented transcripts");
+    // Two genes may share a transcript id; merging joins the two transcripts, so
+    // every id keeps a gene, and only genes that survived the merge are named.
     for (const auto& [transcript, geneId] : annotations.transToGene)
         if (annotations.genes.count(geneId) == 0)
             return failure("transcript " + transcript + " maps to gene " + geneId + ", which the merge removed");
 
-    // Carrying estimates back to the unmerged genes, as the end of a run does.
-    uint64_t frags = 7;
-    for (auto& [id, gene] : annotations.genes) {
-        const size_t n = gene.transcripts.size();
-        gene.alphas.assign(n, n > 0 ? 1.0 / static_cast<double>(n) : 0.0);
-        gene.fragsLocus = frags;
-        gene.compFragsLocus = frags / 2;
-        frags = frags * 3 % 1000;
-    }
-    annotations.mergeAnnotations();
-    for (const auto& [id, gene] : annotations.genes) {
-        if (gene.alphas.size() != gene.transcripts.size())
-            return failure("gene " + id + ": alphas and transcripts differ in number after merging back");
-        for (double alpha : gene.alphas)
-            if (!std::isfinite(alpha) || alpha < 0.0)
-                return failure("gene " + id + " has an alpha that is not a non-negative number");
-    }
     return {};
 }
 
@@ -362,17 +335,6 @@ inline double profileWork(std::string_view summary)
     return work;
 }
 
-inline std::string checkLoadedStore()
-{
-    const size_t rows = static_cast<size_t>(GetRows());
-    const size_t columns = static_cast<size_t>(GetColumns());
-    if (GetData().size() != rows * columns || GetMask().size() != rows * columns)
-        return failure("table store values do not match its shape");
-    if (GetRowIds().size() != rows || GetColumnWeights().size() != columns)
-        return failure("table store ids or weights do not match its shape");
-    return {};
-}
-
 inline bool sameTree(const std::vector<Node>& a, const std::vector<Node>& b)
 {
     if (a.size() != b.size())
@@ -425,13 +387,13 @@ inline std::string clusteringTarget(const uint8_t* data, size_t size)
         const std::optional<std::string> result = Load(file);
         std::fclose(file);
         std::string problem;
-        if (result && *result == "ok") {
-            problem = checkLoadedStore();
-            if (problem.empty())
-                problem = clusterTable(nclusters);
-        } else if (GetRows() != 0 || GetColumns() != 0) {
+        const size_t cells = static_cast<size_t>(GetRows()) * static_cast<size_t>(GetColumns());
+        if (result && *result == "ok")
+            problem = GetData().size() != cells || GetMask().size() != cells || GetRowIds().size() != size_t(GetRows())
+                ? "table store does not match its shape"
+                : clusterTable(nclusters);
+        else if (GetRows() != 0 || GetColumns() != 0)
             problem = "a failed load left rows in the store";
-        }
         Free();
         return problem;
     }
@@ -459,17 +421,13 @@ inline std::string clusteringTarget(const uint8_t* data, size_t size)
     const std::optional<std::string> result = Load(file);
     std::fclose(file);
     std::string problem;
-    if (!result || *result != "ok") {
-        problem = "norm_pdfs does not load back: " + (result ? *result : std::string("out of memory"));
-    } else if (GetColumns() != 100) {
-        problem = "norm_pdfs has " + std::to_string(GetColumns()) + " data columns";
-    } else {
-        for (size_t i = 0; i < GetData().size() && problem.empty(); ++i)
-            if (!GetMask()[i] || !(GetData()[i] >= 0.0) || !(GetData()[i] <= 1.0))
-                problem = "norm_pdfs holds a bin value outside [0, 1]";
-        if (problem.empty())
-            problem = clusterTable(nclusters);
-    }
+    const auto outsideUnit = [](double v) { return !(v >= 0.0 && v <= 1.0); };
+    if (!result || *result != "ok" || GetColumns() != 100)
+        problem = "norm_pdfs does not load back as a table of 100 bins";
+    else if (std::any_of(GetData().begin(), GetData().end(), outsideUnit) || std::count(GetMask().begin(), GetMask().end(), 0))
+        problem = "norm_pdfs holds a missing bin or one outside [0, 1]";
+    else
+        problem = clusterTable(nclusters);
     Free();
     return problem;
 }
