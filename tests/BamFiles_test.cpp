@@ -173,6 +173,11 @@ TEST(BamFiles, RunOpensIndexesSortsOrRefusesTheAlignmentFile)
          0, "Creating the index file.\n", {"a.bam", "a.bam.bai", "g.gtf", "out"}},
         {"unsorted", [&](const TempDir& d) { testutil::samToBam(kUnsorted, d.file("a.bam"), false); }, "a.bam", 0,
          "Sorting the alignments.\n", {"a.bam", "a.sorted.bam", "a.sorted.bam.bai", "g.gtf", "out"}},
+        {"reference beyond the BAI range",
+         [](const TempDir& d) {
+             testutil::samToBam("@SQ\tSN:chr1\tLN:1500000000\n" + samRecord("a", 0, "chr1", 100, "50M"), d.file("a.bam"), false);
+         },
+         "a.bam", 0, "Creating the index file.\n", {"a.bam", "a.bam.csi", "g.gtf", "out"}},
         {"missing", [](const TempDir&) {}, "a.bam", 1, "Error 101", {"g.gtf"}},
         {"sam", [&](const TempDir& d) { testutil::writeText(d.file("a.sam"), oneRead); }, "a.sam", 1,
          "a.sam is a SAM file; kestrove needs BAM", {"a.sam", "g.gtf"}},

@@ -77,21 +77,29 @@ TEST(Clustering, LinkageAveragesBySizeAndMovesTheLastClusterIntoTheFreedPosition
     }
 }
 
-TEST(Clustering, ProfilesKeepTranscriptsWithEnoughFragmentsAndLength)
+// The cluster tool on a results directory: profiles only of transcripts with enough
+// fragments (compatible x abundance, default 100) and length (default 200), and
+// early-peaked profiles never in a cluster with late-peaked ones.
+TEST(Clustering, ToolKeepsTranscriptsWithEnoughFragmentsAndLengthAndGroupsShapes)
 {
     TempDir dir;
-    t_configuration conf;
-    conf.resultsDir = dir.path();
-    conf.minTransFrags = 100;
-    conf.minTransLen = 300;
-    testutil::writeText(dir.file("transcripts_summary_s.dat"),
-                        summary({{.id = "exactFrags", .abundance = 0.5, .compatible = 200},
-                                 {.id = "belowFrags", .abundance = 0.4995, .compatible = 200},
-                                 {.id = "exactLength", .length = 300, .abundance = 1.0, .compatible = 100},
-                                 {.id = "shortLength", .length = 299, .abundance = 1.0, .compatible = 100},
-                                 {.id = "zeroFrags", .abundance = 0.0, .compatible = 0}}));
-    Helper().createClusteringData(conf);
-    EXPECT_EQ(profileIds(dir.file("norm_pdfs")), (std::vector<std::string>{"exactFrags", "exactLength"}));
+    std::vector<Transcript> transcripts = {{.id = "exactFrags", .abundance = 0.5, .compatible = 200},
+                                           {.id = "belowFrags", .abundance = 0.4995, .compatible = 200},
+                                           {.id = "exactLength", .length = 200, .abundance = 1.0, .compatible = 100},
+                                           {.id = "shortLength", .length = 199, .abundance = 1.0, .compatible = 100}};
+    for (int i = 0; i < 8; ++i)
+        transcripts.push_back({.id = "T" + std::to_string(i), .length = 1200u + 100u * i, .means = {200, 600, 1000},
+                               .weights = {i < 4 ? 0.8 : 0.1, 0.1, i < 4 ? 0.1 : 0.8}});
+    testutil::writeText(dir.file("transcripts_summary_run.dat"), summary(transcripts));
+    const auto result = testutil::run(testutil::toolPath("kestrove-cluster") + " " + dir.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::vector<std::string> kept = {"exactFrags", "exactLength", "T0", "T1", "T2", "T3", "T4", "T5", "T6", "T7"};
+    EXPECT_EQ(profileIds(dir.file("norm_pdfs")), kept);
+    const auto rows = testutil::lines(testutil::readText(dir.file("norm_pdfs.clusters")));
+    ASSERT_EQ(rows.size(), kept.size());
+    for (int i = 2; i < 6; ++i)
+        for (int j = 6; j < 10; ++j)
+            EXPECT_NE(testutil::fields(rows[i])[1], testutil::fields(rows[j])[1]) << kept[i] << " and " << kept[j];
 }
 
 TEST(Clustering, ThreeRowTableGivesTwoClusters)

@@ -65,6 +65,7 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
         {{"-q", "1.5"}, false, "min-param-diff"},
         {{"-D", "FWD"}, false, "library strandedness has to be either none/fwd/rev!\n"},
         {{"-e"}, false, ""},
+        {{"--help", "-b", "0"}, false, "General Options"},
         {{"-i", "70000"}, false, "Error options: "},
         {{"-x", "3000000000"}, false, "Error options: "},
         {{"--threads", "2"}, false, "Error options: "},

@@ -96,26 +96,21 @@ std::string samRecord(const std::string& name, int flag, const std::string& refe
 
 void samToBam(const std::string& samText, const std::string& bamPath, bool buildIndex)
 {
-    std::string samPath = bamPath + ".tmp.sam";
+    const std::string samPath = bamPath + ".tmp.sam";
     writeText(samPath, samText);
-    std::unique_ptr<htsFile, int (*)(htsFile*)> in(hts_open(samPath.c_str(), "r"), hts_close);
-    if (!in)
-        throw std::runtime_error("cannot open " + samPath);
-    std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> hdr(sam_hdr_read(in.get()), sam_hdr_destroy);
-    if (!hdr)
-        throw std::runtime_error("bad SAM header in test input");
     {
+        std::unique_ptr<htsFile, int (*)(htsFile*)> in(hts_open(samPath.c_str(), "r"), hts_close);
         std::unique_ptr<htsFile, int (*)(htsFile*)> out(hts_open(bamPath.c_str(), "wb"), hts_close);
-        if (!out || sam_hdr_write(out.get(), hdr.get()) < 0)
-            throw std::runtime_error("cannot write " + bamPath);
+        std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> hdr(in ? sam_hdr_read(in.get()) : nullptr, sam_hdr_destroy);
         std::unique_ptr<bam1_t, void (*)(bam1_t*)> rec(bam_init1(), bam_destroy1);
+        if (!hdr || !out || sam_hdr_write(out.get(), hdr.get()) < 0)
+            throw std::runtime_error("cannot write the header of the test input to " + bamPath);
         int r;
-        while ((r = sam_read1(in.get(), hdr.get(), rec.get())) >= 0) {
+        while ((r = sam_read1(in.get(), hdr.get(), rec.get())) >= 0)
             if (sam_write1(out.get(), hdr.get(), rec.get()) < 0)
-                throw std::runtime_error("cannot write record to " + bamPath);
-        }
+                r = -2;
         if (r < -1)
-            throw std::runtime_error("bad SAM record in test input");
+            throw std::runtime_error("cannot convert a record of the test input to " + bamPath);
     }
     std::remove(samPath.c_str());
     if (buildIndex && sam_index_build(bamPath.c_str(), 0) != 0)
@@ -145,33 +140,16 @@ std::string Alignments::sam() const
     return text;
 }
 
-std::size_t Summary::column(const std::string& name) const
+std::string column(const std::string& path, const std::string& name)
 {
-    const auto at = std::find(header.begin(), header.end(), name);
-    if (at == header.end())
-        throw std::runtime_error("no column " + name);
-    return static_cast<std::size_t>(at - header.begin());
-}
-
-std::vector<std::string> Summary::values(const std::string& name) const
-{
-    const std::size_t c = column(name);
-    std::vector<std::string> result;
-    for (const auto& row : rows)
-        result.push_back(c < row.size() ? row[c] : std::string());
-    return result;
-}
-
-Summary readSummary(const std::string& path)
-{
-    Summary summary;
-    const auto all = lines(readText(path));
-    if (all.empty())
-        return summary;
-    summary.header = fields(all[0]);
-    for (std::size_t i = 1; i < all.size(); ++i)
-        summary.rows.push_back(fields(all[i]));
-    return summary;
+    const auto rows = lines(readText(path));
+    std::string values;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const auto header = fields(rows[0]), row = fields(rows[i]);
+        const auto at = static_cast<std::size_t>(std::find(header.begin(), header.end(), name) - header.begin());
+        values += (at < row.size() ? row[at] : "") + " ";
+    }
+    return values;
 }
 
 CommandResult run(const std::string& command)

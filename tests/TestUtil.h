@@ -63,15 +63,8 @@ private:
     int serial_ = 0;
 };
 
-// A summary file as rows of fields; columns are looked up by their header name.
-struct Summary {
-    std::vector<std::string> header;
-    std::vector<std::vector<std::string>> rows;
-
-    std::size_t column(const std::string& name) const;
-    std::vector<std::string> values(const std::string& name) const;
-};
-Summary readSummary(const std::string& path);
+// One column of a summary file, found by its header name: each value followed by a blank.
+std::string column(const std::string& path, const std::string& name);
 
 struct CommandResult {
     int status = -1;  // exit status, or -1 when the process did not exit normally

@@ -207,17 +207,11 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
         const uint16_t flag = in.u16();
         const int32_t tid = (in.byte() & 3) == 0 ? -1 : 0;
         const uint8_t posKind = in.byte();
-        int64_t pos = posKind < 200 ? in.u16() % 2500 : in.i32();
-        if (pos < -1)
-            pos = -1;
-        int64_t mpos;
+        const int64_t pos = std::max<int64_t>(-1, posKind < 200 ? in.u16() % 2500 : in.i32());
         const uint8_t mateKind = in.byte();
-        if (mateKind < 128 && !positions.empty())
-            mpos = positions[mateKind % positions.size()];
-        else
-            mpos = mateKind < 200 ? in.u16() % 2500 : in.i32();
-        if (mpos < -1)
-            mpos = -1;
+        const int64_t mpos = mateKind < 128 && !positions.empty()
+            ? positions[mateKind % positions.size()]
+            : std::max<int64_t>(-1, mateKind < 200 ? in.u16() % 2500 : in.i32());
         const size_t nrOps = in.byte() % 8;
         std::vector<uint32_t> cigar(nrOps);
         for (uint32_t& op : cigar) {
@@ -226,11 +220,9 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
             op = length << BAM_CIGAR_SHIFT | code;
         }
         std::unique_ptr<bam1_t, BamRecordFree> record(bam_init1());
-        if (!record)
-            return failure("out of memory");
-        if (bam_set1(record.get(), std::strlen(name), name, flag, tid, pos, 60, nrOps, cigar.data(), tid, mpos, 0,
-                     0, nullptr, nullptr, 0)
-            < 0)
+        if (!record
+            || bam_set1(record.get(), std::strlen(name), name, flag, tid, pos, 60, nrOps, cigar.data(), tid, mpos, 0, 0,
+                        nullptr, nullptr, 0) < 0)
             continue;
         positions.push_back(pos);
         records.push_back({std::move(record), tid, pos});
