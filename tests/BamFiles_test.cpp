@@ -115,8 +115,6 @@ TEST(BamFiles, MatesJoinOnlyWhenTheMatePositionPointsBack)
         {"derived key taken", samRecord("p-2-2", 0, "chr1", 900, "50M") + samRecord("p", 0, "chr1", 1001, "50M")
              + samRecord("p", 0, "chr1", 1101, "50M"),
          {{"p-2-2", {900}}, {"p", {1001}}, {"p-2-2-2", {1101}}}},
-        {"single-end reads of one name", samRecord("s", 0, "chr1", 100, "50M") + samRecord("s", 0, "chr1", 100, "50M"),
-         {{"s", {100}}, {"s-1-1", {100}}}},
         {"only unmapped records left out",
          samRecord("kept", 0, "chr1", 100, "50M") + samRecord("unmapped", 4, "chr1", 120, "*")
              + samRecord("secondary", 256, "chr1", 140, "50M") + samRecord("duplicate", 1024, "chr1", 150, "50M"),

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -69,6 +70,29 @@ TEST_F(Faults, OutputThatCannotBeWrittenFailsTheRunAndKeepsOnlyThePartialSummary
     EXPECT_TRUE(contains(limited.err, "(File too large)")) << limited.err;
     EXPECT_TRUE(contains(limited.err, "[writeFinalResults] fail to write file > ")) << limited.err;
     expectOnlyPartialSummary(testutil::filesIn(dir.file("out")), readText(dir.file("out/transcripts_summary_a.dat.partial")));
+}
+
+// A summary whose name is taken by a directory fails the run; a summary on a full
+// device during the gene pass is reported, and the final write still completes it.
+TEST_F(Faults, SummaryThatCannotBeReplacedOrAppendedToIsReported)
+{
+    testutil::simulate(dir.file("a"), "--genes 5 --fragments 2000 --seed 11");
+    for (const auto& [taken, status, message] : std::vector<std::tuple<std::string, int, std::string>>{
+             {"genes_summary_a.dat/", 1, "[writeFinalResults] fail to write file > out/genes_summary_a.dat (Is a directory)"},
+             {"transcripts_summary_a.dat", 0, "[logTrans] fail to write file > out/transcripts_summary_a.dat (No space left on device)"}}) {
+        fs::remove_all(dir.file("out"));
+        fs::create_directories(dir.file("out/" + taken));
+        if (taken.back() != '/') {
+            fs::remove(dir.file("out/" + taken));
+            fs::create_symlink("/dev/full", dir.file("out/" + taken));
+        }
+        const auto result = quantify();
+        EXPECT_EQ(result.status, status) << result.err;
+        EXPECT_TRUE(contains(result.err, message)) << result.err;
+        // Complete: one row per transcript of the truth table, after the header.
+        EXPECT_EQ(testutil::lines(readText(dir.file("out/transcripts_summary_a.dat"))).size(),
+                  testutil::lines(readText(dir.file("a.truth.tsv"))).size()) << taken;
+    }
 }
 
 TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)

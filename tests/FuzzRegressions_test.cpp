@@ -2,8 +2,6 @@
 // and their seeds (tests/fuzz/corpus/<target>/) through the same target bodies,
 // so that every build, sanitized or not, checks them again.
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -23,10 +21,8 @@ size_t replay(const std::string& target, Target body)
     for (const char* kind : {"regressions", "corpus"}) {
         const std::string directory = std::string(KESTROVE_FUZZ_DIR) + "/" + kind + "/" + target;
         for (const std::string& name : testutil::filesIn(directory)) {
-            const std::string path = directory + "/" + name;
-            std::ifstream in(path, std::ios::binary);
-            const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            EXPECT_EQ(body(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), "") << path;
+            const std::string bytes = testutil::readText(directory + "/" + name);
+            EXPECT_EQ(body(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), "") << directory << "/" << name;
             ++replayed;
         }
     }

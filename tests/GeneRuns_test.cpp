@@ -10,7 +10,6 @@
 
 #include "TestUtil.h"
 
-using testutil::Alignments;
 using testutil::exon;
 using testutil::fields;
 using testutil::lines;
@@ -25,14 +24,12 @@ namespace {
 const std::string kTwoGenes = exon("chr1", 1001, 1400, "GA", "tA", "alpha") + exon("chr1", 1601, 1900, "GA", "tA", "alpha")
     + exon("chr1", 5001, 6000, "GB", "tB");
 
-Alignments twoGenesReads()
+std::string twoGenesReads()
 {
-    Alignments reads;
-    reads.pair("chr1", 1010, 1200).pair("chr1", 1050, 1250).pair("chr1", 1100, 1300);
-    reads.pair("chr1", 1420, 1500);
+    std::vector<testutil::Pair> pairs = {{"chr1", 1010, 1200}, {"chr1", 1050, 1250}, {"chr1", 1100, 1300}, {"chr1", 1420, 1500}};
     for (int i = 0; i < 10; ++i)
-        reads.pair("chr1", 5050 + 80 * i, 5300 + 60 * i);
-    return reads;
+        pairs.emplace_back("chr1", 5050 + 80 * i, 5300 + 60 * i);
+    return testutil::pairsSam(pairs);
 }
 
 // 1e9 x 4 / (700 x 14), 1e9 x 3 / (700 x 13); 1e9 x 10 / (1000 x 14), 1e9 x 10 / (1000 x 13).
@@ -41,10 +38,10 @@ const std::string kGeneB = "GB\tGB\tchr1:5001-6000\t10\t14\t714285.714286\t10\t1
 
 class GeneRuns : public testing::Test {
 protected:
-    void write(const std::string& gtf, const Alignments& reads)
+    void write(const std::string& gtf, const std::string& sam)
     {
         testutil::writeText(dir.file("genes.gtf"), gtf);
-        testutil::samToBam(reads.sam(), dir.file("reads.bam"), true);
+        testutil::samToBam(sam, dir.file("reads.bam"), true);
     }
     testutil::CommandResult quantify(const std::string& options, const std::string& exe = testutil::kestroveExe())
     {
@@ -136,9 +133,7 @@ TEST_F(GeneRuns, GenesAreWrittenOnceEachInByteWiseIdOrderAndAbsentChromosomesFai
         + exon("chr1", 1001, 1500, "G9", "t_G9a") + exon("chr1", 1001, 1400, "G9", "t_G9b")
         + exon("chr1", 3001, 3500, "G10", "t_G10") + exon("chr2", 1001, 1500, "A", "t_A")
         + exon("chrZ", 100, 900, "GZ", "t_GZ");
-    Alignments reads;
-    reads.pair("chr1", 1100, 1300).pair("chr1", 3100, 3300).pair("chr1", 9100, 9300).pair("chr2", 1100, 1200);
-    write(gtf, reads);
+    write(gtf, testutil::pairsSam({{"chr1", 1100, 1300}, {"chr1", 3100, 3300}, {"chr1", 9100, 9300}, {"chr2", 1100, 1200}}));
     const auto result = quantify("");
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_TRUE(testutil::contains(result.out, "\n> 6 genes processed.\n\nExperiment finished on ")) << result.out;

@@ -12,7 +12,6 @@
 #include <tuple>
 
 #include <boost/filesystem.hpp>
-#include <boost/thread/thread.hpp>
 #include <htslib/hts.h>
 #include <htslib/sam.h>
 
@@ -48,10 +47,7 @@ std::string readText(const std::string& path)
     return ss.str();
 }
 
-bool exists(const std::string& path)
-{
-    return boost::filesystem::exists(path);
-}
+bool exists(const std::string& path) { return boost::filesystem::exists(path); }
 
 std::set<std::string> filesIn(const std::string& directory)
 {
@@ -74,8 +70,6 @@ std::vector<std::string> split(const std::string& text, char separator)
         parts.push_back(part);
     return parts;
 }
-
-bool hasTwoHardwareThreads() { return boost::thread::hardware_concurrency() >= 2; }
 
 std::string exon(const std::string& chromosome, int start, int end, const std::string& gene,
                  const std::string& transcript, const std::string& name, char strand)
@@ -117,26 +111,21 @@ void samToBam(const std::string& samText, const std::string& bamPath, bool build
         throw std::runtime_error("cannot index " + bamPath);
 }
 
-Alignments::Alignments(std::string references) : references_(std::move(references)) {}
-
-Alignments& Alignments::pair(const std::string& reference, int left, int right)
+std::string pairsSam(const std::vector<Pair>& pairs)
 {
-    const std::string name = "p" + std::to_string(serial_++);
-    const std::size_t order = references_.find("SN:" + reference + "\t");
-    records_.push_back({order, left, samRecord(name, 99, reference, left, "50M", "=", right, right + 50 - left)});
-    records_.push_back({order, right, samRecord(name, 147, reference, right, "50M", "=", left, left - right - 50)});
-    return *this;
-}
-
-std::string Alignments::sam() const
-{
-    auto sorted = records_;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const Line& a, const Line& b) {
-        return std::tie(a.order, a.pos) < std::tie(b.order, b.pos);
+    std::vector<std::tuple<std::string, int, std::string>> records;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const auto& [reference, left, right] = pairs[i];
+        const std::string name = "p" + std::to_string(i);
+        records.emplace_back(reference, left, samRecord(name, 99, reference, left, "50M", "=", right, right + 50 - left));
+        records.emplace_back(reference, right, samRecord(name, 147, reference, right, "50M", "=", left, left - right - 50));
+    }
+    std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
+        return std::tie(std::get<0>(a), std::get<1>(a)) < std::tie(std::get<0>(b), std::get<1>(b));
     });
-    std::string text = "@HD\tVN:1.6\tSO:coordinate\n" + references_;
-    for (const auto& line : sorted)
-        text += line.text;
+    std::string text = "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:20000\n@SQ\tSN:chr2\tLN:20000\n";
+    for (const auto& record : records)
+        text += std::get<2>(record);
     return text;
 }
 

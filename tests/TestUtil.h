@@ -2,6 +2,8 @@
 
 #include <set>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 namespace testutil {
@@ -30,7 +32,7 @@ std::string quoted(const std::string& text);
 std::vector<std::string> split(const std::string& text, char separator);
 inline std::vector<std::string> lines(const std::string& text) { return split(text, '\n'); }
 inline std::vector<std::string> fields(const std::string& line) { return split(line, '\t'); }
-bool hasTwoHardwareThreads();
+inline bool hasTwoHardwareThreads() { return std::thread::hardware_concurrency() >= 2; }
 
 // One GTF exon line.
 std::string exon(const std::string& chromosome, int start, int end, const std::string& gene,
@@ -45,23 +47,10 @@ std::string samRecord(const std::string& name, int flag, const std::string& refe
 // optionally writes its .bai index (the records must then be sorted).
 void samToBam(const std::string& samText, const std::string& bamPath, bool buildIndex);
 
-// Proper pairs of 50-base reads, written in coordinate order.
-class Alignments {
-public:
-    explicit Alignments(std::string references = "@SQ\tSN:chr1\tLN:20000\n@SQ\tSN:chr2\tLN:20000\n");
-    Alignments& pair(const std::string& reference, int left, int right);
-    std::string sam() const;
-
-private:
-    struct Line {
-        std::size_t order;
-        int pos;
-        std::string text;
-    };
-    std::string references_;
-    std::vector<Line> records_;
-    int serial_ = 0;
-};
+// SAM text of proper pairs of 50-base reads, one (reference, left start, right start)
+// each, on references chr1 and chr2 and in coordinate order.
+using Pair = std::tuple<std::string, int, int>;
+std::string pairsSam(const std::vector<Pair>& pairs);
 
 // One column of a summary file, found by its header name: each value followed by a blank.
 std::string column(const std::string& path, const std::string& name);

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -106,14 +107,10 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
     std::map<std::string, std::string> genesList;
     if (!conf.processAllGenes) {
         const size_t newline = text.find('\n');
-        std::string_view ids = text.substr(0, newline);
-        text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
-        while (!ids.empty()) {
-            const size_t space = ids.find(' ');
-            const std::string id(ids.substr(0, space));
+        std::istringstream ids{std::string(text.substr(0, newline))};
+        for (std::string id; std::getline(ids, id, ' ');)
             genesList.emplace(id, id);
-            ids = space == std::string_view::npos ? std::string_view() : ids.substr(space + 1);
-        }
+        text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
     }
 
     const std::string path = scratchDir() + "/annotation.gtf";
@@ -270,37 +267,21 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
         return failure("per-transcript compatible counts disagree with the validity matrix");
 
     compatibility.convertCoords(geneIt, fragments);
-    // Transcript coordinates can only be checked against a well-formed gene.
-    const bool wellFormed = !wide
-        && std::all_of(g.transcripts.begin(), g.transcripts.end(), [](const t_transcript& t) {
-               for (size_t e = 1; e < t.exons.size(); ++e)
-                   if (t.exons[e].start <= t.exons[e - 1].end)
-                       return false;
-               return t.length > 0;
-           });
+    // Coordinates on a well-formed gene lie on the transcript; incompatible ones are 0.
+    const bool wellFormed = !wide && std::all_of(g.transcripts.begin(), g.transcripts.end(), [](const t_transcript& t) {
+        return t.length > 0 && std::is_sorted(t.exons.begin(), t.exons.end(), [](const t_exon& a, const t_exon& b) {
+                   return a.start <= b.end;
+               });
+    });
     size_t r = 0;
     for (const auto& [key, reads] : fragments) {
         const t_read& first = reads.front();
         if (first.transStarts.size() != nT || first.transEnds.size() != nT || first.fragLengths.size() != nT)
             return failure("fragment " + key + " does not have one coordinate per transcript");
-        const bool paired = first.paired && reads.size() >= 2;
-        for (size_t t = 0; t < nT && wellFormed; ++t) {
-            const int32_t length = g.transcripts[t].length;
-            const int32_t s = first.transStarts[t];
-            const int32_t e = first.transEnds[t];
-            const int32_t l = first.fragLengths[t];
-            if (!g.validities[r][t]) {
-                if (s != 0 || e != 0 || l != 0)
-                    return failure("fragment " + key + " has coordinates on an incompatible transcript");
-                continue;
-            }
-            if (s < 1 || s > length)
-                return failure("fragment " + key + " starts outside its transcript");
-            if (!first.paired && (e != 0 || l != 0))
-                return failure("single read " + key + " has a fragment length");
-            if (paired && e != 0 && (e > length || l != e - s + 1))
-                return failure("fragment " + key + " has an end and length that disagree with its start");
-        }
+        for (size_t t = 0; t < nT && wellFormed; ++t)
+            if (g.validities[r][t] ? first.transStarts[t] < 1 || first.transStarts[t] > g.transcripts[t].length
+                                   : first.transStarts[t] != 0 || first.transEnds[t] != 0 || first.fragLengths[t] != 0)
+                return failure("fragment " + key + " has a coordinate off its transcript");
         ++r;
     }
     return {};
