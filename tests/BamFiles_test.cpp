@@ -177,6 +177,7 @@ TEST(BamFiles, RunOpensIndexesSortsOrRefusesTheAlignmentFile)
          },
          "a.bam", 0, "Creating the index file.\n", {"a.bam", "a.bam.csi", "g.gtf", "out"}},
         {"missing", [](const TempDir&) {}, "a.bam", 1, "Error 101", {"g.gtf"}},
+        {"directory", [](const TempDir&) {}, ".", 1, "Error 101", {"g.gtf"}},
         {"sam", [&](const TempDir& d) { testutil::writeText(d.file("a.sam"), oneRead); }, "a.sam", 1,
          "a.sam is a SAM file; kestrove needs BAM", {"a.sam", "g.gtf"}},
         {"index place taken",

@@ -86,7 +86,8 @@ TEST(Clustering, ToolKeepsTranscriptsWithEnoughFragmentsAndLengthAndGroupsShapes
     std::vector<Transcript> transcripts = {{.id = "exactFrags", .abundance = 0.5, .compatible = 200},
                                            {.id = "belowFrags", .abundance = 0.4995, .compatible = 200},
                                            {.id = "exactLength", .length = 200, .abundance = 1.0, .compatible = 100},
-                                           {.id = "shortLength", .length = 199, .abundance = 1.0, .compatible = 100}};
+                                           {.id = "shortLength", .length = 199, .abundance = 1.0, .compatible = 100},
+                                           {.id = "negativeWeight", .weights = {-1.0}}};
     for (int i = 0; i < 8; ++i)
         transcripts.push_back({.id = "T" + std::to_string(i), .length = 1200u + 100u * i, .means = {200, 600, 1000},
                                .weights = {i < 4 ? 0.8 : 0.1, 0.1, i < 4 ? 0.1 : 0.8}});
@@ -106,13 +107,21 @@ TEST(Clustering, ThreeRowTableGivesTwoClusters)
 {
     TempDir dir;
     // The three-row table: P and Q close together, R far away.
-    testutil::writeText(dir.file("norm_pdfs"), "NAME\tcoord_1\tcoord_2\nP\t0\t0\nQ\t0\t1\nR\t4\t4\n");
     t_configuration conf;
     conf.nrClusters = 2;
-    testing::internal::CaptureStdout();
-    Helper().clusterPDFs(dir.file("norm_pdfs"), conf);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(testutil::readText(dir.file("norm_pdfs.clusters")), "P\t1\nQ\t1\nR\t0\n");
+    for (const auto& [table, clusters] : std::vector<std::pair<std::string, std::string>>{
+             {"NAME\tcoord_1\tcoord_2\nP\t0\t0\nQ\t0\t1\nR\t4\t4\n", "P\t1\nQ\t1\nR\t0\n"},
+             {"NAME\tcoord_1\tcoord_2\nEWEIGHT\t1\t1\nEORDER\t1\t2\nP\t0\t0\nQ\t0\t1\nR\t4\t4\n", "P\t1\nQ\t1\nR\t0\n"},
+             {"NAME\tcoord_1\tcoord_2\nP\t0\t0\nQ\t0\n", ""}, {"", ""}}) {
+        std::remove(dir.file("norm_pdfs.clusters").c_str());
+        testutil::writeText(dir.file("norm_pdfs"), table);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        Helper().clusterPDFs(dir.file("norm_pdfs"), conf);
+        testing::internal::GetCapturedStderr();
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(testutil::readText(dir.file("norm_pdfs.clusters")), clusters) << table;
+    }
 }
 
 TEST(Clustering, MalformedInputsEndWithStatusOneBeforeAnythingIsWritten)

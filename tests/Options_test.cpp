@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Helper.h"
+#include "KestroveException.h"
 #include "ProgramParameters.h"
 
 namespace {
@@ -60,6 +62,7 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
         {{"-q", "1.5"}, false, "min-param-diff"},
         {{"-D", "FWD"}, false, "library strandedness has to be either none/fwd/rev!\n"},
         {{"-e"}, false, ""},
+        {{"-s"}, false, ""},
         {{"--help", "-b", "0"}, false, "General Options"},
         {{"-i", "70000"}, false, "Error options: "},
         {{"-x", "3000000000"}, false, "Error options: "},
@@ -78,6 +81,23 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
         const std::string& shown = row.message.rfind("Error", 0) == 0 ? parsed.err : parsed.out;
         EXPECT_EQ(shown.rfind(row.message, 0), 0u) << what << "\n" << shown;
     }
+}
+
+// The texts of the failures the program defines, and gene names turned into file names.
+TEST(Options, FailureTextsAndFileNamesFollowTheirTables)
+{
+    const std::vector<std::pair<ErrorStatus, std::string>> texts = {
+        {ERR_UNKNOWN, "Error 100: Unknown"}, {ERR_BAM_HEADER, "Error 102: Error in BAM header"},
+        {ERR_REGION_PARSE, "Error 104: Failed to parse the region [chr1]"}, {ERR_NO_HITS, "Error 106: No hits"},
+        {ERR_DIVISION_BY_ZERO, "Error 108: Division by 0"}, {ERR_NONE, "Error 109: None"}};
+    for (const auto& [status, text] : texts)
+        EXPECT_EQ(KestroveException(status, "chr1").what(), text);
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"TP53", "TP53"}, {"../../up", "_.._.._up"}, {"/etc/x", "_etc_x"}, {"a\\b", "a_b"}, {".hidden", "_.hidden"}, {"", "_"}};
+    for (const auto& [name, safe] : names)
+        EXPECT_EQ(Helper::fileSafeName(name), safe) << name;
+    EXPECT_EQ(Helper::splitFilename("dir.v2/genes.gtf"), "genes");
+    EXPECT_EQ(Helper::secondsToTime(3725), "01:02:05");
 }
 
 } // namespace

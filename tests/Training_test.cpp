@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "KestroveException.h"
 #include "TestUtil.h"
 #include "Vector.h"
 #include "kestrovemodel.h"
@@ -435,6 +436,8 @@ TEST(Training, DensitiesAndTablesFollowTheirDefinitions)
     Vector2D table(2, 3);
     table.set(1, 2, 7.5);
     EXPECT_EQ(table.data[5], 7.5);
+    EXPECT_THROW(Vector2D(1 << 30, 1 << 30), KestroveException);
+    EXPECT_THROW(Vector3D(uint64_t{1} << 40, uint64_t{1} << 40, 1), KestroveException);
 }
 
 } // namespace
