@@ -141,6 +141,13 @@ TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)
         EXPECT_EQ(testutil::exists(dir.file("a.bam.bai")), row.keepIndex) << row.name;
         EXPECT_FALSE(testutil::exists(dir.file("out"))) << row.name;
     }
+    // A worker thread that meets the cut ends the run alike.
+    for (const std::string name : {"a.bam", "a.bam.bai"})
+        fs::copy_file(dir.file("keep-" + name), dir.file(name), fs::copy_option::overwrite_if_exists);
+    fs::resize_file(dir.file("a.bam"), blocks[blocks.size() / 2] + 1000);
+    const auto threaded = testutil::kestroveIn(dir.path(), "-G a.gtf -B a.bam -o out --threads 2", testutil::kestroveDevExe());
+    EXPECT_EQ(threaded.status, 1);
+    EXPECT_TRUE(contains(threaded.err, "Error 105")) << threaded.err;
 }
 
 TEST_F(Faults, GenesListNamingAbsentGenesIsExplained)
