@@ -7,7 +7,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "Annotations.h"
 #include "AutoGroups.h"
@@ -126,9 +125,8 @@ TEST(Annotations, UnreadableAnnotationIsGtfOpenError)
     for (int i = 0; i < 2000; ++i)
         text += exon("chr1", 100 + i, 200000, "G" + std::to_string(i), "T" + std::to_string(i));
     const std::string gz = dir.file("a.gtf.gz");
-    gzFile out = gzopen(gz.c_str(), "wb");
-    gzwrite(out, text.data(), static_cast<unsigned>(text.size()));
-    gzclose(out);
+    testutil::writeText(dir.file("a.gtf"), text);
+    ASSERT_EQ(testutil::run("gzip " + testutil::quoted(dir.file("a.gtf"))).status, 0);
     Annotations whole;
     whole.parseGTF(gz.c_str(), {}, t_configuration{});
     EXPECT_EQ(whole.genes.size(), 2000u);

@@ -2,6 +2,7 @@
 // the one message a user sees.
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -72,6 +73,7 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
     EXPECT_EQ(parse({"-G", "g", "-B", "b", "-D", "rev"}, false).conf.strandedness, 2);
     const Parsed zeroThreads = parse({"-G", "g", "-B", "b", "--threads", "0"}, true);
     EXPECT_TRUE(zeroThreads.ok && zeroThreads.conf.nrThreads == 1) << zeroThreads.err;
+    EXPECT_EQ(parse({"-G", "g", "-B", "b", "--threads", "512"}, true).conf.nrThreads, std::thread::hardware_concurrency());
     for (const Row& row : rows) {
         std::vector<std::string> args = row.args;
         args.insert(args.end(), {"-G", "genes.gtf", "-B", "reads.bam"});

@@ -125,16 +125,11 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
 
     const GeneMap& unmerged = conf.mergeAnnot ? annotations.genesUnmerged : annotations.genes;
     for (const auto& [id, gene] : unmerged) {
-        if (id != gene.geneId)
-            return failure("gene stored under key " + id + " has id " + gene.geneId);
-        if (gene.transcripts.empty())
-            return failure("gene " + id + " has no transcript");
-        for (const t_transcript& t : gene.transcripts) {
-            if (t.exons.empty())
-                return failure("transcript " + t.transcriptId + " has no exon");
-            if (t.transcriptId.empty())
-                return failure("gene " + id + " has a transcript without id");
-        }
+        if (id != gene.geneId || gene.transcripts.empty())
+            return failure("gene stored under key " + id + " has another id or no transcript");
+        for (const t_transcript& t : gene.transcripts)
+            if (t.exons.empty() || t.transcriptId.empty())
+                return failure("gene " + id + " has a transcript without exon or without id");
         if (!conf.processAllGenes && (genesList.count(id) > 0) == conf.excludeGenes)
             return failure("gene " + id + " passed the genes filter the wrong way");
     }
@@ -238,15 +233,12 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
     for (const auto& [key, reads] : fragments) {
         if (reads.empty() || reads.size() > 2)
             return failure("fragment " + key + " holds " + std::to_string(reads.size()) + " reads");
-        for (const t_read& read : reads) {
-            if (read.blocks.empty())
-                return failure("read " + read.name + " has no aligned block");
-            for (size_t b = 1; b < read.blocks.size(); ++b)
-                if (read.blocks[b].start <= read.blocks[b - 1].end)
-                    return failure("read " + read.name + " has blocks out of order");
-            if (read.length < 0)
-                return failure("read " + read.name + " has a negative aligned length");
-        }
+        for (const t_read& read : reads)
+            if (read.blocks.empty() || read.length < 0
+                || std::adjacent_find(read.blocks.begin(), read.blocks.end(),
+                                      [](const t_exon& a, const t_exon& b) { return b.start <= a.end; })
+                    != read.blocks.end())
+                return failure("read " + read.name + " has no aligned block, blocks out of order or a negative length");
     }
 
     Kestrove compatibility;
@@ -256,10 +248,8 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
         return failure("validity rows and fragments differ in number");
     std::vector<double> column(nT, 0.0);
     for (const std::vector<bool>& row : g.validities) {
-        if (row.size() != nT)
-            return failure("validity row of the wrong width");
-        if (std::none_of(row.begin(), row.end(), [](bool v) { return v; }))
-            return failure("a fragment compatible with no transcript was kept");
+        if (row.size() != nT || std::none_of(row.begin(), row.end(), [](bool v) { return v; }))
+            return failure("a validity row of the wrong width, or of a fragment compatible with nothing");
         for (size_t t = 0; t < nT; ++t)
             column[t] += row[t] ? 1.0 : 0.0;
     }

@@ -63,20 +63,13 @@ run_target() {
     -artifact_prefix="$artifacts" "$corpus" "$here/corpus/$target" >"$build/logs/$target.log" 2>&1
 }
 
-# One line per target: executions, edge coverage, features, corpus size.
+# One line per target: executions and corpus size, or what it found.
 summarize() {
-  local target=$1 status=$2 log=$build/logs/$1.log
-  local execs cov ft corpus
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-  cov=$(grep -ao 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
-  ft=$(grep -ao 'ft: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
-  corpus=$(ls "$build/corpus/$target" | wc -l)
-  if [ "$status" -eq 0 ]; then
-    printf 'fuzz_%-11s %4ss  %9s runs  cov %5s  ft %6s  corpus %5s  no finding\n' \
-      "$target" "$seconds" "${execs:-?}" "${cov:-?}" "${ft:-?}" "$corpus"
+  local log=$build/logs/$1.log
+  if [ "$2" -eq 0 ]; then
+    echo "fuzz_$1: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1) runs, corpus $(ls "$build/corpus/$1" | wc -l), no finding"
   else
-    printf 'fuzz_%-11s FINDING (exit %s): %s\n' "$target" "$status" \
-      "$(ls "$build/artifacts/$target" | head -n 3 | tr '\n' ' ')"
+    echo "fuzz_$1: FINDING (exit $2): $(ls "$build/artifacts/$1" | head -n 3 | tr '\n' ' ')"
     grep -a -m 3 -E 'ERROR|runtime error|fuzz_[a-z]+: ' "$log" | sed 's/^/    /' || true
   fi
 }
