@@ -161,7 +161,7 @@ TEST(BamFiles, RunOpensIndexesSortsOrRefusesTheAlignmentFile)
         return [=](const TempDir& d) {
             testutil::samToBam(indexed, d.file("b.bam"), true);
             testutil::samToBam(given, d.file("a.bam"), false);
-            std::filesystem::copy_file(d.file("b.bam.bai"), d.file("a.bam.bai"));
+            fs::copy_file(d.file("b.bam.bai"), d.file("a.bam.bai"));
         };
     };
     const std::set<std::string> withOtherIndex = {"a.bam", "a.bam.bai", "b.bam", "b.bam.bai", "g.gtf"};

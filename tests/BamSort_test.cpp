@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <random>
 #include <set>
@@ -19,7 +18,6 @@ namespace {
 
 using testutil::filesIn;
 using testutil::TempDir;
-namespace fs = std::filesystem;
 
 const std::string kHeader = "@HD\tVN:1.6\tSO:unsorted\n@SQ\tSN:chr1\tLN:100000\n@SQ\tSN:chr2\tLN:100000\n"
                             "@PG\tID:aligner\tPN:aligner\n";

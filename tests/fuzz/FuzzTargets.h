@@ -298,17 +298,6 @@ inline double profileWork(std::string_view summary)
     return work;
 }
 
-inline bool sameTree(const std::vector<Node>& a, const std::vector<Node>& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i].left != b[i].left || a[i].right != b[i].right
-            || std::memcmp(&a[i].distance, &b[i].distance, sizeof(double)) != 0)
-            return false;
-    return true;
-}
-
 inline std::string clusterTable(int32_t nclusters)
 {
     const int32_t rows = GetRows();
@@ -322,10 +311,13 @@ inline std::string clusterTable(int32_t nclusters)
         return failure("no distance matrix, or a distance that is negative or not a number");
     std::vector<double> scanned = *distances;
     const std::vector<Node> tree = averageLinkage(rows, *distances, false);
-    if (tree.size() != static_cast<size_t>(rows - 1))
-        return failure("tree of the wrong size");
-    if (rows <= 300 && !sameTree(tree, averageLinkageByScan(rows, scanned, false)))
-        return failure("nearest-neighbour linkage and the full scan built different trees");
+    // The nearest-neighbour linkage must build exactly the tree of the full scan.
+    const auto sameNode = [](const Node& x, const Node& y) {
+        return x.left == y.left && x.right == y.right && std::memcmp(&x.distance, &y.distance, sizeof(double)) == 0;
+    };
+    const std::vector<Node> scan = rows <= 300 ? averageLinkageByScan(rows, scanned, false) : tree;
+    if (tree.size() != static_cast<size_t>(rows - 1) || !std::equal(tree.begin(), tree.end(), scan.begin(), scan.end(), sameNode))
+        return failure("a tree of the wrong size, or unlike the full scan's");
     const int32_t k = std::min(nclusters, rows);
     const std::vector<int32_t> clusters = cuttree(rows, tree, k);
     std::set<int32_t> numbers(clusters.begin(), clusters.end());
