@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -52,18 +53,19 @@ std::vector<Node> linkage(int32_t n, const std::vector<double>& data, const std:
 
 TEST(Clustering, LinkageAveragesBySizeAndMovesTheLastClusterIntoTheFreedPosition)
 {
-    // One column: A = 0, B = 10, C = 1, D = 30. First C joins A (1), then B joins
-    // the pair at (10 + 9) / 2 = 9.5; D last at (30 + 29 + 20) / 3.
-    for (bool byScan : {false, true}) {
-        const std::vector<Node> tree = linkage(4, {0, 10, 1, 30}, std::vector<uint8_t>(4, 1), {1}, 1, byScan);
-        ASSERT_EQ(tree.size(), 3u);
-        EXPECT_EQ(std::vector<int>({tree[0].left, tree[0].right, tree[1].left, tree[1].right, tree[2].left, tree[2].right}),
-                  std::vector<int>({2, 0, 1, -1, 3, -2}))
-            << byScan;
-        EXPECT_DOUBLE_EQ(tree[0].distance, 1.0);
-        EXPECT_DOUBLE_EQ(tree[1].distance, 9.5);
-        EXPECT_DOUBLE_EQ(tree[2].distance, (30.0 + 29.0 + 20.0) / 3.0);
-    }
+    // One column. A = 0, B = 10, C = 1, D = 30: C joins A (1), B joins the pair at (10 + 9) / 2,
+    // D last at (30 + 29 + 20) / 3. A = 0, B = 100, C = 101, D = 103: C joins B, D joins
+    // them at (3 + 2) / 2 = 2.5 from position 2, A last at (103 + 2 x 100.5) / 3.
+    const std::vector<std::tuple<std::vector<double>, std::vector<int>, std::vector<double>>> rows = {
+        {{0, 10, 1, 30}, {2, 0, 1, -1, 3, -2}, {1, 9.5, 79.0 / 3}}, {{0, 100, 101, 103}, {2, 1, 3, -1, -2, 0}, {1, 2.5, 304.0 / 3}}};
+    for (const auto& [data, nodes, distances] : rows)
+        for (bool byScan : {false, true}) {
+            const std::vector<Node> tree = linkage(4, data, std::vector<uint8_t>(4, 1), {1}, 1, byScan);
+            ASSERT_EQ(tree.size(), 3u);
+            EXPECT_EQ(std::vector<int>({tree[0].left, tree[0].right, tree[1].left, tree[1].right, tree[2].left, tree[2].right}), nodes);
+            for (int s = 0; s < 3; ++s)
+                EXPECT_DOUBLE_EQ(tree[s].distance, distances[s]) << s << " " << byScan;
+        }
 }
 
 // The cluster tool on a results directory: profiles only of transcripts with enough

@@ -87,8 +87,6 @@ inline void writeFile(const std::string& path, std::string_view text)
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-inline std::string failure(const std::string& what) { return what.empty() ? "unnamed check failed" : what; }
-
 // ---------------------------------------------------------------------------
 // GTF reader. The first byte picks the options (bit 0 merge-annot, bit 1 a
 // genes list, bit 2 exclude-genes); with a genes list the next line holds its
@@ -120,18 +118,18 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
         annotations.parseGTF(path.c_str(), genesList, conf);
     } catch (const KestroveException& e) {
         // A damaged compressed file is reported as unreadable; nothing else may escape.
-        return e.code == ERR_GTF_OPEN ? std::string() : failure(std::string("unexpected exception ") + e.what());
+        return e.code == ERR_GTF_OPEN ? std::string() : std::string("unexpected exception ") + e.what();
     }
 
     const GeneMap& unmerged = conf.mergeAnnot ? annotations.genesUnmerged : annotations.genes;
     for (const auto& [id, gene] : unmerged) {
         if (id != gene.geneId || gene.transcripts.empty())
-            return failure("gene stored under key " + id + " has another id or no transcript");
+            return "gene stored under key " + id + " has another id or no transcript";
         for (const t_transcript& t : gene.transcripts)
             if (t.exons.empty() || t.transcriptId.empty())
-                return failure("gene " + id + " has a transcript without exon or without id");
+                return "gene " + id + " has a transcript without exon or without id";
         if (!conf.processAllGenes && (genesList.count(id) > 0) == conf.excludeGenes)
-            return failure("gene " + id + " passed the genes filter the wrong way");
+            return "gene " + id + " passed the genes filter the wrong way";
     }
     if (!conf.mergeAnnot)
         return {};
@@ -140,7 +138,7 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
     // every id keeps a gene, and only genes that survived the merge are named.
     for (const auto& [transcript, geneId] : annotations.transToGene)
         if (annotations.genes.count(geneId) == 0)
-            return failure("transcript " + transcript + " maps to gene " + geneId + ", which the merge removed");
+            return "transcript " + transcript + " maps to gene " + geneId + ", which the merge removed";
 
     return {};
 }
@@ -228,33 +226,33 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
     FragmentMap fragments;
     for (const FuzzedRecord& fuzzed : records)
         if (fetch_func(fuzzed.record.get(), &fragments) != 0)
-            return failure("fetch_func asked to stop the query");
+            return "fetch_func asked to stop the query";
 
     for (const auto& [key, reads] : fragments) {
         if (reads.empty() || reads.size() > 2)
-            return failure("fragment " + key + " holds " + std::to_string(reads.size()) + " reads");
+            return "fragment " + key + " holds " + std::to_string(reads.size()) + " reads";
         for (const t_read& read : reads)
             if (read.blocks.empty() || read.length < 0
                 || std::adjacent_find(read.blocks.begin(), read.blocks.end(),
                                       [](const t_exon& a, const t_exon& b) { return b.start <= a.end; })
                     != read.blocks.end())
-                return failure("read " + read.name + " has no aligned block, blocks out of order or a negative length");
+                return "read " + read.name + " has no aligned block, blocks out of order or a negative length";
     }
 
     Kestrove compatibility;
     compatibility.checkFragmentsValidity(geneIt, fragments, conf);
     const Gene& g = geneIt->second;
     if (g.validities.size() != fragments.size())
-        return failure("validity rows and fragments differ in number");
+        return "validity rows and fragments differ in number";
     std::vector<double> column(nT, 0.0);
     for (const std::vector<bool>& row : g.validities) {
         if (row.size() != nT || std::none_of(row.begin(), row.end(), [](bool v) { return v; }))
-            return failure("a validity row of the wrong width, or of a fragment compatible with nothing");
+            return "a validity row of the wrong width, or of a fragment compatible with nothing";
         for (size_t t = 0; t < nT; ++t)
             column[t] += row[t] ? 1.0 : 0.0;
     }
     if (g.compFragsTrans != column)
-        return failure("per-transcript compatible counts disagree with the validity matrix");
+        return "per-transcript compatible counts disagree with the validity matrix";
 
     compatibility.convertCoords(geneIt, fragments);
     // Coordinates on a well-formed gene lie on the transcript; incompatible ones are 0.
@@ -267,11 +265,11 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
     for (const auto& [key, reads] : fragments) {
         const t_read& first = reads.front();
         if (first.transStarts.size() != nT || first.transEnds.size() != nT || first.fragLengths.size() != nT)
-            return failure("fragment " + key + " does not have one coordinate per transcript");
+            return "fragment " + key + " does not have one coordinate per transcript";
         for (size_t t = 0; t < nT && wellFormed; ++t)
             if (g.validities[r][t] ? first.transStarts[t] < 1 || first.transStarts[t] > g.transcripts[t].length
                                    : first.transStarts[t] != 0 || first.transEnds[t] != 0 || first.fragLengths[t] != 0)
-                return failure("fragment " + key + " has a coordinate off its transcript");
+                return "fragment " + key + " has a coordinate off its transcript";
         ++r;
     }
     return {};
@@ -308,7 +306,7 @@ inline std::string clusterTable(int32_t nclusters)
     std::optional<std::vector<double>> distances =
         distancematrix(rows, GetColumns(), GetData().data(), GetMask().data(), GetColumnWeights().data(), 'b');
     if (!distances || std::any_of(distances->begin(), distances->end(), [](double d) { return !(d >= 0.0); }))
-        return failure("no distance matrix, or a distance that is negative or not a number");
+        return "no distance matrix, or a distance that is negative or not a number";
     std::vector<double> scanned = *distances;
     const std::vector<Node> tree = averageLinkage(rows, *distances, false);
     // The nearest-neighbour linkage must build exactly the tree of the full scan.
@@ -317,13 +315,13 @@ inline std::string clusterTable(int32_t nclusters)
     };
     const std::vector<Node> scan = rows <= 300 ? averageLinkageByScan(rows, scanned, false) : tree;
     if (tree.size() != static_cast<size_t>(rows - 1) || !std::equal(tree.begin(), tree.end(), scan.begin(), scan.end(), sameNode))
-        return failure("a tree of the wrong size, or unlike the full scan's");
+        return "a tree of the wrong size, or unlike the full scan's";
     const int32_t k = std::min(nclusters, rows);
     const std::vector<int32_t> clusters = cuttree(rows, tree, k);
     std::set<int32_t> numbers(clusters.begin(), clusters.end());
     if (clusters.size() != static_cast<size_t>(rows) || numbers.size() != static_cast<size_t>(k) || *numbers.begin() != 0
         || *numbers.rbegin() != k - 1)
-        return failure("cuttree did not give every row one of the cluster numbers 0 .. k - 1");
+        return "cuttree did not give every row one of the cluster numbers 0 .. k - 1";
     return {};
 }
 
@@ -338,7 +336,7 @@ inline std::string clusteringTarget(const uint8_t* data, size_t size)
         std::string copy(table);
         std::FILE* file = copy.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), copy.size(), "r");
         if (!file)
-            return failure("cannot open the table in memory");
+            return "cannot open the table in memory";
         const std::optional<std::string> result = Load(file);
         std::fclose(file);
         std::string problem;
@@ -367,12 +365,12 @@ inline std::string clusteringTarget(const uint8_t* data, size_t size)
 
     if (buildClusteringData(conf))
         return std::filesystem::exists(conf.resultsDir + "/norm_pdfs")
-            ? failure("a refused summary still wrote norm_pdfs")
+            ? "a refused summary still wrote norm_pdfs"
             : std::string();
 
     std::FILE* file = std::fopen((conf.resultsDir + "/norm_pdfs").c_str(), "r");
     if (!file)
-        return failure("norm_pdfs was not written");
+        return "norm_pdfs was not written";
     const std::optional<std::string> result = Load(file);
     std::fclose(file);
     std::string problem;
