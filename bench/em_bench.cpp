@@ -12,20 +12,17 @@
 #include <ctime>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
-#include "kestrovemodel.h"
+#include "SyntheticGene.h"
 
 namespace {
 
 constexpr int kFragments = 200000;
-constexpr int kTranscripts = 10;
-constexpr int kComponents = 3;
 constexpr int kTimedIterations = 20;
 
 // CPU time of this thread: the figures stay meaningful on a loaded machine.
@@ -36,93 +33,14 @@ double threadSeconds()
     return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
-struct BigGene {
-    GeneMap genes;
-    GeneMap::iterator gene;
-    FragmentMap fragments;
-    uint64_t cells = 0;
-    std::vector<int32_t> lengths;
-
-    BigGene()
-    {
-        std::mt19937 rng(2024);
-        Gene g;
-        g.geneId = "BENCH";
-        g.geneName = "BENCH";
-        for (int t = 0; t < kTranscripts; ++t) {
-            t_transcript transcript;
-            transcript.length = 1200 + 250 * t;
-            lengths.push_back(transcript.length);
-            g.transcripts.push_back(transcript);
-        }
-        gene = genes.emplace(g.geneId, g).first;
-
-        std::uniform_int_distribution<int> compatibleCount(2, 4);
-        std::uniform_int_distribution<int> transcript(0, kTranscripts - 1);
-        std::uniform_int_distribution<int> fragLength(100, 400);
-        for (int f = 0; f < kFragments; ++f) {
-            std::vector<bool> row(kTranscripts, false);
-            for (int n = compatibleCount(rng); n > 0;) {
-                const int t = transcript(rng);
-                if (!row[t]) {
-                    row[t] = true;
-                    --n;
-                }
-            }
-            t_read read;
-            char key[16];
-            std::snprintf(key, sizeof key, "frag%07d", f);
-            read.name = key;
-            read.paired = true;
-            read.transStarts.assign(kTranscripts, 0);
-            read.fragLengths.assign(kTranscripts, 0);
-            read.transEnds.assign(kTranscripts, 0);
-            for (int t = 0; t < kTranscripts; ++t) {
-                if (!row[t])
-                    continue;
-                std::uniform_int_distribution<int> start(1, lengths[t]);
-                read.transStarts[t] = start(rng);
-                read.fragLengths[t] = fragLength(rng);
-                cells += kComponents;
-            }
-            fragments[key] = {read};
-            gene->second.validities.push_back(row);
-        }
-    }
-
-    KestroveModel model() const
-    {
-        const double longest = lengths.back();
-        std::vector<std::vector<double>> mus;
-        std::vector<std::vector<double>> sigmas;
-        for (int k = 0; k < kComponents; ++k) {
-            mus.push_back({(2.0 * k + 1.0) * longest / (2.0 * kComponents)});
-            sigmas.push_back({longest / (2.0 * kComponents)});
-        }
-        // Without tying options every transcript is a group of its own.
-        std::vector<GaussMixture> pdfs(kTranscripts);
-        for (auto& pdf : pdfs)
-            pdf.setAllParams(mus, sigmas, std::vector<double>(kComponents, 1.0 / kComponents));
-        std::vector<std::vector<double>> shifts;
-        std::vector<std::vector<double>> scales;
-        std::vector<uint64_t> groups;
-        for (int t = 0; t < kTranscripts; ++t) {
-            shifts.push_back({0.0});
-            scales.push_back({lengths[t] / longest});
-            groups.push_back(t);
-        }
-        return KestroveModel(std::vector<double>(kTranscripts, 1.0 / kTranscripts), shifts, scales, groups, pdfs);
-    }
+struct BigGene : SyntheticGene {
+    BigGene() : SyntheticGene(kFragments) {}
 
     // Seconds of one train call running exactly `iterations` EM iterations.
     double train(int iterations)
     {
         KestroveModel m = model();
-        t_configuration conf;
-        conf.nrBlocks = kComponents;
-        conf.nrIterations = static_cast<int16_t>(iterations);
-        conf.minParamDiff = 0.0;
-        conf.likelihoodThreshold = 0.0;
+        const t_configuration conf = trainingConf(iterations);
         std::vector<double> alphas(kTranscripts, 1.0 / kTranscripts);
         std::stringstream log;
         const double begin = threadSeconds();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Reads a tab-separated table: a header line whose first field names the id
@@ -14,6 +15,11 @@
 // an error text, or nothing when memory runs out. Any failure leaves the store
 // empty.
 std::optional<std::string> Load(std::FILE* file);
+
+// Splits a line at every tab. Empty fields are kept: columns are found by
+// position, so an empty field (a missing value, an empty gene name) must not
+// shift the ones after it.
+void splitTabs(std::string_view line, std::vector<std::string_view>& fields);
 
 // Releases the whole store and resets the counts to 0.
 void Free();

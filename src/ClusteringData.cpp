@@ -35,23 +35,6 @@ struct ClusteringDataFailure {
     throw ClusteringDataFailure{message};
 }
 
-// The summary is read field by field at fixed positions, so empty fields are kept
-// (an empty gene name must not shift the columns after it).
-void splitTabs(std::string_view line, std::vector<std::string_view>& fields)
-{
-    fields.clear();
-    size_t start = 0;
-    for (;;) {
-        size_t tab = line.find('\t', start);
-        if (tab == std::string_view::npos) {
-            fields.push_back(line.substr(start));
-            return;
-        }
-        fields.push_back(line.substr(start, tab - start));
-        start = tab + 1;
-    }
-}
-
 // An optional sign and decimal digits; a negative count is rejected rather than wrapped.
 bool parseUnsigned(std::string_view text, uint64_t& value)
 {

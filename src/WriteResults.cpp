@@ -392,16 +392,29 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     {
         InterruptionsHeld held;
         DirectoryLock lock(dirs.outputDir);
+        // The earlier transcript summary is kept under a second name until the gene
+        // summary is in place too, so a failed second rename can restore the pair.
+        const std::string previous = workingPath(transcriptsPath, ".previous");
+        const bool hadPrevious = ::link(transcriptsPath.c_str(), previous.c_str()) == 0;
+        const bool restorable = hadPrevious || errno == ENOENT;
         if (std::rename(transcriptsTemp.c_str(), transcriptsPath.c_str()) != 0) {
             reportFailure("writeFinalResults", "write", transcriptsPath, errno);
+            if (hadPrevious)
+                ::unlink(previous.c_str());
             discardTemporaries();
             return false;
         }
         if (std::rename(genesTemp.c_str(), genesPath.c_str()) != 0) {
             reportFailure("writeFinalResults", "write", genesPath, errno);
+            if (hadPrevious)
+                std::rename(previous.c_str(), transcriptsPath.c_str());
+            else if (restorable)
+                ::unlink(transcriptsPath.c_str());
             discardTemporaries();
             return false;
         }
+        if (hadPrevious)
+            ::unlink(previous.c_str());
         temporariesInPlace = 0;
         // The complete pair supersedes the rows appended during this run and the
         // rows an earlier failed run set aside, which would otherwise make the

@@ -7,6 +7,21 @@
 #include <new>
 #include <string_view>
 
+void splitTabs(std::string_view line, std::vector<std::string_view>& fields)
+{
+    fields.clear();
+    size_t start = 0;
+    for (;;) {
+        size_t tab = line.find('\t', start);
+        if (tab == std::string_view::npos) {
+            fields.push_back(line.substr(start));
+            return;
+        }
+        fields.push_back(line.substr(start, tab - start));
+        start = tab + 1;
+    }
+}
+
 namespace {
 
 struct Store {
@@ -57,22 +72,6 @@ bool readLine(std::FILE* file, std::string& line)
         line.push_back(static_cast<char>(c));
     }
     return !line.empty();
-}
-
-// Empty fields are kept: an empty field is a missing value, not a shift of the columns.
-void splitTabs(std::string_view line, std::vector<std::string_view>& fields)
-{
-    fields.clear();
-    size_t start = 0;
-    for (;;) {
-        size_t tab = line.find('\t', start);
-        if (tab == std::string_view::npos) {
-            fields.push_back(line.substr(start));
-            return;
-        }
-        fields.push_back(line.substr(start, tab - start));
-        start = tab + 1;
-    }
 }
 
 // Infinities and NaN count as missing: one of them would poison every distance of its row.

@@ -1,314 +1,242 @@
+// Reading the annotation and merging overlapping genes: each row is GTF text and
+// the genes it must give, written out compactly.
+
+#include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "Annotations.h"
+#include "AutoGroups.h"
 #include "KestroveException.h"
 #include "TestUtil.h"
 
+using testutil::exon;
+
 namespace {
 
-using testutil::TempDir;
-
-std::string gtfLine(const std::string& chr, const std::string& feature, const std::string& start,
-                    const std::string& end, const std::string& strand, const std::string& attributes)
+std::string line(const std::string& chr, const std::string& feature, const std::string& start, const std::string& end,
+                 const std::string& attributes, char strand = '+')
 {
-    return chr + "\thavana\t" + feature + "\t" + start + "\t" + end + "\t.\t" + strand + "\t.\t" + attributes + "\n";
+    return chr + "\tsrc\t" + feature + "\t" + start + "\t" + end + "\t.\t" + strand + "\t.\t" + attributes + "\n";
 }
 
-std::string ids(const std::string& gene, const std::string& transcript, const std::string& name = "")
+const std::string kIds = "gene_id \"G\"; transcript_id \"T\";";
+
+// "id(name)chr:start-end[transcript strand exons ...]" per gene, in map order.
+std::string describe(const Annotations& a)
 {
-    std::string text = "gene_id \"" + gene + "\"; transcript_id \"" + transcript + "\";";
-    if (!name.empty())
-        text += " gene_name \"" + name + "\";";
+    std::string text;
+    for (const auto& [id, g] : a.genes) {
+        text += id + "(" + g.geneName + ")" + g.chromosome + ":" + std::to_string(g.start) + "-" + std::to_string(g.end);
+        for (const t_transcript& t : g.transcripts) {
+            text += "[" + t.transcriptId + (t.forwardStrand ? "+" : "-");
+            for (const t_exon& e : t.exons)
+                text += " " + std::to_string(e.start) + "-" + std::to_string(e.end);
+            text += "]";
+        }
+        text += " ";
+    }
     return text;
 }
 
-class GtfReader : public ::testing::Test {
-protected:
-    Annotations load(const std::string& text, const std::map<std::string, std::string>& genesList = {})
-    {
-        std::string path = dir.file("annotation.gtf");
-        testutil::writeText(path, text);
-        Annotations annotations;
-        annotations.parseGTF(path.c_str(), genesList, conf);
-        return annotations;
-    }
-
-    TempDir dir;
-    t_configuration conf;
-};
-
-} // namespace
-
-TEST_F(GtfReader, ReverseStrandExonCreatesNamedGeneOnItsChromosome)
+Annotations load(const std::string& path, const std::string& text, const t_configuration& conf,
+                 const std::map<std::string, std::string>& genesList = {})
 {
-    Annotations a = load(gtfLine("chr1", "exon", "100", "200", "-", ids("G", "T", "N")));
-    ASSERT_EQ(a.genes.size(), 1u);
-    const Gene& g = a.genes.at("G");
-    EXPECT_EQ(g.geneId, "G");
-    EXPECT_EQ(g.geneName, "N");
-    EXPECT_EQ(g.chromosome, "chr1");
-    EXPECT_EQ(g.start, 100);
-    EXPECT_EQ(g.end, 200);
-    ASSERT_EQ(g.transcripts.size(), 1u);
-    EXPECT_EQ(g.transcripts[0].transcriptId, "T");
-    EXPECT_FALSE(g.transcripts[0].forwardStrand);
-    ASSERT_EQ(g.transcripts[0].exons.size(), 1u);
-    EXPECT_EQ(g.transcripts[0].exons[0].start, 100);
-    EXPECT_EQ(g.transcripts[0].exons[0].end, 200);
-    EXPECT_TRUE(a.transToGene.empty()) << "filled only when merging";
-}
-
-TEST_F(GtfReader, StrandOfTranscriptIsThatOfItsFirstLine)
-{
-    Annotations a = load(gtfLine("chr1", "exon", "300", "400", "-", ids("G", "T")) +
-                         gtfLine("chr1", "exon", "100", "200", "+", ids("G", "T")) +
-                         gtfLine("chr1", "exon", "100", "200", "+", ids("G", "U")));
-    const Gene& g = a.genes.at("G");
-    ASSERT_EQ(g.transcripts.size(), 2u);
-    EXPECT_FALSE(g.transcripts[0].forwardStrand);
-    EXPECT_EQ(g.transcripts[0].exons[0].start, 100) << "exons sorted by start";
-    EXPECT_TRUE(g.transcripts[1].forwardStrand);
-}
-
-TEST_F(GtfReader, OnlyExonFeaturesAreRead)
-{
-    std::string attrs = ids("G", "T");
-    Annotations a = load(gtfLine("chr1", "gene", "50", "900", "+", "gene_id \"G\";") +
-                         gtfLine("chr1", "transcript", "50", "900", "+", attrs) +
-                         gtfLine("chr1", "exon", "50", "300", "+", attrs) +
-                         gtfLine("chr1", "CDS", "120", "250", "+", attrs) +
-                         gtfLine("chr1", "start_codon", "120", "122", "+", attrs) +
-                         gtfLine("chr1", "EXON", "600", "900", "+", attrs) +
-                         gtfLine("chr1", "Exon", "1000", "1100", "+", attrs));
-    const Gene& g = a.genes.at("G");
-    ASSERT_EQ(g.transcripts.size(), 1u);
-    ASSERT_EQ(g.transcripts[0].exons.size(), 2u);
-    EXPECT_EQ(g.transcripts[0].exons[0].start, 50);
-    EXPECT_EQ(g.transcripts[0].exons[1].start, 600);
-    EXPECT_EQ(g.end, 900);
-}
-
-TEST_F(GtfReader, AttributeValuesAreCutAtSpaces)
-{
-    Annotations a = load(gtfLine("chr1", "exon", "100", "200", "+", ids("G", "T", "Two Words")));
-    EXPECT_EQ(a.genes.at("G").geneName, "Two");
-}
-
-TEST_F(GtfReader, CoordinatesMustBeStrictSigned32BitIntegers)
-{
-    Annotations a = load(gtfLine("chr1", "exon", "1e3", "2000", "+", ids("A", "T1")) +
-                         gtfLine("chr1", "exon", "+100", "200", "+", ids("B", "T2")) +
-                         gtfLine("chr1", "exon", "100", "2147483648", "+", ids("C", "T3")) +
-                         gtfLine("chr1", "exon", "100", "2147483647", "+", ids("D", "T4")) +
-                         gtfLine("chr1", "exon", "-2147483648", "5", "+", ids("E", "T5")) +
-                         gtfLine("chr1", "exon", "-2147483649", "5", "+", ids("F", "T6")) +
-                         gtfLine("chr1", "exon", "+", "200", "+", ids("H", "T7")) +
-                         gtfLine("chr1", "exon", "10x", "200", "+", ids("I", "T8")) +
-                         gtfLine("chr1", "exon", "100", " 200", "+", ids("J", "T9")));
-    EXPECT_EQ(a.genes.count("A"), 0u);
-    ASSERT_EQ(a.genes.count("B"), 1u);
-    EXPECT_EQ(a.genes.at("B").transcripts[0].exons[0].start, 100);
-    EXPECT_EQ(a.genes.count("C"), 0u);
-    ASSERT_EQ(a.genes.count("D"), 1u);
-    EXPECT_EQ(a.genes.at("D").end, 2147483647);
-    ASSERT_EQ(a.genes.count("E"), 1u);
-    EXPECT_EQ(a.genes.at("E").start, -2147483647 - 1);
-    EXPECT_EQ(a.genes.count("F"), 0u);
-    EXPECT_EQ(a.genes.count("H"), 0u);
-    EXPECT_EQ(a.genes.count("I"), 0u);
-    ASSERT_EQ(a.genes.count("J"), 1u) << "the space is a separator, not part of the number";
-    EXPECT_EQ(a.genes.at("J").end, 200);
-}
-
-TEST_F(GtfReader, GenesListKeepsOnlyListedGenes)
-{
-    std::string text = gtfLine("chr1", "exon", "100", "200", "+", ids("G1", "T1")) +
-                       gtfLine("chr1", "exon", "300", "400", "+", ids("G2", "T2")) +
-                       gtfLine("chr1", "exon", "500", "600", "+", ids("G3", "T3"));
-    std::map<std::string, std::string> list = {{"G1", ""}};
-    conf.processAllGenes = false;
-    Annotations kept = load(text, list);
-    ASSERT_EQ(kept.genes.size(), 1u);
-    EXPECT_EQ(kept.genes.count("G1"), 1u);
-
-    conf.excludeGenes = true;
-    Annotations excluded = load(text, list);
-    EXPECT_EQ(excluded.genes.size(), 2u);
-    EXPECT_EQ(excluded.genes.count("G1"), 0u);
-
-    conf.processAllGenes = true;
-    conf.excludeGenes = false;
-    EXPECT_EQ(load(text, list).genes.size(), 3u) << "a list without the genes-list option is ignored";
-}
-
-TEST_F(GtfReader, CommentsAreSkippedOnlyAtTheTop)
-{
-    std::string text = "#!genome-build GRCh38\n" + gtfLine("#chr1", "exon", "1", "2", "+", ids("C", "TC")) +
-                       gtfLine("chr1", "exon", "100", "200", "+", ids("G1", "T1")) +
-                       "#comment in the middle\n" +
-                       gtfLine("#chr2", "exon", "300", "400", "+", ids("G2", "T2"));
-    Annotations a = load(text);
-    EXPECT_EQ(a.genes.size(), 2u);
-    EXPECT_EQ(a.genes.count("C"), 0u);
-    ASSERT_EQ(a.genes.count("G2"), 1u);
-    EXPECT_EQ(a.genes.at("G2").chromosome, "#chr2") << "a later # line is an ordinary line";
-}
-
-TEST_F(GtfReader, BareMinusAttributeValueMarksReverseStrand)
-{
-    Annotations a = load(gtfLine("chr1", "exon", "100", "200", "+", ids("G", "T") + " tag \"-\";"));
-    EXPECT_FALSE(a.genes.at("G").transcripts[0].forwardStrand);
-}
-
-TEST_F(GtfReader, ConsumedValueIsNotReadAsKeyword)
-{
-    // The gene name "-" and the gene id "exon" are values, not a strand or a feature.
-    Annotations a = load(gtfLine("chr1", "exon", "100", "200", "+",
-                                 "gene_id \"exon\"; transcript_id \"T\"; gene_name \"-\";"));
-    ASSERT_EQ(a.genes.count("exon"), 1u);
-    EXPECT_EQ(a.genes.at("exon").geneName, "-");
-    EXPECT_TRUE(a.genes.at("exon").transcripts[0].forwardStrand);
-    EXPECT_EQ(a.genes.at("exon").start, 100);
-}
-
-TEST_F(GtfReader, CarriageReturnStaysInLastToken)
-{
-    std::string line = "chr1\tsrc\texon\t100\t200\t.\t+\t.\tgene_id \"G\"; transcript_id \"T\"; gene_name N\r\n";
-    Annotations a = load(line + line);
-    ASSERT_EQ(a.genes.count("G"), 1u);
-    EXPECT_EQ(a.genes.at("G").geneName, "N\r");
-    EXPECT_EQ(a.genes.at("G").transcripts[0].exons.size(), 1u);
-}
-
-TEST_F(GtfReader, LastLineWithoutNewlineIsRead)
-{
-    std::string line = gtfLine("chr1", "exon", "100", "200", "+", ids("G", "T"));
-    line.pop_back();
-    EXPECT_EQ(load(line).genes.size(), 1u);
-}
-
-TEST_F(GtfReader, LongLinesAreReadWhole)
-{
-    std::string padding(3 << 20, 'x');
-    std::string text = gtfLine("chr1", "exon", "100", "200", "+", ids("G1", "T1") + " note \"" + padding + "\";") +
-                       gtfLine("chr1", "exon", "300", "400", "+", "note \"" + padding + "\"; " + ids("G2", "T2"));
-    Annotations a = load(text);
-    EXPECT_EQ(a.genes.size(), 2u);
-    EXPECT_EQ(a.genes.count("C"), 0u);
-    ASSERT_EQ(a.genes.count("G2"), 1u);
-    EXPECT_EQ(a.genes.at("G2").transcripts[0].transcriptId, "T2");
-}
-
-TEST_F(GtfReader, FirstLineOfGeneDecidesNameAndChromosome)
-{
-    Annotations a = load(gtfLine("chr1", "exon", "100", "200", "+", ids("G", "T1", "First")) +
-                         gtfLine("chr1", "exon", "300", "400", "+", ids("G", "T2", "Second")));
-    EXPECT_EQ(a.genes.at("G").geneName, "First");
-    EXPECT_EQ(a.genes.at("G").transcripts.size(), 2u);
-}
-
-TEST_F(GtfReader, ExonLineWithoutTranscriptIdIsDropped)
-{
+    testutil::writeText(path, text);
+    Annotations annotations;
     testing::internal::CaptureStderr();
-    Annotations a = load(gtfLine("chr1", "exon", "100", "200", "+", "gene_id \"G\";") +
-                         gtfLine("chr1", "exon", "300", "400", "+", ids("G", "T")));
-    std::string err = testing::internal::GetCapturedStderr();
-    const Gene& g = a.genes.at("G");
-    ASSERT_EQ(g.transcripts.size(), 1u);
-    EXPECT_EQ(g.start, 300);
-    EXPECT_NE(err.find("without transcript_id"), std::string::npos) << err;
+    annotations.parseGTF(path.c_str(), genesList, conf);
+    testing::internal::GetCapturedStderr();
+    return annotations;
 }
 
-TEST_F(GtfReader, LineWithoutGeneIdFormsGeneWithEmptyId)
+TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
 {
-    Annotations a = load(gtfLine("chr1", "exon", "100", "200", "+", "transcript_id \"T\";"));
-    ASSERT_EQ(a.genes.count(""), 1u);
-    EXPECT_EQ(a.genes.at("").transcripts[0].transcriptId, "T");
+    const std::string padding(3 << 20, 'x');
+    std::string noNewline = line("chr1", "exon", "100", "200", kIds);
+    noNewline.pop_back();
+    struct Row {
+        std::string gtf;
+        std::string genes;
+    };
+    const std::vector<Row> rows = {
+        {line("chr1", "exon", "100", "200", kIds + " gene_name \"N\";", '-'), "G(N)chr1:100-200[T- 100-200] "},
+        {line("chr1", "exon", "300", "400", kIds, '-') + line("chr1", "exon", "100", "200", kIds)
+             + line("chr1", "exon", "100", "200", "gene_id \"G\"; transcript_id \"U\";"),
+         "G()chr1:100-400[T- 100-200 300-400][U+ 100-200] "},
+        {line("chr1", "gene", "50", "900", "gene_id \"G\";") + line("chr1", "transcript", "50", "900", kIds)
+             + line("chr1", "exon", "50", "300", kIds) + line("chr1", "CDS", "120", "250", kIds)
+             + line("chr1", "EXON", "600", "900", kIds) + line("chr1", "Exon", "1000", "1100", kIds),
+         "G()chr1:50-900[T+ 50-300 600-900] "},
+        {line("chr1", "exon", "1e3", "2000", kIds) + line("chr1", "exon", "100", "2147483648", kIds)
+             + line("chr1", "exon", "-2147483649", "5", kIds) + line("chr1", "exon", "+", "200", kIds)
+             + line("chr1", "exon", "10x", "200", kIds) + line("chr1", "exon", "+100", " 200", kIds)
+             + line("chr1", "exon", "-2147483648", "2147483647", "gene_id \"H\"; transcript_id \"U\";"),
+         "G()chr1:100-200[T+ 100-200] H()chr1:-2147483648-2147483647[U+ -2147483648-2147483647] "},
+        {"#!genome-build\n" + line("#chr1", "exon", "1", "2", "gene_id \"C\"; transcript_id \"C\";")
+             + line("chr1", "exon", "100", "200", kIds) + "#middle\n"
+             + line("#chr2", "exon", "300", "400", "gene_id \"H\"; transcript_id \"U\";"),
+         "G()chr1:100-200[T+ 100-200] H()#chr2:300-400[U+ 300-400] "},
+        {line("chr1", "exon", "100", "200", kIds + " tag \"-\";"), "G()chr1:100-200[T- 100-200] "},
+        {line("chr1", "exon", "100", "200", "gene_id \"exon\"; transcript_id \"T\"; gene_name \"-\";"),
+         "exon(-)chr1:100-200[T+ 100-200] "},
+        {"chr1\tsrc\texon\t100\t200\t.\t+\t.\tgene_id \"G\"; transcript_id \"T\"; gene_name N\r\n",
+         "G(N\r)chr1:100-200[T+ 100-200] "},
+        {noNewline, "G()chr1:100-200[T+ 100-200] "},
+        {line("chr1", "exon", "100", "200", kIds + " note \"" + padding + "\";")
+             + line("chr1", "exon", "300", "400", "note \"" + padding + "\"; gene_id \"H\"; transcript_id \"U\";"),
+         "G()chr1:100-200[T+ 100-200] H()chr1:300-400[U+ 300-400] "},
+        {line("chrX", "exon", "100", "200", kIds) + line("chrY", "exon", "5000", "6000", kIds)
+             + line("chrX", "exon", "300", "400", kIds),
+         // One gene per reference, the second filed right after the first.
+         "G()chrX:100-400[T+ 100-200 300-400] G\x01" "000001()chrY:5000-6000[T+ 5000-6000] "},
+        {line("chr1", "exon", "100", "200", "gene_id \"G\";") + line("chr1", "exon", "300", "400", kIds),
+         "G()chr1:300-400[T+ 300-400] "},
+        {line("chr1", "exon", "100", "200", "transcript_id \"T\";"), "()chr1:100-200[T+ 100-200] "},
+        {line("chr1", "pseudoexon", "100", "200", kIds) + "chr1\tsrc\texon\t" + kIds + "\n", ""},
+        {"", ""},
+    };
+    testutil::TempDir dir;
+    for (const Row& row : rows)
+        EXPECT_EQ(describe(load(dir.file("a.gtf"), row.gtf, t_configuration{})), row.genes) << row.gtf.substr(0, 300);
 }
 
-TEST_F(GtfReader, PseudoexonLineContributesNoExon)
+TEST(Annotations, GenesListKeepsOrExcludesTheListedGenes)
 {
-    Annotations a = load(gtfLine("chr1", "pseudoexon", "100", "200", "+", ids("P", "TP")) +
-                         gtfLine("chr1", "exon", "300", "400", "+", ids("G", "T")));
-    EXPECT_EQ(a.genes.count("P"), 0u);
-    EXPECT_EQ(a.genes.size(), 1u);
+    testutil::TempDir dir;
+    const std::string gtf = exon("chr1", 100, 200, "G1", "T1") + exon("chr1", 300, 400, "G2", "T2")
+        + exon("chr1", 500, 600, "G3", "T3");
+    const std::map<std::string, std::string> list = {{"G1", ""}, {"G3", ""}};
+    t_configuration conf;
+    EXPECT_EQ(load(dir.file("a.gtf"), gtf, conf, list).genes.size(), 3u);
+    conf.processAllGenes = false;
+    EXPECT_EQ(describe(load(dir.file("a.gtf"), gtf, conf, list)),
+              "G1()chr1:100-200[T1+ 100-200] G3()chr1:500-600[T3+ 500-600] ");
+    conf.excludeGenes = true;
+    EXPECT_EQ(describe(load(dir.file("a.gtf"), gtf, conf, list)), "G2()chr1:300-400[T2+ 300-400] ");
 }
 
-TEST_F(GtfReader, ExonKeywordWithoutCoordinatesDropsLine)
+TEST(Annotations, UnreadableAnnotationIsGtfOpenError)
 {
-    Annotations a = load("chr1\tsrc\texon\t" + ids("G", "T") + "\n");
-    EXPECT_TRUE(a.genes.empty());
-}
-
-TEST_F(GtfReader, FileWithoutExonsGivesNoGenes)
-{
-    EXPECT_TRUE(load("").genes.empty());
-    EXPECT_TRUE(load("#only a comment\n").genes.empty());
-    EXPECT_TRUE(load(gtfLine("chr1", "gene", "1", "100", "+", "gene_id \"G\";")).genes.empty());
-}
-
-TEST_F(GtfReader, GzipFileReadsLikePlainFile)
-{
-    std::string text = "#header\n" + gtfLine("chr1", "exon", "300", "400", "-", ids("G", "T", "N")) +
-                       gtfLine("chr1", "exon", "100", "200", "-", ids("G", "T", "N"));
-    std::string path = dir.file("annotation.gtf.gz");
-    gzFile out = gzopen(path.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    ASSERT_EQ(gzwrite(out, text.data(), static_cast<unsigned>(text.size())), static_cast<int>(text.size()));
-    ASSERT_EQ(gzclose(out), Z_OK);
-
-    Annotations a;
-    a.parseGTF(path.c_str(), {}, conf);
-    ASSERT_EQ(a.genes.count("G"), 1u);
-    const t_transcript& t = a.genes.at("G").transcripts[0];
-    EXPECT_EQ(t.exons.size(), 2u);
-    EXPECT_EQ(t.start, 100);
-    EXPECT_FALSE(t.forwardStrand);
-}
-
-TEST_F(GtfReader, TruncatedGzipFileIsAnError)
-{
+    testutil::TempDir dir;
     std::string text;
     for (int i = 0; i < 2000; ++i)
-        text += gtfLine("chr1", "exon", std::to_string(100 + i), "200000", "+", ids("G" + std::to_string(i), "T"));
-    std::string full = dir.file("full.gtf.gz");
-    gzFile out = gzopen(full.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    gzwrite(out, text.data(), static_cast<unsigned>(text.size()));
-    gzclose(out);
-    std::string compressed = testutil::readText(full);
-    std::string cut = dir.file("cut.gtf.gz");
-    testutil::writeText(cut, compressed.substr(0, compressed.size() / 2));
+        text += exon("chr1", 100 + i, 200000, "G" + std::to_string(i), "T" + std::to_string(i));
+    const std::string gz = dir.file("a.gtf.gz");
+    testutil::writeText(dir.file("a.gtf"), text);
+    ASSERT_EQ(testutil::run("gzip " + testutil::quoted(dir.file("a.gtf"))).status, 0);
+    Annotations whole;
+    whole.parseGTF(gz.c_str(), {}, t_configuration{});
+    EXPECT_EQ(whole.genes.size(), 2000u);
+    EXPECT_EQ(whole.genes.at("G7").start, 107);
 
-    Annotations a;
-    try {
-        a.parseGTF(cut.c_str(), {}, conf);
-        FAIL() << "a truncated file must not load as a shorter annotation";
-    } catch (const KestroveException& e) {
-        EXPECT_EQ(e.code, ERR_GTF_OPEN);
+    std::filesystem::resize_file(gz, std::filesystem::file_size(gz) / 2);
+    for (const std::string& path : {gz, dir.file("absent.gtf"), dir.path()}) {
+        int code = 0;
+        testing::internal::CaptureStderr();
+        try {
+            Annotations a;
+            a.parseGTF(path.c_str(), {}, t_configuration{});
+        } catch (const KestroveException& e) {
+            code = e.code;
+        }
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(code, ERR_GTF_OPEN) << path;
     }
 }
 
-TEST_F(GtfReader, MissingFileThrowsGtfOpenError)
+TEST(Annotations, OverlappingGenesMergeIntoTheFirst)
 {
-    Annotations a;
-    std::string path = dir.file("missing.gtf");
-    try {
-        a.parseGTF(path.c_str(), {}, conf);
-        FAIL() << "no exception";
-    } catch (const KestroveException& e) {
-        EXPECT_EQ(static_cast<int>(e.code), 107);
-        EXPECT_EQ(std::string(e.what()), "Error 107: Failed to open the GTF file: " + path + ": No such file or directory");
-    }
-    EXPECT_TRUE(a.genes.empty());
+    struct Row {
+        std::string gtf;
+        std::string genes;
+    };
+    const std::vector<Row> rows = {
+        {exon("chr1", 100, 200, "A", "TA") + exon("chr1", 450, 500, "A", "TA") + exon("chr1", 480, 900, "B", "TB1")
+             + exon("chr1", 450, 470, "B", "TB2"),
+         "A()chr1:100-900[TA+ 100-200 450-500][TB1+ 480-900][TB2+ 450-470] "},
+        {exon("chr1", 100, 200, "A", "TA") + exon("chr1", 800, 900, "A", "TA") + exon("chr1", 300, 400, "B", "TB"),
+         "A()chr1:100-900[TA+ 100-200 800-900] B()chr1:300-400[TB+ 300-400] "},
+        {exon("chr1", 100, 200, "A", "TA") + exon("chr1", 200, 300, "B", "TB", "", '-'),
+         "A()chr1:100-300[TA+ 100-200][TB- 200-300] "},
+        {exon("chr1", 100, 200, "A", "TA") + exon("chr1", 201, 300, "B", "TB"),
+         "A()chr1:100-200[TA+ 100-200] B()chr1:201-300[TB+ 201-300] "},
+        {exon("chr1", 100, 200, "A", "TA") + exon("chr2", 100, 200, "B", "TB"),
+         "A()chr1:100-200[TA+ 100-200] B()chr2:100-200[TB+ 100-200] "},
+        {exon("chr1", 100, 300, "A", "TA") + exon("chr1", 250, 600, "B", "TB") + exon("chr1", 550, 800, "D", "TD"),
+         "A()chr1:100-800[TA+ 100-300][TB+ 250-600][TD+ 550-800] "},
+        {exon("chr1", 100, 1000, "A", "TA") + exon("chr1", 200, 300, "B", "TB") + exon("chr1", 400, 500, "C", "TC"),
+         "A()chr1:100-1000[TA+ 100-1000][TC+ 400-500][TB+ 200-300] "},
+        {exon("chr1", 500, 900, "A", "TA") + exon("chr1", 100, 600, "Z", "TZ"),
+         "Z()chr1:100-900[TZ+ 100-600][TA+ 500-900] "},
+        {exon("chr1", 100, 200, "A", "T") + exon("chr1", 150, 400, "B", "T"), "A()chr1:100-400[T+ 100-200 150-400] "},
+    };
+    testutil::TempDir dir;
+    t_configuration conf;
+    conf.mergeAnnot = true;
+    for (const Row& row : rows)
+        EXPECT_EQ(describe(load(dir.file("m.gtf"), row.gtf, conf)), row.genes) << row.gtf;
 }
 
-TEST_F(GtfReader, DirectoryInsteadOfFileThrowsGtfOpenError)
+// The merged gene's estimates go back to the annotated genes in proportion to their
+// transcripts' alphas; below ten compatible fragments a gene of several transcripts
+// keeps no alphas.
+TEST(Annotations, MergedEstimatesAreCarriedBackToTheAnnotatedGenes)
 {
-    Annotations a;
-    EXPECT_THROW(a.parseGTF(dir.path().c_str(), {}, conf), KestroveException);
+    struct Row {
+        uint64_t frags, compFrags;
+        std::vector<double> merged;
+        uint64_t bFrags, bComp;
+        std::vector<double> bAlphas;
+    };
+    const std::vector<Row> rows = {
+        {100, 50, {0.5, 0.3, 0.2}, 50, 25, {0.6, 0.4}},
+        {41, 20, {0.5, 0.25, 0.25}, 20, 10, {0.5, 0.5}},
+        {40, 18, {0.5, 0.25, 0.25}, 20, 9, {0.0, 0.0}},
+    };
+    testutil::TempDir dir;
+    t_configuration conf;
+    conf.mergeAnnot = true;
+    for (const Row& row : rows) {
+        Annotations a = load(dir.file("m.gtf"),
+                             exon("chr1", 100, 200, "A", "TA") + exon("chr1", 450, 500, "A", "TA")
+                                 + exon("chr1", 480, 900, "B", "TB1") + exon("chr1", 450, 470, "B", "TB2"),
+                             conf);
+        Gene& merged = a.genes.at("A");
+        merged.fragsLocus = row.frags;
+        merged.compFragsLocus = row.compFrags;
+        merged.alphas = row.merged;
+        a.mergeAnnotations();
+        const Gene& b = a.genes.at("B");
+        EXPECT_EQ(b.fragsLocus, row.bFrags) << row.frags;
+        EXPECT_EQ(b.compFragsLocus, row.bComp) << row.frags;
+        ASSERT_EQ(b.alphas.size(), 2u);
+        EXPECT_NEAR(b.alphas[0], row.bAlphas[0], 1e-12) << row.frags;
+        EXPECT_NEAR(b.alphas[1], row.bAlphas[1], 1e-12) << row.frags;
+        EXPECT_EQ(a.genes.at("A").alphas, std::vector<double>{1.0});
+    }
 }
+
+// Operations the annotation offers but no run calls.
+TEST(Annotations, OrderOverlapAndDumpFollowTheirDefinitions)
+{
+    testutil::TempDir dir;
+    Annotations a = load(dir.file("a.gtf"), exon("chr1", 500, 600, "B", "TB", "beta", '-') + exon("chr1", 600, 700, "C", "TC"),
+                         t_configuration{});
+    const Gene& b = a.genes.at("B");
+    const Gene& c = a.genes.at("C");
+    EXPECT_TRUE(wayToSort(b, c));
+    EXPECT_FALSE(wayToSort(c, b));
+    EXPECT_TRUE(a.checkOverlap(b, c));
+    a.genes.at("C").transcripts[0].exons[0].start = 601;
+    EXPECT_FALSE(a.checkOverlap(b, a.genes.at("C")));
+    ASSERT_TRUE(a.dumpAnnotations(dir.file("dump")));
+    EXPECT_EQ(testutil::readText(dir.file("dump")), "beta, B, TB, 0, 500, 600\n, C, TC, 1, 601, 700\n");
+    EXPECT_FALSE(a.dumpAnnotations(dir.file("missing/dump")));
+    EXPECT_DOUBLE_EQ(AutoGroups().scaleDist(250.0, 140.0), 1.0 / 40.0);
+}
+
+} // namespace

@@ -1,298 +1,174 @@
+// Which transcripts a fragment fits and where it lies on them: the exon-edge
+// arithmetic that whole runs reach only through rounded abundances.
+
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Compatibility.h"
+#include "DebugLog.h"
+#include "TestUtil.h"
 
 namespace {
+
+const std::vector<t_exon> kThreeExons{{100, 199}, {300, 399}, {500, 599}};
 
 t_transcript transcript(std::vector<t_exon> exons, bool forward)
 {
     t_transcript t;
-    t.transcriptId = forward ? "X" : "Xr";
     t.exons = std::move(exons);
     t.forwardStrand = forward;
     return t;
 }
 
-const std::vector<t_exon> kThreeExons{{100, 199}, {300, 399}, {500, 599}};
+enum Mate { single, first, second };
 
-t_read read(std::vector<t_exon> blocks, bool forward = true, bool paired = false, bool firstMate = false)
+t_read read(std::vector<t_exon> blocks, bool forward = true, Mate mate = single)
 {
     t_read r;
     r.name = "r";
     r.start = blocks.empty() ? 0 : blocks.front().start;
     r.blocks = std::move(blocks);
     r.forward = forward;
-    r.paired = paired;
-    r.firstMate = firstMate;
+    r.paired = mate != single;
+    r.firstMate = mate == first;
     return r;
 }
 
-// A joined pair: forward first mate, reverse second mate.
-std::vector<t_read> pairOf(std::vector<t_exon> first, std::vector<t_exon> second)
+std::vector<t_read> pairOf(std::vector<t_exon> left, std::vector<t_exon> right)
 {
-    return {read(std::move(first), true, true, true), read(std::move(second), false, true, false)};
+    return {read(std::move(left), true, first), read(std::move(right), false, second)};
 }
 
-t_configuration stranded(int32_t strandedness)
+TEST(Compatibility, ReadFitsTranscriptExactlyWhenBlocksFollowItsExons)
 {
-    t_configuration conf;
-    conf.strandedness = strandedness;
-    return conf;
-}
-
-class CheckExons : public ::testing::Test {
-protected:
-    bool fits(std::vector<t_exon> blocks, int32_t strandedness = 0) const
-    {
-        return kestrove.checkExons(x, read(std::move(blocks)), stranded(strandedness));
-    }
-
+    struct Row {
+        std::vector<t_exon> blocks;
+        bool forward;
+        Mate mate;
+        int strandedness;
+        bool transcriptForward;
+        bool fits;
+    };
+    const std::vector<Row> rows = {
+        {{{150, 180}}, true, single, 0, true, true},
+        {{{100, 199}}, true, single, 0, true, true},
+        {{{500, 599}}, true, single, 0, true, true},
+        {{{199, 199}}, true, single, 0, true, true},
+        {{{190, 210}}, true, single, 0, true, false},  // runs into the intron
+        {{{90, 120}}, true, single, 0, true, false},
+        {{{99, 120}}, true, single, 0, true, false},
+        {{{250, 260}}, true, single, 0, true, false},
+        {{{590, 610}}, true, single, 0, true, false},
+        {{{590, 600}}, true, single, 0, true, false},
+        {{{700, 750}}, true, single, 0, true, false},
+        {{}, true, single, 0, true, false},
+        {{{150, 199}, {300, 330}}, true, single, 0, true, true},
+        {{{150, 195}, {300, 330}}, true, single, 0, true, true},  // may end short of the donor
+        {{{150, 199}, {300, 399}, {500, 520}}, true, single, 0, true, true},
+        {{{150, 199}, {300, 399}, {500, 599}}, true, single, 0, true, true},
+        {{{150, 199}, {301, 330}}, true, single, 0, true, false},  // acceptor must match
+        {{{150, 199}, {299, 330}}, true, single, 0, true, false},
+        {{{150, 199}, {300, 399}, {501, 520}}, true, single, 0, true, false},
+        {{{150, 199}, {500, 530}}, true, single, 0, true, false},  // skips an exon
+        {{{150, 200}, {300, 330}}, true, single, 0, true, false},  // past the donor
+        {{{350, 399}, {500, 520}, {700, 720}}, true, single, 0, true, false},
+        {{{150, 160}, {170, 180}, {300, 310}, {500, 510}}, true, single, 0, true, false},
+        // Forward-stranded library: the first read on the transcript's strand.
+        {{{150, 180}}, false, single, 1, true, false},
+        {{{150, 180}}, true, single, 1, true, true},
+        {{{150, 180}}, false, second, 1, true, true},
+        {{{150, 180}}, true, second, 1, true, false},
+        {{{150, 180}}, false, first, 1, true, false},
+        {{{150, 180}}, true, first, 1, true, true},
+        {{{150, 180}}, false, first, 1, false, true},
+        {{{150, 180}}, false, single, 0, true, true},
+        // Reverse-stranded library: the first read opposite.
+        {{{150, 180}}, false, single, 2, true, true},
+        {{{150, 180}}, true, single, 2, true, false},
+        {{{150, 180}}, true, second, 2, true, true},
+        {{{150, 180}}, false, second, 2, true, false},
+        {{{150, 180}}, true, first, 2, false, true},
+        {{{150, 180}}, false, first, 2, false, false},
+    };
     Kestrove kestrove;
-    t_transcript x = transcript(kThreeExons, true);
-};
-
-TEST_F(CheckExons, UnsplicedReadMustLieInsideOneExon)
-{
-    EXPECT_TRUE(fits({{150, 180}}));
-    EXPECT_TRUE(fits({{100, 199}}));
-    EXPECT_TRUE(fits({{500, 599}}));
-    EXPECT_FALSE(fits({{190, 210}}));  // runs into the intron
-    EXPECT_FALSE(fits({{90, 120}}));   // starts before the exon
-    EXPECT_FALSE(fits({{250, 260}}));  // inside an intron
-    EXPECT_FALSE(fits({{590, 610}}));  // runs past the transcript
-    EXPECT_FALSE(fits({{700, 750}}));  // after the transcript
-    EXPECT_FALSE(fits({{10, 50}}));    // before the transcript
-}
-
-TEST_F(CheckExons, SplicedReadMustFollowConsecutiveIntrons)
-{
-    EXPECT_TRUE(fits({{150, 199}, {300, 330}}));
-    EXPECT_TRUE(fits({{150, 195}, {300, 330}}));  // may end short of the donor end
-    EXPECT_TRUE(fits({{150, 199}, {300, 399}, {500, 520}}));
-    EXPECT_FALSE(fits({{150, 199}, {305, 330}}));  // acceptor start must match exactly
-    EXPECT_FALSE(fits({{150, 199}, {500, 530}}));  // skips an exon
-    EXPECT_FALSE(fits({{150, 205}, {300, 330}}));  // runs past the donor end
-    EXPECT_FALSE(fits({{350, 399}, {500, 520}, {700, 720}}));  // more blocks than exons remain
-    EXPECT_FALSE(fits({{150, 160}, {170, 180}, {300, 310}, {500, 510}}));  // more blocks than exons
-}
-
-TEST_F(CheckExons, ReadWithoutBlocksFitsNothing)
-{
-    EXPECT_FALSE(fits({}));
-    EXPECT_FALSE(kestrove.checkExons(transcript({}, true), read({{150, 180}}), stranded(0)));
-}
-
-TEST_F(CheckExons, ForwardStrandedLibraryWantsFirstReadOnTranscriptStrand)
-{
-    const t_configuration fwd = stranded(1);
-    const t_transcript xr = transcript(kThreeExons, false);
-    EXPECT_FALSE(kestrove.checkExons(x, read({{150, 180}}, false), fwd));                   // single-end, reverse
-    EXPECT_TRUE(kestrove.checkExons(x, read({{150, 180}}, true), fwd));                     // single-end, forward
-    EXPECT_TRUE(kestrove.checkExons(x, read({{150, 180}}, false, true, false), fwd));       // second mate, reverse
-    EXPECT_FALSE(kestrove.checkExons(x, read({{150, 180}}, true, true, false), fwd));       // second mate, forward
-    EXPECT_FALSE(kestrove.checkExons(x, read({{150, 180}}, false, true, true), fwd));       // first mate, reverse
-    EXPECT_TRUE(kestrove.checkExons(xr, read({{150, 180}}, false, true, true), fwd));       // on a reverse transcript
-    EXPECT_TRUE(kestrove.checkExons(x, read({{150, 180}}, false), stranded(0)));            // unstranded
-}
-
-TEST_F(CheckExons, ReverseStrandedLibraryWantsFirstReadOpposite)
-{
-    const t_configuration rev = stranded(2);
-    const t_transcript xr = transcript(kThreeExons, false);
-    EXPECT_TRUE(kestrove.checkExons(x, read({{150, 180}}, false), rev));
-    EXPECT_FALSE(kestrove.checkExons(x, read({{150, 180}}, true), rev));
-    EXPECT_TRUE(kestrove.checkExons(x, read({{150, 180}}, true, true, false), rev));
-    EXPECT_FALSE(kestrove.checkExons(x, read({{150, 180}}, false, true, false), rev));
-    EXPECT_TRUE(kestrove.checkExons(xr, read({{150, 180}}, true, true, true), rev));
-}
-
-class GeneFragments : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        Gene gene;
-        gene.geneId = "G";
-        gene.transcripts.push_back(transcript(kThreeExons, true));                // X
-        gene.transcripts.push_back(transcript({{100, 199}, {500, 599}}, true));   // Y skips the middle exon
-        genes["G"] = gene;
-        it = genes.begin();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        t_configuration conf;
+        conf.strandedness = row.strandedness;
+        EXPECT_EQ(kestrove.checkExons(transcript(kThreeExons, row.transcriptForward),
+                                      read(row.blocks, row.forward, row.mate), conf),
+                  row.fits)
+            << "row " << i;
     }
-
-    GeneMap genes;
-    GeneMap::iterator it;
-    Kestrove kestrove;
-    t_configuration conf;
-};
-
-TEST_F(GeneFragments, IncompatibleFragmentsAreRemovedAndRowsFollowMapOrder)
-{
-    FragmentMap fragments;
-    fragments["a_both"].push_back(read({{150, 180}}));
-    fragments["b_xonly"].push_back(read({{150, 199}, {300, 330}}));
-    fragments["c_none"].push_back(read({{190, 210}}));
-    fragments["d_pair"] = pairOf({{150, 199}, {300, 320}}, {{350, 399}, {500, 520}});
-    fragments["e_yonly"] = pairOf({{150, 199}, {500, 510}}, {{520, 560}});
-    // First mate fits both, second mate only X: the pair counts for X alone.
-    fragments["f_secondx"] = pairOf({{120, 140}}, {{320, 340}});
-
-    kestrove.checkFragmentsValidity(it, fragments, conf);
-
-    std::vector<std::string> keys;
-    for (const auto& [key, reads] : fragments)
-        keys.push_back(key);
-    EXPECT_EQ(keys, (std::vector<std::string>{"a_both", "b_xonly", "d_pair", "e_yonly", "f_secondx"}));
-    const Gene& gene = it->second;
-    EXPECT_EQ(gene.validities, (std::vector<std::vector<bool>>{
-                                   {true, true}, {true, false}, {true, false}, {false, true}, {true, false}}));
-    EXPECT_EQ(gene.compFragsTrans, (std::vector<double>{4, 2}));
-
-    EXPECT_EQ(fragments["a_both"][0].start, 150);
-    EXPECT_EQ(fragments["a_both"][0].end, 180);
-    EXPECT_EQ(fragments["d_pair"][0].start, 150);
-    EXPECT_EQ(fragments["d_pair"][0].end, 520);
 }
 
-TEST_F(GeneFragments, LoneMateIsTestedAndSpannedAlone)
+TEST(Compatibility, TranscriptCoordinatesSkipIntronsAndCountFromTheFivePrimeEnd)
 {
-    FragmentMap fragments;
-    fragments["lone"].push_back(read({{150, 199}, {300, 320}}, true, true, true));
-    kestrove.checkFragmentsValidity(it, fragments, conf);
-    ASSERT_EQ(fragments.size(), 1u);
-    EXPECT_EQ(it->second.validities, (std::vector<std::vector<bool>>{{true, false}}));
-    EXPECT_EQ(fragments["lone"][0].end, 320);
-
-    kestrove.convertCoords(it, fragments);
-    const t_read& lone = fragments["lone"][0];
-    EXPECT_EQ(lone.transStarts, (std::vector<int32_t>{51, 0}));
-    EXPECT_EQ(lone.transEnds, (std::vector<int32_t>{121, 0}));
-    EXPECT_EQ(lone.fragLengths, (std::vector<int32_t>{71, 0}));
-}
-
-TEST_F(GeneFragments, NothingCompatibleLeavesEmptyMapAndMatrix)
-{
-    FragmentMap fragments;
-    fragments["x"].push_back(read({{250, 260}}));
-    fragments["y"].push_back(read({}));
-    kestrove.checkFragmentsValidity(it, fragments, conf);
-    EXPECT_TRUE(fragments.empty());
-    EXPECT_TRUE(it->second.validities.empty());
-    EXPECT_EQ(it->second.compFragsTrans, (std::vector<double>{0, 0}));
-}
-
-class TranscriptCoordinates : public ::testing::Test {
-protected:
-    // One fragment through validity and conversion against the three-exon transcript on the given strand.
-    t_read convert(std::vector<t_read> reads, bool forward)
-    {
-        Gene gene;
-        gene.transcripts.push_back(transcript(kThreeExons, forward));
-        genes["G"] = gene;
+    struct Row {
+        std::vector<t_read> reads;
+        bool forward;
+        int32_t start, end, length;
+    };
+    const std::vector<Row> rows = {
+        {{read({{150, 180}})}, true, 51, 0, 0},
+        {{read({{520, 540}})}, true, 221, 0, 0},
+        {{read({{100, 120}})}, true, 1, 0, 0},
+        {{read({{300, 320}})}, true, 101, 0, 0},
+        {{read({{150, 180}})}, false, 220, 0, 0},
+        {{read({{580, 599}})}, false, 1, 0, 0},
+        {{read({{350, 399}})}, false, 101, 0, 0},
+        {pairOf({{150, 199}, {300, 320}}, {{350, 399}, {500, 520}}), true, 51, 221, 171},
+        {pairOf({{150, 199}, {300, 320}}, {{350, 399}, {500, 520}}), false, 80, 250, 171},
+        {pairOf({{310, 330}}, {{350, 380}}), true, 111, 181, 71},
+        {pairOf({{310, 330}}, {{350, 380}}), false, 120, 190, 71},
+        {pairOf({{100, 150}}, {{550, 599}}), true, 1, 300, 300},
+        {pairOf({{100, 150}}, {{550, 599}}), false, 1, 300, 300},
+        {{read({{150, 199}, {300, 320}}, true, first)}, true, 51, 121, 71},  // lone mate spans itself
+        // Dropped (start -1): compatible with no transcript, or a pair whose second mate does not fit.
+        {{read({{190, 210}})}, true, -1, 0, 0},
+        {pairOf({{120, 140}}, {{250, 260}}), true, -1, 0, 0},
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        GeneMap genes;
+        genes["G"].transcripts = {transcript(kThreeExons, rows[i].forward), transcript({{700, 800}}, true)};
         auto it = genes.begin();
         FragmentMap fragments;
-        fragments["f"] = std::move(reads);
-        kestrove.checkFragmentsValidity(it, fragments, conf);
+        fragments["f"] = rows[i].reads;
+        Kestrove kestrove;
+        kestrove.checkFragmentsValidity(it, fragments, t_configuration{});
         kestrove.convertCoords(it, fragments);
-        EXPECT_EQ(fragments.size(), 1u);
-        return fragments.empty() ? t_read{} : fragments["f"][0];
+        ASSERT_EQ(fragments.size(), rows[i].start < 0 ? 0u : 1u) << "row " << i;
+        if (fragments.empty())
+            continue;
+        EXPECT_EQ(genes["G"].compFragsTrans, (std::vector<double>{1, 0})) << "row " << i;
+        const t_read& f = fragments["f"][0];
+        // The second transcript does not fit: zeros keep one value per transcript.
+        EXPECT_EQ(f.transStarts, (std::vector<int32_t>{rows[i].start, 0})) << "row " << i;
+        EXPECT_EQ(f.transEnds, (std::vector<int32_t>{rows[i].end, 0})) << "row " << i;
+        EXPECT_EQ(f.fragLengths, (std::vector<int32_t>{rows[i].length, 0})) << "row " << i;
     }
+}
 
+// The debug matrices: no run writes them, since no option sets the debug mode.
+TEST(Compatibility, ValidityFileListsStartsCompatibilityAndLengthsPerFragment)
+{
     GeneMap genes;
-    Kestrove kestrove;
-    t_configuration conf;
-};
-
-TEST_F(TranscriptCoordinates, SingleEndReadHasStartOnly)
-{
-    t_read f = convert({read({{150, 180}})}, true);
-    EXPECT_EQ(f.transStarts, std::vector<int32_t>{51});
-    EXPECT_EQ(f.transEnds, std::vector<int32_t>{0});
-    EXPECT_EQ(f.fragLengths, std::vector<int32_t>{0});
-
-    t_read later = convert({read({{520, 540}})}, true);
-    EXPECT_EQ(later.transStarts, std::vector<int32_t>{221});
-}
-
-TEST_F(TranscriptCoordinates, PairOnForwardTranscriptSkipsIntrons)
-{
-    t_read f = convert(pairOf({{150, 199}, {300, 320}}, {{350, 399}, {500, 520}}), true);
-    EXPECT_EQ(f.start, 150);
-    EXPECT_EQ(f.end, 520);
-    EXPECT_EQ(f.transStarts, std::vector<int32_t>{51});
-    EXPECT_EQ(f.transEnds, std::vector<int32_t>{221});
-    EXPECT_EQ(f.fragLengths, std::vector<int32_t>{171});
-}
-
-TEST_F(TranscriptCoordinates, PairOnReverseTranscriptCountsFromItsFivePrimeEnd)
-{
-    t_read f = convert(pairOf({{150, 199}, {300, 320}}, {{350, 399}, {500, 520}}), false);
-    EXPECT_EQ(f.transStarts, std::vector<int32_t>{80});
-    EXPECT_EQ(f.transEnds, std::vector<int32_t>{250});
-    EXPECT_EQ(f.fragLengths, std::vector<int32_t>{171});
-}
-
-TEST_F(TranscriptCoordinates, PairWithinOneExonOnBothStrands)
-{
-    t_read fwd = convert(pairOf({{310, 330}}, {{350, 380}}), true);
-    EXPECT_EQ(fwd.transStarts, std::vector<int32_t>{111});
-    EXPECT_EQ(fwd.transEnds, std::vector<int32_t>{181});
-    EXPECT_EQ(fwd.fragLengths, std::vector<int32_t>{71});
-    t_read rev = convert(pairOf({{310, 330}}, {{350, 380}}), false);
-    EXPECT_EQ(rev.transStarts, std::vector<int32_t>{120});
-    EXPECT_EQ(rev.transEnds, std::vector<int32_t>{190});
-    EXPECT_EQ(rev.fragLengths, std::vector<int32_t>{71});
-}
-
-TEST_F(TranscriptCoordinates, SingleEndReadOnReverseTranscriptStartsAtItsEnd)
-{
-    t_read f = convert({read({{150, 180}})}, false);
-    EXPECT_EQ(f.transStarts, std::vector<int32_t>{220});
-    EXPECT_EQ(f.transEnds, std::vector<int32_t>{0});
-    EXPECT_EQ(f.fragLengths, std::vector<int32_t>{0});
-}
-
-TEST_F(TranscriptCoordinates, EveryTranscriptGetsExactlyOneValue)
-{
-    Gene gene;
-    gene.transcripts.push_back(transcript(kThreeExons, true));
-    gene.transcripts.push_back(transcript({{600, 700}}, true));
-    gene.transcripts.push_back(transcript(kThreeExons, false));
-    genes["G"] = gene;
+    genes["G"].transcripts = {transcript(kThreeExons, true), transcript({{700, 800}}, true)};
     auto it = genes.begin();
     FragmentMap fragments;
-    fragments["f"].push_back(read({{150, 180}}));
-    kestrove.checkFragmentsValidity(it, fragments, conf);
-    kestrove.convertCoords(it, fragments);
-    const t_read& f = fragments["f"][0];
-    EXPECT_EQ(f.transStarts, (std::vector<int32_t>{51, 0, 220}));
-    EXPECT_EQ(f.transEnds, (std::vector<int32_t>{0, 0, 0}));
-    EXPECT_EQ(f.fragLengths, (std::vector<int32_t>{0, 0, 0}));
-}
-
-TEST_F(TranscriptCoordinates, BrokenInvariantsNeverIndexOutOfBounds)
-{
-    Gene gene;
-    gene.transcripts.push_back(transcript(kThreeExons, true));
-    gene.transcripts.push_back(transcript(kThreeExons, false));
-    // A row claiming compatibility for a fragment whose end lies in an intron,
-    // and a second fragment with no row at all.
-    gene.validities = {{true, true}};
-    genes["G"] = gene;
-    auto it = genes.begin();
-    FragmentMap fragments;
-    fragments["a"] = pairOf({{150, 180}}, {{250, 260}});
-    fragments["a"][0].start = 150;
-    fragments["a"][0].end = 260;
-    fragments["b"].push_back(read({{150, 180}}));
-    kestrove.convertCoords(it, fragments);
-    for (const auto& [key, reads] : fragments) {
-        EXPECT_EQ(reads[0].transStarts.size(), 2u) << key;
-        EXPECT_EQ(reads[0].transEnds.size(), 2u) << key;
-        EXPECT_EQ(reads[0].fragLengths.size(), 2u) << key;
-    }
-    EXPECT_EQ(fragments["b"][0].transStarts, (std::vector<int32_t>{0, 0}));
+    fragments["f"] = pairOf({{310, 330}}, {{350, 380}});
+    fragments["f"][0].name = "f";
+    Kestrove().checkFragmentsValidity(it, fragments, t_configuration{});
+    Kestrove().convertCoords(it, fragments);
+    testutil::TempDir dir;
+    EXPECT_NE(DebugLog().validitiesToFile(fragments, it, dir.file("v.dat")), 0);
+    const std::string head = "\n# rows: 1\n# columns: 2\n";
+    EXPECT_EQ(testutil::readText(dir.file("v.dat")), "# name: fragment_startsites_trans_coord" + head
+                  + "f 111 0\n\n# name: fragment_startsites_validity_mat" + head + "f 1 0\n\n# name: fragment_lengths"
+                  + head + "f 71 0\n");
+    EXPECT_EQ(DebugLog().validitiesToFile(fragments, it, dir.file("missing/v.dat")), 0);
 }
 
 } // namespace

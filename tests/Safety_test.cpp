@@ -18,18 +18,14 @@
 #include "WriteResults.h"
 
 namespace fs = boost::filesystem;
+using testutil::contains;
+using testutil::exon;
+using testutil::quoted;
 using testutil::readText;
-using testutil::splitOn;
+using testutil::split;
 using testutil::writeText;
 
 namespace {
-
-std::string exon(const std::string& chromosome, int start, int end, const std::string& gene,
-                 const std::string& transcript)
-{
-    return chromosome + "\tt\texon\t" + std::to_string(start) + "\t" + std::to_string(end) + "\t.\t+\t.\tgene_id \"" +
-           gene + "\"; transcript_id \"" + transcript + "\";\n";
-}
 
 // Single-end 50-base reads, `count` of them from `start` on, one base apart.
 std::string reads(const std::string& reference, int start, int count, int flag = 0)
@@ -49,8 +45,6 @@ std::string header(const std::vector<std::string>& references)
     return text;
 }
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
-
 testutil::CommandResult kestrove(const testutil::TempDir& dir, const std::string& args)
 {
     return testutil::run("cd " + quoted(dir.path()) + " && " + quoted(testutil::kestroveExe()) + " " + args);
@@ -63,8 +57,6 @@ std::set<std::string> listing(const std::string& directory)
         names.insert(fs::relative(it->path(), directory).string());
     return names;
 }
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // A process id that no process has: a child's, once it has been reaped.
 pid_t deadPid()
@@ -176,7 +168,7 @@ TEST_F(Safety, InterruptedSortLeavesNoTemporaries)
                                "for i in $(seq 2000); do ls reads.sorted.bam.tmp.$!.* > /dev/null 2>&1 && break; "
                                "sleep 0.005; done; kill -TERM $!; wait $!; echo $?; ls reads.sorted.bam.tmp.$!.* 2>&1";
     const auto result = testutil::run("cd " + quoted(dir.path()) + " && sh -c " + quoted(script));
-    const auto lines = splitOn(result.out, '\n');
+    const auto lines = split(result.out, '\n');
     ASSERT_GE(lines.size(), 2u) << result.out;
     if (lines[0] == "0")
         GTEST_SKIP() << "the sort finished before it could be interrupted";
@@ -200,16 +192,16 @@ TEST_F(Safety, SameGeneIdOnTwoReferencesIsOneGenePerReference)
 
     // Namesakes follow each other in the order their references first appear.
     std::vector<std::string> geneRows;
-    for (const std::string& row : splitOn(readText(dir.file("output/genes_summary_reads.dat")), '\n')) {
-        const auto f = splitOn(row, '\t');
+    for (const std::string& row : split(readText(dir.file("output/genes_summary_reads.dat")), '\n')) {
+        const auto f = split(row, '\t');
         geneRows.push_back(f[0] + " " + f[2] + " " + f[3]);
     }
     EXPECT_EQ(geneRows, (std::vector<std::string>{"gene_ID locus frags_locus", "A chr5:1000-2000 5",
                                                   "LOC chr1:1000-2000 20", "LOC chr5:5000-6000 8",
                                                   "LOC chr2:3000-4000 12", "Z chr1:8000-9000 0"}));
     std::vector<std::string> transcriptRows;
-    for (const std::string& row : splitOn(readText(dir.file("output/transcripts_summary_reads.dat")), '\n'))
-        transcriptRows.push_back(splitOn(row, '\t')[0] + " " + splitOn(row, '\t')[3]);
+    for (const std::string& row : split(readText(dir.file("output/transcripts_summary_reads.dat")), '\n'))
+        transcriptRows.push_back(split(row, '\t')[0] + " " + split(row, '\t')[3]);
     EXPECT_EQ(transcriptRows, (std::vector<std::string>{"tracking_ID locus", "Ta chr5:1000-2000", "T1 chr1:1000-2000",
                                                         "T2 chr1:1000-2000", "T1 chr5:5000-6000",
                                                         "T1 chr2:3000-4000", "Tz chr1:8000-9000"}));
@@ -224,7 +216,7 @@ TEST(GtfQuirks, MalformedAndRepeatedExonLinesAreSkippedAndReported)
     } cases[] = {
         {good, "1 duplicate exon(s) of their transcript, counted once (first at line 3)"},
         {exon("chr1", 400, 300, "G", "T"), "1 with start after end (first at line 3)"},
-        {exon("chr1", 300, 400, "G", "T").replace(12, 3, "3e2"), "1 with a coordinate that is not a number (first at line 3)"},
+        {exon("chr1", 300, 400, "G", "T").replace(15, 3, "3e2"), "1 with a coordinate that is not a number (first at line 3)"},
         {"chr1\tt\texon\t300\t400\t+\tgene_id \"G\"; transcript_id \"T\";\n", "1 with fewer than 9 columns (first at line 3)"},
     };
     for (const auto& c : cases) {
@@ -272,12 +264,12 @@ TEST(RectangularSummary, EveryRowHasTheHeadersFields)
         annotations.genes["OK"].alphas = {0.5, 0.5};
         ASSERT_TRUE(writer.writeFinalResults(annotations));
 
-        const auto rows = splitOn(readText(dir.file("transcripts_summary_s.dat")), '\n');
+        const auto rows = split(readText(dir.file("transcripts_summary_s.dat")), '\n');
         ASSERT_EQ(rows.size(), 5u);
-        const size_t width = splitOn(rows[0], '\t').size();
+        const size_t width = split(rows[0], '\t').size();
         EXPECT_EQ(width, clustering ? 20u : 13u);
         for (const std::string& row : rows)
-            EXPECT_EQ(splitOn(row + "\tend", '\t').size(), width + 1) << row;
+            EXPECT_EQ(split(row + "\tend", '\t').size(), width + 1) << row;
     }
 }
 

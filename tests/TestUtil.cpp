@@ -2,12 +2,14 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include <boost/filesystem.hpp>
 #include <htslib/hts.h>
@@ -45,7 +47,22 @@ std::string readText(const std::string& path)
     return ss.str();
 }
 
-std::vector<std::string> splitOn(const std::string& text, char separator)
+bool exists(const std::string& path) { return boost::filesystem::exists(path); }
+
+std::set<std::string> filesIn(const std::string& directory)
+{
+    std::set<std::string> names;
+    boost::system::error_code ec;
+    for (boost::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec))
+        names.insert(it->path().filename().string());
+    return names;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+std::vector<std::string> split(const std::string& text, char separator)
 {
     std::vector<std::string> parts;
     std::istringstream in(text);
@@ -54,37 +71,74 @@ std::vector<std::string> splitOn(const std::string& text, char separator)
     return parts;
 }
 
-bool exists(const std::string& path)
+std::string exon(const std::string& chromosome, int start, int end, const std::string& gene,
+                 const std::string& transcript, const std::string& name, char strand)
 {
-    return boost::filesystem::exists(path);
+    std::string line = chromosome + "\ttest\texon\t" + std::to_string(start) + "\t" + std::to_string(end) + "\t.\t"
+        + strand + "\t.\tgene_id \"" + gene + "\"; transcript_id \"" + transcript + "\";";
+    if (!name.empty())
+        line += " gene_name \"" + name + "\";";
+    return line + "\n";
+}
+
+std::string samRecord(const std::string& name, int flag, const std::string& reference, int pos,
+                      const std::string& cigar, const std::string& mateReference, int matePos, int templateLength)
+{
+    return name + "\t" + std::to_string(flag) + "\t" + reference + "\t" + std::to_string(pos) + "\t60\t" + cigar + "\t"
+        + mateReference + "\t" + std::to_string(matePos) + "\t" + std::to_string(templateLength) + "\t*\t*\n";
 }
 
 void samToBam(const std::string& samText, const std::string& bamPath, bool buildIndex)
 {
-    std::string samPath = bamPath + ".tmp.sam";
+    const std::string samPath = bamPath + ".tmp.sam";
     writeText(samPath, samText);
-    std::unique_ptr<htsFile, int (*)(htsFile*)> in(hts_open(samPath.c_str(), "r"), hts_close);
-    if (!in)
-        throw std::runtime_error("cannot open " + samPath);
-    std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> hdr(sam_hdr_read(in.get()), sam_hdr_destroy);
-    if (!hdr)
-        throw std::runtime_error("bad SAM header in test input");
     {
+        std::unique_ptr<htsFile, int (*)(htsFile*)> in(hts_open(samPath.c_str(), "r"), hts_close);
         std::unique_ptr<htsFile, int (*)(htsFile*)> out(hts_open(bamPath.c_str(), "wb"), hts_close);
-        if (!out || sam_hdr_write(out.get(), hdr.get()) < 0)
-            throw std::runtime_error("cannot write " + bamPath);
+        std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> hdr(in ? sam_hdr_read(in.get()) : nullptr, sam_hdr_destroy);
         std::unique_ptr<bam1_t, void (*)(bam1_t*)> rec(bam_init1(), bam_destroy1);
+        if (!hdr || !out || sam_hdr_write(out.get(), hdr.get()) < 0)
+            throw std::runtime_error("cannot write the header of the test input to " + bamPath);
         int r;
-        while ((r = sam_read1(in.get(), hdr.get(), rec.get())) >= 0) {
+        while ((r = sam_read1(in.get(), hdr.get(), rec.get())) >= 0)
             if (sam_write1(out.get(), hdr.get(), rec.get()) < 0)
-                throw std::runtime_error("cannot write record to " + bamPath);
-        }
+                r = -2;
         if (r < -1)
-            throw std::runtime_error("bad SAM record in test input");
+            throw std::runtime_error("cannot convert a record of the test input to " + bamPath);
     }
     std::remove(samPath.c_str());
     if (buildIndex && sam_index_build(bamPath.c_str(), 0) != 0)
         throw std::runtime_error("cannot index " + bamPath);
+}
+
+std::string pairsSam(const std::vector<Pair>& pairs)
+{
+    std::vector<std::tuple<std::string, int, std::string>> records;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const auto& [reference, left, right] = pairs[i];
+        const std::string name = "p" + std::to_string(i);
+        records.emplace_back(reference, left, samRecord(name, 99, reference, left, "50M", "=", right, right + 50 - left));
+        records.emplace_back(reference, right, samRecord(name, 147, reference, right, "50M", "=", left, left - right - 50));
+    }
+    std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
+        return std::tie(std::get<0>(a), std::get<1>(a)) < std::tie(std::get<0>(b), std::get<1>(b));
+    });
+    std::string text = "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:20000\n@SQ\tSN:chr2\tLN:20000\n";
+    for (const auto& record : records)
+        text += std::get<2>(record);
+    return text;
+}
+
+std::string column(const std::string& path, const std::string& name)
+{
+    const auto rows = lines(readText(path));
+    std::string values;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const auto header = fields(rows[0]), row = fields(rows[i]);
+        const auto at = static_cast<std::size_t>(std::find(header.begin(), header.end(), name) - header.begin());
+        values += (at < row.size() ? row[at] : "") + " ";
+    }
+    return values;
 }
 
 CommandResult run(const std::string& command)
@@ -105,5 +159,17 @@ CommandResult run(const std::string& command)
 std::string kestroveExe() { return KESTROVE_EXE; }
 std::string kestroveDevExe() { return KESTROVE_DEVPHASE_EXE; }
 std::string toolPath(const std::string& name) { return std::string(KESTROVE_TOOLS_DIR) + "/" + name; }
+
+void simulate(const std::string& prefix, const std::string& options)
+{
+    const CommandResult result = run(quoted(toolPath("simulate")) + " " + options + " --out-prefix " + quoted(prefix));
+    if (result.status != 0)
+        throw std::runtime_error("simulate failed: " + result.err);
+}
+
+CommandResult kestroveIn(const std::string& directory, const std::string& arguments, const std::string& exe)
+{
+    return run("cd " + quoted(directory) + " && " + quoted(exe) + " " + arguments);
+}
 
 } // namespace testutil

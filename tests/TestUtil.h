@@ -1,6 +1,9 @@
 #pragma once
 
+#include <set>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 namespace testutil {
@@ -23,12 +26,34 @@ private:
 void writeText(const std::string& path, const std::string& text);
 std::string readText(const std::string& path);
 bool exists(const std::string& path);
-// The parts of text between separators; a trailing empty part is dropped.
-std::vector<std::string> splitOn(const std::string& text, char separator);
+std::set<std::string> filesIn(const std::string& directory);
+bool contains(const std::string& text, const std::string& part);
+std::string quoted(const std::string& text);
+std::vector<std::string> split(const std::string& text, char separator);
+inline std::vector<std::string> lines(const std::string& text) { return split(text, '\n'); }
+inline std::vector<std::string> fields(const std::string& line) { return split(line, '\t'); }
+inline bool hasTwoHardwareThreads() { return std::thread::hardware_concurrency() >= 2; }
+
+// One GTF exon line.
+std::string exon(const std::string& chromosome, int start, int end, const std::string& gene,
+                 const std::string& transcript, const std::string& name = "", char strand = '+');
+
+// One SAM record without sequence.
+std::string samRecord(const std::string& name, int flag, const std::string& reference, int pos,
+                      const std::string& cigar, const std::string& mateReference = "*", int matePos = 0,
+                      int templateLength = 0);
 
 // Converts SAM text (header and records) into a BAM file with htslib;
 // optionally writes its .bai index (the records must then be sorted).
 void samToBam(const std::string& samText, const std::string& bamPath, bool buildIndex);
+
+// SAM text of proper pairs of 50-base reads, one (reference, left start, right start)
+// each, on references chr1 and chr2 and in coordinate order.
+using Pair = std::tuple<std::string, int, int>;
+std::string pairsSam(const std::vector<Pair>& pairs);
+
+// One column of a summary file, found by its header name: each value followed by a blank.
+std::string column(const std::string& path, const std::string& name);
 
 struct CommandResult {
     int status = -1;  // exit status, or -1 when the process did not exit normally
@@ -42,5 +67,12 @@ CommandResult run(const std::string& command);
 std::string kestroveExe();
 std::string kestroveDevExe();
 std::string toolPath(const std::string& name);
+
+// Runs the simulator: <prefix>.gtf, <prefix>.bam (indexed unless unsorted) and <prefix>.truth.tsv.
+void simulate(const std::string& prefix, const std::string& options);
+
+// Runs kestrove (or another build of it) in a directory.
+CommandResult kestroveIn(const std::string& directory, const std::string& arguments,
+                         const std::string& exe = kestroveExe());
 
 } // namespace testutil

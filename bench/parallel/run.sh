@@ -135,7 +135,8 @@ compare_threads "end-to-end" ann.gtf reads.bam "" reads
 
 # 2. The E-step of one deferred gene.
 estep=$scratch/deferred_estep
-if [ ! -x "$estep" ] || [ "$estep" -ot "$core" ] || [ "$estep" -ot "$root/bench/parallel/deferred_estep.cpp" ]; then
+if [ ! -x "$estep" ] || [ "$estep" -ot "$core" ] || [ "$estep" -ot "$root/bench/parallel/deferred_estep.cpp" ] \
+   || [ "$estep" -ot "$root/bench/SyntheticGene.h" ]; then
   echo "Compiling deferred_estep against $core"
   # The flags of the core library's Release build: -O2, no contraction of floating-point operations.
   g++ -std=c++20 -O2 -DNDEBUG -ffp-contract=off -Wall -Wextra -I"$root/include" \

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,8 +87,6 @@ inline void writeFile(const std::string& path, std::string_view text)
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-inline std::string failure(const std::string& what) { return what.empty() ? "unnamed check failed" : what; }
-
 // ---------------------------------------------------------------------------
 // GTF reader. The first byte picks the options (bit 0 merge-annot, bit 1 a
 // genes list, bit 2 exclude-genes); with a genes list the next line holds its
@@ -106,14 +105,10 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
     std::map<std::string, std::string> genesList;
     if (!conf.processAllGenes) {
         const size_t newline = text.find('\n');
-        std::string_view ids = text.substr(0, newline);
-        text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
-        while (!ids.empty()) {
-            const size_t space = ids.find(' ');
-            const std::string id(ids.substr(0, space));
+        std::istringstream ids{std::string(text.substr(0, newline))};
+        for (std::string id; std::getline(ids, id, ' ');)
             genesList.emplace(id, id);
-            ids = space == std::string_view::npos ? std::string_view() : ids.substr(space + 1);
-        }
+        text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
     }
 
     const std::string path = scratchDir() + "/annotation.gtf";
@@ -123,61 +118,28 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
         annotations.parseGTF(path.c_str(), genesList, conf);
     } catch (const KestroveException& e) {
         // A damaged compressed file is reported as unreadable; nothing else may escape.
-        return e.code == ERR_GTF_OPEN ? std::string() : failure(std::string("unexpected exception ") + e.what());
+        return e.code == ERR_GTF_OPEN ? std::string() : std::string("unexpected exception ") + e.what();
     }
 
     const GeneMap& unmerged = conf.mergeAnnot ? annotations.genesUnmerged : annotations.genes;
     for (const auto& [id, gene] : unmerged) {
-        if (id != gene.mapKey())
-            return failure("gene stored under key " + id + " has key " + gene.mapKey());
-        if (gene.transcripts.empty())
-            return failure("gene " + id + " has no transcript");
-        for (const t_transcript& t : gene.transcripts) {
-            if (t.exons.empty())
-                return failure("transcript " + t.transcriptId + " has no exon");
-            if (t.transcriptId.empty())
-                return failure("gene " + id + " has a transcript without id");
-        }
+        if (id != gene.mapKey() || gene.transcripts.empty())
+            return "gene stored under key " + id + " has another key or no transcript";
+        for (const t_transcript& t : gene.transcripts)
+            if (t.exons.empty() || t.transcriptId.empty())
+                return "gene " + id + " has a transcript without exon or without id";
         if (!conf.processAllGenes && (genesList.count(gene.geneId) > 0) == conf.excludeGenes)
-            return failure("gene " + id + " passed the genes filter the wrong way");
+            return "gene " + id + " passed the genes filter the wrong way";
     }
     if (!conf.mergeAnnot)
         return {};
 
-    // Two genes may share a transcript id; merging them joins the two
-    // transcripts into one, so only the set of ids is kept.
-    std::set<std::string> idsBefore;
-    std::set<std::string> idsAfter;
-    for (const auto& entry : annotations.genesUnmerged)
-        for (const t_transcript& t : entry.second.transcripts)
-            idsBefore.insert(t.transcriptId);
-    for (const auto& entry : annotations.genes)
-        for (const t_transcript& t : entry.second.transcripts)
-            idsAfter.insert(t.transcriptId);
-    if (idsBefore != idsAfter)
-        return failure("merging lost or invented transcripts");
+    // Two genes may share a transcript id; merging joins the two transcripts, so
+    // every id keeps a gene, and only genes that survived the merge are named.
     for (const auto& [transcript, geneId] : annotations.transToGene)
         if (annotations.genes.count(geneId) == 0)
-            return failure("transcript " + transcript + " maps to gene " + geneId + ", which the merge removed");
+            return "transcript " + transcript + " maps to gene " + geneId + ", which the merge removed";
 
-    // Carrying estimates back to the unmerged genes, as the end of a run does.
-    uint64_t frags = 7;
-    for (auto& [id, gene] : annotations.genes) {
-        const size_t n = gene.transcripts.size();
-        gene.alphas.assign(n, n > 0 ? 1.0 / static_cast<double>(n) : 0.0);
-        gene.fragsLocus = frags;
-        gene.compFragsLocus = frags / 2;
-        frags = frags * 3 % 1000;
-    }
-    annotations.mergeAnnotations();
-    for (const auto& [id, gene] : annotations.genes) {
-        if (gene.alphas.size() != gene.transcripts.size())
-            return failure("gene " + id + " has " + std::to_string(gene.alphas.size()) + " alphas for "
-                           + std::to_string(gene.transcripts.size()) + " transcripts after merging back");
-        for (double alpha : gene.alphas)
-            if (!std::isfinite(alpha) || alpha < 0.0)
-                return failure("gene " + id + " has an alpha that is not a non-negative number");
-    }
     return {};
 }
 
@@ -185,10 +147,6 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
 // Fragment extraction and compatibility: a small gene and up to 16 BAM
 // records, all fields fuzzed, delivered in coordinate order as a region query
 // delivers them.
-
-struct BamRecordOwner {
-    void operator()(bam1_t* record) const { bam_destroy1(record); }
-};
 
 inline std::string fragmentsTarget(const uint8_t* data, size_t size)
 {
@@ -227,7 +185,7 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
 
     static const char* const kNames[] = {"r", "s", "r-2", "r-2-2", "r-3", "t"};
     struct FuzzedRecord {
-        std::unique_ptr<bam1_t, BamRecordOwner> record;
+        std::unique_ptr<bam1_t, BamRecordFree> record;
         int32_t tid;
         int64_t pos;
     };
@@ -239,17 +197,11 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
         const uint16_t flag = in.u16();
         const int32_t tid = (in.byte() & 3) == 0 ? -1 : 0;
         const uint8_t posKind = in.byte();
-        int64_t pos = posKind < 200 ? in.u16() % 2500 : in.i32();
-        if (pos < -1)
-            pos = -1;
-        int64_t mpos;
+        const int64_t pos = std::max<int64_t>(-1, posKind < 200 ? in.u16() % 2500 : in.i32());
         const uint8_t mateKind = in.byte();
-        if (mateKind < 128 && !positions.empty())
-            mpos = positions[mateKind % positions.size()];
-        else
-            mpos = mateKind < 200 ? in.u16() % 2500 : in.i32();
-        if (mpos < -1)
-            mpos = -1;
+        const int64_t mpos = mateKind < 128 && !positions.empty()
+            ? positions[mateKind % positions.size()]
+            : std::max<int64_t>(-1, mateKind < 200 ? in.u16() % 2500 : in.i32());
         const size_t nrOps = in.byte() % 8;
         std::vector<uint32_t> cigar(nrOps);
         for (uint32_t& op : cigar) {
@@ -257,12 +209,10 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
             const uint32_t length = (in.byte() & 15) == 0 ? in.u32() & 0x0FFFFFFF : in.byte();
             op = length << BAM_CIGAR_SHIFT | code;
         }
-        std::unique_ptr<bam1_t, BamRecordOwner> record(bam_init1());
-        if (!record)
-            return failure("out of memory");
-        if (bam_set1(record.get(), std::strlen(name), name, flag, tid, pos, 60, nrOps, cigar.data(), tid, mpos, 0,
-                     0, nullptr, nullptr, 0)
-            < 0)
+        std::unique_ptr<bam1_t, BamRecordFree> record(bam_init1());
+        if (!record
+            || bam_set1(record.get(), std::strlen(name), name, flag, tid, pos, 60, nrOps, cigar.data(), tid, mpos, 0, 0,
+                        nullptr, nullptr, 0) < 0)
             continue;
         positions.push_back(pos);
         records.push_back({std::move(record), tid, pos});
@@ -276,74 +226,50 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
     FragmentMap fragments;
     for (const FuzzedRecord& fuzzed : records)
         if (fetch_func(fuzzed.record.get(), &fragments) != 0)
-            return failure("fetch_func asked to stop the query");
+            return "fetch_func asked to stop the query";
 
     for (const auto& [key, reads] : fragments) {
         if (reads.empty() || reads.size() > 2)
-            return failure("fragment " + key + " holds " + std::to_string(reads.size()) + " reads");
-        for (const t_read& read : reads) {
-            if (read.blocks.empty())
-                return failure("read " + read.name + " has no aligned block");
-            for (size_t b = 1; b < read.blocks.size(); ++b)
-                if (read.blocks[b].start <= read.blocks[b - 1].end)
-                    return failure("read " + read.name + " has blocks out of order");
-            if (read.length < 0)
-                return failure("read " + read.name + " has a negative aligned length");
-        }
+            return "fragment " + key + " holds " + std::to_string(reads.size()) + " reads";
+        for (const t_read& read : reads)
+            if (read.blocks.empty() || read.length < 0
+                || std::adjacent_find(read.blocks.begin(), read.blocks.end(),
+                                      [](const t_exon& a, const t_exon& b) { return b.start <= a.end; })
+                    != read.blocks.end())
+                return "read " + read.name + " has no aligned block, blocks out of order or a negative length";
     }
 
     Kestrove compatibility;
     compatibility.checkFragmentsValidity(geneIt, fragments, conf);
     const Gene& g = geneIt->second;
     if (g.validities.size() != fragments.size())
-        return failure(std::to_string(g.validities.size()) + " validity rows for " + std::to_string(fragments.size())
-                       + " fragments");
+        return "validity rows and fragments differ in number";
     std::vector<double> column(nT, 0.0);
     for (const std::vector<bool>& row : g.validities) {
-        if (row.size() != nT)
-            return failure("validity row of the wrong width");
-        if (std::none_of(row.begin(), row.end(), [](bool v) { return v; }))
-            return failure("a fragment compatible with no transcript was kept");
+        if (row.size() != nT || std::none_of(row.begin(), row.end(), [](bool v) { return v; }))
+            return "a validity row of the wrong width, or of a fragment compatible with nothing";
         for (size_t t = 0; t < nT; ++t)
             column[t] += row[t] ? 1.0 : 0.0;
     }
     if (g.compFragsTrans != column)
-        return failure("per-transcript compatible counts disagree with the validity matrix");
+        return "per-transcript compatible counts disagree with the validity matrix";
 
     compatibility.convertCoords(geneIt, fragments);
-    // Transcript coordinates can only be checked against a well-formed gene.
-    const bool wellFormed = !wide
-        && std::all_of(g.transcripts.begin(), g.transcripts.end(), [](const t_transcript& t) {
-               for (size_t e = 1; e < t.exons.size(); ++e)
-                   if (t.exons[e].start <= t.exons[e - 1].end)
-                       return false;
-               return t.length > 0;
-           });
+    // Coordinates on a well-formed gene lie on the transcript; incompatible ones are 0.
+    const bool wellFormed = !wide && std::all_of(g.transcripts.begin(), g.transcripts.end(), [](const t_transcript& t) {
+        return t.length > 0 && std::is_sorted(t.exons.begin(), t.exons.end(), [](const t_exon& a, const t_exon& b) {
+                   return a.start <= b.end;
+               });
+    });
     size_t r = 0;
     for (const auto& [key, reads] : fragments) {
         const t_read& first = reads.front();
         if (first.transStarts.size() != nT || first.transEnds.size() != nT || first.fragLengths.size() != nT)
-            return failure("fragment " + key + " does not have one coordinate per transcript");
-        const bool paired = first.paired && reads.size() >= 2;
-        for (size_t t = 0; t < nT && wellFormed; ++t) {
-            const int32_t length = g.transcripts[t].length;
-            const int32_t s = first.transStarts[t];
-            const int32_t e = first.transEnds[t];
-            const int32_t l = first.fragLengths[t];
-            if (!g.validities[r][t]) {
-                if (s != 0 || e != 0 || l != 0)
-                    return failure("fragment " + key + " has coordinates on an incompatible transcript");
-                continue;
-            }
-            if (s < 1 || s > length)
-                return failure("fragment " + key + " starts at " + std::to_string(s) + " on a transcript of length "
-                               + std::to_string(length));
-            if (!first.paired && (e != 0 || l != 0))
-                return failure("single read " + key + " has a fragment length");
-            if (paired && e != 0 && (e > length || l != e - s + 1))
-                return failure("fragment " + key + " has end " + std::to_string(e) + " and length "
-                               + std::to_string(l) + " for start " + std::to_string(s));
-        }
+            return "fragment " + key + " does not have one coordinate per transcript";
+        for (size_t t = 0; t < nT && wellFormed; ++t)
+            if (g.validities[r][t] ? first.transStarts[t] < 1 || first.transStarts[t] > g.transcripts[t].length
+                                   : first.transStarts[t] != 0 || first.transEnds[t] != 0 || first.fragLengths[t] != 0)
+                return "fragment " + key + " has a coordinate off its transcript";
         ++r;
     }
     return {};
@@ -361,54 +287,13 @@ constexpr double kProfileWorkBudget = 2e7;
 inline double profileWork(std::string_view summary)
 {
     double work = 0.0;
-    size_t lineStart = summary.find('\n');
-    while (lineStart != std::string_view::npos) {
-        const size_t lineEnd = summary.find('\n', lineStart + 1);
-        std::string_view line = summary.substr(lineStart + 1, lineEnd == std::string_view::npos
-                                                                  ? std::string_view::npos
-                                                                  : lineEnd - lineStart - 1);
-        size_t fields = 1;
-        size_t field = 0;
-        double length = 0.0;
-        std::string lengthText;
-        for (char c : line) {
-            if (c == '\t') {
-                ++fields;
-                ++field;
-            } else if (field == 4) {
-                lengthText.push_back(c);
-            }
-        }
-        length = std::strtod(lengthText.c_str(), nullptr);
-        if (!(length >= 0.0))
-            length = 0.0;
-        work += length * static_cast<double>(std::max<size_t>(fields, 14) - 13);
-        lineStart = lineEnd;
+    std::vector<std::string_view> fields;
+    for (size_t at = summary.find('\n'); at != std::string_view::npos; at = summary.find('\n', at + 1)) {
+        splitTabs(summary.substr(at + 1, summary.find('\n', at + 1) - at - 1), fields);
+        const double length = fields.size() > 4 ? std::strtod(std::string(fields[4]).c_str(), nullptr) : 0.0;
+        work += (length >= 0.0 ? length : 0.0) * static_cast<double>(std::max<size_t>(fields.size(), 14) - 13);
     }
     return work;
-}
-
-inline std::string checkLoadedStore()
-{
-    const size_t rows = static_cast<size_t>(GetRows());
-    const size_t columns = static_cast<size_t>(GetColumns());
-    if (GetData().size() != rows * columns || GetMask().size() != rows * columns)
-        return failure("table store holds " + std::to_string(GetData().size()) + " values for "
-                       + std::to_string(rows) + " x " + std::to_string(columns));
-    if (GetRowIds().size() != rows || GetColumnWeights().size() != columns)
-        return failure("table store ids or weights do not match its shape");
-    return {};
-}
-
-inline bool sameTree(const std::vector<Node>& a, const std::vector<Node>& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i].left != b[i].left || a[i].right != b[i].right
-            || std::memcmp(&a[i].distance, &b[i].distance, sizeof(double)) != 0)
-            return false;
-    return true;
 }
 
 inline std::string clusterTable(int32_t nclusters)
@@ -418,31 +303,25 @@ inline std::string clusterTable(int32_t nclusters)
     // inputs are kept below sizes where that alone would exhaust its memory.
     if (rows < 2 || rows > 3000)
         return {};
-    std::optional<std::vector<double>> distances = distancematrix(
-        rows, GetColumns(), GetData().data(), GetMask().data(), GetColumnWeights().data(), 'b');
-    if (!distances)
-        return failure("no distance matrix for " + std::to_string(rows) + " rows");
-    for (double d : *distances)
-        if (std::isnan(d) || d < 0.0)
-            return failure("a distance is negative or not a number");
+    std::optional<std::vector<double>> distances =
+        distancematrix(rows, GetColumns(), GetData().data(), GetMask().data(), GetColumnWeights().data(), 'b');
+    if (!distances || std::any_of(distances->begin(), distances->end(), [](double d) { return !(d >= 0.0); }))
+        return "no distance matrix, or a distance that is negative or not a number";
     std::vector<double> scanned = *distances;
     const std::vector<Node> tree = averageLinkage(rows, *distances, false);
-    if (tree.size() != static_cast<size_t>(rows - 1))
-        return failure("tree of the wrong size");
-    if (rows <= 300 && !sameTree(tree, averageLinkageByScan(rows, scanned, false)))
-        return failure("nearest-neighbour linkage and the full scan built different trees");
+    // The nearest-neighbour linkage must build exactly the tree of the full scan.
+    const auto sameNode = [](const Node& x, const Node& y) {
+        return x.left == y.left && x.right == y.right && std::memcmp(&x.distance, &y.distance, sizeof(double)) == 0;
+    };
+    const std::vector<Node> scan = rows <= 300 ? averageLinkageByScan(rows, scanned, false) : tree;
+    if (tree.size() != static_cast<size_t>(rows - 1) || !std::equal(tree.begin(), tree.end(), scan.begin(), scan.end(), sameNode))
+        return "a tree of the wrong size, or unlike the full scan's";
     const int32_t k = std::min(nclusters, rows);
     const std::vector<int32_t> clusters = cuttree(rows, tree, k);
-    if (clusters.size() != static_cast<size_t>(rows))
-        return failure("cuttree gave no cluster to some rows");
-    std::vector<bool> used(static_cast<size_t>(k), false);
-    for (int32_t c : clusters) {
-        if (c < 0 || c >= k)
-            return failure("cluster number " + std::to_string(c) + " outside 0.." + std::to_string(k - 1));
-        used[static_cast<size_t>(c)] = true;
-    }
-    if (std::find(used.begin(), used.end(), false) != used.end())
-        return failure("cuttree left a cluster number unused");
+    std::set<int32_t> numbers(clusters.begin(), clusters.end());
+    if (clusters.size() != static_cast<size_t>(rows) || numbers.size() != static_cast<size_t>(k) || *numbers.begin() != 0
+        || *numbers.rbegin() != k - 1)
+        return "cuttree did not give every row one of the cluster numbers 0 .. k - 1";
     return {};
 }
 
@@ -457,17 +336,17 @@ inline std::string clusteringTarget(const uint8_t* data, size_t size)
         std::string copy(table);
         std::FILE* file = copy.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), copy.size(), "r");
         if (!file)
-            return failure("cannot open the table in memory");
+            return "cannot open the table in memory";
         const std::optional<std::string> result = Load(file);
         std::fclose(file);
         std::string problem;
-        if (result && *result == "ok") {
-            problem = checkLoadedStore();
-            if (problem.empty())
-                problem = clusterTable(nclusters);
-        } else if (GetRows() != 0 || GetColumns() != 0) {
+        const size_t cells = static_cast<size_t>(GetRows()) * static_cast<size_t>(GetColumns());
+        if (result && *result == "ok")
+            problem = GetData().size() != cells || GetMask().size() != cells || GetRowIds().size() != size_t(GetRows())
+                ? "table store does not match its shape"
+                : clusterTable(nclusters);
+        else if (GetRows() != 0 || GetColumns() != 0)
             problem = "a failed load left rows in the store";
-        }
         Free();
         return problem;
     }
@@ -486,26 +365,22 @@ inline std::string clusteringTarget(const uint8_t* data, size_t size)
 
     if (buildClusteringData(conf))
         return std::filesystem::exists(conf.resultsDir + "/norm_pdfs")
-            ? failure("a refused summary still wrote norm_pdfs")
+            ? "a refused summary still wrote norm_pdfs"
             : std::string();
 
     std::FILE* file = std::fopen((conf.resultsDir + "/norm_pdfs").c_str(), "r");
     if (!file)
-        return failure("norm_pdfs was not written");
+        return "norm_pdfs was not written";
     const std::optional<std::string> result = Load(file);
     std::fclose(file);
     std::string problem;
-    if (!result || *result != "ok") {
-        problem = "norm_pdfs does not load back: " + (result ? *result : std::string("out of memory"));
-    } else if (GetColumns() != 100) {
-        problem = "norm_pdfs has " + std::to_string(GetColumns()) + " data columns";
-    } else {
-        for (size_t i = 0; i < GetData().size() && problem.empty(); ++i)
-            if (!GetMask()[i] || !(GetData()[i] >= 0.0) || !(GetData()[i] <= 1.0))
-                problem = "norm_pdfs holds a bin value outside [0, 1]";
-        if (problem.empty())
-            problem = clusterTable(nclusters);
-    }
+    const auto outsideUnit = [](double v) { return !(v >= 0.0 && v <= 1.0); };
+    if (!result || *result != "ok" || GetColumns() != 100)
+        problem = "norm_pdfs does not load back as a table of 100 bins";
+    else if (std::any_of(GetData().begin(), GetData().end(), outsideUnit) || std::count(GetMask().begin(), GetMask().end(), 0))
+        problem = "norm_pdfs holds a missing bin or one outside [0, 1]";
+    else
+        problem = clusterTable(nclusters);
     Free();
     return problem;
 }

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang++ (AddressSanitizer and
-# UndefinedBehaviorSanitizer) in their own build directory, replays the kept
-# regression inputs, then fuzzes every target for a bounded time, at most two
-# at a time.
+# UndefinedBehaviorSanitizer) in their own build directory, then fuzzes every
+# target for a bounded time, at most two at a time. The kept regression inputs
+# are replayed by the FuzzRegressions test of every build.
 #
-# Usage: tests/fuzz/run.sh [seconds per target]     (default 600; 0 only replays)
+# Usage: tests/fuzz/run.sh [seconds per target]     (default 600; 0 only builds)
 #        tests/fuzz/run.sh --smoke                  (a fixed seed and input count per target, for CI)
 # Environment: FUZZ_BUILD (build directory, default build-fuzz under the
 #              project root), FUZZ_TARGETS (default "gtf fragments clustering").
-# Exits non-zero when a regression input fails or a target finds a crash, a
+# Exits non-zero when a target finds a crash, a
 # hang, a sanitizer report or an oversized allocation; the input is left in
 # FUZZ_BUILD/artifacts/<target>/ and its report in FUZZ_BUILD/logs/<target>.log.
 # Keep what it found under tests/fuzz/regressions/<target>/ once it is fixed.
@@ -29,53 +29,26 @@ build=${FUZZ_BUILD:-$root/build-fuzz}
 case $build in /*) ;; *) build=$root/$build ;; esac
 targets=${FUZZ_TARGETS:-gtf fragments clustering}
 
-# clang++ and libFuzzer's runtime come from Debian packages.
+# clang++ and libFuzzer's runtime come with the project's Debian packages.
 fuzzer_runtime() { ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; }
 if ! command -v clang++ >/dev/null 2>&1 || ! fuzzer_runtime; then
-  if [ "$(id -u)" -eq 0 ]; then
-    as_root() { "$@"; }
-  elif command -v sudo >/dev/null 2>&1; then
-    as_root() { sudo "$@"; }
-  else
-    echo "run.sh: clang++ or libFuzzer is missing (Debian packages clang, libclang-rt-14-dev) and neither root nor sudo is available" >&2
-    exit 1
-  fi
-  echo "run.sh: installing clang libclang-rt-14-dev"
-  export DEBIAN_FRONTEND=noninteractive
-  as_root apt-get update -qq
-  as_root apt-get install -y -qq --no-install-recommends clang libclang-rt-14-dev
+  bash "$root/scripts/install-deps.sh"
 fi
 
 cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j 2 >/dev/null
 
 # Per-target limits: inputs larger than these reach no new code, only slow the run.
-max_len() {
-  case $1 in
-    gtf) echo 8192 ;;
-    fragments) echo 512 ;;
-    clustering) echo 4096 ;;
-    *) echo 4096 ;;
-  esac
-}
+max_len() { case $1 in gtf) echo 8192 ;; fragments) echo 512 ;; *) echo 4096 ;; esac; }
 fuzz_options=(-timeout=30 -rss_limit_mb=2048 -print_final_stats=1)
 # The smoke run is reproducible: a fixed seed and a fixed number of inputs per target,
 # so CI passes or fails the same way on every machine (the time is only a cap).
 smoke_runs() { case $1 in gtf) echo 1500 ;; fragments) echo 150000 ;; *) echo 15000 ;; esac; }
 
+# The kept inputs are replayed by every build's FuzzRegressions test; only fuzzing is left here.
 failed=0
-for target in $targets; do
-  regressions=$here/regressions/$target
-  if [ -d "$regressions" ] && [ -n "$(ls -A "$regressions")" ]; then
-    if ! "$build/fuzz_$target" "${fuzz_options[@]}" "$regressions"/* >"$build/replay-$target.log" 2>&1; then
-      echo "fuzz_$target: a regression input fails again; see $build/replay-$target.log" >&2
-      failed=1
-    fi
-  fi
-done
-[ $failed -eq 0 ] || exit 1
 if [ "$seconds" -eq 0 ]; then
-  echo "run.sh: regression inputs replayed, no fuzzing asked for"
+  echo "run.sh: no fuzzing asked for"
   exit 0
 fi
 
@@ -90,20 +63,13 @@ run_target() {
     -artifact_prefix="$artifacts" "$corpus" "$here/corpus/$target" >"$build/logs/$target.log" 2>&1
 }
 
-# One line per target: executions, edge coverage, features, corpus size.
+# One line per target: executions and corpus size, or what it found.
 summarize() {
-  local target=$1 status=$2 log=$build/logs/$1.log
-  local execs cov ft corpus
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-  cov=$(grep -ao 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
-  ft=$(grep -ao 'ft: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
-  corpus=$(ls "$build/corpus/$target" | wc -l)
-  if [ "$status" -eq 0 ]; then
-    printf 'fuzz_%-11s %4ss  %9s runs  cov %5s  ft %6s  corpus %5s  no finding\n' \
-      "$target" "$seconds" "${execs:-?}" "${cov:-?}" "${ft:-?}" "$corpus"
+  local log=$build/logs/$1.log
+  if [ "$2" -eq 0 ]; then
+    echo "fuzz_$1: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1) runs, corpus $(ls "$build/corpus/$1" | wc -l), no finding"
   else
-    printf 'fuzz_%-11s FINDING (exit %s): %s\n' "$target" "$status" \
-      "$(ls "$build/artifacts/$target" | head -n 3 | tr '\n' ' ')"
+    echo "fuzz_$1: FINDING (exit $2): $(ls "$build/artifacts/$1" | head -n 3 | tr '\n' ' ')"
     grep -a -m 3 -E 'ERROR|runtime error|fuzz_[a-z]+: ' "$log" | sed 's/^/    /' || true
   fi
 }

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Mutation check of the test suite: applies each source mutation below alone,
+# rebuilds incrementally, runs the suite until its first failure and prints
+# the mutants that no test kills.
+#   scripts/mutate.sh [build-dir] [first-last]   (default: build, all mutants)
+# The build directory must already be configured; the sources are restored
+# after each mutant, also when the script is interrupted.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-build}
+range=${2:-}
+case $build in /*) ;; *) build=$root/$build ;; esac
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$root")}
+
+# One mutant a line: file @@ text found exactly once @@ replacement.
+mutants=$(cat <<'EOF'
+src/Compatibility.cpp @@ case 1: return secondMate ? !sameStrand : sameStrand; @@ case 1: return secondMate ? sameStrand : sameStrand;
+src/Compatibility.cpp @@ case 2: return secondMate ? sameStrand : !sameStrand; @@ case 2: return secondMate ? !sameStrand : !sameStrand;
+src/Compatibility.cpp @@ position <= exon.end; @@ position < exon.end;
+src/Compatibility.cpp @@ transStart = read.start - firstBase + 1 - offset; @@ transStart = read.start - firstBase - offset;
+src/Compatibility.cpp @@ offset += int64_t{exons[i].start} - exons[i - 1].end - 1; @@ offset += int64_t{exons[i].start} - exons[i - 1].end;
+src/Compatibility.cpp @@ transStart = lastBase - read.end + 1 - offset; @@ transStart = lastBase - read.end - offset;
+src/Compatibility.cpp @@ const int64_t transEnd = lastBase - read.start + 1 - offset; @@ const int64_t transEnd = lastBase - read.start - offset;
+src/Compatibility.cpp @@ blocks[m].end > exons[k + m].end) @@ blocks[m].end > exons[k + m].end + 1)
+src/Compatibility.cpp @@ if (m > 0 && blocks[m].start != exons[k + m].start) @@ if (m > 1 && blocks[m].start != exons[k + m].start)
+src/Compatibility.cpp @@ return blocks.back().end <= exons[k + nB - 1].end; @@ return blocks.back().end <= exons[k + nB - 1].end + 1;
+src/Compatibility.cpp @@ blocks.front().start < exons[k].start || @@ blocks.front().start < exons[k].start - 1 ||
+src/Compatibility.cpp @@ compatible = checkExons(transcript, reads[1], conf); @@ compatible = true;
+src/Compatibility.cpp @@ first.end = pairedFragment ? reads[1].blocks.back().end : first.blocks.back().end; @@ first.end = first.blocks.back().end;
+src/BamIO.cpp @@ read.paired && reads.size() < 2 && @@ read.paired && reads.size() < 3 &&
+src/BamIO.cpp @@ reads.front().start == read.mateStart @@ reads.front().start <= read.mateStart
+src/BamIO.cpp @@ blockStart = blockEnd + length; @@ blockStart = blockEnd + length + 1;
+src/BamIO.cpp @@ case BAM_CDEL: @@ case BAM_CDEL: break;
+src/BamIO.cpp @@ read.start = static_cast<int32_t>(core.pos + 1); @@ read.start = static_cast<int32_t>(core.pos);
+src/BamIO.cpp @@ read.forward = (core.flag & BAM_FREVERSE) == 0; @@ read.forward = (core.flag & BAM_FREVERSE) != 0;
+src/BamIO.cpp @@ read.firstMate = (core.flag & BAM_FREAD1) != 0; @@ read.firstMate = (core.flag & BAM_FREAD2) == 0;
+src/BamIO.cpp @@ if ((flag & (BAM_FUNMAP | BAM_FMUNMAP)) == BAM_FMUNMAP) @@ if (flag & BAM_FMUNMAP)
+src/BamIO.cpp @@ if (hts_idx_nseq(index.get()) != sam_hdr_nref(header.get())) @@ if (hts_idx_nseq(index.get()) < sam_hdr_nref(header.get()))
+src/kestrove.cpp @@ count = stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons @@ count = stats.properlyPaired != 0 ? stats.properlyPaired + stats.singletons
+src/kestrove.cpp @@ g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0)) @@ g.compFragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0))
+src/kestrove.cpp @@ if (g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0))) @@ if (g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0)))
+src/kestrove.cpp @@ if (g.compFragsLocus < static_cast<uint64_t> @@ if (g.compFragsLocus <= static_cast<uint64_t>
+src/kestrove.cpp @@ g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0)) @@ g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0))
+src/kestrove.cpp @@ if (conf.nrThreads <= 1 || nrGenes < static_cast<size_t>(conf.nrThreads)) { @@ if (conf.nrThreads <= 1) {
+src/WriteResults.cpp @@ return 1e9 * fragments / static_cast<double>(denominator); @@ return 1e6 * fragments / static_cast<double>(denominator);
+src/WriteResults.cpp @@ return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.compFragsLocus); @@ return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.fragsLocus);
+src/WriteResults.cpp @@ return c >= conf.minCompFrags && c <= conf.maxCompFrags; @@ return c > conf.minCompFrags && c <= conf.maxCompFrags;
+src/kestrovemodel.cpp @@ i >= 10 && std::fabs(logLikelihood - logLikelihoods[i - 1]) @@ i >= 1 && std::fabs(logLikelihood - logLikelihoods[i - 1])
+src/kestrovemodel.cpp @@ std::fabs(sums.newAlphas[t] - alphas[t]) < conf.minParamDiff) @@ std::fabs(sums.newAlphas[t] - alphas[t]) < 1000 * conf.minParamDiff)
+src/kestrovemodel.cpp @@ static_cast<int64_t>(length) - read.transStarts[t]; @@ static_cast<int64_t>(length) - read.transStarts[t] + 1;
+src/kestrovemodel.cpp @@ normpdf(kFragLengthSd, read.fragLengths[t], kFragLengthMean) @@ normpdf(kFragLengthSd, read.fragLengths[t] + 1, kFragLengthMean)
+src/Annotations.cpp @@ if (ea.end >= eb.start && eb.end >= ea.start) @@ if (ea.end > eb.start && eb.end > ea.start)
+src/Annotations.cpp @@ if (listed == conf.excludeGenes) @@ if (listed != conf.excludeGenes)
+src/BamSort.cpp @@ (primary == other.primary && secondary < other.secondary) @@ (primary == other.primary && secondary > other.secondary)
+src/ClusteringData.cpp @@ static_cast<int64_t>(length) < conf.minTransLen @@ static_cast<int64_t>(length) <= conf.minTransLen
+src/cluster.cpp @@ d[triangleIndex(sj, k)] = (d[triangleIndex(si, k)] * sizeI + d[triangleIndex(sj, k)] * sizeJ) / total; @@ d[triangleIndex(sj, k)] = (d[triangleIndex(si, k)] + d[triangleIndex(sj, k)]) / 2;
+src/ProgramParameters.cpp @@ bool above(long long value, long long limit) { return value > limit; } @@ bool above(long long value, long long limit) { return value >= limit; }
+src/Helper.cpp @@ if (safe.empty() || safe.front() == '.') @@ if (safe.empty())
+EOF
+)
+
+apply() {  # file old new: replace the one occurrence of old, fail when it is not exactly one
+    python3 - "$root/$1" "$2" "$3" <<'PY'
+import sys
+path, old, new = sys.argv[1:]
+text = open(path).read()
+if text.count(old) != 1:
+    sys.exit(f"{path}: expected one occurrence of {old!r}, found {text.count(old)}")
+open(path, "w").write(text.replace(old, new))
+PY
+}
+
+restore() { [ -n "${saved:-}" ] && cp "$saved" "$root/$current" && touch "$root/$current"; saved=; }
+trap 'restore; exit 130' INT TERM
+
+rebuild() { cmake --build "$build" -j2 >"$build/mutate-build.log" 2>&1; }
+rebuild || { echo "mutate: the unmutated tree does not build" >&2; exit 1; }
+
+first=1 last=1000
+if [ -n "$range" ]; then first=${range%-*}; last=${range#*-}; fi
+n=0 killed=0 tried=0 survivors=()
+while IFS= read -r line; do
+    file=${line%% @@ *}; rest=${line#* @@ }; old=${rest%% @@ *}; new=${rest#* @@ }
+    n=$((n + 1))
+    [ "$n" -lt "$first" ] || [ "$n" -gt "$last" ] && continue
+    current=$file
+    saved=$(mktemp)
+    cp "$root/$file" "$saved"
+    if ! apply "$file" "$old" "$new"; then restore; continue; fi
+    tried=$((tried + 1))
+    if ! rebuild; then
+        verdict="does not build (not counted)"
+        tried=$((tried - 1))
+    elif (cd "$build" && ctest -j2 --stop-on-failure --timeout 300 >"$build/mutate-test.log" 2>&1); then
+        verdict=SURVIVED
+        survivors+=("$n")
+    else
+        verdict="killed by $(grep -E 'Test +#[0-9]+: .*\*\*\*' "$build/mutate-test.log" | grep -vm1 Skipped | sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/')"
+        killed=$((killed + 1))
+    fi
+    printf '%2d %-22s %s\n    %s\n' "$n" "$file" "$verdict" "$old"
+    restore
+done <<<"$mutants"
+rebuild
+echo "killed $killed of $tried; survivors: ${survivors[*]:-none}"

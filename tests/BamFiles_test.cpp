@@ -1,0 +1,214 @@
+// Reading alignments: how a BAM file is opened (indexed, sorted, refused), how a
+// record's CIGAR becomes blocks, how mates become one fragment, what a locus counts.
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "BamIO.h"
+#include "TestUtil.h"
+
+namespace {
+
+using testutil::samRecord;
+using testutil::TempDir;
+namespace fs = std::filesystem;
+
+const std::string kHeader = "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:100000\n@SQ\tSN:chr2\tLN:50000\n";
+const std::string kUnsorted = "@SQ\tSN:chr1\tLN:100000\n" + samRecord("b", 0, "chr1", 900, "50M")
+    + samRecord("a", 0, "chr1", 100, "50M");
+
+using Blocks = std::vector<std::pair<int32_t, int32_t>>;
+
+// What a read keeps of its record, in a form that does not depend on the fragment map's layout.
+struct Read {
+    int32_t start;
+    Blocks blocks;
+    int32_t length;
+    bool paired, firstMate, forward;
+    std::string name;
+};
+
+std::map<std::string, std::vector<Read>> extract(const std::string& records, const std::string& region = "chr1:1-100000")
+{
+    TempDir dir;
+    const std::string bam = dir.file("reads.bam");
+    testutil::samToBam(kHeader + records, bam, true);
+    BamIO reader(bam.c_str());
+    EXPECT_EQ(reader.openBam(), 0);
+    FragmentMap fragments;
+    reader.readBam(region, fragments);
+    std::map<std::string, std::vector<Read>> result;
+    for (const auto& [key, reads] : fragments)
+        for (const t_read& r : reads) {
+            Blocks blocks;
+            for (const t_exon& b : r.blocks)
+                blocks.emplace_back(b.start, b.end);
+            result[key].push_back({r.start, blocks, r.length, r.paired, r.firstMate, r.forward, r.name});
+        }
+    return result;
+}
+
+TEST(BamFiles, CigarOperationsShapeBlocksAndAlignedLength)
+{
+    struct Row {
+        int pos;
+        std::string cigar;
+        Blocks blocks;
+        int32_t length;
+    };
+    const std::vector<Row> rows = {
+        {100, "50M", {{100, 149}}, 50},
+        {200, "10S40M", {{200, 239}}, 40},
+        {300, "20M2D30M", {{300, 351}}, 50},
+        {400, "20M3I30M", {{400, 449}}, 53},
+        {500, "5H10=2X10=5S", {{500, 521}}, 22},
+        {1000, "30M200N70M", {{1000, 1029}, {1230, 1299}}, 100},
+        {2000, "10M5N10M1D5M10N5M", {{2000, 2009}, {2015, 2030}, {2041, 2045}}, 30},
+        {3000, "10M5N", {{3000, 3009}}, 10},
+        {100, "10M5N5N10M", {{100, 109}, {120, 129}}, 20},
+        {200, "50N10M3N", {{250, 259}}, 10},
+        {100, "20S", {}, 0},
+        {100, "5N0M5N", {}, 0},
+    };
+    for (const Row& row : rows) {
+        auto fragments = extract(samRecord("q", 16, "chr1", row.pos, row.cigar));
+        if (row.blocks.empty()) {
+            EXPECT_EQ(fragments.count("q"), 0u) << row.cigar;  // aligns no reference base
+            continue;
+        }
+        ASSERT_EQ(fragments["q"].size(), 1u) << row.cigar;
+        const Read& r = fragments["q"][0];
+        EXPECT_EQ(r.start, row.pos) << row.cigar;
+        EXPECT_EQ(r.blocks, row.blocks) << row.cigar;
+        EXPECT_EQ(r.length, row.length) << row.cigar;
+        EXPECT_FALSE(r.forward || r.paired || r.firstMate) << row.cigar;
+    }
+}
+
+TEST(BamFiles, MatesJoinOnlyWhenTheMatePositionPointsBack)
+{
+    struct Row {
+        std::string name;
+        std::string records;
+        // key -> starts of its reads, in order
+        std::map<std::string, std::vector<int32_t>> entries;
+    };
+    const std::vector<Row> rows = {
+        {"proper pair", samRecord("p", 99, "chr1", 1001, "50M", "=", 1301) + samRecord("p", 147, "chr1", 1301, "50M", "=", 1001),
+         {{"p", {1001, 1301}}}},
+        {"mate pointing elsewhere",
+         samRecord("a", 0, "chr1", 500, "50M") + samRecord("p", 99, "chr1", 1001, "50M", "=", 1301)
+             + samRecord("p", 147, "chr1", 1301, "50M", "=", 1101),
+         {{"a", {500}}, {"p", {1001}}, {"p-2-2", {1301}}}},
+        {"third record", samRecord("p", 99, "chr1", 1001, "50M", "=", 1301) + samRecord("p", 147, "chr1", 1301, "50M", "=", 1001)
+             + samRecord("p", 355, "chr1", 1500, "50M", "=", 1001),
+         {{"p", {1001, 1301}}, {"p-1-1", {1500}}}},
+        {"later plain name", samRecord("p", 65, "chr1", 1001, "50M", "=", 1401) + samRecord("p", 129, "chr1", 1201, "50M", "=", 1801)
+             + samRecord("p", 129, "chr1", 1401, "50M", "=", 1001),
+         {{"p", {1001, 1401}}, {"p-1-1", {1201}}}},
+        {"derived key taken", samRecord("p-2-2", 0, "chr1", 900, "50M") + samRecord("p", 0, "chr1", 1001, "50M")
+             + samRecord("p", 0, "chr1", 1101, "50M"),
+         {{"p-2-2", {900}}, {"p", {1001}}, {"p-2-2-2", {1101}}}},
+        {"only unmapped records left out",
+         samRecord("kept", 0, "chr1", 100, "50M") + samRecord("unmapped", 4, "chr1", 120, "*")
+             + samRecord("secondary", 256, "chr1", 140, "50M") + samRecord("duplicate", 1024, "chr1", 150, "50M"),
+         {{"kept", {100}}, {"secondary", {140}}, {"duplicate", {150}}}},
+    };
+    for (const Row& row : rows) {
+        auto fragments = extract(row.records);
+        std::map<std::string, std::vector<int32_t>> entries;
+        for (const auto& [key, reads] : fragments)
+            for (const Read& r : reads)
+                entries[key].push_back(r.start);
+        EXPECT_EQ(entries, row.entries) << row.name;
+    }
+    const auto pair = extract(rows[0].records)["p"];
+    EXPECT_TRUE(pair[0].paired && pair[0].firstMate && pair[0].forward);
+    EXPECT_TRUE(pair[1].paired && !pair[1].firstMate && !pair[1].forward);
+    EXPECT_EQ(extract(rows[1].records)["p-2-2"][0].name, "p-2");
+}
+
+TEST(BamFiles, EachRecordCountsInEveryMatchingFlagCounter)
+{
+    TempDir dir;
+    const std::string bam = dir.file("r.bam");
+    testutil::samToBam(kHeader + samRecord("lone", 0x49, "chr1", 100, "50M", "=", 100)
+                           + samRecord("lone", 0x85, "chr1", 100, "*", "=", 100)
+                           + samRecord("pair", 99, "chr1", 200, "50M", "=", 300)
+                           + samRecord("pair", 147, "chr1", 300, "50M", "=", 200)
+                           + samRecord("unmappedPair", 13, "chr1", 400, "*", "=", 400),
+                       bam, true);
+    BamIO reader(bam.c_str());
+    ASSERT_EQ(reader.openBam(), 0);
+    const t_flagStats s = reader.nrProperlyPairedFrags("chr1:0-999999999");
+    EXPECT_EQ(std::vector<uint64_t>({s.total, s.mapped, s.properlyPaired, s.singletons, s.read1, s.read2}),
+              std::vector<uint64_t>({5, 3, 2, 1, 2, 2}));
+}
+
+// Whole runs on a BAM file in each state a user may hand over.
+TEST(BamFiles, RunOpensIndexesSortsOrRefusesTheAlignmentFile)
+{
+    const std::string oneRead = kHeader + samRecord("a", 0, "chr1", 100, "50M");
+    const std::string threeReferences = kHeader + "@SQ\tSN:chr3\tLN:50000\n" + samRecord("a", 0, "chr1", 100, "50M");
+    // b.bam indexed, a.bam given b's index.
+    const auto indexOf = [](const std::string& indexed, const std::string& given) {
+        return [=](const TempDir& d) {
+            testutil::samToBam(indexed, d.file("b.bam"), true);
+            testutil::samToBam(given, d.file("a.bam"), false);
+            fs::copy_file(d.file("b.bam.bai"), d.file("a.bam.bai"));
+        };
+    };
+    const std::set<std::string> withOtherIndex = {"a.bam", "a.bam.bai", "b.bam", "b.bam.bai", "g.gtf"};
+    struct Row {
+        std::string name;
+        std::function<void(const TempDir&)> prepare;
+        std::string bamArgument;
+        int status;
+        std::string message;  // on standard error, or standard output when the run succeeds
+        std::set<std::string> files;
+    };
+    const std::vector<Row> rows = {
+        {"indexed", [&](const TempDir& d) { testutil::samToBam(oneRead, d.file("a.bam"), true); }, "a.bam", 0, "",
+         {"a.bam", "a.bam.bai", "g.gtf", "out"}},
+        {"sorted without index", [&](const TempDir& d) { testutil::samToBam(oneRead, d.file("a.bam"), false); }, "a.bam",
+         0, "Creating the index file.\n", {"a.bam", "a.bam.bai", "g.gtf", "out"}},
+        {"unsorted", [&](const TempDir& d) { testutil::samToBam(kUnsorted, d.file("a.bam"), false); }, "a.bam", 0,
+         "Sorting the alignments.\n", {"a.bam", "a.sorted.bam", "a.sorted.bam.bai", "g.gtf", "out"}},
+        {"reference beyond the BAI range",
+         [](const TempDir& d) {
+             testutil::samToBam("@SQ\tSN:chr1\tLN:1500000000\n" + samRecord("a", 0, "chr1", 100, "50M"), d.file("a.bam"), false);
+         },
+         "a.bam", 0, "Creating the index file.\n", {"a.bam", "a.bam.csi", "g.gtf", "out"}},
+        {"missing", [](const TempDir&) {}, "a.bam", 1, "Error 101", {"g.gtf"}},
+        {"directory", [](const TempDir&) {}, ".", 1, "Error 101", {"g.gtf"}},
+        {"sam", [&](const TempDir& d) { testutil::writeText(d.file("a.sam"), oneRead); }, "a.sam", 1,
+         "a.sam is a SAM file; kestrove needs BAM", {"a.sam", "g.gtf"}},
+        {"index place taken",
+         [&](const TempDir& d) {
+             testutil::samToBam(oneRead, d.file("a.bam"), false);
+             fs::create_directory(d.file("a.bam.bai"));
+             testutil::writeText(d.file("a.bam.bai/keep"), "");
+         },
+         "a.bam", 1, "Cannot write the index file", {"a.bam", "a.bam.bai", "g.gtf"}},
+        {"index of a BAM with fewer references", indexOf(oneRead, threeReferences), "a.bam", 1, "Error 103", withOtherIndex},
+        {"index of a BAM with more references", indexOf(threeReferences, oneRead), "a.bam", 1, "Error 103", withOtherIndex},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        testutil::writeText(dir.file("g.gtf"), testutil::exon("chr1", 50, 1500, "G", "T"));
+        row.prepare(dir);
+        const auto result = testutil::kestroveIn(dir.path(), "-G g.gtf -o out -B " + row.bamArgument);
+        EXPECT_EQ(result.status, row.status) << row.name << "\n" << result.err;
+        EXPECT_TRUE(testutil::contains(row.status == 0 ? result.out : result.err, row.message))
+            << row.name << "\n" << result.out << result.err;
+        EXPECT_EQ(testutil::filesIn(dir.path()), row.files) << row.name;
+    }
+}
+
+} // namespace
