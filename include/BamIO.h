@@ -61,8 +61,11 @@ private:
     htsLogLevel saved;
 };
 
-// Record callback shape of the region query, adding to a LocusFragments: return 0 to continue.
-int fetch_func(const bam1_t* record, void* locusFragments);
+// Record callback of the region query: return 0 to continue.
+int fetch_func(const bam1_t* record, LocusFragments* fragments);
+
+// The map form of a locus's fragments, key by key; a key already present is left as it is.
+void appendTo(LocusFragments& locus, FragmentMap& fragments);
 
 class BamIO {
 public:

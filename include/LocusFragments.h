@@ -73,8 +73,15 @@ private:
         uint32_t nrReads = 0;
     };
 
-    uint32_t find(std::string_view name, uint64_t hash) const;
-    void insertKey(uint32_t fragment, uint64_t hash);
+    // Fragment index + 1 (0 marks a free slot) and the hash of its key.
+    struct Slot {
+        uint32_t entry = 0;
+        uint32_t hash = 0;
+    };
+
+    uint32_t find(std::string_view name, uint32_t hash) const;
+    void insertKey(uint32_t fragment, uint32_t hash);
+    void place(Slot entry);
     void growIndex();
     uint32_t newFragment(std::string_view key, std::size_t nameLength, uint32_t read);
 
@@ -83,7 +90,7 @@ private:
     std::vector<Read> reads;
     std::vector<Fragment> fragments;
     std::vector<uint32_t> order;
-    // Open addressing over fragment indices + 1 (0 is a free slot), at most half full.
-    std::vector<uint32_t> index;
+    // Open addressing, at most half full.
+    std::vector<Slot> index;
     std::vector<char> derivedKey;
 };

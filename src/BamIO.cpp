@@ -212,9 +212,17 @@ ErrorStatus sortFailureStatus(int status)
     }
 }
 
-// The map form of a locus's fragments, key by key; a key already present is left as it is.
-void appendTo(const LocusFragments& locus, FragmentMap& fragments)
+} // namespace
+
+int fetch_func(const bam1_t* record, LocusFragments* fragments)
 {
+    fragments->add(record);
+    return 0;
+}
+
+void appendTo(LocusFragments& locus, FragmentMap& fragments)
+{
+    locus.sortByKey();
     for (std::size_t i = 0; i < locus.size(); ++i) {
         auto [entry, inserted] = fragments.try_emplace(std::string(locus.key(i)));
         if (!inserted)
@@ -233,14 +241,6 @@ void appendTo(const LocusFragments& locus, FragmentMap& fragments)
             entry->second.push_back(std::move(read));
         }
     }
-}
-
-} // namespace
-
-int fetch_func(const bam1_t* record, void* locusFragments)
-{
-    static_cast<LocusFragments*>(locusFragments)->add(record);
-    return 0;
 }
 
 BamIO::BamIO(const char* name) : fileName(name) {}

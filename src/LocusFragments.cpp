@@ -15,12 +15,12 @@ bool beyondInt32(int64_t position)
 }
 
 // FNV-1a: names differ mostly in their last characters, which it mixes in last.
-uint64_t hashOf(std::string_view text)
+uint32_t hashOf(std::string_view text)
 {
     uint64_t h = 0xcbf29ce484222325ULL;
     for (unsigned char c : text)
         h = (h ^ c) * 0x100000001b3ULL;
-    return h ^ (h >> 29);
+    return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
 constexpr std::size_t kKeptIndexSlots = std::size_t{1} << 14;
@@ -42,9 +42,9 @@ void LocusFragments::clear()
     order.clear();
     // Wiping a large index for every small locus after it would cost more than rebuilding it.
     if (index.size() > kKeptIndexSlots)
-        std::vector<uint32_t>().swap(index);
+        std::vector<Slot>().swap(index);
     else
-        std::fill(index.begin(), index.end(), 0u);
+        std::fill(index.begin(), index.end(), Slot{});
 }
 
 void LocusFragments::release()
@@ -56,7 +56,7 @@ void LocusFragments::release()
 std::size_t LocusFragments::capacityBytes() const
 {
     return names.capacity() + blockStore.capacity() * sizeof(t_exon) + reads.capacity() * sizeof(Read)
-        + fragments.capacity() * sizeof(Fragment) + (order.capacity() + index.capacity()) * sizeof(uint32_t);
+        + fragments.capacity() * sizeof(Fragment) + order.capacity() * sizeof(uint32_t) + index.capacity() * sizeof(Slot);
 }
 
 // The CIGAR walk: aligned blocks (1-based, inclusive) and the aligned length.
@@ -134,7 +134,7 @@ void LocusFragments::add(std::string_view name, Read read, const t_exon* readBlo
     const auto readIndex = static_cast<uint32_t>(reads.size());
     reads.push_back(read);
 
-    const uint64_t hash = hashOf(name);
+    const uint32_t hash = hashOf(name);
     const uint32_t found = find(name, hash);
     if (found == 0) {
         insertKey(newFragment(name, name.size(), readIndex), hash);
@@ -152,7 +152,7 @@ void LocusFragments::add(std::string_view name, Read read, const t_exon* readBlo
     const std::size_t nameLength = derivedKey.size();
     derivedKey.insert(derivedKey.end(), suffix.begin(), suffix.end());
     // A read may already carry the derived name; never merge into its entry.
-    uint64_t derivedHash = hashOf({derivedKey.data(), derivedKey.size()});
+    uint32_t derivedHash = hashOf({derivedKey.data(), derivedKey.size()});
     while (find({derivedKey.data(), derivedKey.size()}, derivedHash) != 0) {
         derivedKey.insert(derivedKey.end(), suffix.begin(), suffix.end());
         derivedHash = hashOf({derivedKey.data(), derivedKey.size()});
@@ -176,47 +176,49 @@ uint32_t LocusFragments::newFragment(std::string_view key, std::size_t nameLengt
     return static_cast<uint32_t>(fragments.size() - 1);
 }
 
-uint32_t LocusFragments::find(std::string_view name, uint64_t hash) const
+uint32_t LocusFragments::find(std::string_view name, uint32_t hash) const
 {
     if (index.empty())
         return 0;
     const std::size_t mask = index.size() - 1;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const uint32_t entry = index[slot];
-        if (entry == 0)
+        const Slot& s = index[slot];
+        if (s.entry == 0)
             return 0;
-        const Fragment& f = fragments[entry - 1];
+        if (s.hash != hash)
+            continue;
+        const Fragment& f = fragments[s.entry - 1];
         if (f.keyLength == name.size() && std::memcmp(names.data() + f.keyOffset, name.data(), name.size()) == 0)
-            return entry;
+            return s.entry;
     }
 }
 
-void LocusFragments::insertKey(uint32_t fragment, uint64_t hash)
+void LocusFragments::insertKey(uint32_t fragment, uint32_t hash)
 {
     if (2 * fragments.size() > index.size())
         growIndex();
+    place({fragment + 1, hash});
+}
+
+void LocusFragments::place(Slot entry)
+{
     const std::size_t mask = index.size() - 1;
-    std::size_t slot = hash & mask;
-    while (index[slot] != 0)
+    std::size_t slot = entry.hash & mask;
+    while (index[slot].entry != 0)
         slot = (slot + 1) & mask;
-    index[slot] = fragment + 1;
+    index[slot] = entry;
 }
 
 void LocusFragments::growIndex()
 {
-    std::vector<uint32_t> larger(std::max<std::size_t>(1024, index.size() * 2), 0u);
-    const std::size_t mask = larger.size() - 1;
+    // Slot positions come from the low bits of the hash, so 2^32 slots at most.
+    if (index.size() >= (std::size_t{1} << 31))
+        throw KestroveException(ERR_MEMORY_ALLOCATION);
+    std::vector<Slot> larger(std::max<std::size_t>(1024, index.size() * 2));
     index.swap(larger);
-    // The fragment being inserted is not in the index yet: rehash the others.
-    for (uint32_t entry : larger) {
-        if (entry == 0)
-            continue;
-        const Fragment& f = fragments[entry - 1];
-        std::size_t slot = hashOf({names.data() + f.keyOffset, f.keyLength}) & mask;
-        while (index[slot] != 0)
-            slot = (slot + 1) & mask;
-        index[slot] = entry;
-    }
+    for (const Slot& s : larger)
+        if (s.entry != 0)
+            place(s);
 }
 
 void LocusFragments::sortByKey()

@@ -38,6 +38,8 @@ constexpr int kNormLengthFragCount = 1000;
 // Mass of the normal(100, 40) density on the lengths 1 .. 1000.
 constexpr double kNormLengthFragMass = 0.99368021221827;
 constexpr int kL1Digits = 8;
+// The first iteration whose log-likelihood is compared with the one before it.
+constexpr int16_t kFirstLikelihoodTest = 10;
 
 // Broken model preconditions are programming errors; release builds keep the check.
 [[noreturn]] void failCheck(const char* condition)
@@ -182,6 +184,8 @@ struct EStepInput {
     const double* betas;            // G x K, one row per group
     const uint64_t* transcriptGroup;
     double nrFragments;             // N, including fragments skipped in an iteration
+    // The log-likelihood is read only by the stopping rule, from the tenth iteration on.
+    bool needLikelihood = true;
 };
 
 constexpr std::size_t kCacheLine = 64;
@@ -318,7 +322,8 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
             continue;
         }
 
-        sums.logLikelihood += std::log(p);
+        if (in.needLikelihood)
+            sums.logLikelihood += std::log(p);
         const DoublePair byP = {p, p};
         const DoublePair byN = {in.nrFragments, in.nrFragments};
         uint64_t e = e0;
@@ -1071,8 +1076,7 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
     EStepScratch scratch(T, G, K);
     std::vector<double> logLikelihoods;
     logLikelihoods.reserve(maxIterations);
-    const EStepInput input{&table, alphas.data(), betas.data(), _transcript2TiedGroup.data(),
-                           static_cast<double>(N)};
+    EStepInput input{&table, alphas.data(), betas.data(), _transcript2TiedGroup.data(), static_cast<double>(N)};
 
     // A deferred gene is trained alone, so its E-step takes every thread of the run.
     std::unique_ptr<BlockParallelEStep> blockParallel;
@@ -1091,6 +1095,7 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
             break;
         }
 
+        input.needLikelihood = i + 1 >= kFirstLikelihoodTest;
         if (blockParallel)
             blockParallel->run();
         else
@@ -1127,7 +1132,7 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
             sums.newAlphas[t] = 0.0;
         }
         const bool likelihoodSettled =
-            i >= 10 && std::fabs(logLikelihood - logLikelihoods[i - 1]) < conf.likelihoodThreshold;
+            i >= kFirstLikelihoodTest && std::fabs(logLikelihood - logLikelihoods[i - 1]) < conf.likelihoodThreshold;
         if (converged || likelihoodSettled)
             stop = true;
 

@@ -91,7 +91,7 @@ uint32_t op(uint32_t length, uint32_t code) { return length << BAM_CIGAR_SHIFT |
 
 TEST(FuzzRegressions, ReadAligningNoReferenceBaseIsNoFragment)
 {
-    FragmentMap fragments;
+    LocusFragments fragments;
     fetch_func(record("clipped", 0, 99, {op(20, BAM_CSOFT_CLIP)}).get(), &fragments);
     fetch_func(record("gaps", 0, 99, {op(5, BAM_CREF_SKIP), op(0, BAM_CMATCH), op(5, BAM_CREF_SKIP)}).get(),
                &fragments);
@@ -100,14 +100,16 @@ TEST(FuzzRegressions, ReadAligningNoReferenceBaseIsNoFragment)
 
 TEST(FuzzRegressions, CigarGapsLeaveNoEmptyBlock)
 {
-    FragmentMap fragments;
+    LocusFragments locus;
     // Two gaps in a row are one intron; a gap at the start moves the first block.
     fetch_func(record("double", 0, 99, {op(10, BAM_CMATCH), op(5, BAM_CREF_SKIP), op(5, BAM_CREF_SKIP),
                                         op(10, BAM_CMATCH)})
                    .get(),
-               &fragments);
+               &locus);
     fetch_func(record("leading", 0, 199, {op(50, BAM_CREF_SKIP), op(10, BAM_CMATCH), op(3, BAM_CREF_SKIP)}).get(),
-               &fragments);
+               &locus);
+    FragmentMap fragments;
+    appendTo(locus, fragments);
     ASSERT_EQ(fragments.size(), 2u);
     const std::vector<t_exon>& doubled = fragments.at("double").front().blocks;
     ASSERT_EQ(doubled.size(), 2u);
