@@ -44,7 +44,8 @@ public:
     std::size_t size() const { return fragments.size(); }
     bool empty() const { return fragments.empty(); }
 
-    // Puts the fragments in key order; the accessors below index that order.
+    // Puts the fragments in key order; the accessors below index that order. Ends
+    // the adding: a locus is read whole before it is sorted.
     void sortByKey();
 
     std::string_view key(std::size_t i) const;
@@ -90,6 +91,11 @@ private:
     std::vector<Read> reads;
     std::vector<Fragment> fragments;
     std::vector<uint32_t> order;
+    struct SortKey {
+        uint64_t prefix;
+        uint32_t fragment;
+    };
+    std::vector<SortKey> sortKeys;
     // Open addressing, at most half full.
     std::vector<Slot> index;
     std::vector<char> derivedKey;

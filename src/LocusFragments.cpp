@@ -134,6 +134,9 @@ void LocusFragments::add(std::string_view name, Read read, const t_exon* readBlo
     const auto readIndex = static_cast<uint32_t>(reads.size());
     reads.push_back(read);
 
+    // Room for the one key this read may add, so that the index stays at most half full.
+    if (2 * (fragments.size() + 1) > index.size())
+        growIndex();
     const uint32_t hash = hashOf(name);
     const uint32_t found = find(name, hash);
     if (found == 0) {
@@ -195,8 +198,6 @@ uint32_t LocusFragments::find(std::string_view name, uint32_t hash) const
 
 void LocusFragments::insertKey(uint32_t fragment, uint32_t hash)
 {
-    if (2 * fragments.size() > index.size())
-        growIndex();
     place({fragment + 1, hash});
 }
 
@@ -212,26 +213,70 @@ void LocusFragments::place(Slot entry)
 void LocusFragments::growIndex()
 {
     // Slot positions come from the low bits of the hash, so 2^32 slots at most.
-    if (index.size() >= (std::size_t{1} << 31))
+    if (fragments.size() >= (std::size_t{1} << 30))
         throw KestroveException(ERR_MEMORY_ALLOCATION);
-    std::vector<Slot> larger(std::max<std::size_t>(1024, index.size() * 2));
+    std::size_t slots = std::max<std::size_t>(1024, index.size() * 2);
+    while (slots < 2 * (fragments.size() + 1))
+        slots *= 2;
+    std::vector<Slot> larger(slots);
     index.swap(larger);
-    for (const Slot& s : larger)
-        if (s.entry != 0)
-            place(s);
+    if (!larger.empty()) {
+        for (const Slot& s : larger)
+            if (s.entry != 0)
+                place(s);
+        return;
+    }
+    // Keys added after sorting: the index given up then is built again.
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        const Fragment& f = fragments[i];
+        place({static_cast<uint32_t>(i + 1), hashOf({names.data() + f.keyOffset, f.keyLength})});
+    }
 }
 
+// Keys are compared by the eight bytes after their common prefix first, as one
+// big-endian number (a shorter key padded with zeros, which no name holds), and in
+// full only when those agree: the order is the byte order of the whole keys.
 void LocusFragments::sortByKey()
 {
-    order.resize(fragments.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = static_cast<uint32_t>(i);
-    std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
-        const Fragment& x = fragments[a];
-        const Fragment& y = fragments[b];
-        return std::string_view(names.data() + x.keyOffset, x.keyLength)
-            < std::string_view(names.data() + y.keyOffset, y.keyLength);
+    const std::size_t n = fragments.size();
+    std::size_t common = 0;
+    if (n > 0) {
+        const Fragment& first = fragments[0];
+        common = first.keyLength;
+        for (const Fragment& f : fragments) {
+            common = std::min<std::size_t>(common, f.keyLength);
+            std::size_t i = 0;
+            while (i < common && names[f.keyOffset + i] == names[first.keyOffset + i])
+                ++i;
+            common = i;
+        }
+    }
+    sortKeys.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Fragment& f = fragments[i];
+        uint64_t prefix = 0;
+        for (std::size_t b = 0; b < 8; ++b) {
+            const std::size_t at = common + b;
+            prefix = (prefix << 8) | (at < f.keyLength ? static_cast<unsigned char>(names[f.keyOffset + at]) : 0u);
+        }
+        sortKeys[i] = {prefix, static_cast<uint32_t>(i)};
+    }
+    std::sort(sortKeys.begin(), sortKeys.end(), [this, common](const SortKey& a, const SortKey& b) {
+        if (a.prefix != b.prefix)
+            return a.prefix < b.prefix;
+        const Fragment& x = fragments[a.fragment];
+        const Fragment& y = fragments[b.fragment];
+        return std::string_view(names.data() + x.keyOffset + common, x.keyLength - common)
+            < std::string_view(names.data() + y.keyOffset + common, y.keyLength - common);
     });
+    order.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+        order[i] = sortKeys[i].fragment;
+    // No key is looked up any more: what a large locus needed for that is not kept
+    // while its fragments are tested and converted.
+    std::vector<SortKey>().swap(sortKeys);
+    if (index.size() > kKeptIndexSlots)
+        std::vector<Slot>().swap(index);
 }
 
 std::string_view LocusFragments::key(std::size_t i) const

@@ -1,5 +1,6 @@
 #include "kestrove.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -42,6 +43,7 @@ std::atomic<bool> unmatedNamesCarryMateSuffix{false};
 namespace {
 
 constexpr size_t kMessageWidth = 50;
+constexpr int kMmapThresholdBytes = 128 * 1024;
 constexpr int kInitSteps = 4;
 constexpr int kQuietMax = 100;
 constexpr int kGenePassOffset = 4;
@@ -396,6 +398,10 @@ std::string unmatedReadsWarning()
 
 int runKestrove(int argc, char** argv)
 {
+    // A fixed threshold keeps every large buffer (a big locus's reads, its EM table) in
+    // its own mapping, returned when freed; glibc would otherwise raise the threshold
+    // after the first such free and keep later ones in a heap that does not shrink.
+    mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
     installSignalHandlers();
     try {
         return runSteps(argc, argv);
