@@ -1,9 +1,13 @@
-// Paired reads whose mates never join: the run completes and says why once.
+// Fragment keys: the order the model sees fragments in, and paired reads whose mates
+// never join under one name.
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "LocusFragments.h"
 #include "TestUtil.h"
 
 namespace {
@@ -60,5 +64,35 @@ TEST(UnmatedMates, MatesNamedApartAreReportedOnceWithTheFix)
         }
         EXPECT_EQ(result.err.find("both mates of a pair must have the same name") != std::string::npos, row.fixShown)
             << result.err;
+    }
+}
+
+// The EM sums fragments in key order, so any other order changes printed digits.
+TEST(FragmentKeys, OrderIsTheByteOrderOfTheWholeNames)
+{
+    const std::vector<std::vector<std::string>> rows = {
+        {"b", "a", "ab", "aa", "ba"},
+        // Names alike in their first eight bytes and beyond.
+        {"HWI-ST1:8:1101:10000:2000", "HWI-ST1:8:1101:10000:200", "HWI-ST1:8:1101:9999:1",
+         "HWI-ST1:8:1101:10000:2000x", "HWI-ST1:8:1101:10000:1999"},
+        // Bytes above 0x7f sort after ASCII; a name that is a prefix of another comes first.
+        {"a\xff", "a\x7f", "a", "a\x80" "b", "a\x80"},
+        {"abcdefghij", "abc", "abcdefghi", "abcdefghik", "ab"},
+    };
+    const t_exon block{100, 149};
+    for (const auto& names : rows) {
+        LocusFragments fragments;
+        for (const std::string& name : names) {
+            LocusFragments::Read read;
+            read.start = block.start;
+            read.nrBlocks = 1;
+            fragments.add(name, read, &block);
+        }
+        fragments.sortByKey();
+        std::vector<std::string> keys;
+        for (std::size_t i = 0; i < fragments.size(); ++i)
+            keys.emplace_back(fragments.key(i));
+        const std::set<std::string> expected(names.begin(), names.end());
+        EXPECT_EQ(keys, std::vector<std::string>(expected.begin(), expected.end()));
     }
 }
