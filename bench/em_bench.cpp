@@ -39,7 +39,7 @@ double threadSeconds()
 struct BigGene {
     GeneMap genes;
     GeneMap::iterator gene;
-    FragmentMap fragments;
+    CompatibleFragments compatible;
     uint64_t cells = 0;
     std::vector<int32_t> lengths;
 
@@ -60,6 +60,7 @@ struct BigGene {
         std::uniform_int_distribution<int> compatibleCount(2, 4);
         std::uniform_int_distribution<int> transcript(0, kTranscripts - 1);
         std::uniform_int_distribution<int> fragLength(100, 400);
+        compatible.firstEntry.push_back(0);
         for (int f = 0; f < kFragments; ++f) {
             std::vector<bool> row(kTranscripts, false);
             for (int n = compatibleCount(rng); n > 0;) {
@@ -69,24 +70,17 @@ struct BigGene {
                     --n;
                 }
             }
-            t_read read;
-            char key[16];
-            std::snprintf(key, sizeof key, "frag%07d", f);
-            read.name = key;
-            read.paired = true;
-            read.transStarts.assign(kTranscripts, 0);
-            read.fragLengths.assign(kTranscripts, 0);
-            read.transEnds.assign(kTranscripts, 0);
             for (int t = 0; t < kTranscripts; ++t) {
                 if (!row[t])
                     continue;
                 std::uniform_int_distribution<int> start(1, lengths[t]);
-                read.transStarts[t] = start(rng);
-                read.fragLengths[t] = fragLength(rng);
+                compatible.entryTranscript.push_back(static_cast<uint32_t>(t));
+                compatible.entryStart.push_back(start(rng));
+                compatible.entryLength.push_back(fragLength(rng));
                 cells += kComponents;
             }
-            fragments[key] = {read};
-            gene->second.validities.push_back(row);
+            compatible.firstEntry.push_back(compatible.entryTranscript.size());
+            compatible.paired.push_back(1);
         }
     }
 
@@ -125,6 +119,8 @@ struct BigGene {
         conf.likelihoodThreshold = 0.0;
         std::vector<double> alphas(kTranscripts, 1.0 / kTranscripts);
         std::stringstream log;
+        // Training consumes its tables, as a locus's are once estimated.
+        CompatibleFragments fragments = compatible;
         const double begin = threadSeconds();
         m.train(fragments, gene, alphas, conf, log, "/nonexistent");
         const double end = threadSeconds();

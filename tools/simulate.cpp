@@ -190,6 +190,22 @@ std::vector<std::vector<size_t>> chooseIsoforms(Random& rng, size_t nrExons, int
     return isoforms;
 }
 
+// The isoform of the gene's exons named by subset; fragments follow abundance x length.
+void addTranscript(const std::vector<Exon>& exons, const std::vector<size_t>& subset, double abundance, SimGene& gene,
+                   uint64_t& transcriptNumber, Model& model)
+{
+    Transcript tr;
+    tr.id = "SIMT" + zeroPadded(++transcriptNumber, 6);
+    tr.gene = model.genes.size();
+    for (size_t i : subset) {
+        tr.exons.push_back(exons[i]);
+        tr.length += exonLength(exons[i]);
+    }
+    tr.weight = abundance * tr.length;
+    gene.transcripts.push_back(model.transcripts.size());
+    model.transcripts.push_back(std::move(tr));
+}
+
 // 3 to 8 exons and 2 to 4 isoforms, log-normal abundance.
 void addSimpleGene(Random& rng, SimGene& gene, int32_t position, uint64_t& transcriptNumber, Model& model)
 {
@@ -206,19 +222,9 @@ void addSimpleGene(Random& rng, SimGene& gene, int32_t position, uint64_t& trans
     gene.start = exons.front().start;
     gene.end = exons.back().end;
 
-    for (const auto& subset : chooseIsoforms(rng, nrExons, static_cast<int>(rng.range(2, 4)))) {
-        Transcript tr;
-        tr.id = "SIMT" + zeroPadded(++transcriptNumber, 6);
-        tr.gene = model.genes.size();
-        for (size_t i : subset) {
-            tr.exons.push_back(exons[i]);
-            tr.length += exonLength(exons[i]);
-        }
-        // Log-normal abundance; fragments follow abundance x length.
-        tr.weight = std::exp(rng.normal()) * tr.length;
-        gene.transcripts.push_back(model.transcripts.size());
-        model.transcripts.push_back(std::move(tr));
-    }
+    // Log-normal abundance.
+    for (const auto& subset : chooseIsoforms(rng, nrExons, static_cast<int>(rng.range(2, 4))))
+        addTranscript(exons, subset, std::exp(rng.normal()), gene, transcriptNumber, model);
 }
 
 // Exon-intron structure with the shape of a real annotation: 2 to 24 exons, a long
@@ -256,16 +262,7 @@ void addRealisticGene(Random& rng, SimGene& gene, int32_t position, uint64_t& tr
     for (const auto& subset : isoforms) {
         if (!seen.insert(subset).second)
             continue;
-        Transcript tr;
-        tr.id = "SIMT" + zeroPadded(++transcriptNumber, 6);
-        tr.gene = model.genes.size();
-        for (size_t i : subset) {
-            tr.exons.push_back(exons[i]);
-            tr.length += exonLength(exons[i]);
-        }
-        tr.weight = geneLevel * std::exp(rng.normal()) * tr.length;
-        gene.transcripts.push_back(model.transcripts.size());
-        model.transcripts.push_back(std::move(tr));
+        addTranscript(exons, subset, geneLevel * std::exp(rng.normal()), gene, transcriptNumber, model);
     }
 }
 

@@ -28,7 +28,9 @@ usePerf=${PERF:-1}
 for tool in stringtie /usr/bin/time cmake; do
   command -v "$tool" > /dev/null || { echo "run.sh: $tool is not installed" >&2; exit 1; }
 done
-if [ "$usePerf" = 1 ] && ! perf stat -e instructions true > /dev/null 2>&1; then
+# Virtual machines often expose no hardware counters: perf then reports "<not supported>".
+if [ "$usePerf" = 1 ] && ! perf stat -x, -e instructions:u true 2>&1 | grep -q '^[0-9]'; then
+  echo "perf cannot count instructions here; user CPU time is the load-resistant figure"
   usePerf=0
 fi
 
@@ -85,15 +87,20 @@ compare() {
     measure "$label.k$i" "$label.k.$i" $kArgs -G "$gtf" -B "$bam" -o "out-$label"
     measure "$label.s$i" "$label.s.$i" stringtie $sArgs -G "$gtf" -o "$label.stringtie.gtf" "$bam"
   done
+  for ((i = 1; i <= pairs; ++i)); do
+    read -r kWall kUser kRss _ < "$label.k.$i"
+    read -r sWall sUser sRss _ < "$label.s.$i"
+    echo "$label pair $i: kestrove ${kWall} s wall, ${kUser} s user, ${kRss} KB; stringtie ${sWall} s wall, ${sUser} s user, ${sRss} KB"
+  done
   local kw sw
   kw=$(cat "$label".k.[0-9]* | awk '{print $1}' | median)
   sw=$(cat "$label".s.[0-9]* | awk '{print $1}' | median)
   printf '%-28s wall median kestrove %6.2f s, stringtie %6.2f s, ratio %.2f\n' "$label" "$kw" "$sw" \
-    "$(awk -v a="$kw" -v b="$sw" 'BEGIN {print b > 0 ? a / b : 0}')"
+    "$(awk -v a="$kw" -v b="$sw" 'BEGIN {print (b > 0 ? a / b : 0)}')"
   printf '%-28s user median kestrove %6.2f s, stringtie %6.2f s, ratio %.2f\n' "" \
     "$(cat "$label".k.[0-9]* | awk '{print $2}' | median)" "$(cat "$label".s.[0-9]* | awk '{print $2}' | median)" \
     "$(awk -v a="$(cat "$label".k.[0-9]* | awk '{print $2}' | median)" \
-         -v b="$(cat "$label".s.[0-9]* | awk '{print $2}' | median)" 'BEGIN {print b > 0 ? a / b : 0}')"
+         -v b="$(cat "$label".s.[0-9]* | awk '{print $2}' | median)" 'BEGIN {print (b > 0 ? a / b : 0)}')"
   printf '%-28s peak RSS kestrove %6.1f MB, stringtie %6.1f MB\n' "" \
     "$(cat "$label".k.[0-9]* | awk '{print $3}' | median | awk '{print $1 / 1024}')" \
     "$(cat "$label".s.[0-9]* | awk '{print $3}' | median | awk '{print $1 / 1024}')"
