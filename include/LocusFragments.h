@@ -6,6 +6,7 @@
 
 #include <htslib/sam.h>
 
+#include "FlatArray.h"
 #include "Gene.h"
 
 // The fragments of one locus in flat arrays: reads, their aligned blocks and the
@@ -86,11 +87,11 @@ private:
     void growIndex();
     uint32_t newFragment(std::string_view key, std::size_t nameLength, uint32_t read);
 
-    std::vector<char> names;
-    std::vector<t_exon> blockStore;
-    std::vector<Read> reads;
-    std::vector<Fragment> fragments;
-    std::vector<uint32_t> order;
+    FlatArray<char> names;
+    FlatArray<t_exon> blockStore;
+    FlatArray<Read> reads;
+    FlatArray<Fragment> fragments;
+    FlatArray<uint32_t> order;
     struct SortKey {
         uint64_t prefix;
         uint32_t fragment;

@@ -128,7 +128,7 @@ void LocusFragments::add(std::string_view name, Read read, const t_exon* readBlo
 {
     if (readBlocks != nullptr) {
         read.firstBlock = static_cast<uint32_t>(blockStore.size());
-        blockStore.insert(blockStore.end(), readBlocks, readBlocks + read.nrBlocks);
+        blockStore.append(readBlocks, read.nrBlocks);
     }
     requireIndexRoom(reads.size() + 1);
     const auto readIndex = static_cast<uint32_t>(reads.size());
@@ -174,7 +174,7 @@ uint32_t LocusFragments::newFragment(std::string_view key, std::size_t nameLengt
     f.nameLength = static_cast<uint32_t>(nameLength);
     f.reads[0] = read;
     f.nrReads = 1;
-    names.insert(names.end(), key.begin(), key.end());
+    names.append(key.data(), key.size());
     fragments.push_back(f);
     return static_cast<uint32_t>(fragments.size() - 1);
 }
