@@ -238,6 +238,10 @@ void LocusFragments::growIndex()
 // full only when those agree: the order is the byte order of the whole keys.
 void LocusFragments::sortByKey()
 {
+    // No key is looked up any more: what a large locus needed for that is not kept
+    // while its keys are sorted and its fragments tested.
+    if (index.size() > kKeptIndexSlots)
+        std::vector<Slot>().swap(index);
     const std::size_t n = fragments.size();
     std::size_t common = 0;
     if (n > 0) {
@@ -272,11 +276,7 @@ void LocusFragments::sortByKey()
     order.resize(n);
     for (std::size_t i = 0; i < n; ++i)
         order[i] = sortKeys[i].fragment;
-    // No key is looked up any more: what a large locus needed for that is not kept
-    // while its fragments are tested and converted.
     std::vector<SortKey>().swap(sortKeys);
-    if (index.size() > kKeptIndexSlots)
-        std::vector<Slot>().swap(index);
 }
 
 std::string_view LocusFragments::key(std::size_t i) const
