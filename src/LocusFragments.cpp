@@ -23,7 +23,7 @@ uint32_t hashOf(std::string_view text)
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
-constexpr std::size_t kKeptIndexSlots = std::size_t{1} << 14;
+constexpr std::size_t kKeptIndexSlots = std::size_t{1} << 12;
 
 void requireIndexRoom(std::size_t count)
 {
