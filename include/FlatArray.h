@@ -69,6 +69,12 @@ public:
         count = n;
     }
     void clear() { count = 0; }
+    // Gives the memory back.
+    void release()
+    {
+        FlatArray empty;
+        swap(empty);
+    }
 
     void reserve(std::size_t n)
     {

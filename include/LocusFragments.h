@@ -56,6 +56,10 @@ public:
     const Read& read(std::size_t i, uint32_t mate) const { return reads[fragments[order[i]].reads[mate]]; }
     const t_exon* blocks(const Read& read) const { return blockStore.data() + read.firstBlock; }
 
+    // Gives back the room of the keys once nothing asks for them any more: key() and
+    // readName() are not to be called after this until the next clear().
+    void releaseKeys() { names.release(); }
+
     // Paired records whose mate never turned up under the same name.
     uint64_t unmatedReads() const;
     uint64_t pairedReads() const;
@@ -97,7 +101,7 @@ private:
         uint32_t fragment;
     };
     std::vector<SortKey> sortKeys;
-    // Open addressing, at most half full.
+    // Open addressing, at most three quarters full.
     std::vector<Slot> index;
     std::vector<char> derivedKey;
 };

@@ -151,6 +151,14 @@ void Kestrove::selectCompatible(Gene& g, const LocusFragments& fragments, const 
     compatible.entryStart.clear();
     compatible.entryLength.clear();
     compatible.paired.clear();
+    // Room reserved but not written takes no memory, while an array that grows when
+    // full is held twice for a moment: reserve what most loci need.
+    const std::size_t nF = fragments.size();
+    compatible.firstEntry.reserve(nF + 1);
+    compatible.paired.reserve(nF);
+    compatible.entryTranscript.reserve(2 * nF);
+    compatible.entryStart.reserve(2 * nF);
+    compatible.entryLength.reserve(2 * nF);
 
     for (std::size_t h = 0; h < fragments.size(); ++h) {
         const LocusFragments::Read& first = fragments.read(h, 0);

@@ -134,8 +134,8 @@ void LocusFragments::add(std::string_view name, Read read, const t_exon* readBlo
     const auto readIndex = static_cast<uint32_t>(reads.size());
     reads.push_back(read);
 
-    // Room for the one key this read may add, so that the index stays at most half full.
-    if (2 * (fragments.size() + 1) > index.size())
+    // Room for the one key this read may add, so that the index stays at most three quarters full.
+    if (4 * (fragments.size() + 1) > 3 * index.size())
         growIndex();
     const uint32_t hash = hashOf(name);
     const uint32_t found = find(name, hash);
@@ -216,7 +216,7 @@ void LocusFragments::growIndex()
     if (fragments.size() >= (std::size_t{1} << 30))
         throw KestroveException(ERR_MEMORY_ALLOCATION);
     std::size_t slots = std::max<std::size_t>(1024, index.size() * 2);
-    while (slots < 2 * (fragments.size() + 1))
+    while (3 * slots < 4 * (fragments.size() + 1))
         slots *= 2;
     std::vector<Slot> larger(slots);
     index.swap(larger);

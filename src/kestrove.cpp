@@ -655,6 +655,8 @@ void processGene(GeneMap::iterator& gene)
     if (!fragmentsRead)
         reader.readBam(region, fragments);
     noteUnmatedReads(fragments);
+    // Only the debug dump needs names after this, and it reads the locus again.
+    fragments.releaseKeys();
     Kestrove compatibility;
     CompatibleFragments compatible;
     compatibility.selectCompatible(g, fragments, conf, compatible);
