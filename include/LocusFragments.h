@@ -24,10 +24,12 @@ public:
         int32_t mateStart = 0;  // 1-based, paired records only
         int32_t length = 0;     // aligned bases, insertions included
         uint32_t firstBlock = 0;
-        uint32_t nrBlocks = 0;
-        bool paired = false;
-        bool forward = true;
-        bool firstMate = false;
+        // A record of at most 2^31 bytes has fewer than 2^29 CIGAR operations, so the
+        // flags share the block count's word.
+        uint32_t nrBlocks : 29 = 0;
+        uint32_t paired : 1 = 0;
+        uint32_t forward : 1 = 1;
+        uint32_t firstMate : 1 = 0;
     };
 
     // Drops the fragments; the buffers keep their room for the next locus.
@@ -52,7 +54,7 @@ public:
     std::string_view key(std::size_t i) const;
     // The name of the fragment's reads: the key, or for a derived key the name and one suffix.
     std::string_view readName(std::size_t i) const;
-    uint32_t nrReads(std::size_t i) const { return fragments[order[i]].nrReads; }
+    uint32_t nrReads(std::size_t i) const { return fragments[order[i]].nrReads(); }
     const Read& read(std::size_t i, uint32_t mate) const { return reads[fragments[order[i]].reads[mate]]; }
     const t_exon* blocks(const Read& read) const { return blockStore.data() + read.firstBlock; }
 
@@ -75,9 +77,11 @@ private:
         uint32_t keyOffset = 0;
         uint32_t keyLength = 0;
         uint32_t nameLength = 0;
-        uint32_t reads[2] = {0, 0};
-        uint32_t nrReads = 0;
+        uint32_t reads[2] = {0, kNoRead};
+
+        uint32_t nrReads() const { return reads[1] == kNoRead ? 1 : 2; }
     };
+    static constexpr uint32_t kNoRead = 0xffffffffu;
 
     // Fragment index + 1 (0 marks a free slot) and the hash of its key.
     struct Slot {

@@ -130,6 +130,7 @@ void LocusFragments::add(std::string_view name, Read read, const t_exon* readBlo
         read.firstBlock = static_cast<uint32_t>(blockStore.size());
         blockStore.append(readBlocks, read.nrBlocks);
     }
+    // Read indices stay below kNoRead.
     requireIndexRoom(reads.size() + 1);
     const auto readIndex = static_cast<uint32_t>(reads.size());
     reads.push_back(read);
@@ -144,8 +145,8 @@ void LocusFragments::add(std::string_view name, Read read, const t_exon* readBlo
         return;
     }
     Fragment& entry = fragments[found - 1];
-    if (read.paired && entry.nrReads < 2 && reads[entry.reads[0]].start == read.mateStart) {
-        entry.reads[entry.nrReads++] = readIndex;
+    if (read.paired && entry.nrReads() < 2 && reads[entry.reads[0]].start == read.mateStart) {
+        entry.reads[1] = readIndex;
         return;
     }
 
@@ -173,7 +174,6 @@ uint32_t LocusFragments::newFragment(std::string_view key, std::size_t nameLengt
     f.keyLength = static_cast<uint32_t>(key.size());
     f.nameLength = static_cast<uint32_t>(nameLength);
     f.reads[0] = read;
-    f.nrReads = 1;
     names.append(key.data(), key.size());
     fragments.push_back(f);
     return static_cast<uint32_t>(fragments.size() - 1);
@@ -303,7 +303,7 @@ uint64_t LocusFragments::unmatedReads() const
 {
     uint64_t count = 0;
     for (const Fragment& f : fragments)
-        count += f.nrReads == 1 && reads[f.reads[0]].paired ? 1 : 0;
+        count += f.nrReads() == 1 && reads[f.reads[0]].paired ? 1 : 0;
     return count;
 }
 
@@ -311,7 +311,7 @@ bool LocusFragments::unmatedNamesCarryMateSuffix() const
 {
     for (const Fragment& f : fragments) {
         const Read& r = reads[f.reads[0]];
-        if (f.nrReads != 1 || !r.paired)
+        if (f.nrReads() != 1 || !r.paired)
             continue;
         const std::string_view name(names.data() + f.keyOffset, f.nameLength);
         if (name.size() < 3 || (name[name.size() - 2] != '.' && name[name.size() - 2] != '/'))
