@@ -350,9 +350,9 @@ TEST_F(Faults, AllocationFailureInsideAGeneIsError110)
         GTEST_SKIP() << "a memory limit cannot be set under the sanitizers";
     simulate(dir, "small", 1, 200, 18);
     simulate(dir, "a", 1, 200000, 18);
-    // The limit leaves room for a whole run on a small gene, not for a gene of 200000 fragments
-    // (about 65 MB of address space).
-    const std::string limit = "ulimit -v 45000; exec ";
+    // The limit leaves room for a whole run on a small gene (under 16 MB of address space),
+    // not for a gene of 200000 fragments (over 40 MB).
+    const std::string limit = "ulimit -v 28000; exec ";
     auto small = run("cd " + quoted(dir.path()) + " && bash -c "
                      + quoted(limit + kestrove() + " -G small.gtf -B small.bam -o small"));
     ASSERT_EQ(small.status, 0) << "the memory limit is too tight for this machine: " << small.err;
