@@ -5,7 +5,6 @@
 // 2, 3 or 4 transcripts, components laid evenly along the longest transcript.
 
 #include <cstdint>
-#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -17,7 +16,7 @@ struct SyntheticGene {
 
     GeneMap genes;
     GeneMap::iterator gene;
-    FragmentMap fragments;
+    CompatibleFragments compatible;  // training consumes its tables: train on a copy
     uint64_t cells = 0;  // stored (fragment, transcript, component) cells
     std::vector<int32_t> lengths;
 
@@ -38,6 +37,7 @@ struct SyntheticGene {
         std::uniform_int_distribution<int> compatibleCount(2, 4);
         std::uniform_int_distribution<int> transcript(0, kTranscripts - 1);
         std::uniform_int_distribution<int> fragLength(100, 400);
+        compatible.firstEntry.push_back(0);
         for (int f = 0; f < nrFragments; ++f) {
             std::vector<bool> row(kTranscripts, false);
             for (int n = compatibleCount(rng); n > 0;) {
@@ -47,24 +47,17 @@ struct SyntheticGene {
                     --n;
                 }
             }
-            t_read read;
-            char key[16];
-            std::snprintf(key, sizeof key, "frag%08d", f);
-            read.name = key;
-            read.paired = true;
-            read.transStarts.assign(kTranscripts, 0);
-            read.fragLengths.assign(kTranscripts, 0);
-            read.transEnds.assign(kTranscripts, 0);
             for (int t = 0; t < kTranscripts; ++t) {
                 if (!row[t])
                     continue;
                 std::uniform_int_distribution<int> start(1, lengths[t]);
-                read.transStarts[t] = start(rng);
-                read.fragLengths[t] = fragLength(rng);
+                compatible.entryTranscript.push_back(static_cast<uint32_t>(t));
+                compatible.entryStart.push_back(start(rng));
+                compatible.entryLength.push_back(fragLength(rng));
                 cells += kComponents;
             }
-            fragments.emplace_hint(fragments.end(), key, std::vector<t_read>{std::move(read)});
-            gene->second.validities.push_back(std::move(row));
+            compatible.firstEntry.push_back(compatible.entryTranscript.size());
+            compatible.paired.push_back(1);
         }
     }
 

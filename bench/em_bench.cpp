@@ -44,6 +44,7 @@ struct BigGene : SyntheticGene {
         std::vector<double> alphas(kTranscripts, 1.0 / kTranscripts);
         std::stringstream log;
         const double begin = threadSeconds();
+        CompatibleFragments fragments = compatible;
         m.train(fragments, gene, alphas, conf, log, "/nonexistent");
         const double end = threadSeconds();
         benchmark::DoNotOptimize(alphas.data());

@@ -11,6 +11,7 @@
 #include <htslib/sam.h>
 
 #include "Gene.h"
+#include "LocusFragments.h"
 
 struct t_read {
     std::string name;
@@ -60,8 +61,11 @@ private:
     htsLogLevel saved;
 };
 
-// Record callback shape of the region query: return 0 to continue.
-int fetch_func(const bam1_t* record, void* fragments);
+// Record callback of the region query: return 0 to continue.
+int fetch_func(const bam1_t* record, LocusFragments* fragments);
+
+// The map form of a locus's fragments, key by key; a key already present is left as it is.
+void appendTo(LocusFragments& locus, FragmentMap& fragments);
 
 class BamIO {
 public:
@@ -73,12 +77,15 @@ public:
     std::vector<std::string>& getChromosomeList();
     std::string getBamHeader();
     t_flagStats nrProperlyPairedFrags(const char* region);
+    // The region's fragments in key order; the map forms serve callers that want them by key.
+    bool readBam(std::string region, LocusFragments& fragments);
     bool readBam(std::string region, FragmentMap& fragments);
 
     // The flag counts of nrProperlyPairedFrags and, from the same pass, the fragments of
     // readBam for the region as given (no prefix retry). Once the region holds more than
     // recordBudget records the fragments are dropped and complete is false: the caller
     // reads them with readBam if it still needs them. Saves decoding a locus twice.
+    t_flagStats countAndReadBam(const char* region, LocusFragments& fragments, uint64_t recordBudget, bool& complete);
     t_flagStats countAndReadBam(const char* region, FragmentMap& fragments, uint64_t recordBudget, bool& complete);
 
 private:
@@ -88,6 +95,12 @@ private:
     template <typename OnRecord>
     void queryRegion(const std::string& region, int tid, hts_pos_t begin, hts_pos_t end, OnRecord onRecord);
 
+public:
+    // The reader's locus buffer, reused from one locus to the next by its thread.
+    LocusFragments& fragmentBuffer() { return locus; }
+
+private:
+    LocusFragments locus;
     std::vector<std::string> chromosomeList;
     std::unique_ptr<sam_hdr_t, HtsHeaderFree> header;
     std::unique_ptr<hts_idx_t, HtsIndexFree> index;

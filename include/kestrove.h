@@ -33,12 +33,21 @@ extern std::atomic<uint64_t> fragsExpt;
 extern std::atomic<uint64_t> compFragsExpt;
 extern std::atomic<uint64_t> nrGenesProcessed;
 extern std::atomic<int32_t> quantificationProgress;
+// Paired reads of the loci read and those of them left without a mate; a read of
+// overlapping loci counts once per locus.
+extern std::atomic<uint64_t> pairedReadsExpt;
+extern std::atomic<uint64_t> unmatedReadsExpt;
+extern std::atomic<bool> unmatedNamesCarryMateSuffix;
 
 bool initialize(Annotations& annotations, BamIO& reader);
 void fragsExperiment(std::string region);
 void calculateInitialValues(Annotations annotations);
 void processGene(GeneMap::iterator& gene);
 bool calculateCHN(GeneMap::iterator& gene);
+// Counts a locus's paired and unmated reads towards the run's warning.
+void noteUnmatedReads(const LocusFragments& fragments);
+// The one warning about unmated reads when they are most of the paired reads; the text, or empty.
+std::string unmatedReadsWarning();
 
 // The whole run, as main performs it; returns the process exit status.
 int runKestrove(int argc, char** argv);

@@ -50,6 +50,10 @@ public:
     double likelihood(const std::vector<double>& x) const;
     double likelihood(const std::vector<double>& x, uint64_t t) const;
 
+    // Consumes the fragments' tables: they are moved into or released by the training.
+    void train(CompatibleFragments& fragments, GeneMap::iterator& gene, std::vector<double>& alphas,
+               const t_configuration& conf, std::stringstream& log, const std::string& outputDir);
+    // The same on fragments held by key with the gene's validity rows.
     void train(FragmentMap& fragments, GeneMap::iterator& gene, std::vector<double>& alphas,
                const t_configuration& conf, std::stringstream& log, const std::string& outputDir);
     void betasToFile(const std::vector<std::vector<std::vector<double>>>& history, std::string outputDir);

@@ -212,104 +212,35 @@ ErrorStatus sortFailureStatus(int status)
     }
 }
 
-bool beyondInt32(int64_t position)
-{
-    return position > std::numeric_limits<int32_t>::max();
-}
-
-// The CIGAR walk: aligned blocks (1-based, inclusive) and the aligned length.
-// A block that covers no reference base (two gaps in a row, a gap at either
-// end, only clips) is left out: an empty block would let a read that aligns
-// nothing there pass as compatible and give it a position on no exon. False
-// when the record has no block at all or runs past the 32-bit range.
-bool walkCigar(const bam1_t* record, t_read& read)
-{
-    const uint32_t* cigar = bam_get_cigar(record);
-    const uint32_t nOps = record->core.n_cigar;
-    std::size_t gaps = 0;
-    for (uint32_t i = 0; i < nOps; ++i)
-        if (bam_cigar_op(cigar[i]) == BAM_CREF_SKIP)
-            ++gaps;
-    read.blocks.reserve(gaps + 1);
-
-    int64_t blockStart = record->core.pos + 1;
-    int64_t blockEnd = blockStart;  // one past the block's last base
-    int64_t aligned = 0;
-    for (uint32_t i = 0; i < nOps; ++i) {
-        const int64_t length = bam_cigar_oplen(cigar[i]);
-        switch (bam_cigar_op(cigar[i])) {
-        case BAM_CMATCH:
-        case BAM_CEQUAL:
-        case BAM_CDIFF:
-            blockEnd += length;
-            aligned += length;
-            break;
-        case BAM_CDEL:
-            blockEnd += length;
-            break;
-        case BAM_CREF_SKIP:
-            if (blockEnd > blockStart)
-                read.blocks.push_back({static_cast<int32_t>(blockStart), static_cast<int32_t>(blockEnd - 1)});
-            blockStart = blockEnd + length;
-            blockEnd = blockStart;
-            break;
-        case BAM_CINS:
-            aligned += length;
-            break;
-        default:
-            break;
-        }
-        if (beyondInt32(blockEnd) || beyondInt32(blockStart))
-            return false;
-    }
-    if (blockEnd > blockStart)
-        read.blocks.push_back({static_cast<int32_t>(blockStart), static_cast<int32_t>(blockEnd - 1)});
-    read.length = static_cast<int32_t>(std::min<int64_t>(aligned, std::numeric_limits<int32_t>::max()));
-    return !read.blocks.empty();
-}
-
 } // namespace
 
-int fetch_func(const bam1_t* record, void* fragmentMap)
+int fetch_func(const bam1_t* record, LocusFragments* fragments)
 {
-    const bam1_core_t& core = record->core;
-    // Without CIGAR operations a record has no aligned block to test against exons.
-    if (core.tid < 0 || (core.flag & BAM_FUNMAP) || core.n_cigar == 0)
-        return 0;
-
-    t_read read;
-    read.start = static_cast<int32_t>(core.pos + 1);
-    if (!walkCigar(record, read))
-        return 0;
-    read.name.assign(bam_get_qname(record));
-    read.paired = (core.flag & BAM_FPAIRED) != 0;
-    if (read.paired)
-        read.mateStart = static_cast<int32_t>(core.mpos + 1);
-    read.forward = (core.flag & BAM_FREVERSE) == 0;
-    read.firstMate = (core.flag & BAM_FREAD1) != 0;
-
-    auto& fragments = *static_cast<FragmentMap*>(fragmentMap);
-    auto entry = fragments.find(read.name);
-    if (entry == fragments.end()) {
-        std::vector<t_read>& reads = fragments.try_emplace(read.name).first->second;
-        reads.reserve(read.paired ? 2 : 1);
-        reads.push_back(std::move(read));
-        return 0;
-    }
-    std::vector<t_read>& reads = entry->second;
-    if (read.paired && reads.size() < 2 && reads.front().start == read.mateStart) {
-        reads.push_back(std::move(read));
-        return 0;
-    }
-
-    const std::string suffix = "-" + std::to_string(fragments.size());
-    read.name += suffix;
-    std::string key = read.name + suffix;
-    // A read may already carry the derived name; never merge into its entry.
-    while (fragments.count(key) != 0)
-        key += suffix;
-    fragments.try_emplace(std::move(key)).first->second.push_back(std::move(read));
+    fragments->add(record);
     return 0;
+}
+
+void appendTo(LocusFragments& locus, FragmentMap& fragments)
+{
+    locus.sortByKey();
+    for (std::size_t i = 0; i < locus.size(); ++i) {
+        auto [entry, inserted] = fragments.try_emplace(std::string(locus.key(i)));
+        if (!inserted)
+            continue;
+        for (uint32_t m = 0; m < locus.nrReads(i); ++m) {
+            const LocusFragments::Read& r = locus.read(i, m);
+            t_read read;
+            read.name = locus.readName(i);
+            read.start = r.start;
+            read.length = r.length;
+            read.mateStart = r.mateStart;
+            read.blocks.assign(locus.blocks(r), locus.blocks(r) + r.nrBlocks);
+            read.paired = r.paired;
+            read.forward = r.forward;
+            read.firstMate = r.firstMate;
+            entry->second.push_back(std::move(read));
+        }
+    }
 }
 
 BamIO::BamIO(const char* name) : fileName(name) {}
@@ -523,10 +454,12 @@ t_flagStats BamIO::nrProperlyPairedFrags(const char* region)
     return stats;
 }
 
-t_flagStats BamIO::countAndReadBam(const char* region, FragmentMap& fragments, uint64_t recordBudget, bool& complete)
+t_flagStats BamIO::countAndReadBam(const char* region, LocusFragments& fragments, uint64_t recordBudget,
+                                   bool& complete)
 {
     t_flagStats stats;
     complete = false;
+    fragments.clear();
     int tid = -1;
     hts_pos_t begin = 0;
     hts_pos_t end = 0;
@@ -538,17 +471,40 @@ t_flagStats BamIO::countAndReadBam(const char* region, FragmentMap& fragments, u
         if (!complete)
             return;
         if (stats.total > recordBudget) {
-            FragmentMap().swap(fragments);
+            fragments.release();
             complete = false;
             return;
         }
-        fetch_func(r, &fragments);
+        fragments.add(r);
     });
+    if (complete)
+        fragments.sortByKey();
+    return stats;
+}
+
+t_flagStats BamIO::countAndReadBam(const char* region, FragmentMap& fragments, uint64_t recordBudget, bool& complete)
+{
+    LocusFragments locus;
+    const t_flagStats stats = countAndReadBam(region, locus, recordBudget, complete);
+    if (complete)
+        appendTo(locus, fragments);
+    else
+        FragmentMap().swap(fragments);
     return stats;
 }
 
 bool BamIO::readBam(std::string region, FragmentMap& fragments)
 {
+    LocusFragments locus;
+    if (!readBam(std::move(region), locus))
+        return false;
+    appendTo(locus, fragments);
+    return true;
+}
+
+bool BamIO::readBam(std::string region, LocusFragments& fragments)
+{
+    fragments.clear();
     int tid = -1;
     hts_pos_t begin = 0;
     hts_pos_t end = 0;
@@ -565,6 +521,7 @@ bool BamIO::readBam(std::string region, FragmentMap& fragments)
         if (!found)
             return false;
     }
-    queryRegion(queried, tid, begin, end, [&fragments](const bam1_t* r) { fetch_func(r, &fragments); });
+    queryRegion(queried, tid, begin, end, [&fragments](const bam1_t* r) { fragments.add(r); });
+    fragments.sortByKey();
     return true;
 }

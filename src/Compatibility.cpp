@@ -8,10 +8,10 @@
 
 namespace {
 
-bool strandAgrees(const t_transcript& transcript, const t_read& read, int32_t strandedness)
+bool strandAgrees(const t_transcript& transcript, bool paired, bool forward, bool firstMate, int32_t strandedness)
 {
-    const bool secondMate = read.paired && !read.firstMate;
-    const bool sameStrand = read.forward == transcript.forwardStrand;
+    const bool secondMate = paired && !firstMate;
+    const bool sameStrand = forward == transcript.forwardStrand;
     switch (strandedness) {
     case 1: return secondMate ? !sameStrand : sameStrand;
     case 2: return secondMate ? sameStrand : !sameStrand;
@@ -30,17 +30,20 @@ int32_t saturated(int64_t value)
                                                     std::numeric_limits<int32_t>::max()));
 }
 
-// One value per transcript in each vector, whatever the walk finds.
-void appendCoordinates(t_read& read, int32_t transStart, int32_t transEnd, int32_t fragLength)
+struct Coordinates {
+    int32_t transStart = 0;
+    int32_t transEnd = 0;
+    int32_t fragLength = 0;
+};
+
+Coordinates coordinates(int64_t transStart, int64_t transEnd)
 {
-    read.transStarts.push_back(transStart);
-    read.transEnds.push_back(transEnd);
-    read.fragLengths.push_back(fragLength);
+    return {saturated(transStart), saturated(transEnd), saturated(transEnd - transStart + 1)};
 }
 
 // A position not inside any exon cannot be placed on the transcript; the
 // compatibility test rules that out, but the walk must not depend on it.
-void convertForward(const t_transcript& transcript, t_read& read)
+Coordinates convertForward(const t_transcript& transcript, int32_t start, int32_t end, bool paired)
 {
     const std::vector<t_exon>& exons = transcript.exons;
     int64_t offset = 0;
@@ -50,24 +53,19 @@ void convertForward(const t_transcript& transcript, t_read& read)
         if (i > 0)
             offset += int64_t{exons[i].start} - exons[i - 1].end - 1;
         const int64_t firstBase = exons.front().start;
-        if (!startFound && contains(exons[i], read.start)) {
-            transStart = read.start - firstBase + 1 - offset;
+        if (!startFound && contains(exons[i], start)) {
+            transStart = start - firstBase + 1 - offset;
             startFound = true;
-            if (!read.paired) {
-                appendCoordinates(read, saturated(transStart), 0, 0);
-                return;
-            }
+            if (!paired)
+                return {saturated(transStart), 0, 0};
         }
-        if (startFound && contains(exons[i], read.end)) {
-            const int64_t transEnd = read.end - firstBase + 1 - offset;
-            appendCoordinates(read, saturated(transStart), saturated(transEnd), saturated(transEnd - transStart + 1));
-            return;
-        }
+        if (startFound && contains(exons[i], end))
+            return coordinates(transStart, end - firstBase + 1 - offset);
     }
-    appendCoordinates(read, saturated(transStart), 0, 0);
+    return {saturated(transStart), 0, 0};
 }
 
-void convertReverse(const t_transcript& transcript, t_read& read)
+Coordinates convertReverse(const t_transcript& transcript, int32_t start, int32_t end, bool paired)
 {
     const std::vector<t_exon>& exons = transcript.exons;
     int64_t offset = 0;
@@ -77,43 +75,46 @@ void convertReverse(const t_transcript& transcript, t_read& read)
         if (i + 1 < exons.size())
             offset += int64_t{exons[i + 1].start} - exons[i].end - 1;
         const int64_t lastBase = exons.back().end;
-        if (!endFound && contains(exons[i], read.end)) {
-            transStart = lastBase - read.end + 1 - offset;
+        if (!endFound && contains(exons[i], end)) {
+            transStart = lastBase - end + 1 - offset;
             endFound = true;
-            if (!read.paired) {
-                appendCoordinates(read, saturated(transStart), 0, 0);
-                return;
-            }
+            if (!paired)
+                return {saturated(transStart), 0, 0};
         }
-        if (endFound && contains(exons[i], read.start)) {
-            const int64_t transEnd = lastBase - read.start + 1 - offset;
-            appendCoordinates(read, saturated(transStart), saturated(transEnd), saturated(transEnd - transStart + 1));
-            return;
-        }
+        if (endFound && contains(exons[i], start))
+            return coordinates(transStart, lastBase - start + 1 - offset);
     }
-    appendCoordinates(read, saturated(transStart), 0, 0);
+    return {saturated(transStart), 0, 0};
 }
 
-} // namespace
-
-bool Kestrove::checkExons(const t_transcript& transcript, const t_read& read, const t_configuration& conf) const
+Coordinates convert(const t_transcript& transcript, int32_t start, int32_t end, bool paired)
 {
-    if (!strandAgrees(transcript, read, conf.strandedness))
-        return false;
+    return transcript.forwardStrand ? convertForward(transcript, start, end, paired)
+                                    : convertReverse(transcript, start, end, paired);
+}
 
-    const std::vector<t_exon>& exons = transcript.exons;
-    const std::vector<t_exon>& blocks = read.blocks;
+// One value per transcript in each vector, whatever the walk finds.
+void appendCoordinates(t_read& read, const Coordinates& c)
+{
+    read.transStarts.push_back(c.transStart);
+    read.transEnds.push_back(c.transEnd);
+    read.fragLengths.push_back(c.fragLength);
+}
+
+// The read's blocks lie in consecutive exons: the inner block edges on the exon
+// edges, the outer ones inside the first and last exon.
+bool blocksFit(const std::vector<t_exon>& exons, const t_exon* blocks, std::size_t nB)
+{
     const std::size_t nE = exons.size();
-    const std::size_t nB = blocks.size();
     if (nB == 0 || nE < nB)
         return false;
-    if (blocks.front().start > exons.back().end || blocks.back().end < exons.front().start)
+    if (blocks[0].start > exons.back().end || blocks[nB - 1].end < exons.front().start)
         return false;
 
     std::size_t k = 0;
-    while (k < nE && exons[k].end < blocks.front().start)
+    while (k < nE && exons[k].end < blocks[0].start)
         ++k;
-    if (k == nE || blocks.front().start < exons[k].start || k + nB > nE)
+    if (k == nE || blocks[0].start < exons[k].start || k + nB > nE)
         return false;
 
     for (std::size_t m = 0; m < nB; ++m) {
@@ -122,7 +123,69 @@ bool Kestrove::checkExons(const t_transcript& transcript, const t_read& read, co
         if (m > 0 && blocks[m].start != exons[k + m].start)
             return false;
     }
-    return blocks.back().end <= exons[k + nB - 1].end;
+    return blocks[nB - 1].end <= exons[k + nB - 1].end;
+}
+
+bool readFits(const t_transcript& transcript, const LocusFragments& fragments, const LocusFragments::Read& read,
+              int32_t strandedness)
+{
+    return strandAgrees(transcript, read.paired, read.forward, read.firstMate, strandedness)
+        && blocksFit(transcript.exons, fragments.blocks(read), read.nrBlocks);
+}
+
+} // namespace
+
+bool Kestrove::checkExons(const t_transcript& transcript, const t_read& read, const t_configuration& conf) const
+{
+    return strandAgrees(transcript, read.paired, read.forward, read.firstMate, conf.strandedness)
+        && blocksFit(transcript.exons, read.blocks.data(), read.blocks.size());
+}
+
+void Kestrove::selectCompatible(Gene& g, const LocusFragments& fragments, const t_configuration& conf,
+                                CompatibleFragments& compatible) const
+{
+    const std::size_t nT = g.transcripts.size();
+    g.compFragsTrans.resize(nT, 0.0);
+    compatible.firstEntry.assign(1, 0);
+    compatible.entryTranscript.clear();
+    compatible.entryStart.clear();
+    compatible.entryLength.clear();
+    compatible.paired.clear();
+    // Room reserved but not written takes no memory, while an array that grows when
+    // full is held twice for a moment: reserve what most loci need.
+    const std::size_t nF = fragments.size();
+    compatible.firstEntry.reserve(nF + 1);
+    compatible.paired.reserve(nF);
+    compatible.entryTranscript.reserve(2 * nF);
+    compatible.entryStart.reserve(2 * nF);
+    compatible.entryLength.reserve(2 * nF);
+
+    for (std::size_t h = 0; h < fragments.size(); ++h) {
+        const LocusFragments::Read& first = fragments.read(h, 0);
+        const bool pairedFragment = first.paired && fragments.nrReads(h) >= 2;
+        const std::size_t before = compatible.entryTranscript.size();
+        for (std::size_t t = 0; t < nT; ++t) {
+            const t_transcript& transcript = g.transcripts[t];
+            if (readFits(transcript, fragments, first, conf.strandedness)
+                && (!pairedFragment || readFits(transcript, fragments, fragments.read(h, 1), conf.strandedness))) {
+                compatible.entryTranscript.push_back(static_cast<uint32_t>(t));
+                g.compFragsTrans[t] += 1;
+            }
+        }
+        const std::size_t after = compatible.entryTranscript.size();
+        if (after == before)
+            continue;
+        const int32_t start = fragments.blocks(first)[0].start;
+        const LocusFragments::Read& last = pairedFragment ? fragments.read(h, 1) : first;
+        const int32_t end = fragments.blocks(last)[last.nrBlocks - 1].end;
+        for (std::size_t e = before; e < after; ++e) {
+            const Coordinates c = convert(g.transcripts[compatible.entryTranscript[e]], start, end, first.paired);
+            compatible.entryStart.push_back(c.transStart);
+            compatible.entryLength.push_back(c.fragLength);
+        }
+        compatible.firstEntry.push_back(after);
+        compatible.paired.push_back(first.paired ? 1 : 0);
+    }
 }
 
 void Kestrove::checkFragmentsValidity(GeneMap::iterator& gene, FragmentMap& fragments, const t_configuration& conf)
@@ -181,11 +244,9 @@ void Kestrove::convertCoords(GeneMap::iterator& gene, FragmentMap& fragments)
         for (std::size_t t = 0; t < nT; ++t) {
             const t_transcript& transcript = g.transcripts[t];
             if (!row || t >= row->size() || !(*row)[t] || transcript.exons.empty())
-                appendCoordinates(first, 0, 0, 0);
-            else if (transcript.forwardStrand)
-                convertForward(transcript, first);
+                appendCoordinates(first, {});
             else
-                convertReverse(transcript, first);
+                appendCoordinates(first, convert(transcript, first.start, first.end, first.paired));
         }
         ++r;
     }

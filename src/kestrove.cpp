@@ -1,5 +1,6 @@
 #include "kestrove.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem.hpp>
@@ -37,10 +39,14 @@ std::atomic<uint64_t> fragsExpt{0};
 std::atomic<uint64_t> compFragsExpt{0};
 std::atomic<uint64_t> nrGenesProcessed{0};
 std::atomic<int32_t> quantificationProgress{0};
+std::atomic<uint64_t> unmatedReadsExpt{0};
+std::atomic<uint64_t> pairedReadsExpt{0};
+std::atomic<bool> unmatedNamesCarryMateSuffix{false};
 
 namespace {
 
 constexpr size_t kMessageWidth = 50;
+constexpr int kMmapThresholdBytes = 128 * 1024;
 constexpr int kInitSteps = 4;
 constexpr int kQuietMax = 100;
 constexpr int kGenePassOffset = 4;
@@ -353,6 +359,7 @@ int runSteps(int argc, char** argv)
     runGenePass(annotations);
     releaseMainReader();
     warnAboutUnmatchedReads(annotations);
+    std::cerr << unmatedReadsWarning();
     if (conf.mergeAnnot)
         annotations.mergeAnnotations();
     results.closeFilesForIntermediateResults();
@@ -468,8 +475,44 @@ bool calculateCHN(GeneMap::iterator& gene)
     return calculateCHN(gene->second, conf, fragsExpt.load(), compFragsExpt.load());
 }
 
+void noteUnmatedReads(const LocusFragments& fragments)
+{
+    const uint64_t unmated = fragments.unmatedReads();
+    if (unmated == 0)
+        return;
+    unmatedReadsExpt.fetch_add(unmated);
+    pairedReadsExpt.fetch_add(fragments.pairedReads());
+    if (fragments.unmatedNamesCarryMateSuffix())
+        unmatedNamesCarryMateSuffix.store(true);
+}
+
+std::string unmatedReadsWarning()
+{
+    // A locus edge cuts off some mates in any library; only when most paired reads of
+    // the loci stay alone do the mates of the file not share their names.
+    constexpr uint64_t kMinUnmatedReads = 20;
+    const uint64_t unmated = unmatedReadsExpt.load();
+    if (unmated < kMinUnmatedReads || 2 * unmated <= pairedReadsExpt.load())
+        return {};
+    std::ostringstream text;
+    text << "Warning: " << unmated << " of the " << pairedReadsExpt.load()
+         << " paired reads read for the genes have no mate under the same name; each of them counts as a "
+            "fragment of its own.\n";
+    if (unmatedNamesCarryMateSuffix.load())
+        text << "Their names end in .1/.2 or /1/2 as the first/second-in-pair flags do: both mates of a pair must "
+                "have the same name. Drop the suffix from the read names, for example with\n"
+                "  samtools view -h IN.bam | awk 'BEGIN {OFS = \"\\t\"} /^@/ {print; next} {sub(/[./][12]$/, \"\", $1); "
+                "print}' | samtools view -b -o FIXED.bam -\n"
+                "and run kestrove on FIXED.bam.\n";
+    return text.str();
+}
+
 int runKestrove(int argc, char** argv)
 {
+    // A fixed threshold keeps every large buffer (a big locus's reads, its EM table) in
+    // its own mapping, returned when freed; glibc would otherwise raise the threshold
+    // after the first such free and keep later ones in a heap that does not shrink.
+    mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
     installSignalHandlers();
     try {
         return runSteps(argc, argv);
@@ -587,7 +630,7 @@ bool alphasSumToOne(const std::vector<double>& alphas)
 }
 
 // Estimation of a gene whose fragments are read and within the limits.
-void estimateGene(GeneMap::iterator& gene, FragmentMap& fragments, const t_initValues& values,
+void estimateGene(GeneMap::iterator& gene, CompatibleFragments& fragments, const t_initValues& values,
                   const std::string& region, const std::string& startTime, std::time_t startClock)
 {
     Gene& g = gene->second;
@@ -631,11 +674,42 @@ void estimateGene(GeneMap::iterator& gene, FragmentMap& fragments, const t_initV
     nrGenesProcessed.fetch_add(1);
 }
 
-// Everything of the gene that only estimation needed; a run over a whole genome would
-// otherwise keep one matrix row per fragment of every gene until the end.
-void releaseFragmentData(Gene& gene)
+// Keeps the buffer's room for the next locus unless this one was far larger than most.
+class LocusBufferRelease {
+public:
+    explicit LocusBufferRelease(LocusFragments& fragments) : fragments(fragments) {}
+    ~LocusBufferRelease() { now(); }
+    LocusBufferRelease(const LocusBufferRelease&) = delete;
+    LocusBufferRelease& operator=(const LocusBufferRelease&) = delete;
+
+    void now() const
+    {
+        constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
+        if (fragments.capacityBytes() > kKeptBytes)
+            fragments.release();
+        else
+            fragments.clear();
+    }
+
+private:
+    LocusFragments& fragments;
+};
+
+// The debug dump shows fragments by name with a row per transcript, as the map form
+// holds them; it reads the locus again so that the run's own path stays flat.
+void writeValidities(GeneMap::iterator& gene, BamIO& reader, const std::string& region)
 {
-    std::vector<std::vector<bool>>().swap(gene.validities);
+    Gene& g = gene->second;
+    const std::vector<double> counts = g.compFragsTrans;
+    FragmentMap fragments;
+    reader.readBam(region, fragments);
+    Kestrove compatibility;
+    compatibility.checkFragmentsValidity(gene, fragments, conf);
+    compatibility.convertCoords(gene, fragments);
+    DebugLog debugLog;
+    debugLog.validitiesToFile(fragments, gene, dirs.debugDir + "/" + Helper::fileSafeName(g.geneName) + "_validities.dat");
+    g.compFragsTrans = counts;
+    std::vector<std::vector<bool>>().swap(g.validities);
 }
 
 } // namespace
@@ -661,7 +735,8 @@ void processGene(GeneMap::iterator& gene)
     if (g.geneName.empty())
         g.geneName = g.geneId;
 
-    FragmentMap fragments;
+    LocusFragments& fragments = reader.fragmentBuffer();
+    const LocusBufferRelease releaseAtEnd{fragments};
     bool fragmentsRead = false;
     if (!conf.deferredPass) {
         const std::string inHeader = regionInHeader(g, locusText);
@@ -688,29 +763,29 @@ void processGene(GeneMap::iterator& gene)
 
     if (!fragmentsRead)
         reader.readBam(region, fragments);
+    noteUnmatedReads(fragments);
+    // Only the debug dump needs names after this, and it reads the locus again.
+    fragments.releaseKeys();
     Kestrove compatibility;
-    compatibility.checkFragmentsValidity(gene, fragments, conf);
-    g.compFragsLocus = fragments.size();
+    CompatibleFragments compatible;
+    compatibility.selectCompatible(g, fragments, conf, compatible);
+    g.compFragsLocus = compatible.size();
 
     if (g.compFragsLocus < static_cast<uint64_t>(std::max<int16_t>(conf.minCompFrags, 0)) ||
         g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0))) {
         if (g.compFragsLocus == 0)
             nrGenesProcessed.fetch_add(1);
-        releaseFragmentData(g);
         results.writeIntermediateResults(gene);
         return;
     }
 
-    compatibility.convertCoords(gene, fragments);
-    if (conf.debugMode) {
-        DebugLog debugLog;
-        debugLog.validitiesToFile(fragments, gene, dirs.debugDir + "/" + Helper::fileSafeName(g.geneName) + "_validities.dat");
-    }
+    if (conf.debugMode)
+        writeValidities(gene, reader, region);
+    // The reads are not needed once their coordinates are taken.
+    releaseAtEnd.now();
 
     if (values != initValues.end() && modelPreconditionsHold(g, values->second))
-        estimateGene(gene, fragments, values->second, region, startTime, startClock);
+        estimateGene(gene, compatible, values->second, region, startTime, startClock);
 
-    fragments.clear();
-    releaseFragmentData(g);
     results.writeIntermediateResults(gene);
 }

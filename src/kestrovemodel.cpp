@@ -38,6 +38,8 @@ constexpr int kNormLengthFragCount = 1000;
 // Mass of the normal(100, 40) density on the lengths 1 .. 1000.
 constexpr double kNormLengthFragMass = 0.99368021221827;
 constexpr int kL1Digits = 8;
+// The first iteration whose log-likelihood is compared with the one before it.
+constexpr int16_t kFirstLikelihoodTest = 10;
 
 // Broken model preconditions are programming errors; release builds keep the check.
 [[noreturn]] void failCheck(const char* condition)
@@ -101,7 +103,8 @@ struct ScaledComponents {
     std::vector<double> devs;
 };
 
-FragmentTable buildFragmentTable(const FragmentMap& fragments, const Gene& gene, uint64_t nrTranscripts,
+// The fragments' entry index moves into the table; their coordinates are released once used.
+FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gene, uint64_t nrTranscripts,
                                  uint64_t nrComponents, const ScaledComponents& scaled)
 {
     const uint64_t T = nrTranscripts;
@@ -129,36 +132,24 @@ FragmentTable buildFragmentTable(const FragmentMap& fragments, const Gene& gene,
         }
     }
 
-    uint64_t nrEntries = 0;
-    for (uint64_t h = 0; h < N; ++h) {
-        const std::vector<bool>& row = gene.validities[h];
-        for (uint64_t t = 0; t < T; ++t)
-            nrEntries += row[t] ? 1 : 0;
-    }
+    const uint64_t nrEntries = fragments.firstEntry[N];
     check(T <= std::numeric_limits<uint32_t>::max(), "transcript indices fit in 32 bits");
 
     FragmentTable table;
     table.nrComponents = K;
-    table.firstEntry.resize(N + 1);
-    table.entryTranscript.resize(nrEntries);
     table.density = std::make_unique<Vector3D>(K, nrEntries, 1);
     double* cells = table.density->data.get();
 
-    uint64_t h = 0;
-    uint64_t e = 0;
-    for (const auto& entry : fragments) {
-        const t_read& read = entry.second.front();
-        const std::vector<bool>& row = gene.validities[h];
-        table.firstEntry[h] = e;
-        for (uint64_t t = 0; t < T; ++t) {
-            if (!row[t])
-                continue;
-            const double x = read.transStarts[t];
+    for (uint64_t h = 0; h < N; ++h) {
+        const bool paired = fragments.paired[h] != 0;
+        for (uint64_t e = fragments.firstEntry[h]; e < fragments.firstEntry[h + 1]; ++e) {
+            const uint32_t t = fragments.entryTranscript[e];
+            const double x = fragments.entryStart[e];
             const int32_t length = gene.transcripts[t].length;
             double lengthDensity = 1.0;
-            if (read.paired) {
-                lengthDensity = normpdf(kFragLengthSd, read.fragLengths[t], kFragLengthMean);
-                const int64_t remaining = static_cast<int64_t>(length) - read.transStarts[t];
+            if (paired) {
+                lengthDensity = normpdf(kFragLengthSd, fragments.entryLength[e], kFragLengthMean);
+                const int64_t remaining = static_cast<int64_t>(length) - fragments.entryStart[e];
                 if (remaining != 0) {
                     // Only L_t normalisers exist; a start outside the transcript sums fewer.
                     const int64_t count = std::clamp<int64_t>(remaining, 0, std::max<int32_t>(length, 0));
@@ -173,14 +164,14 @@ FragmentTable buildFragmentTable(const FragmentMap& fragments, const Gene& gene,
                 // A component that underflows on every position of the transcript has no
                 // density there; dividing would turn the whole gene into NaN.
                 start = (z > 0.0 && std::isfinite(z)) ? start / z : 0.0;
-                cells[e * K + k] = read.paired ? start * lengthDensity : start;
+                cells[e * K + k] = paired ? start * lengthDensity : start;
             }
-            table.entryTranscript[e] = static_cast<uint32_t>(t);
-            ++e;
         }
-        ++h;
     }
-    table.firstEntry[N] = e;
+    table.firstEntry = std::move(fragments.firstEntry);
+    table.entryTranscript = std::move(fragments.entryTranscript);
+    std::vector<int32_t>().swap(fragments.entryStart);
+    std::vector<int32_t>().swap(fragments.entryLength);
     return table;
 }
 
@@ -193,6 +184,8 @@ struct EStepInput {
     const double* betas;            // G x K, one row per group
     const uint64_t* transcriptGroup;
     double nrFragments;             // N, including fragments skipped in an iteration
+    // The log-likelihood is read only by the stopping rule, from the tenth iteration on.
+    bool needLikelihood = true;
 };
 
 constexpr std::size_t kCacheLine = 64;
@@ -329,7 +322,8 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
             continue;
         }
 
-        sums.logLikelihood += std::log(p);
+        if (in.needLikelihood)
+            sums.logLikelihood += std::log(p);
         const DoublePair byP = {p, p};
         const DoublePair byN = {in.nrFragments, in.nrFragments};
         uint64_t e = e0;
@@ -982,30 +976,53 @@ double KestroveModel::likelihood(const std::vector<double>& x) const
 void KestroveModel::train(FragmentMap& fragments, GeneMap::iterator& gene, std::vector<double>& alphas,
                           const t_configuration& conf, std::stringstream& log, const std::string& outputDir)
 {
+    const uint64_t T = _nrTranscripts;
+    const std::vector<std::vector<bool>>& validities = gene->second.validities;
+    check(validities.size() == fragments.size(), "one validity row per fragment");
+    CompatibleFragments compatible;
+    compatible.firstEntry.assign(1, 0);
+    uint64_t h = 0;
+    for (const auto& entry : fragments) {
+        check(!entry.second.empty(), "every fragment holds a read");
+        const t_read& read = entry.second.front();
+        check(read.transStarts.size() >= T && (!read.paired || read.fragLengths.size() >= T) &&
+                  validities[h].size() >= T,
+              "every fragment has a start, length and validity per transcript");
+        for (uint64_t t = 0; t < T; ++t) {
+            if (!validities[h][t])
+                continue;
+            compatible.entryTranscript.push_back(static_cast<uint32_t>(t));
+            compatible.entryStart.push_back(read.transStarts[t]);
+            compatible.entryLength.push_back(read.paired ? read.fragLengths[t] : 0);
+        }
+        compatible.firstEntry.push_back(compatible.entryTranscript.size());
+        compatible.paired.push_back(read.paired ? 1 : 0);
+        ++h;
+    }
+    train(compatible, gene, alphas, conf, log, outputDir);
+}
+
+void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gene, std::vector<double>& alphas,
+                          const t_configuration& conf, std::stringstream& log, const std::string& outputDir)
+{
     std::vector<t_transcript>& transcripts = gene->second.transcripts;
     const uint64_t T = _nrTranscripts;
     const uint64_t N = fragments.size();
     check(conf.nrBlocks >= 1, "number of mixture components is at least 1");
     const uint64_t K = static_cast<uint64_t>(conf.nrBlocks);
     check(transcripts.size() == T && alphas.size() == T, "gene, alphas and model have the same transcripts");
-    check(gene->second.validities.size() == N, "one validity row per fragment");
+    check(fragments.firstEntry.size() == N + 1 && fragments.entryTranscript.size() == fragments.firstEntry[N]
+              && fragments.entryStart.size() == fragments.firstEntry[N]
+              && fragments.entryLength.size() == fragments.firstEntry[N],
+          "one start and length per compatible transcript of every fragment");
+    for (uint32_t t : fragments.entryTranscript)
+        check(t < T, "every compatible transcript is one of the gene's");
     uint64_t G = 0;
     for (uint64_t g : _transcript2TiedGroup)
         G = std::max(G, g + 1);
     for (uint64_t g = 0; g < G; ++g)
         check(_tiedGroupPDFs[g]._nrMixtures == K && _tiedGroupPDFs[g]._weights.size() == K,
               "every tied group's mixture has one component per block");
-    {
-        uint64_t h = 0;
-        for (const auto& entry : fragments) {
-            check(!entry.second.empty(), "every fragment holds a read");
-            const t_read& read = entry.second.front();
-            check(read.transStarts.size() >= T && (!read.paired || read.fragLengths.size() >= T) &&
-                      gene->second.validities[h].size() >= T,
-                  "every fragment has a start, length and validity per transcript");
-            ++h;
-        }
-    }
 
     const GaussMixture& shape = _tiedGroupPDFs[0];
     ScaledComponents scaled;
@@ -1059,8 +1076,7 @@ void KestroveModel::train(FragmentMap& fragments, GeneMap::iterator& gene, std::
     EStepScratch scratch(T, G, K);
     std::vector<double> logLikelihoods;
     logLikelihoods.reserve(maxIterations);
-    const EStepInput input{&table, alphas.data(), betas.data(), _transcript2TiedGroup.data(),
-                           static_cast<double>(N)};
+    EStepInput input{&table, alphas.data(), betas.data(), _transcript2TiedGroup.data(), static_cast<double>(N)};
 
     // A deferred gene is trained alone, so its E-step takes every thread of the run.
     std::unique_ptr<BlockParallelEStep> blockParallel;
@@ -1079,6 +1095,7 @@ void KestroveModel::train(FragmentMap& fragments, GeneMap::iterator& gene, std::
             break;
         }
 
+        input.needLikelihood = i + 1 >= kFirstLikelihoodTest;
         if (blockParallel)
             blockParallel->run();
         else
@@ -1115,7 +1132,7 @@ void KestroveModel::train(FragmentMap& fragments, GeneMap::iterator& gene, std::
             sums.newAlphas[t] = 0.0;
         }
         const bool likelihoodSettled =
-            i >= 10 && std::fabs(logLikelihood - logLikelihoods[i - 1]) < conf.likelihoodThreshold;
+            i >= kFirstLikelihoodTest && std::fabs(logLikelihood - logLikelihoods[i - 1]) < conf.likelihoodThreshold;
         if (converged || likelihoodSettled)
             stop = true;
 

@@ -39,6 +39,7 @@ struct Options {
     bool unsorted = false;
     bool chrPrefix = false;
     bool overlapping = false;
+    bool realistic = false;
     int readLength = 75;
     int chromosomes = 3;
     double fragMean = 200.0;
@@ -192,6 +193,82 @@ std::vector<std::vector<size_t>> chooseIsoforms(Random& rng, size_t nrExons, int
     return isoforms;
 }
 
+// The isoform of the gene's exons named by subset; fragments follow abundance x length.
+void addTranscript(const std::vector<Exon>& exons, const std::vector<size_t>& subset, double abundance, SimGene& gene,
+                   uint64_t& transcriptNumber, Model& model)
+{
+    Transcript tr;
+    tr.id = "SIMT" + zeroPadded(++transcriptNumber, 6);
+    tr.gene = model.genes.size();
+    for (size_t i : subset) {
+        tr.exons.push_back(exons[i]);
+        tr.length += exonLength(exons[i]);
+    }
+    tr.weight = abundance * tr.length;
+    gene.transcripts.push_back(model.transcripts.size());
+    model.transcripts.push_back(std::move(tr));
+}
+
+// 3 to 8 exons and 2 to 4 isoforms, log-normal abundance.
+void addSimpleGene(Random& rng, SimGene& gene, int32_t position, uint64_t& transcriptNumber, Model& model)
+{
+    const auto nrExons = static_cast<size_t>(rng.range(3, 8));
+    std::vector<Exon> exons;
+    int32_t cursor = position;
+    for (size_t e = 0; e < nrExons; ++e) {
+        if (e > 0)  // introns between 100 and 5000 bases, log-uniform
+            cursor += static_cast<int32_t>(std::lround(100.0 * std::pow(50.0, rng.uniform())));
+        const auto len = static_cast<int32_t>(rng.range(80, 500));
+        exons.push_back({cursor, cursor + len - 1});
+        cursor += len;
+    }
+    gene.start = exons.front().start;
+    gene.end = exons.back().end;
+
+    // Log-normal abundance.
+    for (const auto& subset : chooseIsoforms(rng, nrExons, static_cast<int>(rng.range(2, 4))))
+        addTranscript(exons, subset, std::exp(rng.normal()), gene, transcriptNumber, model);
+}
+
+// Exon-intron structure with the shape of a real annotation: 2 to 24 exons, a long
+// 3' exon, introns up to tens of kilobases, and a heavy tail of isoforms that skip
+// exons or start and end at inner exons. Expression spans orders of magnitude, so a
+// few loci gather a large share of the fragments.
+void addRealisticGene(Random& rng, SimGene& gene, int32_t position, uint64_t& transcriptNumber, Model& model)
+{
+    const auto nrExons = static_cast<size_t>(2 + std::min<int64_t>(22, std::lround(-6.0 * std::log(1.0 - rng.uniform()))));
+    std::vector<Exon> exons;
+    int32_t cursor = position;
+    for (size_t e = 0; e < nrExons; ++e) {
+        if (e > 0)
+            cursor += static_cast<int32_t>(std::lround(80.0 * std::pow(250.0, rng.uniform())));
+        const bool last = e + 1 == nrExons;
+        const auto len = static_cast<int32_t>(last ? rng.range(300, 2500) : rng.range(50, 300));
+        exons.push_back({cursor, cursor + len - 1});
+        cursor += len;
+    }
+    gene.start = exons.front().start;
+    gene.end = exons.back().end;
+
+    const int wanted = 1 + static_cast<int>(std::min(14.0, std::floor(-2.0 * std::log(1.0 - rng.uniform()))));
+    std::vector<std::vector<size_t>> isoforms = chooseIsoforms(rng, nrExons, wanted);
+    // Alternative first and last exons: some isoforms keep only an inner run of exons.
+    for (size_t i = 1; i < isoforms.size(); ++i) {
+        std::vector<size_t>& subset = isoforms[i];
+        if (subset.size() > 3 && rng.uniform() < 0.3)
+            subset.erase(subset.begin(), subset.begin() + rng.range(1, static_cast<int64_t>(subset.size()) / 2));
+        if (subset.size() > 3 && rng.uniform() < 0.3)
+            subset.resize(subset.size() - static_cast<size_t>(rng.range(1, static_cast<int64_t>(subset.size()) / 2)));
+    }
+    const double geneLevel = std::exp(2.0 * rng.normal());
+    std::set<std::vector<size_t>> seen;
+    for (const auto& subset : isoforms) {
+        if (!seen.insert(subset).second)
+            continue;
+        addTranscript(exons, subset, geneLevel * std::exp(rng.normal()), gene, transcriptNumber, model);
+    }
+}
+
 Model buildModel(const Options& opt, Random& rng)
 {
     Model model;
@@ -215,36 +292,17 @@ Model buildModel(const Options& opt, Random& rng)
             gene.chromosome = c;
             gene.forward = rng.uniform() < 0.5;
 
-            const auto nrExons = static_cast<size_t>(rng.range(3, 8));
-            std::vector<Exon> exons;
-            int32_t cursor = position;
-            for (size_t e = 0; e < nrExons; ++e) {
-                if (e > 0)  // introns between 100 and 5000 bases, log-uniform
-                    cursor += static_cast<int32_t>(std::lround(100.0 * std::pow(50.0, rng.uniform())));
-                const auto len = static_cast<int32_t>(rng.range(80, 500));
-                exons.push_back({cursor, cursor + len - 1});
-                cursor += len;
-            }
-            gene.start = exons.front().start;
-            gene.end = exons.back().end;
-
-            for (const auto& subset : chooseIsoforms(rng, nrExons, static_cast<int>(rng.range(2, 4)))) {
-                Transcript tr;
-                tr.id = "SIMT" + zeroPadded(++transcriptNumber, 6);
-                tr.gene = model.genes.size();
-                for (size_t i : subset) {
-                    tr.exons.push_back(exons[i]);
-                    tr.length += exonLength(exons[i]);
-                }
-                // Log-normal abundance; fragments follow abundance x length.
-                tr.weight = std::exp(rng.normal()) * tr.length;
-                gene.transcripts.push_back(model.transcripts.size());
-                model.transcripts.push_back(std::move(tr));
-            }
+            if (opt.realistic)
+                addRealisticGene(rng, gene, position, transcriptNumber, model);
+            else
+                addSimpleGene(rng, gene, position, transcriptNumber, model);
             chromEnd = std::max(chromEnd, gene.end);
-            // With overlapping genes every second gene starts inside the one before it.
+            // With overlapping genes every second gene starts inside the one before it; real
+            // annotations overlap less regularly, often a gene on the other strand.
             if (opt.overlapping && g % 2 == 0)
                 position = gene.start + (gene.end - gene.start) / 2;
+            else if (opt.realistic && rng.uniform() < 0.35)
+                position = static_cast<int32_t>(rng.range(gene.start, gene.start + (gene.end - gene.start) * 3 / 4));
             else
                 position = chromEnd + static_cast<int32_t>(rng.range(2000, 15000));
             model.genes.push_back(std::move(gene));
@@ -589,6 +647,8 @@ int parseOptions(int argc, char** argv, Options& opt)
         ("chromosomes", po::value<int>(&opt.chromosomes)->default_value(opt.chromosomes), "number of chromosomes")
         ("chr-prefix", po::bool_switch(&opt.chrPrefix), "name the BAM references chr1, chr2, ... (the GTF keeps 1, 2, ...)")
         ("overlapping", po::bool_switch(&opt.overlapping), "let every second gene start inside the gene before it")
+        ("realistic", po::bool_switch(&opt.realistic),
+         "genes shaped like a real annotation: many exons and isoforms, loci that overlap, skewed expression")
         ("frag-mean", po::value<double>(&opt.fragMean)->default_value(opt.fragMean), "mean fragment length")
         ("frag-sd", po::value<double>(&opt.fragSd)->default_value(opt.fragSd), "standard deviation of fragment lengths")
         ("threads", po::value<int>(&opt.threads)->default_value(opt.threads), "compression threads for the BAM")

@@ -38,6 +38,7 @@ struct BigGene : SyntheticGene {
         alphas.assign(kTranscripts, 1.0 / kTranscripts);
         std::stringstream log;
         const auto begin = std::chrono::steady_clock::now();
+        CompatibleFragments fragments = compatible;
         m.train(fragments, gene, alphas, conf, log, "/nonexistent");
         const auto end = std::chrono::steady_clock::now();
         return std::chrono::duration<double>(end - begin).count();

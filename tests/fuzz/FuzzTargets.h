@@ -223,10 +223,12 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
             : a.pos < b.pos;
     });
 
-    FragmentMap fragments;
+    LocusFragments locus;
     for (const FuzzedRecord& fuzzed : records)
-        if (fetch_func(fuzzed.record.get(), &fragments) != 0)
+        if (fetch_func(fuzzed.record.get(), &locus) != 0)
             return "fetch_func asked to stop the query";
+    FragmentMap fragments;
+    appendTo(locus, fragments);
 
     for (const auto& [key, reads] : fragments) {
         if (reads.empty() || reads.size() > 2)

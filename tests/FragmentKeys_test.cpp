@@ -1,0 +1,98 @@
+// Fragment keys: the order the model sees fragments in, and paired reads whose mates
+// never join under one name.
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "LocusFragments.h"
+#include "TestUtil.h"
+
+namespace {
+
+// Fifteen proper pairs inside one exon, mates named as the row says; the pairs lie
+// apart so that all first mates come before all second mates.
+std::string pairsNamed(const std::string& firstSuffix, const std::string& secondSuffix)
+{
+    std::string firsts;
+    std::string seconds;
+    for (int i = 0; i < 15; ++i) {
+        const std::string name = "q" + std::to_string(i);
+        const int left = 1100 + 10 * i;
+        const int right = left + 300;
+        firsts += name + firstSuffix + "\t99\tchr1\t" + std::to_string(left) + "\t60\t50M\t=\t" + std::to_string(right)
+            + "\t350\t*\t*\n";
+        seconds += name + secondSuffix + "\t147\tchr1\t" + std::to_string(right) + "\t60\t50M\t=\t"
+            + std::to_string(left) + "\t-350\t*\t*\n";
+    }
+    return "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:20000\n" + firsts + seconds;
+}
+
+} // namespace
+
+TEST(UnmatedMates, MatesNamedApartAreReportedOnceWithTheFix)
+{
+    struct Row {
+        const char* first;
+        const char* second;
+        bool warned;
+        bool fixShown;
+    };
+    const Row rows[] = {
+        {"", "", false, false},
+        {".1", ".2", true, true},
+        {"/1", "/2", true, true},
+        // Suffixes that do not follow the first/second-in-pair flags are no naming scheme to undo.
+        {".2", ".1", true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("mates named x") + row.first + " and x" + row.second);
+        testutil::TempDir dir;
+        testutil::writeText(dir.file("genes.gtf"),
+                            "chr1\ttest\texon\t1001\t3000\t.\t+\t.\tgene_id \"G\"; transcript_id \"T\";\n");
+        testutil::samToBam(pairsNamed(row.first, row.second), dir.file("reads.bam"), true);
+        const auto result = testutil::run("cd '" + dir.path() + "' && '" + testutil::kestroveExe()
+                                          + "' -G genes.gtf -B reads.bam -o out");
+        ASSERT_EQ(result.status, 0) << result.err;
+        const std::string warning = "Warning: 30 of the 30 paired reads read for the genes have no mate under the same name";
+        const auto at = result.err.find(warning);
+        EXPECT_EQ(at != std::string::npos, row.warned) << result.err;
+        if (row.warned) {
+            EXPECT_EQ(result.err.find(warning, at + 1), std::string::npos) << "warned more than once";
+        }
+        EXPECT_EQ(result.err.find("both mates of a pair must have the same name") != std::string::npos, row.fixShown)
+            << result.err;
+    }
+}
+
+// The EM sums fragments in key order, so any other order changes printed digits.
+TEST(FragmentKeys, OrderIsTheByteOrderOfTheWholeNames)
+{
+    const std::vector<std::vector<std::string>> rows = {
+        {"b", "a", "ab", "aa", "ba"},
+        // Names alike in their first eight bytes and beyond.
+        {"HWI-ST1:8:1101:10000:2000", "HWI-ST1:8:1101:10000:200", "HWI-ST1:8:1101:9999:1",
+         "HWI-ST1:8:1101:10000:2000x", "HWI-ST1:8:1101:10000:1999"},
+        // Bytes above 0x7f sort after ASCII; a name that is a prefix of another comes first.
+        {"a\xff", "a\x7f", "a", "a\x80" "b", "a\x80"},
+        {"abcdefghij", "abc", "abcdefghi", "abcdefghik", "ab"},
+    };
+    const t_exon block{100, 149};
+    for (const auto& names : rows) {
+        LocusFragments fragments;
+        for (const std::string& name : names) {
+            LocusFragments::Read read;
+            read.start = block.start;
+            read.nrBlocks = 1;
+            fragments.add(name, read, &block);
+        }
+        fragments.sortByKey();
+        std::vector<std::string> keys;
+        for (std::size_t i = 0; i < fragments.size(); ++i)
+            keys.emplace_back(fragments.key(i));
+        const std::set<std::string> expected(names.begin(), names.end());
+        EXPECT_EQ(keys, std::vector<std::string>(expected.begin(), expected.end()));
+    }
+}
