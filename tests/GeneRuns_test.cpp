@@ -1,6 +1,8 @@
 // Whole runs of kestrove on small hand-written annotations and alignments, with
 // the summaries compared against values worked out by hand.
 
+#include <cmath>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -183,3 +185,32 @@ TEST(DevelopmentRun, TyingTracesAndLengthNormalisationKeepEveryGene)
     EXPECT_TRUE(testutil::contains(readText(dir.file("out/betas_iterations.dat")), "# name: betas_group_0\n"));
 }
 
+
+// The estimates follow the simulated truth. Isoforms differ only by skipped exons, so
+// proportions are partly unidentifiable and a 300-fragment gene has a sampling spread
+// of about 0.03; seeds gave correlations of 0.93 to 0.97, while uniform abundances
+// reach about 0.35 and abundances proportional to length about 0.45.
+TEST(Accuracy, IsoformAbundancesFollowTheTrueProportions)
+{
+    testutil::TempDir dir;
+    testutil::simulate(dir.file("sim"), "--genes 40 --fragments 20000 --seed 22");
+    ASSERT_EQ(testutil::kestroveIn(dir.path(), "-G sim.gtf -B sim.bam -o out --quiet").status, 0);
+    const auto truth = lines(readText(dir.file("sim.truth.tsv")));
+    const auto ids = testutil::split(testutil::column(dir.file("out/transcripts_summary_sim.dat"), "tracking_ID"), ' ');
+    const auto abundances = testutil::split(testutil::column(dir.file("out/transcripts_summary_sim.dat"), "abundance"), ' ');
+    ASSERT_EQ(ids.size() + 1, truth.size());
+    std::map<std::string, double> geneFragments;
+    for (size_t i = 1; i < truth.size(); ++i)
+        geneFragments[fields(truth[i])[1]] += std::stod(fields(truth[i])[3]);
+    double n = 0, sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+    for (size_t i = 1; i < truth.size(); ++i) {
+        const auto row = fields(truth[i]);
+        ASSERT_EQ(ids[i - 1], row[0]);
+        if (geneFragments[row[1]] < 300)
+            continue;
+        const double x = std::stod(row[3]) / geneFragments[row[1]], y = std::stod(abundances[i - 1]);
+        n += 1, sx += x, sy += y, sxx += x * x, syy += y * y, sxy += x * y;
+    }
+    ASSERT_GE(n, 40);
+    EXPECT_GT((n * sxy - sx * sy) / std::sqrt((n * sxx - sx * sx) * (n * syy - sy * sy)), 0.85);
+}
