@@ -27,7 +27,7 @@ class AutoGroups {
 public:
     std::string groupsFile;
 
-    void tieTransLengths(Annotations annotations, InitValuesMap& initValues);
+    void tieTransLengths(const Annotations& annotations, InitValuesMap& initValues);
     double groupDistance(const Gene& gene, const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
     double scaleDist(double a, double b);
 };

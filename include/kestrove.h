@@ -41,7 +41,7 @@ extern std::atomic<bool> unmatedNamesCarryMateSuffix;
 
 bool initialize(Annotations& annotations, BamIO& reader);
 void fragsExperiment(std::string region);
-void calculateInitialValues(Annotations annotations);
+void calculateInitialValues(const Annotations& annotations);
 void processGene(GeneMap::iterator& gene);
 bool calculateCHN(GeneMap::iterator& gene);
 // Counts a locus's paired and unmated reads towards the run's warning.

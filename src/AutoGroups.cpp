@@ -90,7 +90,7 @@ double AutoGroups::groupDistance(const Gene& gene, const std::vector<uint64_t>& 
     return std::fabs(meanA - meanB) / scale;
 }
 
-void AutoGroups::tieTransLengths(Annotations annotations, InitValuesMap& initValues)
+void AutoGroups::tieTransLengths(const Annotations& annotations, InitValuesMap& initValues)
 {
     std::ostringstream groupsText;
     for (const auto& entry : annotations.genes) {

@@ -162,11 +162,11 @@ void writeMixtureZeros(std::ostream& out, int16_t nrBlocks)
 } // namespace
 
 void WriteResults::setConfigurations(t_directories& directories, t_configuration& configuration,
-                                     InitValuesMap& values)
+                                     const InitValuesMap& values)
 {
     dirs = directories;
     conf = configuration;
-    initValues = values;
+    initValues = &values;
 }
 
 void WriteResults::setExperimentCounts(uint64_t fragsExperiment, uint64_t compFragsExperiment)
@@ -281,9 +281,9 @@ void WriteResults::writeFinalTranscriptRows(const Gene& gene)
         return;
     }
     const std::vector<uint64_t>* trans2group = nullptr;
-    if (conf.clusterPdfs) {
-        const auto found = initValues.find(gene.mapKey());
-        if (found != initValues.end())
+    if (conf.clusterPdfs && initValues) {
+        const auto found = initValues->find(gene.mapKey());
+        if (found != initValues->end())
             trans2group = &found->second.trans2group;
     }
     for (size_t t = 0; t < gene.transcripts.size(); ++t) {

@@ -465,7 +465,7 @@ void fragsExperiment(std::string region)
     fragsExpt.fetch_add(fragments);
 }
 
-void calculateInitialValues(Annotations annotations)
+void calculateInitialValues(const Annotations& annotations)
 {
     computeInitialValues(annotations, conf, dirs, initValues);
 }
