@@ -17,23 +17,23 @@ mutants=$(cat <<'EOF'
 src/Compatibility.cpp @@ case 1: return secondMate ? !sameStrand : sameStrand; @@ case 1: return secondMate ? sameStrand : sameStrand;
 src/Compatibility.cpp @@ case 2: return secondMate ? sameStrand : !sameStrand; @@ case 2: return secondMate ? !sameStrand : !sameStrand;
 src/Compatibility.cpp @@ position <= exon.end; @@ position < exon.end;
-src/Compatibility.cpp @@ transStart = read.start - firstBase + 1 - offset; @@ transStart = read.start - firstBase - offset;
+src/Compatibility.cpp @@ transStart = start - firstBase + 1 - offset; @@ transStart = start - firstBase - offset;
 src/Compatibility.cpp @@ offset += int64_t{exons[i].start} - exons[i - 1].end - 1; @@ offset += int64_t{exons[i].start} - exons[i - 1].end;
-src/Compatibility.cpp @@ transStart = lastBase - read.end + 1 - offset; @@ transStart = lastBase - read.end - offset;
-src/Compatibility.cpp @@ const int64_t transEnd = lastBase - read.start + 1 - offset; @@ const int64_t transEnd = lastBase - read.start - offset;
+src/Compatibility.cpp @@ transStart = lastBase - end + 1 - offset; @@ transStart = lastBase - end - offset;
+src/Compatibility.cpp @@ coordinates(transStart, lastBase - start + 1 - offset) @@ coordinates(transStart, lastBase - start - offset)
 src/Compatibility.cpp @@ blocks[m].end > exons[k + m].end) @@ blocks[m].end > exons[k + m].end + 1)
 src/Compatibility.cpp @@ if (m > 0 && blocks[m].start != exons[k + m].start) @@ if (m > 1 && blocks[m].start != exons[k + m].start)
-src/Compatibility.cpp @@ return blocks.back().end <= exons[k + nB - 1].end; @@ return blocks.back().end <= exons[k + nB - 1].end + 1;
-src/Compatibility.cpp @@ blocks.front().start < exons[k].start || @@ blocks.front().start < exons[k].start - 1 ||
+src/Compatibility.cpp @@ return blocks[nB - 1].end <= exons[k + nB - 1].end; @@ return blocks[nB - 1].end <= exons[k + nB - 1].end + 1;
+src/Compatibility.cpp @@ blocks[0].start < exons[k].start || @@ blocks[0].start < exons[k].start - 1 ||
 src/Compatibility.cpp @@ compatible = checkExons(transcript, reads[1], conf); @@ compatible = true;
 src/Compatibility.cpp @@ first.end = pairedFragment ? reads[1].blocks.back().end : first.blocks.back().end; @@ first.end = first.blocks.back().end;
-src/BamIO.cpp @@ read.paired && reads.size() < 2 && @@ read.paired && reads.size() < 3 &&
-src/BamIO.cpp @@ reads.front().start == read.mateStart @@ reads.front().start <= read.mateStart
-src/BamIO.cpp @@ blockStart = blockEnd + length; @@ blockStart = blockEnd + length + 1;
-src/BamIO.cpp @@ case BAM_CDEL: @@ case BAM_CDEL: break;
-src/BamIO.cpp @@ read.start = static_cast<int32_t>(core.pos + 1); @@ read.start = static_cast<int32_t>(core.pos);
-src/BamIO.cpp @@ read.forward = (core.flag & BAM_FREVERSE) == 0; @@ read.forward = (core.flag & BAM_FREVERSE) != 0;
-src/BamIO.cpp @@ read.firstMate = (core.flag & BAM_FREAD1) != 0; @@ read.firstMate = (core.flag & BAM_FREAD2) == 0;
+src/LocusFragments.cpp @@ read.paired && entry.nrReads() < 2 && @@ read.paired && entry.nrReads() < 3 &&
+src/LocusFragments.cpp @@ reads[entry.reads[0]].start == read.mateStart @@ reads[entry.reads[0]].start <= read.mateStart
+src/LocusFragments.cpp @@ blockStart = blockEnd + length; @@ blockStart = blockEnd + length + 1;
+src/LocusFragments.cpp @@ case BAM_CDEL: @@ case BAM_CDEL: break;
+src/LocusFragments.cpp @@ read.start = static_cast<int32_t>(core.pos + 1); @@ read.start = static_cast<int32_t>(core.pos);
+src/LocusFragments.cpp @@ read.forward = (core.flag & BAM_FREVERSE) == 0; @@ read.forward = (core.flag & BAM_FREVERSE) != 0;
+src/LocusFragments.cpp @@ read.firstMate = (core.flag & BAM_FREAD1) != 0; @@ read.firstMate = (core.flag & BAM_FREAD2) == 0;
 src/BamIO.cpp @@ if ((flag & (BAM_FUNMAP | BAM_FMUNMAP)) == BAM_FMUNMAP) @@ if (flag & BAM_FMUNMAP)
 src/BamIO.cpp @@ if (hts_idx_nseq(index.get()) != sam_hdr_nref(header.get())) @@ if (hts_idx_nseq(index.get()) < sam_hdr_nref(header.get()))
 src/kestrove.cpp @@ count = stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons @@ count = stats.properlyPaired != 0 ? stats.properlyPaired + stats.singletons
@@ -45,10 +45,10 @@ src/kestrove.cpp @@ if (conf.nrThreads <= 1 || nrGenes < static_cast<size_t>(con
 src/WriteResults.cpp @@ return 1e9 * fragments / static_cast<double>(denominator); @@ return 1e6 * fragments / static_cast<double>(denominator);
 src/WriteResults.cpp @@ return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.compFragsLocus); @@ return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.fragsLocus);
 src/WriteResults.cpp @@ return c >= conf.minCompFrags && c <= conf.maxCompFrags; @@ return c > conf.minCompFrags && c <= conf.maxCompFrags;
-src/kestrovemodel.cpp @@ i >= 10 && std::fabs(logLikelihood - logLikelihoods[i - 1]) @@ i >= 1 && std::fabs(logLikelihood - logLikelihoods[i - 1])
+src/kestrovemodel.cpp @@ i >= kFirstLikelihoodTest && std::fabs(logLikelihood - logLikelihoods[i - 1]) @@ i >= 1 && std::fabs(logLikelihood - logLikelihoods[i - 1])
 src/kestrovemodel.cpp @@ std::fabs(sums.newAlphas[t] - alphas[t]) < conf.minParamDiff) @@ std::fabs(sums.newAlphas[t] - alphas[t]) < 1000 * conf.minParamDiff)
-src/kestrovemodel.cpp @@ static_cast<int64_t>(length) - read.transStarts[t]; @@ static_cast<int64_t>(length) - read.transStarts[t] + 1;
-src/kestrovemodel.cpp @@ normpdf(kFragLengthSd, read.fragLengths[t], kFragLengthMean) @@ normpdf(kFragLengthSd, read.fragLengths[t] + 1, kFragLengthMean)
+src/kestrovemodel.cpp @@ static_cast<int64_t>(length) - fragments.entryStart[e]; @@ static_cast<int64_t>(length) - fragments.entryStart[e] + 1;
+src/kestrovemodel.cpp @@ normpdf(kFragLengthSd, fragments.entryLength[e], kFragLengthMean) @@ normpdf(kFragLengthSd, fragments.entryLength[e] + 1, kFragLengthMean)
 src/Annotations.cpp @@ if (ea.end >= eb.start && eb.end >= ea.start) @@ if (ea.end > eb.start && eb.end > ea.start)
 src/Annotations.cpp @@ if (listed == conf.excludeGenes) @@ if (listed != conf.excludeGenes)
 src/BamSort.cpp @@ (primary == other.primary && secondary < other.secondary) @@ (primary == other.primary && secondary > other.secondary)
