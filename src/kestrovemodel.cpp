@@ -115,41 +115,78 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
     for (uint64_t t = 0; t < T; ++t)
         maxLength = std::max(maxLength, gene.transcripts[t].length);
 
-    // Running sums of N(j; 200, 80), j = 1 .. m, one for all transcripts.
+    // Running sums of N(j; 200, 80), j = 1 .. m, one for all transcripts, and the
+    // densities themselves: a fragment's length is one of these j nearly always.
     std::vector<double> lengthNormPrefix(static_cast<size_t>(maxLength) + 1);
+    std::vector<double> lengthPdf(static_cast<size_t>(maxLength) + 1);
     lengthNormPrefix[0] = 0.0;
-    for (int32_t j = 1; j <= maxLength; ++j)
-        lengthNormPrefix[j] = lengthNormPrefix[j - 1] + normpdf(kFragLengthSd, j, kFragLengthMean);
-
-    std::vector<double> startNorm(T * K);
-    for (uint64_t t = 0; t < T; ++t) {
-        const int32_t length = gene.transcripts[t].length;
-        for (uint64_t k = 0; k < K; ++k) {
-            double z = 0.0;
-            for (int32_t i = 1; i <= length; ++i)
-                z += normpdf(scaled.devs[t * K + k], i, scaled.means[t * K + k]);
-            startNorm[t * K + k] = z;
-        }
+    for (int32_t j = 1; j <= maxLength; ++j) {
+        lengthPdf[j] = normpdf(kFragLengthSd, j, kFragLengthMean);
+        lengthNormPrefix[j] = lengthNormPrefix[j - 1] + lengthPdf[j];
     }
 
     const uint64_t nrEntries = fragments.firstEntry[N];
     check(T <= std::numeric_limits<uint32_t>::max(), "transcript indices fit in 32 bits");
+    check(nrEntries <= std::numeric_limits<uint32_t>::max(), "entry indices fit in 32 bits");
 
     FragmentTable table;
     table.nrComponents = K;
     table.density = std::make_unique<Vector3D>(K, nrEntries, 1);
     double* cells = table.density->data.get();
 
-    for (uint64_t h = 0; h < N; ++h) {
-        const bool paired = fragments.paired[h] != 0;
-        for (uint64_t e = fragments.firstEntry[h]; e < fragments.firstEntry[h + 1]; ++e) {
-            const uint32_t t = fragments.entryTranscript[e];
-            const double x = fragments.entryStart[e];
-            const int32_t length = gene.transcripts[t].length;
+    // The start density of a component is needed at every position of the transcript
+    // for its normaliser anyway; kept, it serves every entry of that transcript
+    // without a further exp. Entries are visited transcript by transcript for that.
+    std::vector<uint32_t> entriesOf(T + 1, 0);
+    for (uint64_t e = 0; e < nrEntries; ++e)
+        ++entriesOf[fragments.entryTranscript[e] + 1];
+    for (uint64_t t = 0; t < T; ++t)
+        entriesOf[t + 1] += entriesOf[t];
+    std::vector<uint32_t> byTranscript(nrEntries);
+    {
+        std::vector<uint32_t> next(entriesOf.begin(), entriesOf.end() - 1);
+        for (uint64_t e = 0; e < nrEntries; ++e)
+            byTranscript[next[fragments.entryTranscript[e]]++] = static_cast<uint32_t>(e);
+    }
+    std::vector<uint8_t> paired(nrEntries);
+    for (uint64_t h = 0; h < N; ++h)
+        std::fill(paired.begin() + static_cast<std::ptrdiff_t>(fragments.firstEntry[h]),
+                  paired.begin() + static_cast<std::ptrdiff_t>(fragments.firstEntry[h + 1]), fragments.paired[h]);
+
+    // Positions 1 .. L of one transcript, K rows; a very long transcript computes its
+    // densities per entry instead of holding them.
+    constexpr uint64_t kMaxKeptDensities = uint64_t{1} << 17;
+    std::vector<double> startDensity;
+    std::vector<double> startNorm(K);
+    for (uint64_t t = 0; t < T; ++t) {
+        const int32_t length = gene.transcripts[t].length;
+        const uint64_t positions = static_cast<uint64_t>(std::max<int32_t>(length, 0));
+        const bool keep = positions * K <= kMaxKeptDensities && entriesOf[t + 1] > entriesOf[t];
+        startDensity.resize(keep ? positions * K : 0);
+        for (uint64_t k = 0; k < K; ++k) {
+            const double dev = scaled.devs[t * K + k];
+            const double mean = scaled.means[t * K + k];
+            double z = 0.0;
+            for (int32_t i = 1; i <= length; ++i) {
+                const double d = normpdf(dev, i, mean);
+                z += d;
+                if (keep)
+                    startDensity[k * positions + static_cast<uint64_t>(i - 1)] = d;
+            }
+            startNorm[k] = z;
+        }
+
+        for (uint32_t j = entriesOf[t]; j < entriesOf[t + 1]; ++j) {
+            const uint32_t e = byTranscript[j];
+            const int32_t x = fragments.entryStart[e];
+            const bool isPaired = paired[e] != 0;
             double lengthDensity = 1.0;
-            if (paired) {
-                lengthDensity = normpdf(kFragLengthSd, fragments.entryLength[e], kFragLengthMean);
-                const int64_t remaining = static_cast<int64_t>(length) - fragments.entryStart[e];
+            if (isPaired) {
+                const int32_t fragLength = fragments.entryLength[e];
+                lengthDensity = fragLength >= 1 && fragLength <= maxLength
+                    ? lengthPdf[fragLength]
+                    : normpdf(kFragLengthSd, fragLength, kFragLengthMean);
+                const int64_t remaining = static_cast<int64_t>(length) - x;
                 if (remaining != 0) {
                     // Only L_t normalisers exist; a start outside the transcript sums fewer.
                     const int64_t count = std::clamp<int64_t>(remaining, 0, std::max<int32_t>(length, 0));
@@ -158,13 +195,15 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
                         lengthDensity /= sum;
                 }
             }
+            const bool kept = keep && x >= 1 && x <= length;
             for (uint64_t k = 0; k < K; ++k) {
-                const double z = startNorm[t * K + k];
-                double start = normpdf(scaled.devs[t * K + k], x, scaled.means[t * K + k]);
+                const double z = startNorm[k];
+                double start = kept ? startDensity[k * positions + static_cast<uint64_t>(x - 1)]
+                                    : normpdf(scaled.devs[t * K + k], x, scaled.means[t * K + k]);
                 // A component that underflows on every position of the transcript has no
                 // density there; dividing would turn the whole gene into NaN.
                 start = (z > 0.0 && std::isfinite(z)) ? start / z : 0.0;
-                cells[e * K + k] = paired ? start * lengthDensity : start;
+                cells[e * K + k] = isPaired ? start * lengthDensity : start;
             }
         }
     }
