@@ -3,6 +3,7 @@
 #include <new>
 
 #include "KestroveException.h"
+#include "Prefault.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ std::unique_ptr<double[]> allocateElements(uint64_t count)
     std::unique_ptr<double[]> block(new (std::nothrow) double[count]);
     if (!block)
         throw KestroveException(ERR_MEMORY_ALLOCATION);
+    prefaultForWrite(block.get(), count * sizeof(double));
     return block;
 }
 

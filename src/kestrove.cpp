@@ -47,6 +47,7 @@ namespace {
 
 constexpr size_t kMessageWidth = 50;
 constexpr int kMmapThresholdBytes = 128 * 1024;
+constexpr int kTrimThresholdBytes = 1024 * 1024;
 constexpr int kInitSteps = 4;
 constexpr int kQuietMax = 100;
 constexpr int kGenePassOffset = 4;
@@ -512,7 +513,11 @@ int runKestrove(int argc, char** argv)
     // A fixed threshold keeps every large buffer (a big locus's reads, its EM table) in
     // its own mapping, returned when freed; glibc would otherwise raise the threshold
     // after the first such free and keep later ones in a heap that does not shrink.
+    // The heap keeps a little free room at its top: every gene allocates and frees its
+    // smaller tables, and giving that room back each time costs a fault per page when
+    // the next gene takes it again.
     mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
+    mallopt(M_TRIM_THRESHOLD, kTrimThresholdBytes);
     installSignalHandlers();
     try {
         return runSteps(argc, argv);
