@@ -1,6 +1,7 @@
 #include "kestrovemodel.h"
 
 #include "Helper.h"
+#include "LogProduct.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -225,6 +227,9 @@ struct EStepInput {
     double nrFragments;             // N, including fragments skipped in an iteration
     // The log-likelihood is read only by the stopping rule, from the tenth iteration on.
     bool needLikelihood = true;
+    // Bounded: the likelihood comes from a running product, with a bound on how far it
+    // can lie from the sum of logarithms (see LogProduct).
+    bool boundedLikelihood = false;
 };
 
 constexpr std::size_t kCacheLine = 64;
@@ -264,6 +269,8 @@ struct alignas(kCacheLine) EStepSums {
     LineVector<double> betasAccu;  // G x K
     LineVector<double> probGroup;  // G
     double logLikelihood = 0.0;
+    // With a bounded likelihood: how far logLikelihood may lie from the exact sum.
+    double likelihoodBound = 0.0;
 
     EStepSums(uint64_t T, uint64_t G, uint64_t K) : newAlphas(T, 0.0), betasAccu(G * K, 0.0), probGroup(G, 0.0) {}
 };
@@ -308,6 +315,8 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
     double* newAlphas = sums.newAlphas.data();
     double* betasAccu = sums.betasAccu.data();
     double* probGroup = sums.probGroup.data();
+    const bool exactLikelihood = in.needLikelihood && !in.boundedLikelihood;
+    LogProduct product;
 
     for (uint64_t h = begin; h < end; ++h) {
         const uint64_t e0 = firstEntry[h];
@@ -361,8 +370,10 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
             continue;
         }
 
-        if (in.needLikelihood)
+        if (exactLikelihood)
             sums.logLikelihood += std::log(p);
+        else if (in.needLikelihood)
+            product.add(p);
         const DoublePair byP = {p, p};
         const DoublePair byN = {in.nrFragments, in.nrFragments};
         uint64_t e = e0;
@@ -408,6 +419,10 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
                 isTouched[g] = 0;
             }
         }
+    }
+    if (in.needLikelihood && in.boundedLikelihood) {
+        sums.logLikelihood += product.value();
+        sums.likelihoodBound += product.bound();
     }
 }
 
@@ -581,6 +596,8 @@ private:
         }
         merged.logLikelihood += sums.logLikelihood;
         sums.logLikelihood = 0.0;
+        merged.likelihoodBound += sums.likelihoodBound;
+        sums.likelihoodBound = 0.0;
 
         if (++threadCounter == nr_threads) {
             threadCounter = 0;
@@ -1115,13 +1132,47 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
     EStepScratch scratch(T, G, K);
     std::vector<double> logLikelihoods;
     logLikelihoods.reserve(maxIterations);
+    std::vector<double> likelihoodBounds;
+    likelihoodBounds.reserve(maxIterations);
     EStepInput input{&table, alphas.data(), betas.data(), _transcript2TiedGroup.data(), static_cast<double>(N)};
+    // The log files print the likelihood; otherwise only the stopping rule reads it.
+    input.boundedLikelihood = !conf.logFiles;
+    // The parameters of this iteration and the one before: a likelihood difference too
+    // close to the threshold to decide on bounded sums is decided on exact ones.
+    std::vector<double> alphasNow;
+    std::vector<double> betasNow;
+    std::vector<double> alphasBefore;
+    std::vector<double> betasBefore;
+    std::unique_ptr<EStepSums> exactSums;
+    std::unique_ptr<EStepScratch> exactScratch;
 
     // A deferred gene is trained alone, so its E-step takes every thread of the run.
     std::unique_ptr<BlockParallelEStep> blockParallel;
     if (conf.deferredPass && conf.nrThreads > 1)
         blockParallel =
             std::make_unique<BlockParallelEStep>(input, N, static_cast<uint16_t>(conf.nrThreads), T, G, K, sums);
+
+    // The sum of log p in fragment order, block by block as the E-step adds it up.
+    const auto exactLikelihood = [&](const std::vector<double>& atAlphas, const std::vector<double>& atBetas) {
+        if (!exactSums) {
+            exactSums = std::make_unique<EStepSums>(T, G, K);
+            exactScratch = std::make_unique<EStepScratch>(T, G, K);
+        }
+        EStepInput exact = input;
+        exact.alphas = atAlphas.data();
+        exact.betas = atBetas.data();
+        exact.needLikelihood = true;
+        exact.boundedLikelihood = false;
+        const uint64_t nrBlocks = blockParallel ? conf.nrThreads : 1;
+        double sum = 0.0;
+        for (uint64_t b = 0; b < nrBlocks; ++b) {
+            const FragmentBlock range = blockParallel ? fragmentBlock(N, nrBlocks, b) : FragmentBlock{0, N};
+            exactSums->logLikelihood = 0.0;
+            runEStep(exact, false, range.begin, range.end, *exactScratch, *exactSums);
+            sum += exactSums->logLikelihood;
+        }
+        return sum;
+    };
 
     int16_t i = 0;
     bool stop = false;
@@ -1135,6 +1186,12 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
         }
 
         input.needLikelihood = i + 1 >= kFirstLikelihoodTest;
+        if (input.needLikelihood && input.boundedLikelihood) {
+            alphasBefore.swap(alphasNow);
+            betasBefore.swap(betasNow);
+            alphasNow.assign(alphas.begin(), alphas.end());
+            betasNow.assign(betas.begin(), betas.end());
+        }
         if (blockParallel)
             blockParallel->run();
         else
@@ -1159,9 +1216,11 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
             std::any_of(sums.newAlphas.begin(), sums.newAlphas.end(), [](double a) { return std::isnan(a); }))
             log << "At least one element of the alpha parameters turned NaN during the estimation.\n";
 
-        const double logLikelihood = sums.logLikelihood;
+        double logLikelihood = sums.logLikelihood;
         sums.logLikelihood = 0.0;
         logLikelihoods.push_back(logLikelihood);
+        likelihoodBounds.push_back(sums.likelihoodBound);
+        sums.likelihoodBound = 0.0;
 
         bool converged = true;
         for (uint64_t t = 0; t < T; ++t) {
@@ -1170,8 +1229,34 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
             alphas[t] = sums.newAlphas[t];
             sums.newAlphas[t] = 0.0;
         }
-        const bool likelihoodSettled =
-            i >= kFirstLikelihoodTest && std::fabs(logLikelihood - logLikelihoods[i - 1]) < conf.likelihoodThreshold;
+        bool likelihoodSettled = false;
+        if (i >= kFirstLikelihoodTest) {
+            const double threshold = conf.likelihoodThreshold;
+            double before = logLikelihoods[i - 1];
+            const double margin = likelihoodBounds[i] + likelihoodBounds[i - 1];
+            bool decided = false;
+            if (margin > 0.0) {
+                // The difference is rounded as well, bounded or exact.
+                constexpr double kEps = std::numeric_limits<double>::epsilon();
+                const double slack = margin + 4.0 * kEps * (std::fabs(logLikelihood) + std::fabs(before));
+                const double difference = std::fabs(logLikelihood - before);
+                if (difference + slack < threshold) {
+                    likelihoodSettled = true;
+                    decided = true;
+                } else if (difference - slack >= threshold) {
+                    decided = true;
+                } else {
+                    logLikelihood = exactLikelihood(alphasNow, betasNow);
+                    before = exactLikelihood(alphasBefore, betasBefore);
+                    logLikelihoods[i] = logLikelihood;
+                    logLikelihoods[i - 1] = before;
+                    likelihoodBounds[i] = 0.0;
+                    likelihoodBounds[i - 1] = 0.0;
+                }
+            }
+            if (!decided)
+                likelihoodSettled = std::fabs(logLikelihood - before) < threshold;
+        }
         if (converged || likelihoodSettled)
             stop = true;
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "KestroveException.h"
+#include "LogProduct.h"
 #include "TestUtil.h"
 #include "Vector.h"
 #include "kestrovemodel.h"
@@ -376,6 +377,69 @@ TEST(Training, StopsOnSettledParametersOrLikelihoodOrTheIterationLimit)
         EXPECT_NE(text.str().find(row.message), std::string::npos) << text.str();
         EXPECT_EQ(a, naiveTrain(locus, p, row.expectedIterations, true).alphas);
     }
+}
+
+// Without log files the rule reads bounded likelihood sums and takes exact ones when a
+// difference lies too close to the threshold to tell: thresholds at the differences.
+TEST(Training, BoundedLikelihoodsStopWhereExactOnesDo)
+{
+    Locus locus({1000, 900});
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> start(1, 900);
+    for (int f = 0; f < 3000; ++f) {
+        const int s = start(rng);
+        locus.add({s, f % 4 == 0 ? 0 : s});
+    }
+    const ModelParams p = evenLayout({1000, 900}, 3);
+    const int kIterations = 30;
+    const std::vector<double> ll = naiveTrain(locus, p, kIterations, true).logLikelihoods;
+    std::vector<double> thresholds = {0.5, 0.0};
+    for (int n : {10, 12, 15}) {
+        const double d = std::fabs(ll[n] - ll[n - 1]);
+        // Sums of this size differ in steps of their last place: thresholds at and
+        // around a difference, a step apart.
+        const double step = std::fabs(ll[n]) * DBL_EPSILON;
+        for (double offset : {-2.0, -1.0, -0.5, 0.0, 0.5, 1.0, 2.0})
+            thresholds.push_back(d + offset * step);
+    }
+    for (double threshold : thresholds) {
+        int expected = kIterations;
+        for (int n = 10; n < kIterations; ++n)
+            if (std::fabs(ll[n] - ll[n - 1]) < threshold) {
+                expected = n + 1;
+                break;
+            }
+        t_configuration conf = trainingConf(3);
+        conf.logFiles = false;
+        conf.minParamDiff = 0.0;
+        conf.likelihoodThreshold = threshold;
+        conf.nrIterations = kIterations;
+        KestroveModel m = p.build();
+        std::vector<double> a = p.alphas;
+        std::stringstream text;
+        m.train(locus.fragments, locus.gene, a, conf, text, "/nonexistent");
+        EXPECT_EQ(a, naiveTrain(locus, p, expected, true).alphas) << threshold;
+    }
+}
+
+TEST(Training, LogProductLiesWithinItsBoundOfTheSumOfLogarithms)
+{
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> exponent(-1000.0, 20.0);
+    for (int n : {1, 31, 32, 33, 5000}) {
+        LogProduct product;
+        double exact = 0.0;
+        for (int i = 0; i < n; ++i) {
+            const double value = i % 7 == 0 ? DBL_MIN * 1.5 : std::exp2(exponent(rng));
+            product.add(value);
+            exact += std::log(value);
+        }
+        EXPECT_LE(std::fabs(product.value() - exact), product.bound()) << n;
+        EXPECT_LT(product.bound(), 1e-9 * std::fabs(exact) + 1e-12) << n;
+    }
+    LogProduct overflowing;
+    overflowing.add(INFINITY);
+    EXPECT_TRUE(std::isnan(overflowing.value()));
 }
 
 // Summation order is the only difference between the paths.
