@@ -13,10 +13,11 @@
 // order), so the rule can tell when it needs the exact sums after all.
 class LogProduct {
 public:
-    void add(double p)
+    // Inlined: it runs once a fragment in every iteration that reads the likelihood.
+    [[gnu::always_inline]] void add(double p)
     {
         // p > DBL_MIN here: a normal number, unless it is infinite or NaN.
-        if (!(p <= DBL_MAX)) {
+        if (!(p <= DBL_MAX)) [[unlikely]] {
             finite = false;
             return;
         }
@@ -26,7 +27,7 @@ public:
         magnitudes += static_cast<uint64_t>(e < 0 ? -e : e) + 1;
         ++count;
         // Up to 32 factors in [1, 2) stay far from overflow.
-        if (++pending == 32) {
+        if (++pending == 32) [[unlikely]] {
             exponent += exponentOf(mantissa);
             mantissa = withoutExponent(mantissa);
             pending = 0;

@@ -29,6 +29,7 @@ constexpr hts_pos_t kWholeReferenceEnd = 999999999;
 constexpr hts_pos_t kBaiMaxLength = hts_pos_t{1} << 29;
 constexpr int kBaiMinShift = 14;
 constexpr int kBaiLevels = 5;
+constexpr int kReadBufferBytes = 64 * 1024;
 
 void countFlags(t_flagStats& stats, uint16_t flag)
 {
@@ -294,6 +295,10 @@ void BamIO::openFile(const std::string& path)
         std::cerr << std::endl;
         throw KestroveException(ERR_BAM_OPEN);
     }
+    // The file system's block size (often 4 KiB) would be the read size: a read call
+    // for every few records. One compressed block's worth keeps the calls few, and a
+    // region query that seeks away wastes at most that much.
+    hts_set_opt(file.get(), HTS_OPT_BLOCK_SIZE, kReadBufferBytes);
 }
 
 void BamIO::readHeader(const std::string& path)
