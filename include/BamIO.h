@@ -4,6 +4,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <htslib/hts.h>
@@ -62,10 +64,24 @@ private:
 };
 
 // Record callback of the region query: return 0 to continue.
-int fetch_func(const bam1_t* record, LocusFragments* fragments);
+int fetch_func(const bam1_t* record, LocusFragments* fragments, LocusFragments::Consumer* consumer);
 
-// The map form of a locus's fragments, key by key; a key already present is left as it is.
-void appendTo(LocusFragments& locus, FragmentMap& fragments);
+// Puts a locus's reads into the map form, key by key; a key already present is left as it is.
+class FragmentMapBuilder final : public LocusFragments::Consumer {
+public:
+    explicit FragmentMapBuilder(FragmentMap& fragments) : fragments(fragments) {}
+
+    void started(uint32_t id, std::string_view key, std::string_view name, const LocusFragments::Read& read,
+                 const t_exon* blocks) override;
+    void joined(uint32_t id, const LocusFragments::Read* first, const t_exon* firstBlocks,
+                const LocusFragments::Read& second, const t_exon* secondBlocks) override;
+    void leftAlone(uint32_t id, const LocusFragments::Read& read, const t_exon* blocks) override;
+
+private:
+    FragmentMap& fragments;
+    // The entries of this locus, by fragment id.
+    std::unordered_map<uint32_t, std::vector<t_read>*> added;
+};
 
 class BamIO {
 public:
@@ -77,15 +93,18 @@ public:
     std::vector<std::string>& getChromosomeList();
     std::string getBamHeader();
     t_flagStats nrProperlyPairedFrags(const char* region);
-    // The region's fragments in key order; the map forms serve callers that want them by key.
-    bool readBam(std::string region, LocusFragments& fragments);
+    // The region's fragments, their reads handed to consumer; the map forms serve
+    // callers that want them by key.
+    bool readBam(std::string region, LocusFragments& fragments, LocusFragments::Consumer& consumer);
     bool readBam(std::string region, FragmentMap& fragments);
 
     // The flag counts of nrProperlyPairedFrags and, from the same pass, the fragments of
     // readBam for the region as given (no prefix retry). Once the region holds more than
-    // recordBudget records the fragments are dropped and complete is false: the caller
-    // reads them with readBam if it still needs them. Saves decoding a locus twice.
-    t_flagStats countAndReadBam(const char* region, LocusFragments& fragments, uint64_t recordBudget, bool& complete);
+    // recordBudget records the fragments are dropped and complete is false: the consumer
+    // has had part of the locus, and the caller reads it with readBam if it still needs
+    // it. Saves decoding a locus twice.
+    t_flagStats countAndReadBam(const char* region, LocusFragments& fragments, LocusFragments::Consumer& consumer,
+                                uint64_t recordBudget, bool& complete);
     t_flagStats countAndReadBam(const char* region, FragmentMap& fragments, uint64_t recordBudget, bool& complete);
 
 private:

@@ -9,9 +9,11 @@
 #include "FlatArray.h"
 #include "Gene.h"
 
-// The fragments of one locus in flat arrays: reads, their aligned blocks and the
-// fragment keys (read names) each live in one buffer, so reading a locus allocates
-// only when a buffer grows, and one reader reuses its buffers from locus to locus.
+// The fragments of one locus, known by their keys (read names). Each read is handed
+// to a consumer, which keeps what it needs of it; what stays here is what joining
+// mates and keying fragments need: every key, the first read's start, an index of the
+// keys, and a paired first read until its mate joins (briefly: region queries return
+// coordinate order). One reader reuses the buffers from locus to locus.
 //
 // Mates are joined under their shared name. A record that cannot join the entry of
 // its name (a third record, a mate whose position disagrees) gets an entry of its
@@ -23,13 +25,31 @@ public:
         int32_t start = 0;      // first aligned base, 1-based
         int32_t mateStart = 0;  // 1-based, paired records only
         int32_t length = 0;     // aligned bases, insertions included
-        uint32_t firstBlock = 0;
+        uint32_t firstBlock = 0;  // where the holder of the read keeps its blocks
         // A record of at most 2^31 bytes has fewer than 2^29 CIGAR operations, so the
         // flags share the block count's word.
         uint32_t nrBlocks : 29 = 0;
         uint32_t paired : 1 = 0;
         uint32_t forward : 1 = 1;
         uint32_t firstMate : 1 = 0;
+    };
+
+    // Takes the reads of a locus. A fragment is known by the id its first read came
+    // with; blocks are valid for the call only.
+    class Consumer {
+    public:
+        // The first read of a fragment; name is the read name, key the fragment's.
+        virtual void started(uint32_t id, std::string_view key, std::string_view name, const Read& read,
+                             const t_exon* blocks) = 0;
+        // The second read of a fragment, with the first read when that one is paired
+        // (null otherwise).
+        virtual void joined(uint32_t id, const Read* first, const t_exon* firstBlocks, const Read& second,
+                            const t_exon* secondBlocks) = 0;
+        // A paired first read whose mate did not turn up in the locus.
+        virtual void leftAlone(uint32_t id, const Read& read, const t_exon* blocks) = 0;
+
+    protected:
+        ~Consumer() = default;
     };
 
     // Drops the fragments; the buffers keep their room for the next locus.
@@ -39,32 +59,32 @@ public:
 
     // Takes one record of the region query; unmapped records and records without
     // an aligned block are left out.
-    void add(const bam1_t* record);
+    void add(const bam1_t* record, Consumer& consumer);
     // Adds a read decoded elsewhere, joined or keyed as a record would be.
-    void add(std::string_view name, Read read, const t_exon* blocks);
+    void add(std::string_view name, Read read, const t_exon* blocks, Consumer& consumer);
+    // No more reads until the next clear(): the paired reads still without a mate are
+    // handed on, and what only the adding needed is given back.
+    void finishAdding(Consumer& consumer);
 
-    // Number of fragments (entries), whatever their order.
-    std::size_t size() const { return fragments.size(); }
-    bool empty() const { return fragments.empty(); }
+    // Number of fragments (entries).
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
 
-    // Puts the fragments in key order; the accessors below index that order. Ends
-    // the adding: a locus is read whole before it is sorted.
-    void sortByKey();
+    // The key of the fragment whose first read came with id.
+    std::string_view key(uint32_t id) const;
+    // Sorts fragments by key: on return ids[i] is the position, among the ids passed,
+    // of the fragment with the i-th smallest key. The positions take the place of the
+    // ids so that a large locus needs no second array while its keys are held.
+    void orderByKey(FlatArray<uint32_t>& ids) const;
 
-    std::string_view key(std::size_t i) const;
-    // The name of the fragment's reads: the key, or for a derived key the name and one suffix.
-    std::string_view readName(std::size_t i) const;
-    uint32_t nrReads(std::size_t i) const { return fragments[order[i]].nrReads(); }
-    const Read& read(std::size_t i, uint32_t mate) const { return reads[fragments[order[i]].reads[mate]]; }
-    const t_exon* blocks(const Read& read) const { return blockStore.data() + read.firstBlock; }
-
-    // Gives back the room of the keys once nothing asks for them any more: key() and
-    // readName() are not to be called after this until the next clear().
-    void releaseKeys() { names.release(); }
+    // Gives back the room of the keys once nothing asks for them any more: key(),
+    // orderByKey() and unmatedNamesCarryMateSuffix() are not to be called after this
+    // until the next clear().
+    void releaseKeys() { records.release(); }
 
     // Paired records whose mate never turned up under the same name.
-    uint64_t unmatedReads() const;
-    uint64_t pairedReads() const;
+    uint64_t unmatedReads() const { return unmated; }
+    uint64_t pairedReads() const { return paired; }
     // Whether the first unmated read's name ends in ".1"/"/1" as a first mate or
     // ".2"/"/2" as a second one: mates named apart by the aligner's input.
     bool unmatedNamesCarryMateSuffix() const;
@@ -73,39 +93,39 @@ public:
     std::size_t capacityBytes() const;
 
 private:
-    struct Fragment {
-        uint32_t keyOffset = 0;
-        uint32_t keyLength = 0;
-        uint32_t nameLength = 0;
-        uint32_t reads[2] = {0, kNoRead};
-
-        uint32_t nrReads() const { return reads[1] == kNoRead ? 1 : 2; }
-    };
-    static constexpr uint32_t kNoRead = 0xffffffffu;
-
-    // Fragment index + 1 (0 marks a free slot) and the hash of its key.
+    // The fragment's id + 1 (0 marks a free slot) and the low bits of its key's hash;
+    // five bytes, so that the index of a large locus costs less than its keys.
+#pragma pack(push, 1)
     struct Slot {
         uint32_t entry = 0;
-        uint32_t hash = 0;
+        uint8_t tag = 0;
+    };
+#pragma pack(pop)
+
+    struct Waiting {
+        uint32_t id;
+        Read read;  // firstBlock: in waitingBlocks
     };
 
-    uint32_t find(std::string_view name, uint32_t hash) const;
-    void insertKey(uint32_t fragment, uint32_t hash);
-    void place(Slot entry);
+    uint32_t find(std::string_view key, uint32_t hash) const;
+    void place(uint32_t id, uint32_t hash);
     void growIndex();
-    uint32_t newFragment(std::string_view key, std::size_t nameLength, uint32_t read);
+    uint32_t newEntry(std::string_view key, uint32_t hash, const Read& read, const t_exon* blocks, uint8_t state);
+    void compactWaiting();
 
-    FlatArray<char> names;
-    FlatArray<t_exon> blockStore;
-    FlatArray<Read> reads;
-    FlatArray<Fragment> fragments;
-    FlatArray<uint32_t> order;
-    struct SortKey {
-        uint64_t prefix;
-        uint32_t fragment;
-    };
-    std::vector<SortKey> sortKeys;
+    // One record per fragment, its id the record's offset: a state byte, a word (the
+    // first read's start, or while a paired first read waits its place in waiting),
+    // the key's length and the key.
+    FlatArray<char> records;
     // Open addressing, at most three quarters full.
-    std::vector<Slot> index;
+    FlatArray<Slot> index;
+    FlatArray<t_exon> recordBlocks;
+    // In the order their fragments were started; a gap once the mate has joined.
+    FlatArray<Waiting> waiting;
+    FlatArray<t_exon> waitingBlocks;
+    std::size_t waitingGone = 0;
     std::vector<char> derivedKey;
+    uint32_t count = 0;
+    uint64_t paired = 0;
+    uint64_t unmated = 0;
 };

@@ -27,8 +27,11 @@ src/Compatibility.cpp @@ return blocks[nB - 1].end <= exons[k + nB - 1].end; @@ 
 src/Compatibility.cpp @@ blocks[0].start < exons[k].start || @@ blocks[0].start < exons[k].start - 1 ||
 src/Compatibility.cpp @@ compatible = checkExons(transcript, reads[1], conf); @@ compatible = true;
 src/Compatibility.cpp @@ first.end = pairedFragment ? reads[1].blocks.back().end : first.blocks.back().end; @@ first.end = first.blocks.back().end;
-src/LocusFragments.cpp @@ read.paired && entry.nrReads() < 2 && @@ read.paired && entry.nrReads() < 3 &&
-src/LocusFragments.cpp @@ reads[entry.reads[0]].start == read.mateStart @@ reads[entry.reads[0]].start <= read.mateStart
+src/LocusFragments.cpp @@ read.paired && !(state & kJoined) && @@ read.paired &&
+src/LocusFragments.cpp @@ firstStart == read.mateStart @@ firstStart <= read.mateStart
+src/LocusFragments.cpp @@ consumer.leftAlone(w.id, w.read, waitingBlocks.data() + w.read.firstBlock); @@ (void)w;
+src/LocusFragments.cpp @@ setWord(&records[w.id], static_cast<uint32_t>(kept)); @@ (void)kept;
+src/Compatibility.cpp @@ test(id, *first, firstBlocks, &second, secondBlocks); @@ test(id, *first, firstBlocks, nullptr, nullptr);
 src/LocusFragments.cpp @@ blockStart = blockEnd + length; @@ blockStart = blockEnd + length + 1;
 src/LocusFragments.cpp @@ case BAM_CDEL: @@ case BAM_CDEL: break;
 src/LocusFragments.cpp @@ read.start = static_cast<int32_t>(core.pos + 1); @@ read.start = static_cast<int32_t>(core.pos);

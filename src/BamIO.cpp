@@ -213,36 +213,47 @@ ErrorStatus sortFailureStatus(int status)
     }
 }
 
+t_read mapRead(std::string_view name, const LocusFragments::Read& read, const t_exon* blocks)
+{
+    t_read r;
+    r.name = name;
+    r.start = read.start;
+    r.length = read.length;
+    r.mateStart = read.mateStart;
+    r.blocks.assign(blocks, blocks + read.nrBlocks);
+    r.paired = read.paired;
+    r.forward = read.forward;
+    r.firstMate = read.firstMate;
+    return r;
+}
+
 } // namespace
 
-int fetch_func(const bam1_t* record, LocusFragments* fragments)
+int fetch_func(const bam1_t* record, LocusFragments* fragments, LocusFragments::Consumer* consumer)
 {
-    fragments->add(record);
+    fragments->add(record, *consumer);
     return 0;
 }
 
-void appendTo(LocusFragments& locus, FragmentMap& fragments)
+void FragmentMapBuilder::started(uint32_t id, std::string_view key, std::string_view name,
+                                 const LocusFragments::Read& read, const t_exon* blocks)
 {
-    locus.sortByKey();
-    for (std::size_t i = 0; i < locus.size(); ++i) {
-        auto [entry, inserted] = fragments.try_emplace(std::string(locus.key(i)));
-        if (!inserted)
-            continue;
-        for (uint32_t m = 0; m < locus.nrReads(i); ++m) {
-            const LocusFragments::Read& r = locus.read(i, m);
-            t_read read;
-            read.name = locus.readName(i);
-            read.start = r.start;
-            read.length = r.length;
-            read.mateStart = r.mateStart;
-            read.blocks.assign(locus.blocks(r), locus.blocks(r) + r.nrBlocks);
-            read.paired = r.paired;
-            read.forward = r.forward;
-            read.firstMate = r.firstMate;
-            entry->second.push_back(std::move(read));
-        }
-    }
+    auto [entry, inserted] = fragments.try_emplace(std::string(key));
+    if (!inserted)
+        return;
+    entry->second.push_back(mapRead(name, read, blocks));
+    added.emplace(id, &entry->second);
 }
+
+void FragmentMapBuilder::joined(uint32_t id, const LocusFragments::Read*, const t_exon*,
+                                const LocusFragments::Read& second, const t_exon* secondBlocks)
+{
+    const auto entry = added.find(id);
+    if (entry != added.end())
+        entry->second->push_back(mapRead(entry->second->front().name, second, secondBlocks));
+}
+
+void FragmentMapBuilder::leftAlone(uint32_t, const LocusFragments::Read&, const t_exon*) {}
 
 BamIO::BamIO(const char* name) : fileName(name) {}
 
@@ -459,8 +470,8 @@ t_flagStats BamIO::nrProperlyPairedFrags(const char* region)
     return stats;
 }
 
-t_flagStats BamIO::countAndReadBam(const char* region, LocusFragments& fragments, uint64_t recordBudget,
-                                   bool& complete)
+t_flagStats BamIO::countAndReadBam(const char* region, LocusFragments& fragments, LocusFragments::Consumer& consumer,
+                                   uint64_t recordBudget, bool& complete)
 {
     t_flagStats stats;
     complete = false;
@@ -480,20 +491,19 @@ t_flagStats BamIO::countAndReadBam(const char* region, LocusFragments& fragments
             complete = false;
             return;
         }
-        fragments.add(r);
+        fragments.add(r, consumer);
     });
     if (complete)
-        fragments.sortByKey();
+        fragments.finishAdding(consumer);
     return stats;
 }
 
 t_flagStats BamIO::countAndReadBam(const char* region, FragmentMap& fragments, uint64_t recordBudget, bool& complete)
 {
     LocusFragments locus;
-    const t_flagStats stats = countAndReadBam(region, locus, recordBudget, complete);
-    if (complete)
-        appendTo(locus, fragments);
-    else
+    FragmentMapBuilder builder(fragments);
+    const t_flagStats stats = countAndReadBam(region, locus, builder, recordBudget, complete);
+    if (!complete)
         FragmentMap().swap(fragments);
     return stats;
 }
@@ -501,13 +511,11 @@ t_flagStats BamIO::countAndReadBam(const char* region, FragmentMap& fragments, u
 bool BamIO::readBam(std::string region, FragmentMap& fragments)
 {
     LocusFragments locus;
-    if (!readBam(std::move(region), locus))
-        return false;
-    appendTo(locus, fragments);
-    return true;
+    FragmentMapBuilder builder(fragments);
+    return readBam(std::move(region), locus, builder);
 }
 
-bool BamIO::readBam(std::string region, LocusFragments& fragments)
+bool BamIO::readBam(std::string region, LocusFragments& fragments, LocusFragments::Consumer& consumer)
 {
     fragments.clear();
     int tid = -1;
@@ -526,7 +534,7 @@ bool BamIO::readBam(std::string region, LocusFragments& fragments)
         if (!found)
             return false;
     }
-    queryRegion(queried, tid, begin, end, [&fragments](const bam1_t* r) { fragments.add(r); });
-    fragments.sortByKey();
+    queryRegion(queried, tid, begin, end, [&](const bam1_t* r) { fragments.add(r, consumer); });
+    fragments.finishAdding(consumer);
     return true;
 }

@@ -6,6 +6,8 @@
 #include <limits>
 #include <vector>
 
+#include "KestroveException.h"
+
 namespace {
 
 bool strandAgrees(const t_transcript& transcript, bool paired, bool forward, bool firstMate, int32_t strandedness)
@@ -126,12 +128,14 @@ bool blocksFit(const std::vector<t_exon>& exons, const t_exon* blocks, std::size
     return blocks[nB - 1].end <= exons[k + nB - 1].end;
 }
 
-bool readFits(const t_transcript& transcript, const LocusFragments& fragments, const LocusFragments::Read& read,
+bool readFits(const t_transcript& transcript, const LocusFragments::Read& read, const t_exon* blocks,
               int32_t strandedness)
 {
     return strandAgrees(transcript, read.paired, read.forward, read.firstMate, strandedness)
-        && blocksFit(transcript.exons, fragments.blocks(read), read.nrBlocks);
+        && blocksFit(transcript.exons, blocks, read.nrBlocks);
 }
+
+constexpr uint32_t kPairedFit = uint32_t{1} << 31;
 
 } // namespace
 
@@ -141,51 +145,104 @@ bool Kestrove::checkExons(const t_transcript& transcript, const t_read& read, co
         && blocksFit(transcript.exons, read.blocks.data(), read.blocks.size());
 }
 
-void Kestrove::selectCompatible(Gene& g, const LocusFragments& fragments, const t_configuration& conf,
-                                CompatibleFragments& compatible) const
+LocusCompatibility::LocusCompatibility(Gene& gene, int32_t strandedness)
+    : gene(gene), strandedness(strandedness), counts(gene.transcripts.size(), 0)
 {
-    const std::size_t nT = g.transcripts.size();
-    g.compFragsTrans.resize(nT, 0.0);
-    compatible.firstEntry.assign(1, 0);
-    compatible.entryTranscript.clear();
-    compatible.entryStart.clear();
-    compatible.entryLength.clear();
-    compatible.paired.clear();
-    // Room reserved but not written takes no memory, while an array that grows when
-    // full is held twice for a moment: reserve what most loci need.
-    const std::size_t nF = fragments.size();
-    compatible.firstEntry.reserve(nF + 1);
-    compatible.paired.reserve(nF);
-    compatible.entryTranscript.reserve(2 * nF);
-    compatible.entryStart.reserve(2 * nF);
-    compatible.entryLength.reserve(2 * nF);
+}
 
-    for (std::size_t h = 0; h < fragments.size(); ++h) {
-        const LocusFragments::Read& first = fragments.read(h, 0);
-        const bool pairedFragment = first.paired && fragments.nrReads(h) >= 2;
-        const std::size_t before = compatible.entryTranscript.size();
-        for (std::size_t t = 0; t < nT; ++t) {
-            const t_transcript& transcript = g.transcripts[t];
-            if (readFits(transcript, fragments, first, conf.strandedness)
-                && (!pairedFragment || readFits(transcript, fragments, fragments.read(h, 1), conf.strandedness))) {
-                compatible.entryTranscript.push_back(static_cast<uint32_t>(t));
-                g.compFragsTrans[t] += 1;
-            }
+void LocusCompatibility::clear()
+{
+    std::fill(counts.begin(), counts.end(), 0);
+    testedIds.clear();
+    spanStarts.clear();
+    spanEnds.clear();
+    firstFits.clear();
+    fits.clear();
+}
+
+void LocusCompatibility::started(uint32_t id, std::string_view, std::string_view, const LocusFragments::Read& read,
+                                 const t_exon* blocks)
+{
+    if (!read.paired)
+        test(id, read, blocks, nullptr, nullptr);
+}
+
+void LocusCompatibility::joined(uint32_t id, const LocusFragments::Read* first, const t_exon* firstBlocks,
+                                const LocusFragments::Read& second, const t_exon* secondBlocks)
+{
+    if (first != nullptr)
+        test(id, *first, firstBlocks, &second, secondBlocks);
+}
+
+void LocusCompatibility::leftAlone(uint32_t id, const LocusFragments::Read& read, const t_exon* blocks)
+{
+    test(id, read, blocks, nullptr, nullptr);
+}
+
+void LocusCompatibility::test(uint32_t id, const LocusFragments::Read& first, const t_exon* firstBlocks,
+                              const LocusFragments::Read* second, const t_exon* secondBlocks)
+{
+    const std::vector<t_transcript>& transcripts = gene.transcripts;
+    const std::size_t before = fits.size();
+    for (std::size_t t = 0; t < transcripts.size(); ++t) {
+        if (readFits(transcripts[t], first, firstBlocks, strandedness)
+            && (second == nullptr || readFits(transcripts[t], *second, secondBlocks, strandedness))) {
+            fits.push_back(static_cast<uint32_t>(t));
+            ++counts[t];
         }
-        const std::size_t after = compatible.entryTranscript.size();
-        if (after == before)
-            continue;
-        const int32_t start = fragments.blocks(first)[0].start;
-        const LocusFragments::Read& last = pairedFragment ? fragments.read(h, 1) : first;
-        const int32_t end = fragments.blocks(last)[last.nrBlocks - 1].end;
-        for (std::size_t e = before; e < after; ++e) {
-            const Coordinates c = convert(g.transcripts[compatible.entryTranscript[e]], start, end, first.paired);
+    }
+    if (fits.size() == before)
+        return;
+    if (fits.size() >= kPairedFit)
+        throw KestroveException(ERR_MEMORY_ALLOCATION);
+    const LocusFragments::Read& last = second != nullptr ? *second : first;
+    const t_exon* lastBlocks = second != nullptr ? secondBlocks : firstBlocks;
+    testedIds.push_back(id);
+    spanStarts.push_back(firstBlocks[0].start);
+    spanEnds.push_back(lastBlocks[last.nrBlocks - 1].end);
+    firstFits.push_back(static_cast<uint32_t>(before) | (first.paired ? kPairedFit : 0));
+}
+
+void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& compatible)
+{
+    const std::size_t nT = gene.transcripts.size();
+    gene.compFragsTrans.resize(nT, 0.0);
+    for (std::size_t t = 0; t < nT; ++t)
+        gene.compFragsTrans[t] += static_cast<double>(counts[t]);
+
+    FlatArray<uint32_t> order(std::move(testedIds));
+    fragments.orderByKey(order);
+    fragments.releaseKeys();
+
+    const std::size_t nF = order.size();
+    const std::size_t nE = fits.size();
+    compatible.firstEntry.clear();
+    compatible.firstEntry.reserve(nF + 1);
+    compatible.firstEntry.push_back(0);
+    compatible.paired.clear();
+    compatible.paired.reserve(nF);
+    compatible.entryTranscript.clear();
+    compatible.entryTranscript.reserve(nE);
+    compatible.entryStart.clear();
+    compatible.entryStart.reserve(nE);
+    compatible.entryLength.clear();
+    compatible.entryLength.reserve(nE);
+    for (uint32_t tested : order) {
+        const bool paired = (firstFits[tested] & kPairedFit) != 0;
+        const std::size_t end = tested + 1 < nF ? firstFits[tested + 1] & ~kPairedFit : nE;
+        for (std::size_t e = firstFits[tested] & ~kPairedFit; e < end; ++e) {
+            const Coordinates c = convert(gene.transcripts[fits[e]], spanStarts[tested], spanEnds[tested], paired);
+            compatible.entryTranscript.push_back(fits[e]);
             compatible.entryStart.push_back(c.transStart);
             compatible.entryLength.push_back(c.fragLength);
         }
-        compatible.firstEntry.push_back(after);
-        compatible.paired.push_back(first.paired ? 1 : 0);
+        compatible.firstEntry.push_back(compatible.entryTranscript.size());
+        compatible.paired.push_back(paired ? 1 : 0);
     }
+    spanStarts.release();
+    spanEnds.release();
+    firstFits.release();
+    fits.release();
 }
 
 void Kestrove::checkFragmentsValidity(GeneMap::iterator& gene, FragmentMap& fragments, const t_configuration& conf)

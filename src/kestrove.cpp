@@ -683,11 +683,10 @@ void estimateGene(GeneMap::iterator& gene, CompatibleFragments& fragments, const
 class LocusBufferRelease {
 public:
     explicit LocusBufferRelease(LocusFragments& fragments) : fragments(fragments) {}
-    ~LocusBufferRelease() { now(); }
     LocusBufferRelease(const LocusBufferRelease&) = delete;
     LocusBufferRelease& operator=(const LocusBufferRelease&) = delete;
 
-    void now() const
+    ~LocusBufferRelease()
     {
         constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
         if (fragments.capacityBytes() > kKeptBytes)
@@ -742,6 +741,7 @@ void processGene(GeneMap::iterator& gene)
 
     LocusFragments& fragments = reader.fragmentBuffer();
     const LocusBufferRelease releaseAtEnd{fragments};
+    LocusCompatibility compatibility(g, conf.strandedness);
     bool fragmentsRead = false;
     if (!conf.deferredPass) {
         const std::string inHeader = regionInHeader(g, locusText);
@@ -749,7 +749,7 @@ void processGene(GeneMap::iterator& gene)
         if (!inHeader.empty()) {
             region = inHeader;
             const t_flagStats stats =
-                reader.countAndReadBam(region.c_str(), fragments, recordBudget(), fragmentsRead);
+                reader.countAndReadBam(region.c_str(), fragments, compatibility, recordBudget(), fragmentsRead);
             count = stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons : stats.mapped;
         }
         g.locus = region;
@@ -766,14 +766,13 @@ void processGene(GeneMap::iterator& gene)
         return;
     }
 
-    if (!fragmentsRead)
-        reader.readBam(region, fragments);
+    if (!fragmentsRead) {
+        compatibility.clear();
+        reader.readBam(region, fragments, compatibility);
+    }
     noteUnmatedReads(fragments);
-    // Only the debug dump needs names after this, and it reads the locus again.
-    fragments.releaseKeys();
-    Kestrove compatibility;
     CompatibleFragments compatible;
-    compatibility.selectCompatible(g, fragments, conf, compatible);
+    compatibility.finish(fragments, compatible);
     g.compFragsLocus = compatible.size();
 
     if (g.compFragsLocus < static_cast<uint64_t>(std::max<int16_t>(conf.minCompFrags, 0)) ||
@@ -786,8 +785,6 @@ void processGene(GeneMap::iterator& gene)
 
     if (conf.debugMode)
         writeValidities(gene, reader, region);
-    // The reads are not needed once their coordinates are taken.
-    releaseAtEnd.now();
 
     if (values != initValues.end() && modelPreconditionsHold(g, values->second))
         estimateGene(gene, compatible, values->second, region, startTime, startClock);

@@ -115,6 +115,10 @@ TEST(BamFiles, MatesJoinOnlyWhenTheMatePositionPointsBack)
         {"derived key taken", samRecord("p-2-2", 0, "chr1", 900, "50M") + samRecord("p", 0, "chr1", 1001, "50M")
              + samRecord("p", 0, "chr1", 1101, "50M"),
          {{"p-2-2", {900}}, {"p", {1001}}, {"p-2-2-2", {1101}}}},
+        {"pairs overlapping", samRecord("a", 99, "chr1", 1001, "50M", "=", 1201) + samRecord("b", 99, "chr1", 1101, "50M", "=", 1301)
+             + samRecord("a", 147, "chr1", 1201, "50M", "=", 1001) + samRecord("c", 99, "chr1", 1251, "50M", "=", 1401)
+             + samRecord("b", 147, "chr1", 1301, "50M", "=", 1101) + samRecord("c", 147, "chr1", 1401, "50M", "=", 1251),
+         {{"a", {1001, 1201}}, {"b", {1101, 1301}}, {"c", {1251, 1401}}}},
         {"only unmapped records left out",
          samRecord("kept", 0, "chr1", 100, "50M") + samRecord("unmapped", 4, "chr1", 120, "*")
              + samRecord("secondary", 256, "chr1", 140, "50M") + samRecord("duplicate", 1024, "chr1", 150, "50M"),

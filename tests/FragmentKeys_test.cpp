@@ -3,6 +3,7 @@
 
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -79,19 +80,34 @@ TEST(FragmentKeys, OrderIsTheByteOrderOfTheWholeNames)
         {"a\xff", "a\x7f", "a", "a\x80" "b", "a\x80"},
         {"abcdefghij", "abc", "abcdefghi", "abcdefghik", "ab"},
     };
+    struct Started final : LocusFragments::Consumer {
+        std::vector<uint32_t> ids;
+        void started(uint32_t id, std::string_view, std::string_view, const LocusFragments::Read&, const t_exon*) override
+        {
+            ids.push_back(id);
+        }
+        void joined(uint32_t, const LocusFragments::Read*, const t_exon*, const LocusFragments::Read&,
+                    const t_exon*) override
+        {
+        }
+        void leftAlone(uint32_t, const LocusFragments::Read&, const t_exon*) override {}
+    };
     const t_exon block{100, 149};
     for (const auto& names : rows) {
         LocusFragments fragments;
+        Started started;
         for (const std::string& name : names) {
             LocusFragments::Read read;
             read.start = block.start;
             read.nrBlocks = 1;
-            fragments.add(name, read, &block);
+            fragments.add(name, read, &block, started);
         }
-        fragments.sortByKey();
+        FlatArray<uint32_t> order;
+        order.append(started.ids.data(), started.ids.size());
+        fragments.orderByKey(order);
         std::vector<std::string> keys;
-        for (std::size_t i = 0; i < fragments.size(); ++i)
-            keys.emplace_back(fragments.key(i));
+        for (uint32_t position : order)
+            keys.emplace_back(fragments.key(started.ids[position]));
         const std::set<std::string> expected(names.begin(), names.end());
         EXPECT_EQ(keys, std::vector<std::string>(expected.begin(), expected.end()));
     }

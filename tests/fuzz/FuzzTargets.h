@@ -224,11 +224,11 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
     });
 
     LocusFragments locus;
-    for (const FuzzedRecord& fuzzed : records)
-        if (fetch_func(fuzzed.record.get(), &locus) != 0)
-            return "fetch_func asked to stop the query";
     FragmentMap fragments;
-    appendTo(locus, fragments);
+    FragmentMapBuilder builder(fragments);
+    for (const FuzzedRecord& fuzzed : records)
+        if (fetch_func(fuzzed.record.get(), &locus, &builder) != 0)
+            return "fetch_func asked to stop the query";
 
     for (const auto& [key, reads] : fragments) {
         if (reads.empty() || reads.size() > 2)
@@ -263,6 +263,19 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
                    return a.start <= b.end;
                });
     });
+
+    // The run's own path tests each fragment as its reads come and keeps no reads: it
+    // must select the same fragments, in the same order, at the same coordinates.
+    LocusCompatibility selection(gene, conf.strandedness);
+    LocusFragments run;
+    for (const FuzzedRecord& fuzzed : records)
+        run.add(fuzzed.record.get(), selection);
+    run.finishAdding(selection);
+    CompatibleFragments compatible;
+    selection.finish(run, compatible);
+    if (compatible.size() != fragments.size() || gene.compFragsTrans != g.compFragsTrans)
+        return "the run's compatible fragments or counts differ from the map form's";
+
     size_t r = 0;
     for (const auto& [key, reads] : fragments) {
         const t_read& first = reads.front();
@@ -272,6 +285,17 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
             if (g.validities[r][t] ? first.transStarts[t] < 1 || first.transStarts[t] > g.transcripts[t].length
                                    : first.transStarts[t] != 0 || first.transEnds[t] != 0 || first.fragLengths[t] != 0)
                 return "fragment " + key + " has a coordinate off its transcript";
+        uint64_t e = compatible.firstEntry[r];
+        for (size_t t = 0; t < nT; ++t) {
+            if (!g.validities[r][t])
+                continue;
+            if (e == compatible.firstEntry[r + 1] || compatible.entryTranscript[e] != t
+                || compatible.entryStart[e] != first.transStarts[t] || compatible.entryLength[e] != first.fragLengths[t])
+                return "fragment " + key + " has other transcripts or coordinates on the run's path";
+            ++e;
+        }
+        if (e != compatible.firstEntry[r + 1] || compatible.paired[r] != (first.paired ? 1 : 0))
+            return "fragment " + key + " has other transcripts or coordinates on the run's path";
         ++r;
     }
     return {};
