@@ -15,7 +15,7 @@
 // fragment, with the fragment's start on the transcript and, for paired fragments,
 // its length there.
 struct CompatibleFragments {
-    std::vector<uint64_t> firstEntry;  // one per fragment, and the end of the last
+    std::vector<uint32_t> firstEntry;  // one per fragment, and the end of the last
     std::vector<uint32_t> entryTranscript;
     std::vector<int32_t> entryStart;
     std::vector<int32_t> entryLength;

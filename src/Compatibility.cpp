@@ -216,6 +216,9 @@ void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& 
 
     const std::size_t nF = order.size();
     const std::size_t nE = fits.size();
+    // Entry offsets are 32-bit: four bytes a fragment less in the model's table.
+    if (nE > std::numeric_limits<uint32_t>::max())
+        throw KestroveException(ERR_MEMORY_ALLOCATION);
     compatible.firstEntry.clear();
     compatible.firstEntry.reserve(nF + 1);
     compatible.firstEntry.push_back(0);
@@ -236,7 +239,7 @@ void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& 
             compatible.entryStart.push_back(c.transStart);
             compatible.entryLength.push_back(c.fragLength);
         }
-        compatible.firstEntry.push_back(compatible.entryTranscript.size());
+        compatible.firstEntry.push_back(static_cast<uint32_t>(compatible.entryTranscript.size()));
         compatible.paired.push_back(paired ? 1 : 0);
     }
     spanStarts.release();

@@ -94,7 +94,7 @@ std::mutex betasFileMutex;
 // Entries are stored in fragment order, transcripts ascending within a fragment.
 struct FragmentTable {
     uint64_t nrComponents = 0;
-    std::vector<uint64_t> firstEntry;       // N + 1 offsets
+    std::vector<uint32_t> firstEntry;       // N + 1 offsets
     std::vector<uint32_t> entryTranscript;  // one per entry
     std::unique_ptr<Vector3D> density;      // P(h, t, k) at (k, entry, 0)
 };
@@ -129,7 +129,6 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
 
     const uint64_t nrEntries = fragments.firstEntry[N];
     check(T <= std::numeric_limits<uint32_t>::max(), "transcript indices fit in 32 bits");
-    check(nrEntries <= std::numeric_limits<uint32_t>::max(), "entry indices fit in 32 bits");
 
     FragmentTable table;
     table.nrComponents = K;
@@ -137,53 +136,42 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
     double* cells = table.density->data.get();
 
     // The start density of a component is needed at every position of the transcript
-    // for its normaliser anyway; kept, it serves every entry of that transcript
-    // without a further exp. Entries are visited transcript by transcript for that.
-    std::vector<uint32_t> entriesOf(T + 1, 0);
-    for (uint64_t e = 0; e < nrEntries; ++e)
-        ++entriesOf[fragments.entryTranscript[e] + 1];
-    for (uint64_t t = 0; t < T; ++t)
-        entriesOf[t + 1] += entriesOf[t];
-    std::vector<uint32_t> byTranscript(nrEntries);
-    {
-        std::vector<uint32_t> next(entriesOf.begin(), entriesOf.end() - 1);
-        for (uint64_t e = 0; e < nrEntries; ++e)
-            byTranscript[next[fragments.entryTranscript[e]]++] = static_cast<uint32_t>(e);
-    }
-    std::vector<uint8_t> paired(nrEntries);
-    for (uint64_t h = 0; h < N; ++h)
-        std::fill(paired.begin() + static_cast<std::ptrdiff_t>(fragments.firstEntry[h]),
-                  paired.begin() + static_cast<std::ptrdiff_t>(fragments.firstEntry[h + 1]), fragments.paired[h]);
-
-    // Positions 1 .. L of one transcript, K rows; a very long transcript computes its
-    // densities per entry instead of holding them.
-    constexpr uint64_t kMaxKeptDensities = uint64_t{1} << 17;
+    // for its normaliser anyway; kept, it serves every entry at that position without
+    // a further exp. Kept for as many transcripts as fit in no more room than the
+    // table's own (at least 64 Ki values); the others compute theirs per entry.
+    const uint64_t keptRoom = std::max<uint64_t>(nrEntries * K, uint64_t{1} << 16);
+    std::vector<uint64_t> keptAt(T, std::numeric_limits<uint64_t>::max());
     std::vector<double> startDensity;
-    std::vector<double> startNorm(K);
+    std::vector<double> startNorm(T * K);
     for (uint64_t t = 0; t < T; ++t) {
         const int32_t length = gene.transcripts[t].length;
         const uint64_t positions = static_cast<uint64_t>(std::max<int32_t>(length, 0));
-        const bool keep = positions * K <= kMaxKeptDensities && entriesOf[t + 1] > entriesOf[t];
-        startDensity.resize(keep ? positions * K : 0);
+        const bool keep = startDensity.size() + positions * K <= keptRoom;
+        if (keep) {
+            keptAt[t] = startDensity.size();
+            startDensity.resize(startDensity.size() + positions * K);
+        }
         for (uint64_t k = 0; k < K; ++k) {
-            const double dev = scaled.devs[t * K + k];
-            const double mean = scaled.means[t * K + k];
+            double* kept = keep ? startDensity.data() + keptAt[t] + k * positions : nullptr;
             double z = 0.0;
             for (int32_t i = 1; i <= length; ++i) {
-                const double d = normpdf(dev, i, mean);
+                const double d = normpdf(scaled.devs[t * K + k], i, scaled.means[t * K + k]);
                 z += d;
-                if (keep)
-                    startDensity[k * positions + static_cast<uint64_t>(i - 1)] = d;
+                if (kept != nullptr)
+                    kept[i - 1] = d;
             }
-            startNorm[k] = z;
+            startNorm[t * K + k] = z;
         }
+    }
 
-        for (uint32_t j = entriesOf[t]; j < entriesOf[t + 1]; ++j) {
-            const uint32_t e = byTranscript[j];
+    for (uint64_t h = 0; h < N; ++h) {
+        const bool paired = fragments.paired[h] != 0;
+        for (uint64_t e = fragments.firstEntry[h]; e < fragments.firstEntry[h + 1]; ++e) {
+            const uint32_t t = fragments.entryTranscript[e];
             const int32_t x = fragments.entryStart[e];
-            const bool isPaired = paired[e] != 0;
+            const int32_t length = gene.transcripts[t].length;
             double lengthDensity = 1.0;
-            if (isPaired) {
+            if (paired) {
                 const int32_t fragLength = fragments.entryLength[e];
                 lengthDensity = fragLength >= 1 && fragLength <= maxLength
                     ? lengthPdf[fragLength]
@@ -197,15 +185,16 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
                         lengthDensity /= sum;
                 }
             }
-            const bool kept = keep && x >= 1 && x <= length;
+            const bool kept = keptAt[t] != std::numeric_limits<uint64_t>::max() && x >= 1 && x <= length;
+            const uint64_t positions = static_cast<uint64_t>(std::max<int32_t>(length, 0));
             for (uint64_t k = 0; k < K; ++k) {
-                const double z = startNorm[k];
-                double start = kept ? startDensity[k * positions + static_cast<uint64_t>(x - 1)]
+                const double z = startNorm[t * K + k];
+                double start = kept ? startDensity[keptAt[t] + k * positions + static_cast<uint64_t>(x - 1)]
                                     : normpdf(scaled.devs[t * K + k], x, scaled.means[t * K + k]);
                 // A component that underflows on every position of the transcript has no
                 // density there; dividing would turn the whole gene into NaN.
                 start = (z > 0.0 && std::isfinite(z)) ? start / z : 0.0;
-                cells[e * K + k] = isPaired ? start * lengthDensity : start;
+                cells[e * K + k] = paired ? start * lengthDensity : start;
             }
         }
     }
@@ -302,7 +291,7 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
     // A component count known at compile time lets the per-cell loops unroll.
     const uint64_t K = FixedK != 0 ? FixedK : in.table->nrComponents;
     const double* cells = in.table->density->data.get();
-    const uint64_t* firstEntry = in.table->firstEntry.data();
+    const uint32_t* firstEntry = in.table->firstEntry.data();
     const uint32_t* entryTranscript = in.table->entryTranscript.data();
     const double* alphas = in.alphas;
     const double* betas = in.betas;
@@ -1051,7 +1040,8 @@ void KestroveModel::train(FragmentMap& fragments, GeneMap::iterator& gene, std::
             compatible.entryStart.push_back(read.transStarts[t]);
             compatible.entryLength.push_back(read.paired ? read.fragLengths[t] : 0);
         }
-        compatible.firstEntry.push_back(compatible.entryTranscript.size());
+        check(compatible.entryTranscript.size() <= std::numeric_limits<uint32_t>::max(), "entry offsets fit in 32 bits");
+        compatible.firstEntry.push_back(static_cast<uint32_t>(compatible.entryTranscript.size()));
         compatible.paired.push_back(read.paired ? 1 : 0);
         ++h;
     }
