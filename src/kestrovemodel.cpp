@@ -106,6 +106,32 @@ struct ScaledComponents {
 };
 
 // The fragments' entry index moves into the table; their coordinates are released once used.
+// N(j; 200, 80) and its running sums from j = 0 on, in order.
+struct LengthDensities {
+    std::vector<double> pdf{0.0};
+    std::vector<double> prefix{0.0};
+
+    void extend(int32_t last)
+    {
+        for (auto j = static_cast<int32_t>(pdf.size()); j <= last; ++j) {
+            pdf.push_back(normpdf(kFragLengthSd, j, kFragLengthMean));
+            prefix.push_back(prefix.back() + pdf.back());
+        }
+    }
+};
+
+constexpr int32_t kSharedLengths = 8192;
+
+const LengthDensities& sharedLengthDensities()
+{
+    static const LengthDensities shared = [] {
+        LengthDensities densities;
+        densities.extend(kSharedLengths);
+        return densities;
+    }();
+    return shared;
+}
+
 FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gene, uint64_t nrTranscripts,
                                  uint64_t nrComponents, const ScaledComponents& scaled)
 {
@@ -118,14 +144,16 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
         maxLength = std::max(maxLength, gene.transcripts[t].length);
 
     // Running sums of N(j; 200, 80), j = 1 .. m, one for all transcripts, and the
-    // densities themselves: a fragment's length is one of these j nearly always.
-    std::vector<double> lengthNormPrefix(static_cast<size_t>(maxLength) + 1);
-    std::vector<double> lengthPdf(static_cast<size_t>(maxLength) + 1);
-    lengthNormPrefix[0] = 0.0;
-    for (int32_t j = 1; j <= maxLength; ++j) {
-        lengthPdf[j] = normpdf(kFragLengthSd, j, kFragLengthMean);
-        lengthNormPrefix[j] = lengthNormPrefix[j - 1] + lengthPdf[j];
+    // densities themselves: a fragment's length is one of these j nearly always. The
+    // shorter lengths are the same for every gene; a longer transcript continues them.
+    const LengthDensities& shared = sharedLengthDensities();
+    LengthDensities longer;
+    if (maxLength > kSharedLengths) {
+        longer = shared;
+        longer.extend(maxLength);
     }
+    const double* lengthPdf = maxLength > kSharedLengths ? longer.pdf.data() : shared.pdf.data();
+    const double* lengthNormPrefix = maxLength > kSharedLengths ? longer.prefix.data() : shared.prefix.data();
 
     const uint64_t nrEntries = fragments.firstEntry[N];
     check(T <= std::numeric_limits<uint32_t>::max(), "transcript indices fit in 32 bits");
@@ -143,7 +171,13 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
     std::vector<uint64_t> keptAt(T, std::numeric_limits<uint64_t>::max());
     std::vector<double> startDensity;
     std::vector<double> startNorm(T * K);
+    // A transcript without a compatible fragment needs no normaliser.
+    std::vector<char> used(T, 0);
+    for (uint64_t e = 0; e < nrEntries; ++e)
+        used[fragments.entryTranscript[e]] = 1;
     for (uint64_t t = 0; t < T; ++t) {
+        if (!used[t])
+            continue;
         const int32_t length = gene.transcripts[t].length;
         const uint64_t positions = static_cast<uint64_t>(std::max<int32_t>(length, 0));
         const bool keep = startDensity.size() + positions * K <= keptRoom;
