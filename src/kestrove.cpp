@@ -46,8 +46,8 @@ std::atomic<bool> unmatedNamesCarryMateSuffix{false};
 namespace {
 
 constexpr size_t kMessageWidth = 50;
-constexpr int kMmapThresholdBytes = 128 * 1024;
-constexpr int kTrimThresholdBytes = 1024 * 1024;
+constexpr int kMmapThresholdBytes = 512 * 1024;
+constexpr int kTrimThresholdBytes = 16 * 1024 * 1024;
 constexpr int kInitSteps = 4;
 constexpr int kQuietMax = 100;
 constexpr int kGenePassOffset = 4;
@@ -510,12 +510,14 @@ std::string unmatedReadsWarning()
 
 int runKestrove(int argc, char** argv)
 {
-    // A fixed threshold keeps every large buffer (a big locus's reads, its EM table) in
-    // its own mapping, returned when freed; glibc would otherwise raise the threshold
-    // after the first such free and keep later ones in a heap that does not shrink.
-    // The heap keeps a little free room at its top: every gene allocates and frees its
-    // smaller tables, and giving that room back each time costs a fault per page when
-    // the next gene takes it again.
+    // Every gene allocates and frees its tables, and a page first written costs a fault:
+    // a few microseconds each in a virtual machine, a tenth of a run when every table
+    // comes and goes with its own mapping. Buffers up to half a megabyte (those of most
+    // loci) come from the heap and are used again by the next gene, and the heap keeps
+    // some free room at its top. Larger ones (a big locus's) still get their own
+    // mapping, returned when freed, so the few big loci do not leave a heap behind that
+    // no later locus fills; the threshold is fixed because glibc would otherwise raise
+    // it after the first such free.
     mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
     mallopt(M_TRIM_THRESHOLD, kTrimThresholdBytes);
     installSignalHandlers();

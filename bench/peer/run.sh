@@ -97,6 +97,9 @@ compare() {
   sw=$(cat "$label".s.[0-9]* | awk '{print $1}' | median)
   printf '%-28s wall median kestrove %6.2f s, stringtie %6.2f s, ratio %.2f\n' "$label" "$kw" "$sw" \
     "$(awk -v a="$kw" -v b="$sw" 'BEGIN {print (b > 0 ? a / b : 0)}')"
+  # The host's load comes and goes: the ratio within each pair is the steadier figure.
+  printf '%-28s wall ratio within pairs: median %.2f\n' "" "$(for ((i = 1; i <= pairs; ++i)); do
+    paste "$label.k.$i" "$label.s.$i" | awk '{print ($5 > 0 ? $1 / $5 : 0)}'; done | median)"
   printf '%-28s user median kestrove %6.2f s, stringtie %6.2f s, ratio %.2f\n' "" \
     "$(cat "$label".k.[0-9]* | awk '{print $2}' | median)" "$(cat "$label".s.[0-9]* | awk '{print $2}' | median)" \
     "$(awk -v a="$(cat "$label".k.[0-9]* | awk '{print $2}' | median)" \
