@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "KestroveException.h"
+#include "Prefault.h"
 
 namespace {
 
@@ -230,6 +231,11 @@ void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& 
     compatible.entryStart.reserve(nE);
     compatible.entryLength.clear();
     compatible.entryLength.reserve(nE);
+    // Filled whole below.
+    prefaultForWrite(compatible.firstEntry.data(), (nF + 1) * sizeof(uint32_t));
+    prefaultForWrite(compatible.entryTranscript.data(), nE * sizeof(uint32_t));
+    prefaultForWrite(compatible.entryStart.data(), nE * sizeof(int32_t));
+    prefaultForWrite(compatible.entryLength.data(), nE * sizeof(int32_t));
     for (uint32_t tested : order) {
         const bool paired = (firstFits[tested] & kPairedFit) != 0;
         const std::size_t end = tested + 1 < nF ? firstFits[tested + 1] & ~kPairedFit : nE;
