@@ -1258,8 +1258,9 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
             const double threshold = conf.likelihoodThreshold;
             double before = logLikelihoods[i - 1];
             const double margin = likelihoodBounds[i] + likelihoodBounds[i - 1];
-            bool decided = false;
-            if (margin > 0.0) {
+            // No difference is below a threshold of zero or less.
+            bool decided = !(threshold > 0.0);
+            if (!decided && margin > 0.0) {
                 // The difference is rounded as well, bounded or exact.
                 constexpr double kEps = std::numeric_limits<double>::epsilon();
                 const double slack = margin + 4.0 * kEps * (std::fabs(logLikelihood) + std::fabs(before));
@@ -1276,6 +1277,9 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
                     logLikelihoods[i - 1] = before;
                     likelihoodBounds[i] = 0.0;
                     likelihoodBounds[i - 1] = 0.0;
+                    // Differences this close to the threshold tend to stay close: the
+                    // rest of the training sums exactly rather than twice over.
+                    input.boundedLikelihood = false;
                 }
             }
             if (!decided)
