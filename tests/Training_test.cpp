@@ -331,16 +331,22 @@ TEST(Training, MatchesTheDirectFormulasToTheLastBit)
     }
 }
 
-TEST(Training, StopsOnSettledParametersOrLikelihoodOrTheIterationLimit)
+// Two overlapping transcripts: the alphas drift slowly while the likelihood settles.
+Locus driftingLocus(int fragments)
 {
-    // Two overlapping transcripts: the alphas drift slowly while the likelihood settles.
     Locus locus({1000, 900});
     std::mt19937 rng(11);
     std::uniform_int_distribution<int> start(1, 900);
-    for (int f = 0; f < 40; ++f) {
+    for (int f = 0; f < fragments; ++f) {
         const int s = start(rng);
         locus.add({s, f % 4 == 0 ? 0 : s});
     }
+    return locus;
+}
+
+TEST(Training, StopsOnSettledParametersOrLikelihoodOrTheIterationLimit)
+{
+    Locus locus = driftingLocus(40);
     const ModelParams p = evenLayout({1000, 900}, 3);
     const NaiveResult naive = naiveTrain(locus, p, 12, true);
     ASSERT_LT(std::fabs(naive.logLikelihoods[10] - naive.logLikelihoods[9]), 0.5);
@@ -383,13 +389,7 @@ TEST(Training, StopsOnSettledParametersOrLikelihoodOrTheIterationLimit)
 // difference lies too close to the threshold to tell: thresholds at the differences.
 TEST(Training, BoundedLikelihoodsStopWhereExactOnesDo)
 {
-    Locus locus({1000, 900});
-    std::mt19937 rng(11);
-    std::uniform_int_distribution<int> start(1, 900);
-    for (int f = 0; f < 3000; ++f) {
-        const int s = start(rng);
-        locus.add({s, f % 4 == 0 ? 0 : s});
-    }
+    Locus locus = driftingLocus(3000);
     const ModelParams p = evenLayout({1000, 900}, 3);
     const int kIterations = 30;
     const std::vector<double> ll = naiveTrain(locus, p, kIterations, true).logLikelihoods;
