@@ -48,10 +48,12 @@ src/kestrove.cpp @@ if (conf.nrThreads <= 1 || nrGenes < static_cast<size_t>(con
 src/WriteResults.cpp @@ return 1e9 * fragments / static_cast<double>(denominator); @@ return 1e6 * fragments / static_cast<double>(denominator);
 src/WriteResults.cpp @@ return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.compFragsLocus); @@ return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.fragsLocus);
 src/WriteResults.cpp @@ return c >= conf.minCompFrags && c <= conf.maxCompFrags; @@ return c > conf.minCompFrags && c <= conf.maxCompFrags;
-src/kestrovemodel.cpp @@ i >= kFirstLikelihoodTest && std::fabs(logLikelihood - logLikelihoods[i - 1]) @@ i >= 1 && std::fabs(logLikelihood - logLikelihoods[i - 1])
+src/kestrovemodel.cpp @@ if (i >= kFirstLikelihoodTest) { @@ if (i >= 1) {
+src/kestrovemodel.cpp @@ logLikelihood = exactLikelihood(alphasNow, betasNow); @@ logLikelihood = logLikelihood + 0.0;
 src/kestrovemodel.cpp @@ std::fabs(sums.newAlphas[t] - alphas[t]) < conf.minParamDiff) @@ std::fabs(sums.newAlphas[t] - alphas[t]) < 1000 * conf.minParamDiff)
-src/kestrovemodel.cpp @@ static_cast<int64_t>(length) - fragments.entryStart[e]; @@ static_cast<int64_t>(length) - fragments.entryStart[e] + 1;
-src/kestrovemodel.cpp @@ normpdf(kFragLengthSd, fragments.entryLength[e], kFragLengthMean) @@ normpdf(kFragLengthSd, fragments.entryLength[e] + 1, kFragLengthMean)
+src/kestrovemodel.cpp @@ const int64_t remaining = static_cast<int64_t>(length) - x; @@ const int64_t remaining = static_cast<int64_t>(length) - x + 1;
+src/kestrovemodel.cpp @@ ? lengthPdf[fragLength] @@ ? lengthPdf[fragLength - 1]
+src/kestrovemodel.cpp @@ static_cast<uint64_t>(x - 1)] @@ static_cast<uint64_t>(x == 1 ? 0 : x - 2)]
 src/Annotations.cpp @@ if (ea.end >= eb.start && eb.end >= ea.start) @@ if (ea.end > eb.start && eb.end > ea.start)
 src/Annotations.cpp @@ if (listed == conf.excludeGenes) @@ if (listed != conf.excludeGenes)
 src/BamSort.cpp @@ (primary == other.primary && secondary < other.secondary) @@ (primary == other.primary && secondary > other.secondary)
