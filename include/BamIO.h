@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -83,6 +85,24 @@ private:
     std::unordered_map<uint32_t, std::vector<t_read>*> added;
 };
 
+// One locus of a shared pass (BamIO::countAndReadLoci). Once the locus holds more than
+// recordBudget records its fragments are dropped and complete turns false: the consumer
+// has had part of the locus, and the caller reads it with readBam if it still needs it.
+// A locus that would hold more than sharedBudget while a locus that begins before it is
+// still being read leaves the pass instead (left: its counts are partial), so that two
+// large overlapping loci are not held at once; the caller reads it on its own.
+struct LocusRead {
+    hts_pos_t begin = 0;
+    hts_pos_t end = 0;
+    LocusFragments* fragments = nullptr;
+    LocusFragments::Consumer* consumer = nullptr;
+    uint64_t recordBudget = 0;
+    uint64_t sharedBudget = UINT64_MAX;
+    t_flagStats stats;  // as nrProperlyPairedFrags counts them
+    bool complete = false;
+    bool left = false;
+};
+
 class BamIO {
 public:
     explicit BamIO(const char* fileName);
@@ -98,14 +118,15 @@ public:
     bool readBam(std::string region, LocusFragments& fragments, LocusFragments::Consumer& consumer);
     bool readBam(std::string region, FragmentMap& fragments);
 
-    // The flag counts of nrProperlyPairedFrags and, from the same pass, the fragments of
-    // readBam for the region as given (no prefix retry). Once the region holds more than
-    // recordBudget records the fragments are dropped and complete is false: the consumer
-    // has had part of the locus, and the caller reads it with readBam if it still needs
-    // it. Saves decoding a locus twice.
-    t_flagStats countAndReadBam(const char* region, LocusFragments& fragments, LocusFragments::Consumer& consumer,
-                                uint64_t recordBudget, bool& complete);
-    t_flagStats countAndReadBam(const char* region, FragmentMap& fragments, uint64_t recordBudget, bool& complete);
+    // The reference and the 0-based, half-open range a query of the region reads.
+    bool locate(const std::string& region, int& tid, hts_pos_t& begin, hts_pos_t& end);
+
+    // Counts and reads loci of reference tid in one pass over the union of their
+    // regions. Each record goes to every locus whose range it overlaps, so a locus gets
+    // what its own region query returns, in the same order, and a record shared by
+    // overlapping loci is decoded once. done(i) is called for each locus as soon as no
+    // later record can reach it, possibly during the pass: it must not use this reader.
+    void countAndReadLoci(int tid, std::vector<LocusRead>& loci, const std::function<void(std::size_t)>& done);
 
 private:
     void openFile(const std::string& path);
@@ -115,11 +136,16 @@ private:
     void queryRegion(const std::string& region, int tid, hts_pos_t begin, hts_pos_t end, OnRecord onRecord);
 
 public:
-    // The reader's locus buffer, reused from one locus to the next by its thread.
-    LocusFragments& fragmentBuffer() { return locus; }
+    // The reader's locus buffers, reused from one group of loci to the next by its thread.
+    LocusFragments& fragmentBuffer(std::size_t i)
+    {
+        while (loci.size() <= i)
+            loci.emplace_back();
+        return loci[i];
+    }
 
 private:
-    LocusFragments locus;
+    std::deque<LocusFragments> loci;
     std::vector<std::string> chromosomeList;
     std::unique_ptr<sam_hdr_t, HtsHeaderFree> header;
     std::unique_ptr<hts_idx_t, HtsIndexFree> index;

@@ -43,6 +43,8 @@ bool initialize(Annotations& annotations, BamIO& reader);
 void fragsExperiment(std::string region);
 void calculateInitialValues(const Annotations& annotations);
 void processGene(GeneMap::iterator& gene);
+// Genes of one reference whose loci overlap, read in one pass and then estimated one by one.
+void processLoci(std::vector<GeneMap::iterator>& genes);
 bool calculateCHN(GeneMap::iterator& gene);
 // Counts a locus's paired and unmated reads towards the run's warning.
 void noteUnmatedReads(const LocusFragments& fragments);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <utility>
 
@@ -437,8 +438,8 @@ void BamIO::queryRegion(const std::string& region, int tid, hts_pos_t begin, hts
     std::unique_ptr<hts_itr_t, HtsIteratorFree> iterator(sam_itr_queryi(index.get(), tid, begin, end));
     int r = -2;
     if (iterator)
-        while ((r = sam_itr_next(file.get(), iterator.get(), record.get())) >= 0)
-            onRecord(record.get());
+        while ((r = sam_itr_next(file.get(), iterator.get(), record.get())) >= 0 && onRecord(record.get())) {
+        }
     if (r < -1) {
         std::cerr << "Cannot read region " << region << " of " << fileName
                   << ": the BAM file is truncated or corrupted, or its index belongs to another file"
@@ -456,7 +457,10 @@ t_flagStats BamIO::nrProperlyPairedFrags(const char* region)
     hts_pos_t end = 0;
     if (region == nullptr || !parseRegion(region, tid, begin, end))
         return stats;
-    queryRegion(region, tid, begin, end, [&stats](const bam1_t* r) { countFlags(stats, r->core.flag); });
+    queryRegion(region, tid, begin, end, [&stats](const bam1_t* r) {
+        countFlags(stats, r->core.flag);
+        return true;
+    });
     // A whole reference has been read: the index's own count of its mapped
     // records must agree, or the index describes another file.
     uint64_t indexedMapped = 0;
@@ -470,42 +474,89 @@ t_flagStats BamIO::nrProperlyPairedFrags(const char* region)
     return stats;
 }
 
-t_flagStats BamIO::countAndReadBam(const char* region, LocusFragments& fragments, LocusFragments::Consumer& consumer,
-                                   uint64_t recordBudget, bool& complete)
+bool BamIO::locate(const std::string& region, int& tid, hts_pos_t& begin, hts_pos_t& end)
 {
-    t_flagStats stats;
-    complete = false;
-    fragments.clear();
-    int tid = -1;
-    hts_pos_t begin = 0;
-    hts_pos_t end = 0;
-    if (region == nullptr || !parseRegion(region, tid, begin, end))
-        return stats;
-    complete = true;
-    queryRegion(region, tid, begin, end, [&](const bam1_t* r) {
-        countFlags(stats, r->core.flag);
-        if (!complete)
-            return;
-        if (stats.total > recordBudget) {
-            fragments.release();
-            complete = false;
-            return;
-        }
-        fragments.add(r, consumer);
-    });
-    if (complete)
-        fragments.finishAdding(consumer);
-    return stats;
+    return parseRegion(region, tid, begin, end);
 }
 
-t_flagStats BamIO::countAndReadBam(const char* region, FragmentMap& fragments, uint64_t recordBudget, bool& complete)
+void BamIO::countAndReadLoci(int tid, std::vector<LocusRead>& loci, const std::function<void(std::size_t)>& done)
 {
-    LocusFragments locus;
-    FragmentMapBuilder builder(fragments);
-    const t_flagStats stats = countAndReadBam(region, locus, builder, recordBudget, complete);
-    if (!complete)
-        FragmentMap().swap(fragments);
-    return stats;
+    if (loci.empty())
+        return;
+    hts_pos_t begin = HTS_POS_MAX;
+    hts_pos_t end = 0;
+    for (LocusRead& locus : loci) {
+        begin = std::min(begin, locus.begin);
+        end = std::max(end, locus.end);
+        locus.stats = {};
+        locus.complete = true;
+        locus.left = false;
+        locus.fragments->clear();
+    }
+    // By begin, so that the loci a record reaches are a prefix.
+    std::vector<std::size_t> open(loci.size());
+    std::iota(open.begin(), open.end(), std::size_t{0});
+    std::stable_sort(open.begin(), open.end(),
+                     [&loci](std::size_t a, std::size_t b) { return loci[a].begin < loci[b].begin; });
+    const auto close = [&](std::size_t i) {
+        if (loci[i].complete)
+            loci[i].fragments->finishAdding(*loci[i].consumer);
+        done(i);
+    };
+    hts_pos_t firstEnd = HTS_POS_MIN;
+    // Closes the loci that end at or before pos (records come by start: no later one
+    // reaches them) and those that left the pass.
+    const auto closeBefore = [&](hts_pos_t pos) {
+        firstEnd = HTS_POS_MAX;
+        std::size_t kept = 0;
+        for (std::size_t i : open) {
+            if (loci[i].end <= pos || loci[i].left) {
+                close(i);
+            } else {
+                open[kept++] = i;
+                firstEnd = std::min(firstEnd, loci[i].end);
+            }
+        }
+        open.resize(kept);
+    };
+    closeBefore(begin);
+    const std::string region =
+        std::string(sam_hdr_tid2name(header.get(), tid)) + ":" + std::to_string(begin + 1) + "-" + std::to_string(end);
+    // The overlap test is the region query's own: a record from pos up to its end
+    // position (one base for an unmapped or unaligned one) meets [begin, end).
+    queryRegion(region, tid, begin, end, [&](const bam1_t* r) {
+        const hts_pos_t pos = r->core.pos;
+        if (pos >= firstEnd)
+            closeBefore(pos);
+        const hts_pos_t last = bam_endpos(r);
+        bool leaving = false;
+        for (std::size_t j = 0; j < open.size(); ++j) {
+            LocusRead& locus = loci[open[j]];
+            if (locus.begin >= last)
+                break;
+            if (j > 0 && locus.stats.total >= locus.sharedBudget) {
+                locus.fragments->release();
+                locus.complete = false;
+                locus.left = true;
+                leaving = true;
+                continue;
+            }
+            countFlags(locus.stats, r->core.flag);
+            if (!locus.complete)
+                continue;
+            if (locus.stats.total > locus.recordBudget) {
+                locus.fragments->release();
+                locus.complete = false;
+                continue;
+            }
+            locus.fragments->add(r, *locus.consumer);
+        }
+        if (leaving)
+            closeBefore(pos);
+        return !open.empty();
+    });
+    for (std::size_t i : open)
+        close(i);
 }
 
 bool BamIO::readBam(std::string region, FragmentMap& fragments)
@@ -534,7 +585,10 @@ bool BamIO::readBam(std::string region, LocusFragments& fragments, LocusFragment
         if (!found)
             return false;
     }
-    queryRegion(queried, tid, begin, end, [&](const bam1_t* r) { fragments.add(r, consumer); });
+    queryRegion(queried, tid, begin, end, [&](const bam1_t* r) {
+        fragments.add(r, consumer);
+        return true;
+    });
     fragments.finishAdding(consumer);
     return true;
 }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <unordered_map>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem.hpp>
@@ -220,16 +221,53 @@ void runDeferredPass(Annotations& annotations)
     }
 }
 
+// The genes by reference, in the BAM's order, and by start; genes whose loci overlap
+// form one group, read in one pass. A gene on no reference of the BAM is a group alone.
+std::vector<std::vector<GeneMap::iterator>> overlapGroups(GeneMap& genes)
+{
+    std::unordered_map<std::string, std::size_t> referenceIndex;
+    for (std::size_t i = 0; i < chrList.size(); ++i)
+        referenceIndex.emplace(chrList[i], i);
+    struct Placed {
+        std::size_t reference;
+        GeneMap::iterator gene;
+    };
+    std::vector<Placed> placed;
+    std::vector<std::vector<GeneMap::iterator>> groups;
+    for (auto gene = genes.begin(); gene != genes.end(); ++gene) {
+        const std::string reference = headerReference(gene->second.chromosome, chrList);
+        if (reference.empty())
+            groups.push_back({gene});
+        else
+            placed.push_back({referenceIndex.at(reference), gene});
+    }
+    std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
+        return a.reference != b.reference ? a.reference < b.reference : a.gene->second.start < b.gene->second.start;
+    });
+    int64_t groupEnd = 0;
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+        const Gene& g = placed[i].gene->second;
+        if (i == 0 || placed[i].reference != placed[i - 1].reference || g.start > groupEnd) {
+            groups.emplace_back();
+            groupEnd = g.end;
+        }
+        groups.back().push_back(placed[i].gene);
+        groupEnd = std::max<int64_t>(groupEnd, g.end);
+    }
+    return groups;
+}
+
 void runGenePass(Annotations& annotations)
 {
+    std::vector<std::vector<GeneMap::iterator>> groups = overlapGroups(annotations.genes);
     if (conf.nrThreads <= 1) {
-        for (auto gene = annotations.genes.begin(); gene != annotations.genes.end(); ++gene)
-            processGene(gene);
+        for (std::vector<GeneMap::iterator>& group : groups)
+            processLoci(group);
         return;
     }
     TaskPool pool;
-    for (auto gene = annotations.genes.begin(); gene != annotations.genes.end(); ++gene)
-        pool.post([gene]() mutable { processGene(gene); });
+    for (std::vector<GeneMap::iterator>& group : groups)
+        pool.post([&group] { processLoci(group); });
     pool.run(conf.nrThreads);
     runDeferredPass(annotations);
 }
@@ -598,6 +636,11 @@ bool modelPreconditionsHold(const Gene& gene, const t_initValues& values)
 // Reads of a locus are kept from the counting pass only up to a bound, so a locus
 // beyond max-total-frags (or deferred) never has more than that much of it in memory;
 // larger loci are read in a second pass once they are known to be within the limits.
+// What a locus may hold while one that begins before it is read in the same pass: a
+// few typical loci's worth, so that overlapping loci decode their shared records once
+// without the reads of a large one being held beside those of another.
+constexpr uint64_t kSharedRecordBudget = uint64_t{1} << 15;
+
 uint64_t recordBudget()
 {
     constexpr uint64_t kMaxRecordsKept = uint64_t{1} << 19;
@@ -681,17 +724,18 @@ void estimateGene(GeneMap::iterator& gene, CompatibleFragments& fragments, const
     nrGenesProcessed.fetch_add(1);
 }
 
-// Keeps the buffer's room for the next locus unless this one was far larger than most.
+// Keeps a buffer's room for the next group of loci unless its locus was far larger than
+// most; the first buffer serves every group, the others only groups of overlapping loci.
 class LocusBufferRelease {
 public:
-    explicit LocusBufferRelease(LocusFragments& fragments) : fragments(fragments) {}
+    LocusBufferRelease(LocusFragments& fragments, std::size_t index) : fragments(fragments), index(index) {}
     LocusBufferRelease(const LocusBufferRelease&) = delete;
     LocusBufferRelease& operator=(const LocusBufferRelease&) = delete;
 
     ~LocusBufferRelease()
     {
-        constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
-        if (fragments.capacityBytes() > kKeptBytes)
+        const std::size_t keptBytes = index == 0 ? std::size_t{8} << 20 : std::size_t{1} << 20;
+        if (fragments.capacityBytes() > keptBytes)
             fragments.release();
         else
             fragments.clear();
@@ -699,6 +743,7 @@ public:
 
 private:
     LocusFragments& fragments;
+    std::size_t index;
 };
 
 // The debug dump shows fragments by name with a row per transcript, as the map form
@@ -720,41 +765,37 @@ void writeValidities(GeneMap::iterator& gene, BamIO& reader, const std::string& 
 
 } // namespace
 
-void processGene(GeneMap::iterator& gene)
-{
-    Gene& g = gene->second;
+namespace {
 
+// A gene of a group read together, from the start of its reading to its estimates.
+struct LocusTask {
+    GeneMap::iterator gene;
+    std::string region;
+    std::size_t buffer = 0;
+    std::unique_ptr<LocusCompatibility> compatibility;
+    std::string startTime;
+    std::time_t startClock = 0;
+};
+
+// Everything after the count (and, within the budget, the reading) of the locus.
+void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragmentsRead)
+{
+    GeneMap::iterator& gene = task.gene;
+    Gene& g = gene->second;
     const std::string message = conf.nrThreads == 1
         ? "Processing gene " + (g.geneName.size() > 34 ? g.geneId : g.geneName)
         : "Processing with " + std::to_string(conf.nrThreads) + " threads..";
     const int32_t taken = quantificationProgress.fetch_add(1);
     showProgress(progressBar, message, taken, taken, kGenePassOffset);
-
-    BamIO& reader = threadReader();
-
-    const auto values = initValues.find(g.mapKey());
-    const std::string startTime = localTime();
-    const std::time_t startClock = std::time(nullptr);
-
-    const std::string locusText = g.chromosome + ":" + std::to_string(g.start) + "-" + std::to_string(g.end);
-    std::string region = locusText;
     if (g.geneName.empty())
         g.geneName = g.geneId;
 
-    LocusFragments& fragments = reader.fragmentBuffer();
-    const LocusBufferRelease releaseAtEnd{fragments};
-    LocusCompatibility compatibility(g, conf.strandedness);
-    bool fragmentsRead = false;
+    const auto values = initValues.find(g.mapKey());
+    LocusFragments& fragments = reader.fragmentBuffer(task.buffer);
+    const LocusBufferRelease releaseAtEnd{fragments, task.buffer};
+    LocusCompatibility& compatibility = *task.compatibility;
     if (!conf.deferredPass) {
-        const std::string inHeader = regionInHeader(g, locusText);
-        uint64_t count = 0;
-        if (!inHeader.empty()) {
-            region = inHeader;
-            const t_flagStats stats =
-                reader.countAndReadBam(region.c_str(), fragments, compatibility, recordBudget(), fragmentsRead);
-            count = stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons : stats.mapped;
-        }
-        g.locus = region;
+        g.locus = task.region;
         g.fragsLocus = count;
         if (conf.nrThreads > 1 && g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0))) {
             helperObject.addToGenesList(g.mapKey());
@@ -770,7 +811,7 @@ void processGene(GeneMap::iterator& gene)
 
     if (!fragmentsRead) {
         compatibility.clear();
-        reader.readBam(region, fragments, compatibility);
+        reader.readBam(task.region, fragments, compatibility);
     }
     noteUnmatedReads(fragments);
     CompatibleFragments compatible;
@@ -786,10 +827,87 @@ void processGene(GeneMap::iterator& gene)
     }
 
     if (conf.debugMode)
-        writeValidities(gene, reader, region);
+        writeValidities(gene, reader, task.region);
 
     if (values != initValues.end() && modelPreconditionsHold(g, values->second))
-        estimateGene(gene, compatible, values->second, region, startTime, startClock);
+        estimateGene(gene, compatible, values->second, task.region, task.startTime, task.startClock);
 
     results.writeIntermediateResults(gene);
+}
+
+uint64_t fragmentCount(const t_flagStats& stats)
+{
+    return stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons : stats.mapped;
+}
+
+} // namespace
+
+void processLoci(std::vector<GeneMap::iterator>& genes)
+{
+    BamIO& reader = threadReader();
+    std::vector<LocusTask> tasks(genes.size());
+    std::vector<LocusRead> reads;
+    std::vector<std::size_t> readTask;
+    // Loci completed after the pass, with their reading (null: not part of the pass).
+    std::vector<std::pair<std::size_t, const LocusRead*>> after;
+    // Loci read in passes of their own.
+    std::vector<GeneMap::iterator> alone;
+    int tid = -1;
+    for (std::size_t i = 0; i < genes.size(); ++i) {
+        LocusTask& task = tasks[i];
+        Gene& g = genes[i]->second;
+        task.gene = genes[i];
+        task.startTime = localTime();
+        task.startClock = std::time(nullptr);
+        task.buffer = i;
+        task.compatibility = std::make_unique<LocusCompatibility>(g, conf.strandedness);
+        const std::string locusText = g.chromosome + ":" + std::to_string(g.start) + "-" + std::to_string(g.end);
+        task.region = locusText;
+        LocusRead read;
+        int locusTid = -1;
+        if (!conf.deferredPass) {
+            const std::string inHeader = regionInHeader(g, locusText);
+            if (!inHeader.empty())
+                task.region = inHeader;
+            if (!inHeader.empty() && reader.locate(inHeader, locusTid, read.begin, read.end)) {
+                if (tid != -1 && locusTid != tid) {
+                    alone.push_back(genes[i]);
+                    continue;
+                }
+                tid = locusTid;
+                read.fragments = &reader.fragmentBuffer(i);
+                read.consumer = task.compatibility.get();
+                read.recordBudget = recordBudget();
+                read.sharedBudget = kSharedRecordBudget;
+                reads.push_back(read);
+                readTask.push_back(i);
+                continue;
+            }
+        }
+        after.emplace_back(i, nullptr);
+    }
+
+    if (!reads.empty()) {
+        reader.countAndReadLoci(tid, reads, [&](std::size_t r) {
+            const LocusRead& read = reads[r];
+            LocusTask& task = tasks[readTask[r]];
+            if (read.left)
+                alone.push_back(task.gene);
+            // Reading the locus again or dumping it would move the reader off the pass.
+            else if (read.complete && !conf.debugMode)
+                completeGene(task, reader, fragmentCount(read.stats), true);
+            else
+                after.emplace_back(readTask[r], &read);
+        });
+    }
+    for (const auto& [task, read] : after)
+        completeGene(tasks[task], reader, read ? fragmentCount(read->stats) : 0, read && read->complete);
+    for (GeneMap::iterator& gene : alone)
+        processGene(gene);
+}
+
+void processGene(GeneMap::iterator& gene)
+{
+    std::vector<GeneMap::iterator> genes{gene};
+    processLoci(genes);
 }

@@ -5,6 +5,8 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sstream>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -153,6 +155,106 @@ TEST(BamFiles, EachRecordCountsInEveryMatchingFlagCounter)
     const t_flagStats s = reader.nrProperlyPairedFrags("chr1:0-999999999");
     EXPECT_EQ(std::vector<uint64_t>({s.total, s.mapped, s.properlyPaired, s.singletons, s.read1, s.read2}),
               std::vector<uint64_t>({5, 3, 2, 1, 2, 2}));
+}
+
+// A fragment map in a comparable form: key, then each read's start, end and blocks.
+std::string describe(const FragmentMap& fragments)
+{
+    std::ostringstream text;
+    for (const auto& [key, reads] : fragments) {
+        text << key;
+        for (const t_read& r : reads) {
+            text << ' ' << r.start << '-' << r.end;
+            for (const t_exon& b : r.blocks)
+                text << ':' << b.start << '-' << b.end;
+        }
+        text << '\n';
+    }
+    return text.str();
+}
+
+// Overlapping loci read in one pass must each get what their own region query returns:
+// spliced reads reaching into later loci, placed unmapped mates, reads without an
+// aligned base, nested loci, and loci that stop holding their reads or leave the pass.
+TEST(BamFiles, OnePassOverOverlappingLociGivesEachLocusItsOwnQuery)
+{
+    const std::vector<std::string> cigars = {"50M", "20M600N30M", "10S40M", "25M2500N25M", "50S", "30M5I15M"};
+    std::vector<std::tuple<int, std::string>> records;
+    uint32_t state = 12345;
+    const auto next = [&state](uint32_t n) {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) % n;
+    };
+    for (int i = 0; i < 600; ++i) {
+        const int pos = 1 + static_cast<int>(next(6000));
+        const std::string name = "r" + std::to_string(next(250));
+        const int flags[] = {99, 147, 83, 163, 0, 16, 133, 73};
+        const int flag = flags[next(8)];
+        records.emplace_back(pos, samRecord(name, flag, "chr1", pos, flag == 133 ? "*" : cigars[next(6)], "=",
+                                            1 + static_cast<int>(next(6000))));
+    }
+    // Reads just inside and just outside each edge of every region below.
+    for (const int edge : {100, 900, 500, 2500, 600, 700, 3000, 3100, 2400, 4000, 4500, 4600, 5990}) {
+        for (const int pos : {edge - 50, edge - 49, edge, edge + 1})
+            records.emplace_back(pos, samRecord("edge" + std::to_string(pos), 0, "chr1", pos, "50M"));
+    }
+    std::stable_sort(records.begin(), records.end(),
+                     [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+    std::string sam = kHeader;
+    for (const auto& [pos, text] : records)
+        sam += text;
+    TempDir dir;
+    const std::string bam = dir.file("r.bam");
+    testutil::samToBam(sam, bam, true);
+    BamIO reader(bam.c_str());
+    ASSERT_EQ(reader.openBam(), 0);
+
+    const std::vector<std::string> regions = {"chr1:100-900",   "chr1:500-2500", "chr1:600-700", "chr1:3000-3100",
+                                              "chr1:2400-4000", "chr1:4500-4600", "chr1:5990-7000"};
+    struct Case {
+        uint64_t recordBudget, sharedBudget;
+    };
+    for (const Case c : {Case{UINT64_MAX, UINT64_MAX}, Case{60, UINT64_MAX}, Case{UINT64_MAX, 40}}) {
+        std::vector<FragmentMap> maps(regions.size());
+        std::vector<std::unique_ptr<FragmentMapBuilder>> builders;
+        std::vector<LocusRead> loci(regions.size());
+        int tid = -1;
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            builders.push_back(std::make_unique<FragmentMapBuilder>(maps[i]));
+            ASSERT_TRUE(reader.locate(regions[i], tid, loci[i].begin, loci[i].end));
+            loci[i].fragments = &reader.fragmentBuffer(i);
+            loci[i].consumer = builders[i].get();
+            loci[i].recordBudget = c.recordBudget;
+            loci[i].sharedBudget = c.sharedBudget;
+        }
+        std::vector<std::size_t> doneOrder;
+        reader.countAndReadLoci(tid, loci, [&](std::size_t i) { doneOrder.push_back(i); });
+        ASSERT_EQ(doneOrder.size(), regions.size());
+        std::size_t incomplete = 0;
+        std::size_t left = 0;
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            SCOPED_TRACE(regions[i] + " budgets " + std::to_string(c.recordBudget) + "/" + std::to_string(c.sharedBudget));
+            left += loci[i].left;
+            if (loci[i].left)
+                continue;
+            const t_flagStats own = reader.nrProperlyPairedFrags(regions[i].c_str());
+            const t_flagStats& s = loci[i].stats;
+            EXPECT_EQ(std::vector<uint64_t>({s.total, s.mapped, s.properlyPaired, s.singletons, s.read1, s.read2}),
+                      std::vector<uint64_t>({own.total, own.mapped, own.properlyPaired, own.singletons, own.read1,
+                                             own.read2}));
+            EXPECT_EQ(loci[i].complete, own.total <= c.recordBudget);
+            incomplete += !loci[i].complete;
+            if (!loci[i].complete)
+                continue;
+            FragmentMap alone;
+            reader.readBam(regions[i], alone);
+            EXPECT_EQ(describe(maps[i]), describe(alone));
+        }
+        // Each case must reach what it is about.
+        EXPECT_EQ(incomplete > 0, c.recordBudget != UINT64_MAX);
+        EXPECT_EQ(left > 0, c.sharedBudget != UINT64_MAX);
+        EXPECT_FALSE(loci[0].left) << "the locus that begins first has no reason to leave";
+    }
 }
 
 // Whole runs on a BAM file in each state a user may hand over.
