@@ -88,16 +88,13 @@ private:
 // One locus of a shared pass (BamIO::countAndReadLoci). Once the locus holds more than
 // recordBudget records its fragments are dropped and complete turns false: the consumer
 // has had part of the locus, and the caller reads it with readBam if it still needs it.
-// A locus that would hold more than sharedBudget while a locus that begins before it is
-// still being read leaves the pass instead (left: its counts are partial), so that two
-// large overlapping loci are not held at once; the caller reads it on its own.
+// A locus that leaves the pass (left) has partial counts; the caller reads it on its own.
 struct LocusRead {
     hts_pos_t begin = 0;
     hts_pos_t end = 0;
     LocusFragments* fragments = nullptr;
     LocusFragments::Consumer* consumer = nullptr;
     uint64_t recordBudget = 0;
-    uint64_t sharedBudget = UINT64_MAX;
     t_flagStats stats;  // as nrProperlyPairedFrags counts them
     bool complete = false;
     bool left = false;
@@ -124,9 +121,13 @@ public:
     // Counts and reads loci of reference tid in one pass over the union of their
     // regions. Each record goes to every locus whose range it overlaps, so a locus gets
     // what its own region query returns, in the same order, and a record shared by
-    // overlapping loci is decoded once. done(i) is called for each locus as soon as no
-    // later record can reach it, possibly during the pass: it must not use this reader.
-    void countAndReadLoci(int tid, std::vector<LocusRead>& loci, const std::function<void(std::size_t)>& done);
+    // overlapping loci is decoded once. The loci beside the first open one (by begin)
+    // hold at most sharedBudget records together: past that, the one a record would go
+    // to leaves the pass, so that the reads of large overlapping loci are not held at
+    // once. done(i) is called for each locus as soon as no later record can reach it or
+    // it leaves, possibly during the pass: it must not use this reader.
+    void countAndReadLoci(int tid, std::vector<LocusRead>& loci, uint64_t sharedBudget,
+                          const std::function<void(std::size_t)>& done);
 
 private:
     void openFile(const std::string& path);

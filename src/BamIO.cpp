@@ -479,7 +479,8 @@ bool BamIO::locate(const std::string& region, int& tid, hts_pos_t& begin, hts_po
     return parseRegion(region, tid, begin, end);
 }
 
-void BamIO::countAndReadLoci(int tid, std::vector<LocusRead>& loci, const std::function<void(std::size_t)>& done)
+void BamIO::countAndReadLoci(int tid, std::vector<LocusRead>& loci, uint64_t sharedBudget,
+                             const std::function<void(std::size_t)>& done)
 {
     if (loci.empty())
         return;
@@ -504,18 +505,23 @@ void BamIO::countAndReadLoci(int tid, std::vector<LocusRead>& loci, const std::f
         done(i);
     };
     hts_pos_t firstEnd = HTS_POS_MIN;
+    // Records held by the open loci but the first.
+    uint64_t sharedHeld = 0;
     // Closes the loci that end at or before pos (records come by start: no later one
     // reaches them) and those that left the pass.
     const auto closeBefore = [&](hts_pos_t pos) {
         firstEnd = HTS_POS_MAX;
+        sharedHeld = 0;
         std::size_t kept = 0;
         for (std::size_t i : open) {
             if (loci[i].end <= pos || loci[i].left) {
                 close(i);
-            } else {
-                open[kept++] = i;
-                firstEnd = std::min(firstEnd, loci[i].end);
+                continue;
             }
+            if (kept > 0 && loci[i].complete)
+                sharedHeld += loci[i].stats.total;
+            open[kept++] = i;
+            firstEnd = std::min(firstEnd, loci[i].end);
         }
         open.resize(kept);
     };
@@ -534,7 +540,8 @@ void BamIO::countAndReadLoci(int tid, std::vector<LocusRead>& loci, const std::f
             LocusRead& locus = loci[open[j]];
             if (locus.begin >= last)
                 break;
-            if (j > 0 && locus.stats.total >= locus.sharedBudget) {
+            if (j > 0 && locus.complete && sharedHeld >= sharedBudget) {
+                sharedHeld -= std::min(sharedHeld, locus.stats.total);
                 locus.fragments->release();
                 locus.complete = false;
                 locus.left = true;
@@ -550,6 +557,7 @@ void BamIO::countAndReadLoci(int tid, std::vector<LocusRead>& loci, const std::f
                 continue;
             }
             locus.fragments->add(r, *locus.consumer);
+            sharedHeld += j > 0 ? 1 : 0;
         }
         if (leaving)
             closeBefore(pos);

@@ -221,8 +221,13 @@ void runDeferredPass(Annotations& annotations)
     }
 }
 
-// The genes by reference, in the BAM's order, and by start; genes whose loci overlap
-// form one group, read in one pass. A gene on no reference of the BAM is a group alone.
+// A region query starts at the index's entry for the 16 kb window its start lies in, so
+// loci closer than that would decode each other's records anyway.
+constexpr int64_t kGroupGap = 16 * 1024;
+
+// The genes by reference, in the BAM's order, and by start; genes whose loci overlap or
+// lie within kGroupGap of each other form one group, read in one pass. A gene on no
+// reference of the BAM is a group alone.
 std::vector<std::vector<GeneMap::iterator>> overlapGroups(GeneMap& genes)
 {
     std::unordered_map<std::string, std::size_t> referenceIndex;
@@ -247,7 +252,7 @@ std::vector<std::vector<GeneMap::iterator>> overlapGroups(GeneMap& genes)
     int64_t groupEnd = 0;
     for (std::size_t i = 0; i < placed.size(); ++i) {
         const Gene& g = placed[i].gene->second;
-        if (i == 0 || placed[i].reference != placed[i - 1].reference || g.start > groupEnd) {
+        if (i == 0 || placed[i].reference != placed[i - 1].reference || g.start > groupEnd + kGroupGap) {
             groups.emplace_back();
             groupEnd = g.end;
         }
@@ -636,9 +641,9 @@ bool modelPreconditionsHold(const Gene& gene, const t_initValues& values)
 // Reads of a locus are kept from the counting pass only up to a bound, so a locus
 // beyond max-total-frags (or deferred) never has more than that much of it in memory;
 // larger loci are read in a second pass once they are known to be within the limits.
-// What a locus may hold while one that begins before it is read in the same pass: a
-// few typical loci's worth, so that overlapping loci decode their shared records once
-// without the reads of a large one being held beside those of another.
+// What the loci beside the first of a pass may hold together: a few typical loci's
+// worth, so that overlapping loci decode their shared records once without the reads
+// of a large one being held beside those of another.
 constexpr uint64_t kSharedRecordBudget = uint64_t{1} << 15;
 
 uint64_t recordBudget()
@@ -724,8 +729,8 @@ void estimateGene(GeneMap::iterator& gene, CompatibleFragments& fragments, const
     nrGenesProcessed.fetch_add(1);
 }
 
-// Keeps a buffer's room for the next group of loci unless its locus was far larger than
-// most; the first buffer serves every group, the others only groups of overlapping loci.
+// Keeps the first buffer's room for the next group of loci unless its locus was far
+// larger than most. The others serve only groups of several loci, which are fewer.
 class LocusBufferRelease {
 public:
     LocusBufferRelease(LocusFragments& fragments, std::size_t index) : fragments(fragments), index(index) {}
@@ -734,8 +739,8 @@ public:
 
     ~LocusBufferRelease()
     {
-        const std::size_t keptBytes = index == 0 ? std::size_t{8} << 20 : std::size_t{1} << 20;
-        if (fragments.capacityBytes() > keptBytes)
+        constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
+        if (index > 0 || fragments.capacityBytes() > kKeptBytes)
             fragments.release();
         else
             fragments.clear();
@@ -878,7 +883,6 @@ void processLoci(std::vector<GeneMap::iterator>& genes)
                 read.fragments = &reader.fragmentBuffer(i);
                 read.consumer = task.compatibility.get();
                 read.recordBudget = recordBudget();
-                read.sharedBudget = kSharedRecordBudget;
                 reads.push_back(read);
                 readTask.push_back(i);
                 continue;
@@ -888,7 +892,7 @@ void processLoci(std::vector<GeneMap::iterator>& genes)
     }
 
     if (!reads.empty()) {
-        reader.countAndReadLoci(tid, reads, [&](std::size_t r) {
+        reader.countAndReadLoci(tid, reads, kSharedRecordBudget, [&](std::size_t r) {
             const LocusRead& read = reads[r];
             LocusTask& task = tasks[readTask[r]];
             if (read.left)
