@@ -253,6 +253,8 @@ struct EStepInput {
     // Bounded: the likelihood comes from a running product, with a bound on how far it
     // can lie from the sum of logarithms (see LogProduct).
     bool boundedLikelihood = false;
+    // No two transcripts share a tied group (the default tying).
+    bool distinctGroups = false;
 };
 
 constexpr std::size_t kCacheLine = 64;
@@ -319,49 +321,136 @@ using DoublePair = double __attribute__((vector_size(16)));
 // The fragment step for fragments [begin, end). Only stored cells are visited; the
 // skipped ones would add +0.0, so every sum sees the same additions in the same
 // order as the sums over all transcripts and components.
+// The arrays a fragment step reads and adds to. The helpers below are forced inline:
+// called once a fragment, a call would cost about as much as their work.
+struct EStepArrays {
+    const double* cells;
+    const uint32_t* firstEntry;
+    const uint32_t* entryTranscript;
+    const double* alphas;
+    const double* betas;
+    const uint64_t* group;
+    double* newAlphas;
+    double* betasAccu;
+    double* probGroup;
+
+    EStepArrays(const EStepInput& in, EStepSums& sums)
+        : cells(in.table->density->data.get()), firstEntry(in.table->firstEntry.data()),
+          entryTranscript(in.table->entryTranscript.data()), alphas(in.alphas), betas(in.betas),
+          group(in.transcriptGroup), newAlphas(sums.newAlphas.data()), betasAccu(sums.betasAccu.data()),
+          probGroup(sums.probGroup.data())
+    {
+    }
+};
+
+// The likelihood of a block's fragments, in the form the stopping rule reads.
+class BlockLikelihood {
+public:
+    explicit BlockLikelihood(const EStepInput& in)
+        : exact(in.needLikelihood && !in.boundedLikelihood), bounded(in.needLikelihood && in.boundedLikelihood)
+    {
+    }
+    [[gnu::always_inline]] void add(double p, EStepSums& sums)
+    {
+        if (exact)
+            sums.logLikelihood += std::log(p);
+        else if (bounded)
+            product.add(p);
+    }
+    void finish(EStepSums& sums) const
+    {
+        if (bounded) {
+            sums.logLikelihood += product.value();
+            sums.likelihoodBound += product.bound();
+        }
+    }
+
+private:
+    bool exact;
+    bool bounded;
+    LogProduct product;
+};
+
+// Each entry's share of a fragment in the new alphas: (alpha x its probability) / p / N.
+[[gnu::always_inline]] inline void addAlphaShares(const EStepArrays& a, const uint32_t* transcripts, uint64_t n,
+                                                  const double* entryProb, double p, double nrFragments)
+{
+    const DoublePair byP = {p, p};
+    const DoublePair byN = {nrFragments, nrFragments};
+    uint64_t j = 0;
+    for (; j + 2 <= n; j += 2) {
+        const uint32_t t0 = transcripts[j];
+        const uint32_t t1 = transcripts[j + 1];
+        const DoublePair dividend = {a.alphas[t0] * entryProb[j], a.alphas[t1] * entryProb[j + 1]};
+        const DoublePair quotient = (dividend / byP) / byN;
+        a.newAlphas[t0] += quotient[0];
+        a.newAlphas[t1] += quotient[1];
+    }
+    if (j < n) {
+        const uint32_t t = transcripts[j];
+        a.newAlphas[t] += ((a.alphas[t] * entryProb[j]) / p) / nrFragments;
+    }
+}
+
+// A fragment's share of group g, whose probability in the fragment is groupP > 0 and
+// whose components' sums of P x alpha are hit: the group's and each component's, over p.
+template <uint64_t FixedK>
+[[gnu::always_inline]] inline void addGroupShares(const EStepArrays& a, uint64_t K, uint64_t g, double groupP,
+                                                  const double* hit, double p)
+{
+    const DoublePair byP = {p, p};
+    const double* beta = a.betas + g * K;
+    double* accu = a.betasAccu + g * K;
+    // The group sum shares its division with component 0, the rest go in pairs.
+    const DoublePair first = DoublePair{groupP, beta[0] * hit[0]} / byP;
+    a.probGroup[g] += first[0];
+    accu[0] += first[1];
+    uint64_t k = 1;
+    for (; k + 2 <= K; k += 2) {
+        const DoublePair quotient = DoublePair{beta[k] * hit[k], beta[k + 1] * hit[k + 1]} / byP;
+        accu[k] += quotient[0];
+        accu[k + 1] += quotient[1];
+    }
+    if (k < K)
+        accu[k] += beta[k] * hit[k] / p;
+}
+
 template <bool TrainBetas, uint64_t FixedK>
 void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch& scratch, EStepSums& sums)
 {
     // A component count known at compile time lets the per-cell loops unroll.
     const uint64_t K = FixedK != 0 ? FixedK : in.table->nrComponents;
-    const double* cells = in.table->density->data.get();
-    const uint32_t* firstEntry = in.table->firstEntry.data();
-    const uint32_t* entryTranscript = in.table->entryTranscript.data();
-    const double* alphas = in.alphas;
-    const double* betas = in.betas;
-    const uint64_t* group = in.transcriptGroup;
-    double* transProb = scratch.transProb.data();
+    const EStepArrays a(in, sums);
+    // By the entry's place in its fragment: a fragment has at most T entries.
+    double* entryProb = scratch.transProb.data();
     double* groupProb = scratch.groupProb.data();
     double* hitBlockProb = scratch.hitBlockProb.data();
     uint64_t* touched = scratch.touchedGroups.data();
     char* isTouched = scratch.groupTouched.data();
-    double* newAlphas = sums.newAlphas.data();
-    double* betasAccu = sums.betasAccu.data();
-    double* probGroup = sums.probGroup.data();
-    const bool exactLikelihood = in.needLikelihood && !in.boundedLikelihood;
-    LogProduct product;
+    BlockLikelihood likelihood(in);
 
     for (uint64_t h = begin; h < end; ++h) {
-        const uint64_t e0 = firstEntry[h];
-        const uint64_t e1 = firstEntry[h + 1];
+        const uint64_t e0 = a.firstEntry[h];
+        const uint64_t n = a.firstEntry[h + 1] - e0;
+        const uint32_t* transcripts = a.entryTranscript + e0;
         uint64_t nrTouched = 0;
         double p = 0.0;
-        for (uint64_t e = e0; e < e1; ++e) {
-            const uint32_t t = entryTranscript[e];
-            const uint64_t g = group[t];
-            const double alpha = alphas[t];
-            const double* P = cells + e * K;
-            const double* beta = betas + g * K;
+        for (uint64_t j = 0; j < n; ++j) {
+            const uint32_t t = transcripts[j];
+            const uint64_t g = a.group[t];
+            const double alpha = a.alphas[t];
+            const double* P = a.cells + (e0 + j) * K;
+            const double* beta = a.betas + g * K;
             double tp = 0.0;
             if constexpr (TrainBetas) {
                 double* hit = hitBlockProb + g * K;
                 double gp = groupProb[g];
                 for (uint64_t k = 0; k < K; ++k) {
-                    const double a = beta[k] * P[k];
-                    tp += a;
-                    p += a * alpha;
+                    const double x = beta[k] * P[k];
+                    tp += x;
+                    p += x * alpha;
                     hit[k] += P[k] * alpha;
-                    gp += a * alpha;
+                    gp += x * alpha;
                 }
                 groupProb[g] = gp;
                 if (!isTouched[g]) {
@@ -370,72 +459,25 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
                 }
             } else {
                 for (uint64_t k = 0; k < K; ++k) {
-                    const double a = beta[k] * P[k];
-                    tp += a;
-                    p += a * alpha;
+                    const double x = beta[k] * P[k];
+                    tp += x;
+                    p += x * alpha;
                 }
             }
-            transProb[t] = tp;
+            entryProb[j] = tp;
         }
 
-        if (p <= DBL_MIN) {
-            for (uint64_t e = e0; e < e1; ++e)
-                transProb[entryTranscript[e]] = 0.0;
-            if constexpr (TrainBetas) {
-                for (uint64_t j = 0; j < nrTouched; ++j) {
-                    const uint64_t g = touched[j];
-                    for (uint64_t k = 0; k < K; ++k)
-                        hitBlockProb[g * K + k] = 0.0;
-                    groupProb[g] = 0.0;
-                    isTouched[g] = 0;
-                }
-            }
-            continue;
+        const bool counted = p > DBL_MIN;
+        if (counted) {
+            likelihood.add(p, sums);
+            addAlphaShares(a, transcripts, n, entryProb, p, in.nrFragments);
         }
-
-        if (exactLikelihood)
-            sums.logLikelihood += std::log(p);
-        else if (in.needLikelihood)
-            product.add(p);
-        const DoublePair byP = {p, p};
-        const DoublePair byN = {in.nrFragments, in.nrFragments};
-        uint64_t e = e0;
-        for (; e + 2 <= e1; e += 2) {
-            const uint32_t t0 = entryTranscript[e];
-            const uint32_t t1 = entryTranscript[e + 1];
-            const DoublePair dividend = {alphas[t0] * transProb[t0], alphas[t1] * transProb[t1]};
-            const DoublePair quotient = (dividend / byP) / byN;
-            newAlphas[t0] += quotient[0];
-            newAlphas[t1] += quotient[1];
-            transProb[t0] = 0.0;
-            transProb[t1] = 0.0;
-        }
-        if (e < e1) {
-            const uint32_t t = entryTranscript[e];
-            newAlphas[t] += ((alphas[t] * transProb[t]) / p) / in.nrFragments;
-            transProb[t] = 0.0;
-        }
-
         if constexpr (TrainBetas) {
             for (uint64_t j = 0; j < nrTouched; ++j) {
                 const uint64_t g = touched[j];
                 double* hit = hitBlockProb + g * K;
-                const double* beta = betas + g * K;
-                double* accu = betasAccu + g * K;
-                if (groupProb[g] > DBL_MIN) {
-                    // The group sum shares its division with component 0, the rest go in pairs.
-                    const DoublePair first = DoublePair{groupProb[g], beta[0] * hit[0]} / byP;
-                    probGroup[g] += first[0];
-                    accu[0] += first[1];
-                    uint64_t k = 1;
-                    for (; k + 2 <= K; k += 2) {
-                        const DoublePair quotient = DoublePair{beta[k] * hit[k], beta[k + 1] * hit[k + 1]} / byP;
-                        accu[k] += quotient[0];
-                        accu[k + 1] += quotient[1];
-                    }
-                    if (k < K)
-                        accu[k] += beta[k] * hit[k] / p;
-                }
+                if (counted && groupProb[g] > DBL_MIN)
+                    addGroupShares<FixedK>(a, K, g, groupProb[g], hit, p);
                 for (uint64_t k = 0; k < K; ++k)
                     hit[k] = 0.0;
                 groupProb[g] = 0.0;
@@ -443,15 +485,74 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
             }
         }
     }
-    if (in.needLikelihood && in.boundedLikelihood) {
-        sums.logLikelihood += product.value();
-        sums.likelihoodBound += product.bound();
+    likelihood.finish(sums);
+}
+
+// eStepBlock with betas trained when no two transcripts share a group: the entries of a
+// fragment then touch distinct groups, so each entry's group sums have a slot of their
+// own, by its place in the fragment, and nothing is looked up by group or cleared
+// afterwards. Every sum sees the same operations in the same order as in eStepBlock.
+template <uint64_t FixedK>
+void eStepBlockDistinctGroups(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch& scratch,
+                              EStepSums& sums)
+{
+    const uint64_t K = FixedK != 0 ? FixedK : in.table->nrComponents;
+    const EStepArrays a(in, sums);
+    // A fragment has at most T entries, and here G >= T.
+    double* entryProb = scratch.transProb.data();
+    double* entryGroupProb = scratch.groupProb.data();
+    double* entryHit = scratch.hitBlockProb.data();
+    BlockLikelihood likelihood(in);
+
+    for (uint64_t h = begin; h < end; ++h) {
+        const uint64_t e0 = a.firstEntry[h];
+        const uint64_t n = a.firstEntry[h + 1] - e0;
+        const uint32_t* transcripts = a.entryTranscript + e0;
+        double p = 0.0;
+        for (uint64_t j = 0; j < n; ++j) {
+            const uint32_t t = transcripts[j];
+            const double alpha = a.alphas[t];
+            const double* P = a.cells + (e0 + j) * K;
+            const double* beta = a.betas + a.group[t] * K;
+            double* hit = entryHit + j * K;
+            double tp = 0.0;
+            double gp = 0.0;
+            for (uint64_t k = 0; k < K; ++k) {
+                const double x = beta[k] * P[k];
+                tp += x;
+                p += x * alpha;
+                hit[k] = 0.0 + P[k] * alpha;
+                gp += x * alpha;
+            }
+            entryGroupProb[j] = gp;
+            entryProb[j] = tp;
+        }
+        if (p <= DBL_MIN)
+            continue;
+
+        likelihood.add(p, sums);
+        addAlphaShares(a, transcripts, n, entryProb, p, in.nrFragments);
+        for (uint64_t j = 0; j < n; ++j) {
+            if (entryGroupProb[j] > DBL_MIN)
+                addGroupShares<FixedK>(a, K, a.group[transcripts[j]], entryGroupProb[j], entryHit + j * K, p);
+        }
     }
+    likelihood.finish(sums);
 }
 
 template <bool TrainBetas>
 void eStepBlockAnyK(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch& scratch, EStepSums& sums)
 {
+    if (TrainBetas && in.distinctGroups) {
+        switch (in.table->nrComponents) {
+        case 1: eStepBlockDistinctGroups<1>(in, begin, end, scratch, sums); return;
+        case 2: eStepBlockDistinctGroups<2>(in, begin, end, scratch, sums); return;
+        case 3: eStepBlockDistinctGroups<3>(in, begin, end, scratch, sums); return;
+        case 4: eStepBlockDistinctGroups<4>(in, begin, end, scratch, sums); return;
+        case 5: eStepBlockDistinctGroups<5>(in, begin, end, scratch, sums); return;
+        default: eStepBlockDistinctGroups<0>(in, begin, end, scratch, sums); return;
+        }
+    }
     switch (in.table->nrComponents) {
     case 1: eStepBlock<TrainBetas, 1>(in, begin, end, scratch, sums); break;
     case 2: eStepBlock<TrainBetas, 2>(in, begin, end, scratch, sums); break;
@@ -1095,11 +1196,23 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
               && fragments.entryStart.size() == fragments.firstEntry[N]
               && fragments.entryLength.size() == fragments.firstEntry[N],
           "one start and length per compatible transcript of every fragment");
-    for (uint32_t t : fragments.entryTranscript)
-        check(t < T, "every compatible transcript is one of the gene's");
+    // The fragment step keeps a fragment's sums by entry, one slot per transcript.
+    for (uint64_t h = 0; h < N; ++h) {
+        for (uint64_t e = fragments.firstEntry[h]; e < fragments.firstEntry[h + 1]; ++e) {
+            const uint32_t t = fragments.entryTranscript[e];
+            check(t < T && (e == fragments.firstEntry[h] || fragments.entryTranscript[e - 1] < t),
+                  "the compatible transcripts of a fragment are distinct transcripts of the gene, in order");
+        }
+    }
     uint64_t G = 0;
     for (uint64_t g : _transcript2TiedGroup)
         G = std::max(G, g + 1);
+    std::vector<char> groupTaken(G, 0);
+    bool distinctGroups = true;
+    for (uint64_t g : _transcript2TiedGroup) {
+        distinctGroups = distinctGroups && !groupTaken[g];
+        groupTaken[g] = 1;
+    }
     for (uint64_t g = 0; g < G; ++g)
         check(_tiedGroupPDFs[g]._nrMixtures == K && _tiedGroupPDFs[g]._weights.size() == K,
               "every tied group's mixture has one component per block");
@@ -1161,6 +1274,7 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
     EStepInput input{&table, alphas.data(), betas.data(), _transcript2TiedGroup.data(), static_cast<double>(N)};
     // The log files print the likelihood; otherwise only the stopping rule reads it.
     input.boundedLikelihood = !conf.logFiles;
+    input.distinctGroups = distinctGroups;
     // The parameters of this iteration and the one before: a likelihood difference too
     // close to the threshold to decide on bounded sums is decided on exact ones.
     std::vector<double> alphasNow;
