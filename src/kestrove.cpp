@@ -778,8 +778,6 @@ struct LocusTask {
     std::string region;
     std::size_t buffer = 0;
     std::unique_ptr<LocusCompatibility> compatibility;
-    std::string startTime;
-    std::time_t startClock = 0;
 };
 
 // Everything after the count (and, within the budget, the reading) of the locus.
@@ -787,6 +785,9 @@ void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragments
 {
     GeneMap::iterator& gene = task.gene;
     Gene& g = gene->second;
+    // A locus read with others has its own time from here on.
+    const std::string startTime = localTime();
+    const std::time_t startClock = std::time(nullptr);
     const std::string message = conf.nrThreads == 1
         ? "Processing gene " + (g.geneName.size() > 34 ? g.geneId : g.geneName)
         : "Processing with " + std::to_string(conf.nrThreads) + " threads..";
@@ -835,7 +836,7 @@ void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragments
         writeValidities(gene, reader, task.region);
 
     if (values != initValues.end() && modelPreconditionsHold(g, values->second))
-        estimateGene(gene, compatible, values->second, task.region, task.startTime, task.startClock);
+        estimateGene(gene, compatible, values->second, task.region, startTime, startClock);
 
     results.writeIntermediateResults(gene);
 }
@@ -862,8 +863,6 @@ void processLoci(std::vector<GeneMap::iterator>& genes)
         LocusTask& task = tasks[i];
         Gene& g = genes[i]->second;
         task.gene = genes[i];
-        task.startTime = localTime();
-        task.startClock = std::time(nullptr);
         task.buffer = i;
         task.compatibility = std::make_unique<LocusCompatibility>(g, conf.strandedness);
         const std::string locusText = g.chromosome + ":" + std::to_string(g.start) + "-" + std::to_string(g.end);
