@@ -39,7 +39,7 @@ src/LocusFragments.cpp @@ read.forward = (core.flag & BAM_FREVERSE) == 0; @@ rea
 src/LocusFragments.cpp @@ read.firstMate = (core.flag & BAM_FREAD1) != 0; @@ read.firstMate = (core.flag & BAM_FREAD2) == 0;
 src/BamIO.cpp @@ if ((flag & (BAM_FUNMAP | BAM_FMUNMAP)) == BAM_FMUNMAP) @@ if (flag & BAM_FMUNMAP)
 src/BamIO.cpp @@ if (hts_idx_nseq(index.get()) != sam_hdr_nref(header.get())) @@ if (hts_idx_nseq(index.get()) < sam_hdr_nref(header.get()))
-src/kestrove.cpp @@ count = stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons @@ count = stats.properlyPaired != 0 ? stats.properlyPaired + stats.singletons
+src/kestrove.cpp @@ return stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons @@ return stats.properlyPaired != 0 ? stats.properlyPaired + stats.singletons
 src/kestrove.cpp @@ g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0)) @@ g.compFragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0))
 src/kestrove.cpp @@ if (g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0))) @@ if (g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0)))
 src/kestrove.cpp @@ if (g.compFragsLocus < static_cast<uint64_t> @@ if (g.compFragsLocus <= static_cast<uint64_t>
@@ -61,6 +61,12 @@ src/ClusteringData.cpp @@ static_cast<int64_t>(length) < conf.minTransLen @@ sta
 src/cluster.cpp @@ d[triangleIndex(sj, k)] = (d[triangleIndex(si, k)] * sizeI + d[triangleIndex(sj, k)] * sizeJ) / total; @@ d[triangleIndex(sj, k)] = (d[triangleIndex(si, k)] + d[triangleIndex(sj, k)]) / 2;
 src/ProgramParameters.cpp @@ bool above(long long value, long long limit) { return value > limit; } @@ bool above(long long value, long long limit) { return value >= limit; }
 src/Helper.cpp @@ if (safe.empty() || safe.front() == '.') @@ if (safe.empty())
+src/BamIO.cpp @@ if (loci[i].end <= pos || loci[i].left) { @@ if (loci[i].end < pos || loci[i].left) {
+src/BamIO.cpp @@ if (locus.begin >= last) @@ if (locus.begin > last)
+src/BamIO.cpp @@ if (j > 0 && locus.complete && sharedHeld >= sharedBudget) { @@ if (locus.complete && sharedHeld >= sharedBudget) {
+src/BamIO.cpp @@ sharedHeld += j > 0 ? 1 : 0; @@ sharedHeld += 0;
+src/kestrovemodel.cpp @@ hit[k] = 0.0 + P[k] * alpha; @@ hit[k] = P[k];
+src/kestrovemodel.cpp @@ accu[2] += quotient[3]; @@ accu[2] += quotient[2];
 EOF
 )
 
