@@ -638,14 +638,14 @@ bool modelPreconditionsHold(const Gene& gene, const t_initValues& values)
     return true;
 }
 
-// Reads of a locus are kept from the counting pass only up to a bound, so a locus
-// beyond max-total-frags (or deferred) never has more than that much of it in memory;
-// larger loci are read in a second pass once they are known to be within the limits.
 // What the loci beside the first of a pass may hold together: a few typical loci's
 // worth, so that overlapping loci decode their shared records once without the reads
 // of a large one being held beside those of another.
 constexpr uint64_t kSharedRecordBudget = uint64_t{1} << 15;
 
+// Reads of a locus are kept from the counting pass only up to a bound, so a locus
+// beyond max-total-frags (or deferred) never has more than that much of it in memory;
+// larger loci are read in a second pass once they are known to be within the limits.
 uint64_t recordBudget()
 {
     constexpr uint64_t kMaxRecordsKept = uint64_t{1} << 19;
