@@ -224,10 +224,13 @@ void runDeferredPass(Annotations& annotations)
 // A region query starts at the index's entry for the 16 kb window its start lies in, so
 // loci closer than that would decode each other's records anyway.
 constexpr int64_t kGroupGap = 16 * 1024;
+// Dense annotations would chain whole references into one group by that rule alone,
+// and a group is one task of the pool.
+constexpr std::size_t kMaxGroupGenes = 32;
 
-// The genes by reference, in the BAM's order, and by start; genes whose loci overlap or
-// lie within kGroupGap of each other form one group, read in one pass. A gene on no
-// reference of the BAM is a group alone.
+// The genes by reference, in the BAM's order, and by start; genes whose loci overlap
+// form one group, read in one pass, and so do genes within kGroupGap of each other up to
+// kMaxGroupGenes. A gene on no reference of the BAM is a group alone.
 std::vector<std::vector<GeneMap::iterator>> overlapGroups(GeneMap& genes)
 {
     std::unordered_map<std::string, std::size_t> referenceIndex;
@@ -252,7 +255,8 @@ std::vector<std::vector<GeneMap::iterator>> overlapGroups(GeneMap& genes)
     int64_t groupEnd = 0;
     for (std::size_t i = 0; i < placed.size(); ++i) {
         const Gene& g = placed[i].gene->second;
-        if (i == 0 || placed[i].reference != placed[i - 1].reference || g.start > groupEnd + kGroupGap) {
+        if (i == 0 || placed[i].reference != placed[i - 1].reference || g.start > groupEnd + kGroupGap
+            || (g.start > groupEnd && groups.back().size() >= kMaxGroupGenes)) {
             groups.emplace_back();
             groupEnd = g.end;
         }
