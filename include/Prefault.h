@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <atomic>
+
+#include <malloc.h>
 #include <sys/mman.h>
 
 // Maps the pages of a large fresh buffer that is about to be written whole in one
@@ -21,4 +24,21 @@ inline void prefaultForWrite(void* data, std::size_t bytes)
     if (to > from)
         madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
 #endif
+}
+
+// The heap keeps the free room that mid-sized loci leave, for the next ones to use
+// without faulting it in again. A large locus's buffers are mapped on their own and
+// cannot use that room, so it would sit idle at the run's peak: the heap gives its
+// free pages back whenever a locus's index outgrows every one before it. That happens
+// a few times a run; the pages fault in again later, a few milliseconds each time.
+inline void releaseFreeHeapForLargestLocus(std::size_t indexSlots)
+{
+    constexpr std::size_t kFirstRelease = std::size_t{1} << 16;
+    static std::atomic<std::size_t> largest{kFirstRelease - 1};
+    std::size_t seen = largest.load(std::memory_order_relaxed);
+    while (indexSlots > seen)
+        if (largest.compare_exchange_weak(seen, indexSlots, std::memory_order_relaxed)) {
+            malloc_trim(0);
+            return;
+        }
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "KestroveException.h"
+#include "Prefault.h"
 
 namespace {
 
@@ -333,6 +334,7 @@ void LocusFragments::growIndex()
     while (3 * slots < 4 * (std::size_t{count} + 1))
         slots += slots / 2;
     index.release();
+    releaseFreeHeapForLargestLocus(slots);
     index.resize(slots);
     std::fill(index.begin(), index.end(), Slot{});
     for (std::size_t id = 0; id < records.size();) {
