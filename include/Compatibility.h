@@ -17,8 +17,8 @@
 struct CompatibleFragments {
     std::vector<uint32_t> firstEntry;  // one per fragment, and the end of the last
     std::vector<uint32_t> entryTranscript;
-    std::vector<int32_t> entryStart;
-    std::vector<int32_t> entryLength;
+    FlatArray<int32_t> entryStart;
+    FlatArray<int32_t> entryLength;
     std::vector<uint8_t> paired;  // one per fragment
 
     std::size_t size() const { return paired.size(); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +18,13 @@ class FlatArray {
 
 public:
     FlatArray() = default;
-    FlatArray(const FlatArray&) = delete;
-    FlatArray& operator=(const FlatArray&) = delete;
+    FlatArray(const FlatArray& other) { append(other.values, other.count); }
+    FlatArray& operator=(const FlatArray& other)
+    {
+        FlatArray copy(other);
+        swap(copy);
+        return *this;
+    }
     FlatArray(FlatArray&& other) noexcept { swap(other); }
     FlatArray& operator=(FlatArray&& other) noexcept
     {
@@ -69,6 +75,22 @@ public:
         count = n;
     }
     void clear() { count = 0; }
+    // Keeps the first n values and gives back the room past them; a large block shrinks
+    // in place.
+    void shrinkTo(std::size_t n)
+    {
+        if (n >= room)
+            return;
+        count = std::min(count, n);
+        if (n == 0) {
+            release();
+            return;
+        }
+        if (void* shrunk = std::realloc(values, n * sizeof(T))) {
+            values = static_cast<T*>(shrunk);
+            room = n;
+        }
+    }
     // Gives the memory back.
     void release()
     {

@@ -9,7 +9,6 @@
 #include "BamIO.h"
 #include "Compatibility.h"
 #include "ProgramParameters.h"
-#include "Vector.h"
 
 double normpdf(const double& sigma, const double& x, const double& mu);
 double chi2pdf(const double& x, const double& k);

@@ -25,6 +25,7 @@
 #include <boost/thread/thread.hpp>
 
 #include "KestroveException.h"
+#include "Prefault.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ struct FragmentTable {
     uint64_t nrComponents = 0;
     std::vector<uint32_t> firstEntry;       // N + 1 offsets
     std::vector<uint32_t> entryTranscript;  // one per entry
-    std::unique_ptr<Vector3D> density;      // P(h, t, k) at (k, entry, 0)
+    FlatArray<double> cells;                // P(h, t, k) at entry * K + k
 };
 
 // Scaled component means and deviations of dimension 0, row t holds K values.
@@ -160,8 +161,11 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
 
     FragmentTable table;
     table.nrComponents = K;
-    table.density = std::make_unique<Vector3D>(K, nrEntries, 1);
-    double* cells = table.density->data.get();
+    if (nrEntries > std::numeric_limits<uint64_t>::max() / sizeof(double) / K)
+        throw std::bad_alloc();
+    // Mapped a stretch at a time as it is filled, below.
+    table.cells.resize(nrEntries * K);
+    double* cells = table.cells.data();
 
     // The start density of a component is needed at every position of the transcript
     // for its normaliser anyway; kept, it serves every entry at that position without
@@ -198,8 +202,19 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
         }
     }
 
-    for (uint64_t h = 0; h < N; ++h) {
+    // From the last fragment back: the coordinates past a fragment are given back as
+    // the cells before it are mapped, so that a large locus never holds both whole.
+    constexpr uint64_t kStretch = uint64_t{1} << 14;
+    uint64_t mappedFrom = nrEntries;
+    for (uint64_t h = N; h-- > 0;) {
         const bool paired = fragments.paired[h] != 0;
+        if (fragments.firstEntry[h] < mappedFrom) {
+            fragments.entryStart.shrinkTo(fragments.firstEntry[h + 1]);
+            fragments.entryLength.shrinkTo(fragments.firstEntry[h + 1]);
+            const uint64_t from = std::min<uint64_t>(fragments.firstEntry[h], mappedFrom > kStretch ? mappedFrom - kStretch : 0);
+            prefaultForWrite(cells + from * K, (mappedFrom - from) * K * sizeof(double));
+            mappedFrom = from;
+        }
         for (uint64_t e = fragments.firstEntry[h]; e < fragments.firstEntry[h + 1]; ++e) {
             const uint32_t t = fragments.entryTranscript[e];
             const int32_t x = fragments.entryStart[e];
@@ -234,8 +249,8 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
     }
     table.firstEntry = std::move(fragments.firstEntry);
     table.entryTranscript = std::move(fragments.entryTranscript);
-    std::vector<int32_t>().swap(fragments.entryStart);
-    std::vector<int32_t>().swap(fragments.entryLength);
+    fragments.entryStart.release();
+    fragments.entryLength.release();
     return table;
 }
 
@@ -336,7 +351,7 @@ struct EStepArrays {
     double* probGroup;
 
     EStepArrays(const EStepInput& in, EStepSums& sums)
-        : cells(in.table->density->data.get()), firstEntry(in.table->firstEntry.data()),
+        : cells(in.table->cells.data()), firstEntry(in.table->firstEntry.data()),
           entryTranscript(in.table->entryTranscript.data()), alphas(in.alphas), betas(in.betas),
           group(in.transcriptGroup), newAlphas(sums.newAlphas.data()), betasAccu(sums.betasAccu.data()),
           probGroup(sums.probGroup.data())

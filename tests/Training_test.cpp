@@ -12,7 +12,6 @@
 #include "KestroveException.h"
 #include "LogProduct.h"
 #include "TestUtil.h"
-#include "Vector.h"
 #include "kestrovemodel.h"
 
 
@@ -482,7 +481,7 @@ TEST(Training, BiasReferencesOfALengthOneTranscriptAreOne)
 }
 
 // Operations the model offers but no run calls.
-TEST(Training, DensitiesAndTablesFollowTheirDefinitions)
+TEST(Training, DensitiesFollowTheirDefinitions)
 {
     GaussMixture one;
     one.setAllParams({{300.0}}, {{40.0}}, {1.0});
@@ -495,11 +494,6 @@ TEST(Training, DensitiesAndTablesFollowTheirDefinitions)
     const double second = normpdf(400.0 * 0.5, x, 400.0 * 0.5);
     EXPECT_DOUBLE_EQ(model.likelihood({x}, 1), second);
     EXPECT_DOUBLE_EQ(model.likelihood({x}), 0.25 * normpdf(400.0, x, 400.0) + 0.75 * second);
-    Vector2D table(2, 3);
-    table.set(1, 2, 7.5);
-    EXPECT_EQ(table.data[5], 7.5);
-    EXPECT_THROW(Vector2D(1 << 30, 1 << 30), KestroveException);
-    EXPECT_THROW(Vector3D(uint64_t{1} << 40, uint64_t{1} << 40, 1), KestroveException);
 }
 
 } // namespace
