@@ -21,18 +21,23 @@ struct t_initValues {
     uint64_t nrGroups = 1;
 };
 
-using InitValuesMap = std::map<std::string, t_initValues>;
-
 class AutoGroups {
 public:
     std::string groupsFile;
 
-    void tieTransLengths(const Annotations& annotations, InitValuesMap& initValues);
+    // The gene's transcripts tied by length class; nrGroups is set to the number of groups.
+    std::vector<uint64_t> tieTransLengths(const Gene& gene, uint64_t& nrGroups);
+    // Every gene's tying, written to groupsFile.
+    void saveTying(const Annotations& annotations);
     double groupDistance(const Gene& gene, const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
     double scaleDist(double a, double b);
 };
 
-// Initial values and tying of every gene of the annotation into initValues;
-// the run driver's calculateInitialValues calls it with the process-wide state.
-void computeInitialValues(const Annotations& annotations, const t_configuration& conf,
-                          const t_directories& dirs, InitValuesMap& initValues);
+// The tying of a gene's transcripts into groups as the configuration asks for it; a
+// gene with a transcript of no positive length gets no group.
+std::vector<uint64_t> transcriptGroups(const Gene& gene, const t_configuration& conf, uint64_t& nrGroups);
+// A gene's initial values and tying, made when the gene is estimated: held for every
+// gene at once they would take more room than the annotation itself.
+t_initValues initialValues(const Gene& gene, const t_configuration& conf);
+// Writes the automatic tying of every gene when the configuration asks for the file.
+void saveGroupTying(const Annotations& annotations, const t_configuration& conf, const t_directories& dirs);

@@ -15,8 +15,7 @@ class WriteResults {
 public:
     WriteResults() = default;
 
-    // The writer reads the tying of initValues, which must outlive it; it keeps no copy.
-    void setConfigurations(t_directories& dirs, t_configuration& conf, const InitValuesMap& initValues);
+    void setConfigurations(t_directories& dirs, t_configuration& conf);
     void setExperimentCounts(uint64_t fragsExperiment, uint64_t compFragsExperiment);
     void openFilesForIntermediateResults();
     void writeIntermediateResults(GeneMap::iterator& gene);
@@ -33,7 +32,6 @@ private:
 
     t_directories dirs;
     t_configuration conf;
-    const InitValuesMap* initValues = nullptr;
     uint64_t fragsExpt = 0;
     uint64_t compFragsExpt = 0;
     std::ofstream transcriptsStream;

@@ -21,7 +21,6 @@
 #include "WriteResults.h"
 
 extern std::vector<std::string> chrList;
-extern InitValuesMap initValues;
 extern boost::thread_specific_ptr<BamIO> threadLocalStorage;
 extern ProgressBar progressBar;
 extern WriteResults results;
@@ -41,7 +40,6 @@ extern std::atomic<bool> unmatedNamesCarryMateSuffix;
 
 bool initialize(Annotations& annotations, BamIO& reader);
 void fragsExperiment(std::string region);
-void calculateInitialValues(const Annotations& annotations);
 void processGene(GeneMap::iterator& gene);
 // Genes of one reference whose loci overlap, read in one pass and then estimated one by one.
 void processLoci(std::vector<GeneMap::iterator>& genes);

@@ -90,55 +90,53 @@ double AutoGroups::groupDistance(const Gene& gene, const std::vector<uint64_t>& 
     return std::fabs(meanA - meanB) / scale;
 }
 
-void AutoGroups::tieTransLengths(const Annotations& annotations, InitValuesMap& initValues)
+std::vector<uint64_t> AutoGroups::tieTransLengths(const Gene& gene, uint64_t& nrGroups)
+{
+    std::vector<Group> groups = groupsByLengthClass(gene);
+    while (singletonGroups(groups) > 1) {
+        size_t bestI = 0;
+        size_t bestJ = 0;
+        double best = 0.0;
+        bool found = false;
+        for (size_t i = 0; i < groups.size(); ++i) {
+            for (size_t j = i + 1; j < groups.size(); ++j) {
+                double d = groupDistance(gene, groups[j], groups[i]);
+                if (d != 0.0 && d < kMaxMergeDistance && (!found || d < best)) {
+                    best = d;
+                    bestI = i;
+                    bestJ = j;
+                    found = true;
+                }
+            }
+        }
+        if (!found)
+            break;
+        Group& target = groups[bestI];
+        target.insert(target.end(), groups[bestJ].begin(), groups[bestJ].end());
+        groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(bestJ));
+        std::sort(target.begin(), target.end());
+    }
+
+    std::vector<uint64_t> trans2group(gene.transcripts.size(), 0);
+    for (size_t g = 0; g < groups.size(); ++g)
+        for (uint64_t t : groups[g])
+            trans2group[t] = g;
+    nrGroups = groups.size();
+    return trans2group;
+}
+
+void AutoGroups::saveTying(const Annotations& annotations)
 {
     std::ostringstream groupsText;
     for (const auto& entry : annotations.genes) {
         const Gene& gene = entry.second;
-        std::vector<Group> groups = groupsByLengthClass(gene);
-
-        while (singletonGroups(groups) > 1) {
-            size_t bestI = 0;
-            size_t bestJ = 0;
-            double best = 0.0;
-            bool found = false;
-            for (size_t i = 0; i < groups.size(); ++i) {
-                for (size_t j = i + 1; j < groups.size(); ++j) {
-                    double d = groupDistance(gene, groups[j], groups[i]);
-                    if (d != 0.0 && d < kMaxMergeDistance && (!found || d < best)) {
-                        best = d;
-                        bestI = i;
-                        bestJ = j;
-                        found = true;
-                    }
-                }
-            }
-            if (!found)
-                break;
-            Group& target = groups[bestI];
-            target.insert(target.end(), groups[bestJ].begin(), groups[bestJ].end());
-            groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(bestJ));
-            std::sort(target.begin(), target.end());
-        }
-
-        t_initValues record;
-        record.trans2group.assign(gene.transcripts.size(), 0);
-        for (size_t g = 0; g < groups.size(); ++g)
-            for (uint64_t t : groups[g])
-                record.trans2group[t] = g;
-        record.nrGroups = groups.size();
-
-        if (!groupsFile.empty()) {
-            groupsText << "#gene_id\n" << gene.geneId << "\n#trans_to_tied_group\n";
-            for (size_t t = 0; t < record.trans2group.size(); ++t)
-                groupsText << (t ? " " : "") << record.trans2group[t];
-            groupsText << "\n\n";
-        }
-        initValues[entry.first] = std::move(record);
+        uint64_t nrGroups = 0;
+        const std::vector<uint64_t> trans2group = tieTransLengths(gene, nrGroups);
+        groupsText << "#gene_id\n" << gene.geneId << "\n#trans_to_tied_group\n";
+        for (size_t t = 0; t < trans2group.size(); ++t)
+            groupsText << (t ? " " : "") << trans2group[t];
+        groupsText << "\n\n";
     }
-
-    if (groupsFile.empty())
-        return;
     std::ofstream out(groupsFile, std::ios::out | std::ios::trunc);
     out << groupsText.str();
     out.close();
@@ -147,64 +145,67 @@ void AutoGroups::tieTransLengths(const Annotations& annotations, InitValuesMap& 
         std::cerr << "[tieTransLengths] fail to open file > " << groupsFile << "\n\n";
 }
 
-void computeInitialValues(const Annotations& annotations, const t_configuration& conf,
-                          const t_directories& dirs, InitValuesMap& initValues)
+void saveGroupTying(const Annotations& annotations, const t_configuration& conf, const t_directories& dirs)
 {
-    if (conf.autoGroupTying) {
-        AutoGroups tying;
-        if (conf.saveGroupTying)
-            tying.groupsFile = dirs.outputDir + "/" + Helper::splitFilename(dirs.gtfFile) + ".groups";
-        tying.tieTransLengths(annotations, initValues);
-    }
+    if (!conf.autoGroupTying || !conf.saveGroupTying)
+        return;
+    AutoGroups tying;
+    tying.groupsFile = dirs.outputDir + "/" + Helper::splitFilename(dirs.gtfFile) + ".groups";
+    tying.saveTying(annotations);
+}
 
+std::vector<uint64_t> transcriptGroups(const Gene& gene, const t_configuration& conf, uint64_t& nrGroups)
+{
+    const size_t nrTranscripts = gene.transcripts.size();
+    if (!hasEstimableLengths(gene)) {
+        nrGroups = 0;
+        return std::vector<uint64_t>(nrTranscripts, 0);
+    }
+    if (conf.autoGroupTying)
+        return AutoGroups().tieTransLengths(gene, nrGroups);
+    if (conf.globalTying) {
+        nrGroups = 1;
+        return std::vector<uint64_t>(nrTranscripts, 0);
+    }
+    std::vector<uint64_t> trans2group(nrTranscripts);
+    for (size_t t = 0; t < nrTranscripts; ++t)
+        trans2group[t] = t;
+    nrGroups = nrTranscripts;
+    return trans2group;
+}
+
+t_initValues initialValues(const Gene& gene, const t_configuration& conf)
+{
     const int components = conf.nrBlocks;
-    for (const auto& entry : annotations.genes) {
-        const Gene& gene = entry.second;
-        const size_t nrTranscripts = gene.transcripts.size();
+    const size_t nrTranscripts = gene.transcripts.size();
 
-        t_initValues record;
-        auto automatic = initValues.find(entry.first);
-        if (conf.autoGroupTying && automatic != initValues.end()) {
-            record.trans2group = automatic->second.trans2group;
-            record.nrGroups = automatic->second.nrGroups;
-        } else if (conf.globalTying) {
-            record.trans2group.assign(nrTranscripts, 0);
-            record.nrGroups = 1;
-        } else {
-            for (size_t t = 0; t < nrTranscripts; ++t)
-                record.trans2group.push_back(t);
-            record.nrGroups = nrTranscripts;
-        }
-        if (!hasEstimableLengths(gene)) {
-            record.trans2group.assign(nrTranscripts, 0);
-            record.nrGroups = 0;
-        }
+    t_initValues record;
+    record.trans2group = transcriptGroups(gene, conf, record.nrGroups);
 
-        double maxLength = 0.0;
-        for (size_t t = 0; t < nrTranscripts; ++t) {
-            double length = static_cast<double>(gene.transcripts[t].length);
-            if (t == 0 || length > maxLength)
-                maxLength = length;
-            record.nus.push_back({0.0});
-        }
-
-        record.betas.resize(record.nrGroups);
-        for (int k = 0; k < components; ++k)
-            for (auto& groupBetas : record.betas)
-                groupBetas.push_back(1.0 / components);
-
-        for (int k = 1; k <= components; ++k) {
-            record.mus.push_back({k * maxLength / components - maxLength / (2 * components)});
-            record.sigmas.push_back({record.mus.front()[0]});
-        }
-
-        if (nrTranscripts > 0) {
-            for (const t_transcript& t : gene.transcripts)
-                record.lambdas.push_back({maxLength > 0.0 ? t.length / maxLength : 0.0});
-            record.alphas.assign(nrTranscripts, 1.0 / static_cast<double>(nrTranscripts));
-        }
-        record.fragLenMean = 200.0;
-        record.fragLenSd = 80.0;
-        initValues[entry.first] = std::move(record);
+    double maxLength = 0.0;
+    for (size_t t = 0; t < nrTranscripts; ++t) {
+        double length = static_cast<double>(gene.transcripts[t].length);
+        if (t == 0 || length > maxLength)
+            maxLength = length;
+        record.nus.push_back({0.0});
     }
+
+    record.betas.resize(record.nrGroups);
+    for (int k = 0; k < components; ++k)
+        for (auto& groupBetas : record.betas)
+            groupBetas.push_back(1.0 / components);
+
+    for (int k = 1; k <= components; ++k) {
+        record.mus.push_back({k * maxLength / components - maxLength / (2 * components)});
+        record.sigmas.push_back({record.mus.front()[0]});
+    }
+
+    if (nrTranscripts > 0) {
+        for (const t_transcript& t : gene.transcripts)
+            record.lambdas.push_back({maxLength > 0.0 ? t.length / maxLength : 0.0});
+        record.alphas.assign(nrTranscripts, 1.0 / static_cast<double>(nrTranscripts));
+    }
+    record.fragLenMean = 200.0;
+    record.fragLenSd = 80.0;
+    return record;
 }

@@ -161,12 +161,10 @@ void writeMixtureZeros(std::ostream& out, int16_t nrBlocks)
 
 } // namespace
 
-void WriteResults::setConfigurations(t_directories& directories, t_configuration& configuration,
-                                     const InitValuesMap& values)
+void WriteResults::setConfigurations(t_directories& directories, t_configuration& configuration)
 {
     dirs = directories;
     conf = configuration;
-    initValues = &values;
 }
 
 void WriteResults::setExperimentCounts(uint64_t fragsExperiment, uint64_t compFragsExperiment)
@@ -280,11 +278,10 @@ void WriteResults::writeFinalTranscriptRows(const Gene& gene)
         }
         return;
     }
-    const std::vector<uint64_t>* trans2group = nullptr;
-    if (conf.clusterPdfs && initValues) {
-        const auto found = initValues->find(gene.mapKey());
-        if (found != initValues->end())
-            trans2group = &found->second.trans2group;
+    std::vector<uint64_t> trans2group;
+    if (conf.clusterPdfs) {
+        uint64_t nrGroups = 0;
+        trans2group = transcriptGroups(gene, conf, nrGroups);
     }
     for (size_t t = 0; t < gene.transcripts.size(); ++t) {
         const t_transcript& tr = gene.transcripts[t];
@@ -304,8 +301,8 @@ void WriteResults::writeFinalTranscriptRows(const Gene& gene)
                 out << '\t' << mean;
             }
             const std::vector<double>* betas = nullptr;
-            if (trans2group && t < trans2group->size() && (*trans2group)[t] < gene.groupBetas.size())
-                betas = &gene.groupBetas[(*trans2group)[t]];
+            if (t < trans2group.size() && trans2group[t] < gene.groupBetas.size())
+                betas = &gene.groupBetas[trans2group[t]];
             for (int k = 0; k < nrBlocks; ++k)
                 out << '\t' << (betas ? valueAt(*betas, static_cast<size_t>(k)) : 0.0);
         }

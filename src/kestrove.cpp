@@ -28,7 +28,6 @@
 #include "TaskPool.h"
 
 std::vector<std::string> chrList;
-InitValuesMap initValues;
 boost::thread_specific_ptr<BamIO> threadLocalStorage;
 ProgressBar progressBar;
 WriteResults results;
@@ -394,13 +393,13 @@ int runSteps(int argc, char** argv)
     for (const std::string& name : reader.getChromosomeList())
         chrList.push_back(name);
     reader.closeBam();
-    calculateInitialValues(annotations);
+    saveGroupTying(annotations, conf, dirs);
 
     const size_t nrGenes = annotations.genes.size();
     const int geneSteps = static_cast<int>(nrGenes);
     progressBar.setProgressMax(geneSteps);
     conf.sampleName = Helper::splitFilename(dirs.bamFile);
-    results.setConfigurations(dirs, conf, initValues);
+    results.setConfigurations(dirs, conf);
     results.setExperimentCounts(fragsExpt.load(), 0);
     results.openFilesForIntermediateResults();
 
@@ -511,11 +510,6 @@ void fragsExperiment(std::string region)
     const uint64_t fragments =
         stats.properlyPaired > 0 ? stats.properlyPaired / 2 + stats.singletons : stats.mapped;
     fragsExpt.fetch_add(fragments);
-}
-
-void calculateInitialValues(const Annotations& annotations)
-{
-    computeInitialValues(annotations, conf, dirs, initValues);
 }
 
 bool calculateCHN(GeneMap::iterator& gene)
@@ -800,7 +794,6 @@ void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragments
     if (g.geneName.empty())
         g.geneName = g.geneId;
 
-    const auto values = initValues.find(g.mapKey());
     LocusFragments& fragments = reader.fragmentBuffer(task.buffer);
     const LocusBufferRelease releaseAtEnd{fragments, task.buffer};
     LocusCompatibility& compatibility = *task.compatibility;
@@ -839,8 +832,9 @@ void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragments
     if (conf.debugMode)
         writeValidities(gene, reader, task.region);
 
-    if (values != initValues.end() && modelPreconditionsHold(g, values->second))
-        estimateGene(gene, compatible, values->second, task.region, startTime, startClock);
+    const t_initValues values = initialValues(g, conf);
+    if (modelPreconditionsHold(g, values))
+        estimateGene(gene, compatible, values, task.region, startTime, startClock);
 
     results.writeIntermediateResults(gene);
 }

@@ -239,4 +239,45 @@ TEST(Annotations, OrderOverlapAndDumpFollowTheirDefinitions)
     EXPECT_DOUBLE_EQ(AutoGroups().scaleDist(250.0, 140.0), 1.0 / 40.0);
 }
 
+// A gene's tying is made when the gene is estimated and again when its row is written:
+// both must see the tying the options ask for.
+TEST(Annotations, TranscriptGroupsFollowTheTyingOptions)
+{
+    struct Case {
+        const char* name;
+        std::vector<int32_t> lengths;
+        bool global;
+        bool automatic;
+        std::vector<uint64_t> groups;
+        uint64_t nrGroups;
+    };
+    const std::vector<Case> cases = {
+        {"one group per transcript", {250, 1000, 1100}, false, false, {0, 1, 2}, 3},
+        {"global tying", {250, 1000, 1100}, true, false, {0, 0, 0}, 1},
+        {"by length class", {250, 1000, 1100}, false, true, {0, 1, 1}, 2},
+        {"two singletons merge", {250, 1000}, false, true, {0, 0}, 1},
+        {"a transcript of no length", {250, 0}, false, false, {0, 0}, 0},
+        {"no transcript", {}, true, false, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Gene gene;
+        for (int32_t length : c.lengths) {
+            t_transcript t;
+            t.length = length;
+            gene.transcripts.push_back(t);
+        }
+        t_configuration conf;
+        conf.globalTying = c.global;
+        conf.autoGroupTying = c.automatic;
+        uint64_t nrGroups = 99;
+        EXPECT_EQ(transcriptGroups(gene, conf, nrGroups), c.groups);
+        EXPECT_EQ(nrGroups, c.nrGroups);
+        const t_initValues values = initialValues(gene, conf);
+        EXPECT_EQ(values.trans2group, c.groups);
+        EXPECT_EQ(values.betas.size(), c.nrGroups);
+        EXPECT_EQ(values.alphas.size(), c.lengths.size());
+    }
+}
+
 } // namespace

@@ -246,10 +246,8 @@ TEST(RectangularSummary, EveryRowHasTheHeadersFields)
         t_configuration conf;
         conf.sampleName = "s";
         conf.clusterPdfs = clustering;
-        InitValuesMap values;
-        values["OK"].trans2group = {0};
         WriteResults writer;
-        writer.setConfigurations(dirs, conf, values);
+        writer.setConfigurations(dirs, conf);
         Annotations annotations;
         for (const std::string id : {"OK", "SKIPPED"}) {
             Gene& g = annotations.genes[id];
