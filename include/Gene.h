@@ -19,7 +19,8 @@ struct t_transcript {
     bool forwardStrand = true;
     double fpkmTHN = 0.0;
     double fpkmCHN = 0.0;
-    std::vector<std::vector<double>> componentMeans;
+    // Each mixture component's mean start, in bases along the transcript.
+    std::vector<double> componentMeans;
 };
 
 class Gene {

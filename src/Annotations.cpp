@@ -468,6 +468,12 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
 
     if (filterGenes)
         reportUnlistedGenes(genesList, listedSeen, path);
+    // The annotation is held for the whole run: without the room its vectors grew into.
+    for (auto& entry : genes) {
+        for (t_transcript& transcript : entry.second.transcripts)
+            transcript.exons.shrink_to_fit();
+        entry.second.transcripts.shrink_to_fit();
+    }
 
     if (conf.mergeAnnot) {
         genesUnmerged = genes;

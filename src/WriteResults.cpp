@@ -294,10 +294,7 @@ void WriteResults::writeFinalTranscriptRows(const Gene& gene)
             // those of the transcript's tied group. Anything missing reads 0.
             out << '\t' << nrBlocks;
             for (int k = 0; k < nrBlocks; ++k) {
-                const double mean = static_cast<size_t>(k) < tr.componentMeans.size() &&
-                                            !tr.componentMeans[k].empty()
-                                        ? tr.componentMeans[k][0]
-                                        : 0.0;
+                const double mean = static_cast<size_t>(k) < tr.componentMeans.size() ? tr.componentMeans[k] : 0.0;
                 out << '\t' << mean;
             }
             const std::vector<double>* betas = nullptr;

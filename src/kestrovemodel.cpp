@@ -114,6 +114,8 @@ struct LengthDensities {
 
     void extend(int32_t last)
     {
+        pdf.reserve(static_cast<std::size_t>(last) + 1);
+        prefix.reserve(static_cast<std::size_t>(last) + 1);
         for (auto j = static_cast<int32_t>(pdf.size()); j <= last; ++j) {
             pdf.push_back(normpdf(kFragLengthSd, j, kFragLengthMean));
             prefix.push_back(prefix.back() + pdf.back());
@@ -1267,12 +1269,11 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
     scaled.means.resize(T * K);
     scaled.devs.resize(T * K);
     for (uint64_t t = 0; t < T; ++t) {
-        transcripts[t].componentMeans.assign(K, std::vector<double>(_dim));
+        transcripts[t].componentMeans.resize(K);
         for (uint64_t k = 0; k < K; ++k) {
-            for (uint64_t d = 0; d < _dim; ++d)
-                transcripts[t].componentMeans[k][d] =
-                    shape._means[k][d] * _transcriptScales[t][d] + _transcriptShifts[t][d];
-            scaled.means[t * K + k] = transcripts[t].componentMeans[k][0];
+            const double mean = shape._means[k][0] * _transcriptScales[t][0] + _transcriptShifts[t][0];
+            transcripts[t].componentMeans[k] = mean;
+            scaled.means[t * K + k] = mean;
             scaled.devs[t * K + k] = shape._stdDevs[k][0] * _transcriptScales[t][0];
         }
     }
