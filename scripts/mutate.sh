@@ -67,6 +67,8 @@ src/BamIO.cpp @@ if (j > 0 && locus.complete && sharedHeld >= sharedBudget) { @@
 src/BamIO.cpp @@ sharedHeld += j > 0 ? 1 : 0; @@ sharedHeld += 0;
 src/kestrovemodel.cpp @@ hit[k] = 0.0 + P[k] * alpha; @@ hit[k] = P[k];
 src/kestrovemodel.cpp @@ accu[2] += quotient[3]; @@ accu[2] += quotient[2];
+src/BamIO.cpp @@ std::memcpy(b->data + nameLength + padding, cigar, std::size_t{nrCigar} * 4); @@ std::memcpy(b->data + nameLength, cigar, std::size_t{nrCigar} * 4);
+src/BamIO.cpp @@     c.flag = flag; @@     c.flag = flag & ~BAM_FUNMAP;
 EOF
 )
 

@@ -32,6 +32,109 @@ constexpr int kBaiMinShift = 14;
 constexpr int kBaiLevels = 5;
 constexpr int kReadBufferBytes = 64 * 1024;
 
+uint32_t littleEndian32(const uint8_t* x)
+{
+    return uint32_t{x[0]} | uint32_t{x[1]} << 8 | uint32_t{x[2]} << 16 | uint32_t{x[3]} << 24;
+}
+
+// bam_read1 for what a region query hands on, which uses the core, the name and the
+// CIGAR only. A record lying inside the decompressed block, short of its end, is read
+// in place: its sequence, qualities and tags are passed over instead of copied, a
+// third of a record's bytes read. Any record that bam_read1 could treat otherwise
+// (across blocks, failing one of its checks, a CIGAR kept in a tag, big-endian
+// data) goes to bam_read1 itself, with nothing consumed.
+int readRecordHead(BGZF* fp, bam1_t* b)
+{
+    const int available = fp->block_length - fp->block_offset;
+    if (fp->is_be || available < 4 + 32)
+        return bam_read1(fp, b);
+    const uint8_t* x = static_cast<const uint8_t*>(fp->uncompressed_block) + fp->block_offset;
+    const auto blockLength = static_cast<int32_t>(littleEndian32(x));
+    // Ending a block is left to bgzf_read, which moves its own bookkeeping on.
+    if (blockLength < 32 || blockLength >= available - 4)
+        return bam_read1(fp, b);
+    const uint8_t* core = x + 4;
+    const uint32_t binMapqNameLength = littleEndian32(core + 8);
+    const uint32_t flagCigarCount = littleEndian32(core + 12);
+    const auto sequenceLength = static_cast<int32_t>(littleEndian32(core + 16));
+    const uint32_t nameLength = binMapqNameLength & 0xff;
+    const uint32_t nrCigar = flagCigarCount & 0xffff;
+    const auto flag = static_cast<uint16_t>(flagCigarCount >> 16);
+    if (nameLength < 1 || sequenceLength < 0
+        || uint64_t{nrCigar} * 4 + nameLength + (uint64_t(sequenceLength) + 1) / 2 + uint64_t(sequenceLength)
+            > uint64_t(blockLength) - 32)
+        return bam_read1(fp, b);
+    const uint8_t* name = core + 32;
+    const uint8_t* cigar = name + nameLength;
+    if (name[nameLength - 1] != 0)
+        return bam_read1(fp, b);
+    hts_pos_t referenceLength = 0;
+    hts_pos_t queryLength = 0;
+    for (uint32_t i = 0; i < nrCigar; ++i) {
+        const uint32_t op = littleEndian32(cigar + 4 * i);
+        const int type = bam_cigar_type(bam_cigar_op(op));
+        if (type & 1)
+            queryLength += bam_cigar_oplen(op);
+        if (type & 2)
+            referenceLength += bam_cigar_oplen(op);
+    }
+    if (nrCigar > 0) {
+        const uint32_t first = littleEndian32(cigar);
+        if (bam_cigar_op(first) == BAM_CSOFT_CLIP && bam_cigar_oplen(first) == uint32_t(sequenceLength))
+            return bam_read1(fp, b);
+        if (sequenceLength > 0 && !(flag & BAM_FUNMAP) && queryLength != sequenceLength)
+            return bam_read1(fp, b);
+    }
+
+    const uint32_t padding = nameLength % 4 != 0 ? 4 - nameLength % 4 : 0;
+    const std::size_t dataLength = nameLength + padding + std::size_t{nrCigar} * 4;
+    if (dataLength > b->m_data) {
+        auto* grown = static_cast<uint8_t*>(std::realloc(b->data, dataLength));
+        if (grown == nullptr)
+            return bam_read1(fp, b);
+        b->data = grown;
+        b->m_data = dataLength;
+    }
+    std::memcpy(b->data, name, nameLength);
+    std::memset(b->data + nameLength, 0, padding);
+    std::memcpy(b->data + nameLength + padding, cigar, std::size_t{nrCigar} * 4);
+    b->l_data = static_cast<int>(dataLength);
+
+    bam1_core_t& c = b->core;
+    c.tid = static_cast<int32_t>(littleEndian32(core));
+    c.pos = static_cast<int32_t>(littleEndian32(core + 4));
+    c.qual = static_cast<uint8_t>(binMapqNameLength >> 8);
+    c.l_extranul = static_cast<uint8_t>(padding);
+    c.flag = flag;
+    c.l_qname = static_cast<uint16_t>(nameLength + padding);
+    c.n_cigar = nrCigar;
+    c.l_qseq = sequenceLength;
+    c.mtid = static_cast<int32_t>(littleEndian32(core + 20));
+    c.mpos = static_cast<int32_t>(littleEndian32(core + 24));
+    c.isize = static_cast<int32_t>(littleEndian32(core + 28));
+    c.bin = static_cast<uint16_t>(binMapqNameLength >> 16);
+    if (nrCigar > 0) {
+        const hts_pos_t span = (flag & BAM_FUNMAP) || referenceLength == 0 ? 1 : referenceLength;
+        c.bin = static_cast<uint16_t>(hts_reg2bin(c.pos, c.pos + span, 14, 5));
+    }
+    fp->block_offset += 4 + blockLength;
+    fp->uncompressed_address += 4 + blockLength;
+    return 4 + blockLength;
+}
+
+// The region iterator's record reader, as htslib's own for BAM but through readRecordHead.
+int readRecordHeadForIterator(BGZF* fp, void*, void* record, int* tid, hts_pos_t* beg, hts_pos_t* end)
+{
+    auto* b = static_cast<bam1_t*>(record);
+    const int r = readRecordHead(fp, b);
+    if (r >= 0) {
+        *tid = b->core.tid;
+        *beg = b->core.pos;
+        *end = bam_endpos(b);
+    }
+    return r;
+}
+
 void countFlags(t_flagStats& stats, uint16_t flag)
 {
     ++stats.total;
@@ -436,6 +539,8 @@ void BamIO::queryRegion(const std::string& region, int tid, hts_pos_t begin, hts
             throw KestroveException(ERR_MEMORY_ALLOCATION);
     }
     std::unique_ptr<hts_itr_t, HtsIteratorFree> iterator(sam_itr_queryi(index.get(), tid, begin, end));
+    if (iterator && hts_get_format(file.get())->format == bam)
+        iterator->readrec = readRecordHeadForIterator;
     int r = -2;
     if (iterator)
         while ((r = sam_itr_next(file.get(), iterator.get(), record.get())) >= 0 && onRecord(record.get())) {

@@ -157,6 +157,50 @@ TEST(BamFiles, EachRecordCountsInEveryMatchingFlagCounter)
               std::vector<uint64_t>({5, 3, 2, 1, 2, 2}));
 }
 
+// Records in the middle of a block are read in place, without their sequence,
+// qualities and tags; the others as htslib reads them. Either way a read must come out
+// as its SAM text says: names of every padding, sequences and tags, unmapped flags.
+TEST(BamFiles, ReadsComeOutAsTheirRecordsSayWhereverTheyLie)
+{
+    const std::string sequence(20, 'A');
+    struct Row {
+        std::string name;
+        std::string record;
+        Blocks blocks;
+    };
+    const std::vector<Row> rows = {
+        {"n", samRecord("n", 0, "chr1", 2000, "10M"), {{2000, 2009}}},
+        {"na", samRecord("na", 0, "chr1", 2100, "10M"), {{2100, 2109}}},
+        {"nab", samRecord("nab", 0, "chr1", 2200, "10M"), {{2200, 2209}}},
+        {"nabc", samRecord("nabc", 0, "chr1", 2300, "10M"), {{2300, 2309}}},
+        {"withSequence", "withSequence\t0\tchr1\t2400\t60\t5S10M3I2M\t*\t0\t0\t" + sequence + "\t" + sequence
+             + "\tNM:i:3\tXA:Z:other\n", {{2400, 2411}}},
+        {"unmappedWithCigar", samRecord("unmappedWithCigar", 4, "chr1", 2500, "10M"), {}},
+    };
+    // Reads around each row, so that rows lie inside a block, short of its end.
+    std::string records;
+    for (const Row& row : rows) {
+        const int pos = std::stoi(row.record.substr(row.record.find("chr1\t") + 5));
+        for (int i = 0; i < 400; ++i)
+            records += samRecord("f" + std::to_string(pos) + "_" + std::to_string(i), 0, "chr1", pos - 90 + i / 5, "20M");
+        records += row.record;
+        for (int i = 0; i < 20; ++i)
+            records += samRecord("g" + std::to_string(pos) + "_" + std::to_string(i), 0, "chr1", pos + 1 + i / 5, "20M");
+    }
+    auto fragments = extract(records);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.blocks.empty()) {
+            EXPECT_EQ(fragments.count(row.name), 0u);
+            continue;
+        }
+        ASSERT_EQ(fragments[row.name].size(), 1u);
+        EXPECT_EQ(fragments[row.name][0].blocks, row.blocks);
+        EXPECT_EQ(fragments[row.name][0].name, row.name);
+    }
+    EXPECT_EQ(fragments.size(), rows.size() - 1 + rows.size() * 420);
+}
+
 // A fragment map in a comparable form: key, then each read's start, end and blocks.
 std::string describe(const FragmentMap& fragments)
 {
