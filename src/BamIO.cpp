@@ -43,16 +43,23 @@ uint32_t littleEndian32(const uint8_t* x)
 // third of a record's bytes read. Any record that bam_read1 could treat otherwise
 // (across blocks, failing one of its checks, a CIGAR kept in a tag, big-endian
 // data) goes to bam_read1 itself, with nothing consumed.
-int readRecordHead(BGZF* fp, bam1_t* b)
+// end is set to bam_endpos of the record.
+int readRecordHead(BGZF* fp, bam1_t* b, hts_pos_t& end)
 {
+    const auto whole = [&] {
+        const int r = bam_read1(fp, b);
+        if (r >= 0)
+            end = bam_endpos(b);
+        return r;
+    };
     const int available = fp->block_length - fp->block_offset;
     if (fp->is_be || available < 4 + 32)
-        return bam_read1(fp, b);
+        return whole();
     const uint8_t* x = static_cast<const uint8_t*>(fp->uncompressed_block) + fp->block_offset;
     const auto blockLength = static_cast<int32_t>(littleEndian32(x));
     // Ending a block is left to bgzf_read, which moves its own bookkeeping on.
     if (blockLength < 32 || blockLength >= available - 4)
-        return bam_read1(fp, b);
+        return whole();
     const uint8_t* core = x + 4;
     const uint32_t binMapqNameLength = littleEndian32(core + 8);
     const uint32_t flagCigarCount = littleEndian32(core + 12);
@@ -63,11 +70,11 @@ int readRecordHead(BGZF* fp, bam1_t* b)
     if (nameLength < 1 || sequenceLength < 0
         || uint64_t{nrCigar} * 4 + nameLength + (uint64_t(sequenceLength) + 1) / 2 + uint64_t(sequenceLength)
             > uint64_t(blockLength) - 32)
-        return bam_read1(fp, b);
+        return whole();
     const uint8_t* name = core + 32;
     const uint8_t* cigar = name + nameLength;
     if (name[nameLength - 1] != 0)
-        return bam_read1(fp, b);
+        return whole();
     hts_pos_t referenceLength = 0;
     hts_pos_t queryLength = 0;
     for (uint32_t i = 0; i < nrCigar; ++i) {
@@ -81,9 +88,9 @@ int readRecordHead(BGZF* fp, bam1_t* b)
     if (nrCigar > 0) {
         const uint32_t first = littleEndian32(cigar);
         if (bam_cigar_op(first) == BAM_CSOFT_CLIP && bam_cigar_oplen(first) == uint32_t(sequenceLength))
-            return bam_read1(fp, b);
+            return whole();
         if (sequenceLength > 0 && !(flag & BAM_FUNMAP) && queryLength != sequenceLength)
-            return bam_read1(fp, b);
+            return whole();
     }
 
     const uint32_t padding = nameLength % 4 != 0 ? 4 - nameLength % 4 : 0;
@@ -91,7 +98,7 @@ int readRecordHead(BGZF* fp, bam1_t* b)
     if (dataLength > b->m_data) {
         auto* grown = static_cast<uint8_t*>(std::realloc(b->data, dataLength));
         if (grown == nullptr)
-            return bam_read1(fp, b);
+            return whole();
         b->data = grown;
         b->m_data = dataLength;
     }
@@ -117,6 +124,7 @@ int readRecordHead(BGZF* fp, bam1_t* b)
         const hts_pos_t span = (flag & BAM_FUNMAP) || referenceLength == 0 ? 1 : referenceLength;
         c.bin = static_cast<uint16_t>(hts_reg2bin(c.pos, c.pos + span, 14, 5));
     }
+    end = c.pos + ((flag & BAM_FUNMAP) || referenceLength == 0 ? 1 : referenceLength);
     fp->block_offset += 4 + blockLength;
     fp->uncompressed_address += 4 + blockLength;
     return 4 + blockLength;
@@ -126,11 +134,10 @@ int readRecordHead(BGZF* fp, bam1_t* b)
 int readRecordHeadForIterator(BGZF* fp, void*, void* record, int* tid, hts_pos_t* beg, hts_pos_t* end)
 {
     auto* b = static_cast<bam1_t*>(record);
-    const int r = readRecordHead(fp, b);
+    const int r = readRecordHead(fp, b, *end);
     if (r >= 0) {
         *tid = b->core.tid;
         *beg = b->core.pos;
-        *end = bam_endpos(b);
     }
     return r;
 }
