@@ -375,7 +375,7 @@ public:
         else if (bounded)
             product.add(p);
     }
-    void finish(EStepSums& sums) const
+    [[gnu::always_inline]] void finish(EStepSums& sums) const
     {
         if (bounded) {
             sums.logLikelihood += product.value();
@@ -473,6 +473,7 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
             if constexpr (TrainBetas) {
                 double* hit = hitBlockProb + g * K;
                 double gp = groupProb[g];
+                #pragma GCC unroll 8
                 for (uint64_t k = 0; k < K; ++k) {
                     const double x = beta[k] * P[k];
                     tp += x;
@@ -486,6 +487,7 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
                     touched[nrTouched++] = g;
                 }
             } else {
+                #pragma GCC unroll 8
                 for (uint64_t k = 0; k < K; ++k) {
                     const double x = beta[k] * P[k];
                     tp += x;
@@ -506,6 +508,7 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
                 double* hit = hitBlockProb + g * K;
                 if (counted && groupProb[g] > DBL_MIN)
                     addGroupShares<FixedK>(a, K, g, groupProb[g], hit, p);
+                #pragma GCC unroll 8
                 for (uint64_t k = 0; k < K; ++k)
                     hit[k] = 0.0;
                 groupProb[g] = 0.0;
@@ -545,6 +548,7 @@ template <uint64_t FixedK>
             double* hit = entryHit + j * K;
             double tp = 0.0;
             double gp = 0.0;
+            #pragma GCC unroll 8
             for (uint64_t k = 0; k < K; ++k) {
                 const double x = beta[k] * P[k];
                 tp += x;
