@@ -203,9 +203,11 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
 
     // The start density of a component is needed at every position of the transcript
     // for its normaliser anyway; kept, it serves every entry at that position without
-    // a further exp. Kept for as many transcripts as fit in no more room than the
-    // table's own (at least 64 Ki values); the others compute theirs per entry.
-    const uint64_t keptRoom = std::max<uint64_t>(nrEntries * K, uint64_t{1} << 16);
+    // a further exp. Kept for as many transcripts as fit in a quarter of the table's
+    // room (at least 64 Ki values), which the table's own peak bounds: a gene of many
+    // long isoforms would otherwise hold nearly a second table. The others compute
+    // theirs per entry, an exp a cell once per gene.
+    const uint64_t keptRoom = std::max<uint64_t>(nrEntries * K / 4, uint64_t{1} << 16);
     std::vector<uint64_t> keptAt(T, std::numeric_limits<uint64_t>::max());
     std::vector<double> startDensity;
     std::vector<double> startNorm(T * K);
