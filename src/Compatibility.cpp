@@ -236,7 +236,18 @@ void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& 
     prefaultForWrite(compatible.entryTranscript.data(), nE * sizeof(uint32_t));
     prefaultForWrite(compatible.entryStart.data(), nE * sizeof(int32_t));
     prefaultForWrite(compatible.entryLength.data(), nE * sizeof(int32_t));
-    for (uint32_t tested : order) {
+    // Key order visits the fragments' records at random: the ones a few fragments on are
+    // fetched while this one is converted.
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < nF; ++i) {
+        if (i + kAhead < nF) {
+            const uint32_t later = order[i + kAhead];
+            __builtin_prefetch(&firstFits[later]);
+            __builtin_prefetch(&spanStarts[later]);
+            __builtin_prefetch(&spanEnds[later]);
+            __builtin_prefetch(&fits[firstFits[later] & ~kPairedFit]);
+        }
+        const uint32_t tested = order[i];
         const bool paired = (firstFits[tested] & kPairedFit) != 0;
         const std::size_t end = tested + 1 < nF ? firstFits[tested + 1] & ~kPairedFit : nE;
         for (std::size_t e = firstFits[tested] & ~kPairedFit; e < end; ++e) {
