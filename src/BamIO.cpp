@@ -39,11 +39,11 @@ uint32_t littleEndian32(const uint8_t* x)
 
 // bam_read1 for what a region query hands on, which uses the core, the name and the
 // CIGAR only. A record lying inside the decompressed block, short of its end, is read
-// in place: its sequence, qualities and tags are passed over instead of copied, a
-// third of a record's bytes read. Any record that bam_read1 could treat otherwise
-// (across blocks, failing one of its checks, a CIGAR kept in a tag, big-endian
-// data) goes to bam_read1 itself, with nothing consumed.
-// end is set to bam_endpos of the record.
+// in place: only its name and CIGAR are copied, its sequence, qualities and tags
+// (most of its bytes) passed over. Any record that bam_read1 could treat otherwise
+// (across blocks, failing one of its checks, out-of-range references or positions,
+// a CIGAR kept in a tag, big-endian data) goes to bam_read1 itself, with nothing
+// consumed. end is set to bam_endpos of the record.
 int readRecordHead(BGZF* fp, bam1_t* b, hts_pos_t& end)
 {
     const auto whole = [&] {
@@ -61,6 +61,11 @@ int readRecordHead(BGZF* fp, bam1_t* b, hts_pos_t& end)
     if (blockLength < 32 || blockLength >= available - 4)
         return whole();
     const uint8_t* core = x + 4;
+    const auto tid = static_cast<int32_t>(littleEndian32(core));
+    const auto pos = static_cast<int32_t>(littleEndian32(core + 4));
+    const auto mateTid = static_cast<int32_t>(littleEndian32(core + 20));
+    if (tid < -1 || pos < -1 || mateTid < -1)
+        return whole();
     const uint32_t binMapqNameLength = littleEndian32(core + 8);
     const uint32_t flagCigarCount = littleEndian32(core + 12);
     const auto sequenceLength = static_cast<int32_t>(littleEndian32(core + 16));
@@ -108,23 +113,21 @@ int readRecordHead(BGZF* fp, bam1_t* b, hts_pos_t& end)
     b->l_data = static_cast<int>(dataLength);
 
     bam1_core_t& c = b->core;
-    c.tid = static_cast<int32_t>(littleEndian32(core));
-    c.pos = static_cast<int32_t>(littleEndian32(core + 4));
+    c.tid = tid;
+    c.pos = pos;
     c.qual = static_cast<uint8_t>(binMapqNameLength >> 8);
     c.l_extranul = static_cast<uint8_t>(padding);
     c.flag = flag;
     c.l_qname = static_cast<uint16_t>(nameLength + padding);
     c.n_cigar = nrCigar;
     c.l_qseq = sequenceLength;
-    c.mtid = static_cast<int32_t>(littleEndian32(core + 20));
+    c.mtid = mateTid;
     c.mpos = static_cast<int32_t>(littleEndian32(core + 24));
     c.isize = static_cast<int32_t>(littleEndian32(core + 28));
-    c.bin = static_cast<uint16_t>(binMapqNameLength >> 16);
-    if (nrCigar > 0) {
-        const hts_pos_t span = (flag & BAM_FUNMAP) || referenceLength == 0 ? 1 : referenceLength;
-        c.bin = static_cast<uint16_t>(hts_reg2bin(c.pos, c.pos + span, 14, 5));
-    }
-    end = c.pos + ((flag & BAM_FUNMAP) || referenceLength == 0 ? 1 : referenceLength);
+    const hts_pos_t span = (flag & BAM_FUNMAP) || referenceLength == 0 ? 1 : referenceLength;
+    c.bin = nrCigar > 0 ? static_cast<uint16_t>(hts_reg2bin(c.pos, c.pos + span, 14, 5))
+                        : static_cast<uint16_t>(binMapqNameLength >> 16);
+    end = c.pos + span;
     fp->block_offset += 4 + blockLength;
     fp->uncompressed_address += 4 + blockLength;
     return 4 + blockLength;

@@ -135,12 +135,16 @@ const LengthDensities& sharedLengthDensities()
     return shared;
 }
 
+// Divisions dominate the fragment step and the start densities; they go several lanes
+// at a time, each lane an IEEE division, so every quotient equals its scalar counterpart.
+using DoublePair = double __attribute__((vector_size(16)));
+using DoubleQuad = double __attribute__((vector_size(32)));
+
 // N(i; mu, sigma) for i = 1 .. length, kept when kept is given, and their sum in order.
 // Four positions share each division, lane by lane the operations of normpdf; the
 // exponentials stay scalar, as normpdf's.
 double startDensities(double sigma, double mu, int32_t length, double* kept)
 {
-    using DoubleQuad = double __attribute__((vector_size(32)));
     const DoubleQuad bySigma = {sigma, sigma, sigma, sigma};
     const double scale = kSqrtTwoPi * sigma;
     const DoubleQuad byScale = {scale, scale, scale, scale};
@@ -239,7 +243,8 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
         if (fragments.firstEntry[h] < mappedFrom) {
             fragments.entryStart.shrinkTo(fragments.firstEntry[h + 1]);
             fragments.entryLength.shrinkTo(fragments.firstEntry[h + 1]);
-            const uint64_t from = std::min<uint64_t>(fragments.firstEntry[h], mappedFrom > kStretch ? mappedFrom - kStretch : 0);
+            const uint64_t from =
+                std::min<uint64_t>(fragments.firstEntry[h], mappedFrom > kStretch ? mappedFrom - kStretch : 0);
             prefaultForWrite(cells + from * K, (mappedFrom - from) * K * sizeof(double));
             mappedFrom = from;
         }
@@ -357,10 +362,6 @@ struct EStepScratch {
     }
 };
 
-// Divisions dominate the fragment step; they go two lanes at a time, each lane an
-// IEEE division, so every quotient equals its scalar counterpart.
-using DoublePair = double __attribute__((vector_size(16)));
-using DoubleQuad = double __attribute__((vector_size(32)));
 
 // The fragment step for fragments [begin, end). Only stored cells are visited; the
 // skipped ones would add +0.0, so every sum sees the same additions in the same

@@ -182,10 +182,12 @@ TEST(BamFiles, ReadsComeOutAsTheirRecordsSayWhereverTheyLie)
     for (const Row& row : rows) {
         const int pos = std::stoi(row.record.substr(row.record.find("chr1\t") + 5));
         for (int i = 0; i < 400; ++i)
-            records += samRecord("f" + std::to_string(pos) + "_" + std::to_string(i), 0, "chr1", pos - 90 + i / 5, "20M");
+            records += samRecord("f" + std::to_string(pos) + "_" + std::to_string(i), 0, "chr1", pos - 90 + i / 5,
+                                 "20M");
         records += row.record;
         for (int i = 0; i < 20; ++i)
-            records += samRecord("g" + std::to_string(pos) + "_" + std::to_string(i), 0, "chr1", pos + 1 + i / 5, "20M");
+            records += samRecord("g" + std::to_string(pos) + "_" + std::to_string(i), 0, "chr1", pos + 1 + i / 5,
+                                 "20M");
     }
     auto fragments = extract(records);
     for (const Row& row : rows) {
