@@ -43,7 +43,20 @@ struct t_flagStats {
     uint64_t singletons = 0;
     uint64_t read1 = 0;
     uint64_t read2 = 0;
+    // Records an aligner marks as other than the read's one primary alignment, or as
+    // questionable; counted whether or not the reader leaves them out.
+    uint64_t secondary = 0;      // 0x100
+    uint64_t qcFailed = 0;       // 0x200
+    uint64_t duplicates = 0;     // 0x400
+    uint64_t supplementary = 0;  // 0x800
 };
+
+// The flags that --primary-only leaves out.
+inline constexpr uint16_t kNonPrimaryFlags = BAM_FSECONDARY | BAM_FQCFAIL | BAM_FSUPPLEMENTARY;
+
+// What a run tells about the aligner-flagged records of its experiment (counts from
+// nrProperlyPairedFrags over every reference): empty when there are none.
+std::string alignerFlagsNote(const std::string& bamFile, const t_flagStats& counts, bool primaryOnly);
 
 struct HtsFileCloser { void operator()(htsFile* f) const { if (f) hts_close(f); } };
 struct HtsHeaderFree { void operator()(sam_hdr_t* h) const { if (h) sam_hdr_destroy(h); } };
@@ -102,7 +115,8 @@ struct LocusRead {
 
 class BamIO {
 public:
-    explicit BamIO(const char* fileName);
+    // Records with any of skippedFlags set are left out of every count and locus.
+    explicit BamIO(const char* fileName, uint16_t skippedFlags = 0);
 
     int openBam();
     void closeBam();
@@ -152,6 +166,7 @@ private:
     std::unique_ptr<hts_idx_t, HtsIndexFree> index;
     std::unique_ptr<htsFile, HtsFileCloser> file;
     const char* fileName;
+    uint16_t skippedFlags;
     // Reused by every region query so that reading allocates nothing per record.
     std::unique_ptr<bam1_t, BamRecordFree> record;
 };

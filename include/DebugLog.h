@@ -21,7 +21,9 @@ public:
                               std::stringstream& log);
     void printFinalWeights(const std::vector<double>& alphas, const std::vector<std::vector<double>>& groupBetas,
                            std::stringstream& log);
-    // Writes the log to outputDir/logfiles/<geneName>.log, else <geneId>.log;
-    // false, without a message, when neither can be written.
+    // Writes the log to outputDir/logfiles/<logFileName(gene)>; false, without a
+    // message, when it cannot be written.
     bool writeLogFile(const std::string& outputDir, const Gene& gene, const std::string& text);
+    // The gene's own log file name, from its id (and reference, for a gene split over several).
+    static std::string logFileName(const Gene& gene);
 };

@@ -13,7 +13,8 @@ enum ErrorStatus {
     ERR_GTF_OPEN,
     ERR_DIVISION_BY_ZERO,
     ERR_NONE,
-    ERR_MEMORY_ALLOCATION
+    ERR_MEMORY_ALLOCATION,
+    ERR_BAM_SORT
 };
 
 // Deliberately not derived from std::exception: handlers name it by type.

@@ -49,6 +49,8 @@ struct t_configuration {
     char clusterDistance = 'b';
     char clusterMethod = 'a';
     int32_t strandedness = 0;
+    // Secondary, QC-failed and supplementary records are left out wherever records are read.
+    bool primaryOnly = false;
 };
 
 struct t_directories {
@@ -65,6 +67,11 @@ class ProgramParameters {
 public:
     virtual ~ProgramParameters() = default;
 
-    // True when the run may start; false when the caller must exit with status 1.
+    // True when the run may start; false when the caller must stop with exitStatus().
     bool validateParameters(int argc, char** argv, t_directories& dirs, t_configuration& conf);
+    // 0 after a request that was answered in full (the version), 1 otherwise.
+    int exitStatus() const { return answered ? 0 : 1; }
+
+private:
+    bool answered = false;
 };

@@ -160,6 +160,14 @@ void countFlags(t_flagStats& stats, uint16_t flag)
         ++stats.read2;
 }
 
+void countAlignerFlags(t_flagStats& stats, uint16_t flag)
+{
+    stats.secondary += (flag & BAM_FSECONDARY) ? 1 : 0;
+    stats.qcFailed += (flag & BAM_FQCFAIL) ? 1 : 0;
+    stats.duplicates += (flag & BAM_FDUP) ? 1 : 0;
+    stats.supplementary += (flag & BAM_FSUPPLEMENTARY) ? 1 : 0;
+}
+
 bool fileExists(const std::string& path)
 {
     struct stat st;
@@ -317,16 +325,6 @@ IndexBuild buildIndex(const std::string& path)
     throw KestroveException(ERR_BAM_OPEN);
 }
 
-ErrorStatus sortFailureStatus(int status)
-{
-    switch (static_cast<BamSortStatus>(status)) {
-    case BamSortStatus::readError: return ERR_BAM_OPEN;
-    case BamSortStatus::writeError: return ERR_BAM_INDEX;
-    case BamSortStatus::memoryError: return ERR_MEMORY_ALLOCATION;
-    default: return ERR_UNKNOWN;
-    }
-}
-
 t_read mapRead(std::string_view name, const LocusFragments::Read& read, const t_exon* blocks)
 {
     t_read r;
@@ -369,7 +367,24 @@ void FragmentMapBuilder::joined(uint32_t id, const LocusFragments::Read*, const 
 
 void FragmentMapBuilder::leftAlone(uint32_t, const LocusFragments::Read&, const t_exon*) {}
 
-BamIO::BamIO(const char* name) : fileName(name) {}
+std::string alignerFlagsNote(const std::string& bamFile, const t_flagStats& counts, bool primaryOnly)
+{
+    const uint64_t nonPrimary = counts.secondary + counts.qcFailed + counts.supplementary;
+    if (nonPrimary + counts.duplicates == 0)
+        return {};
+    std::string note = "Note: " + bamFile + " holds " + std::to_string(counts.secondary) + " secondary (0x100), "
+        + std::to_string(counts.qcFailed) + " QC-failed (0x200), " + std::to_string(counts.duplicates)
+        + " duplicate (0x400) and " + std::to_string(counts.supplementary) + " supplementary (0x800) records.\n";
+    if (nonPrimary == 0)
+        return note + "Duplicates count as fragments.\n";
+    if (primaryOnly)
+        return note + "With --primary-only the secondary, QC-failed and supplementary records are left out; "
+                      "duplicates count as fragments.\n";
+    return note + "Each counts as a fragment, so a read can count more than once: --primary-only leaves out the "
+                  "secondary, QC-failed and supplementary records (duplicates are kept).\n";
+}
+
+BamIO::BamIO(const char* name, uint16_t skippedFlags) : fileName(name), skippedFlags(skippedFlags) {}
 
 void BamIO::openFile(const std::string& path)
 {
@@ -474,8 +489,9 @@ int BamIO::openBam()
         std::string prefix = base + ".sorted";
         char* arguments[] = {command.data(), input.data(), prefix.data()};
         int status = bam_sort_reads(3, arguments);
+        // The sort has named the file at fault.
         if (status != 0)
-            throw KestroveException(sortFailureStatus(status));
+            throw KestroveException(ERR_BAM_SORT);
         std::cout << "The aligments are sorted." << std::endl;
 
         IndexBuild sortedBuilt = buildIndex(current);
@@ -572,8 +588,14 @@ t_flagStats BamIO::nrProperlyPairedFrags(const char* region)
     hts_pos_t end = 0;
     if (region == nullptr || !parseRegion(region, tid, begin, end))
         return stats;
-    queryRegion(region, tid, begin, end, [&stats](const bam1_t* r) {
-        countFlags(stats, r->core.flag);
+    uint64_t skippedMapped = 0;
+    queryRegion(region, tid, begin, end, [&](const bam1_t* r) {
+        const uint16_t flag = r->core.flag;
+        countAlignerFlags(stats, flag);
+        if (flag & skippedFlags)
+            skippedMapped += (flag & BAM_FUNMAP) ? 0 : 1;
+        else
+            countFlags(stats, flag);
         return true;
     });
     // A whole reference has been read: the index's own count of its mapped
@@ -581,11 +603,11 @@ t_flagStats BamIO::nrProperlyPairedFrags(const char* region)
     uint64_t indexedMapped = 0;
     uint64_t indexedUnmapped = 0;
     if (begin == 0 && end == HTS_POS_MAX && hts_idx_get_stat(index.get(), tid, &indexedMapped, &indexedUnmapped) == 0
-        && indexedMapped != stats.mapped)
+        && indexedMapped != stats.mapped + skippedMapped)
         failIndexMismatch(fileName, existingIndex(fileName),
                           "it records " + std::to_string(indexedMapped) + " mapped reads on "
                               + sam_hdr_tid2name(header.get(), tid) + ", the file holds "
-                              + std::to_string(stats.mapped));
+                              + std::to_string(stats.mapped + skippedMapped));
     return stats;
 }
 
@@ -649,6 +671,8 @@ void BamIO::countAndReadLoci(int tid, std::vector<LocusRead>& loci, uint64_t sha
         const hts_pos_t pos = r->core.pos;
         if (pos >= firstEnd)
             closeBefore(pos);
+        if (r->core.flag & skippedFlags)
+            return !open.empty();
         const hts_pos_t last = bam_endpos(r);
         bool leaving = false;
         for (std::size_t j = 0; j < open.size(); ++j) {
@@ -709,7 +733,8 @@ bool BamIO::readBam(std::string region, LocusFragments& fragments, LocusFragment
             return false;
     }
     queryRegion(queried, tid, begin, end, [&](const bam1_t* r) {
-        fragments.add(r, consumer);
+        if (!(r->core.flag & skippedFlags))
+            fragments.add(r, consumer);
         return true;
     });
     fragments.finishAdding(consumer);

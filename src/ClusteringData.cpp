@@ -331,9 +331,10 @@ void Helper::createClusteringData(const t_configuration& conf)
     }
 }
 
-void Helper::clusterPDFs(std::string path, t_configuration conf)
+bool Helper::clusterPDFs(std::string path, t_configuration conf)
 {
     const std::string jobname = path;
+    bool clustered = true;
     Free();
     if (!path.empty()) {
         std::error_code error;
@@ -342,6 +343,7 @@ void Helper::clusterPDFs(std::string path, t_configuration conf)
             std::printf("Error opening file %s\n", path.c_str());
             std::fflush(stdout);
             std::fputs("Could not load the pdfs file for clustering!", stderr);
+            clustered = false;
         } else {
             const std::optional<std::string> result = Load(file);
             std::fclose(file);
@@ -349,17 +351,20 @@ void Helper::clusterPDFs(std::string path, t_configuration conf)
                 std::printf("Error reading file %s:\nInsufficient memory\n", path.c_str());
                 std::fflush(stdout);
                 std::fputs("Could not load the pdfs file for clustering!", stderr);
+                clustered = false;
             } else if (*result != "ok") {
                 std::printf("Error reading file %s:\n%s\n", path.c_str(), result->c_str());
                 std::fflush(stdout);
                 std::fputs("Could not load the pdfs file for clustering!", stderr);
+                clustered = false;
             }
         }
     }
     if (GetRows() > 0 && GetColumns() > 0)
-        HierarchicalClusterCutTree(jobname, conf.clusterDistance, conf.clusterMethod, conf.nrClusters);
-    else
+        clustered = HierarchicalClusterCutTree(jobname, conf.clusterDistance, conf.clusterMethod, conf.nrClusters) == 0;
+    else if (clustered)
         std::printf("No data available\n");
     std::fflush(stdout);
     Free();
+    return clustered;
 }

@@ -99,15 +99,20 @@ void DebugLog::printFinalWeights(const std::vector<double>& alphas,
 
 bool DebugLog::writeLogFile(const std::string& outputDir, const Gene& gene, const std::string& text)
 {
-    // A gene name that is not a usable file name (a slash, say) falls back to the id.
-    std::ofstream out(outputDir + "/logfiles/" + Helper::fileSafeName(gene.geneName) + ".log", std::ios::out | std::ios::trunc);
-    if (!out.is_open())
-        out.open(outputDir + "/logfiles/" + Helper::fileSafeName(gene.geneId) + ".log", std::ios::out | std::ios::trunc);
+    std::ofstream out(outputDir + "/logfiles/" + logFileName(gene), std::ios::out | std::ios::trunc);
     if (!out.is_open())
         return false;
     out << text;
     out.close();
     return !out.fail();
+}
+
+std::string DebugLog::logFileName(const Gene& gene)
+{
+    // Names are shared between genes and ids are not, except by the parts of a gene
+    // split over several references.
+    const std::string name = gene.key.empty() ? gene.geneId : gene.geneId + "_" + gene.chromosome;
+    return Helper::fileSafeName(name) + ".log";
 }
 
 int DebugLog::validitiesToFile(FragmentMap& fragments, GeneMap::iterator& geneIt, std::string path)

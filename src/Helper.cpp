@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -31,28 +32,39 @@ void createOptionalDirectory(const fs::path& directory)
     }
 }
 
-// Why results cannot go to the directory, found without creating anything; empty
-// when they can.
+// Boost's create_directories refuses a path ending in "." or "..", as "-o ." is.
+fs::path normalDirectory(const std::string& directory)
+{
+    return fs::absolute(directory).lexically_normal();
+}
+
+// Why results cannot go to the directory; empty when they can. A missing directory is
+// created and removed again, since only trying tells whether it can be made (a full
+// disk, a read-only or special file system).
 std::string outputDirectoryProblem(const std::string& directory)
 {
     if (directory.empty())
         return "cannot be created: the name is empty";
     boost::system::error_code ec;
-    if (fs::exists(directory, ec)) {
-        if (!fs::is_directory(directory, ec))
+    const fs::path path = normalDirectory(directory);
+    if (fs::exists(path, ec)) {
+        if (!fs::is_directory(path, ec))
             return "exists and is not a directory";
-        if (::access(directory.c_str(), W_OK | X_OK) != 0)
+        if (::access(path.c_str(), W_OK | X_OK) != 0)
             return std::string("is not writable: ") + std::strerror(errno);
         return {};
     }
-    fs::path ancestor = fs::absolute(directory).parent_path();
-    while (ancestor.has_parent_path() && !fs::exists(ancestor, ec))
-        ancestor = ancestor.parent_path();
+    std::vector<fs::path> missing{path};
+    while (missing.back().has_parent_path() && !fs::exists(missing.back().parent_path(), ec))
+        missing.push_back(missing.back().parent_path());
+    const fs::path ancestor = missing.back().parent_path();
     if (!fs::is_directory(ancestor, ec))
         return "cannot be created: " + ancestor.string() + " is not a directory";
-    if (::access(ancestor.c_str(), W_OK | X_OK) != 0)
-        return "cannot be created in " + ancestor.string() + ": " + std::strerror(errno);
-    return {};
+    fs::create_directories(path, ec);
+    const std::string problem = ec ? "cannot be created: " + ec.message() : std::string();
+    for (const fs::path& created : missing)
+        fs::remove(created, ec);
+    return problem;
 }
 
 } // namespace
@@ -94,11 +106,21 @@ bool Helper::checkOutputDirectory(const t_configuration& conf, t_directories& di
             return false;
         }
         dirs.outputDir = workingDir.string() + "/output";
+    } else if (!dirs.outputDir.empty()) {
+        // Files are named under it: "out/x/.." must not need a folder x.
+        dirs.outputDir = fs::path(dirs.outputDir).lexically_normal().string();
     }
     // Results go where they were asked for or nowhere: another directory could hold an
     // earlier run's results, which this run would overwrite.
     if (const std::string problem = outputDirectoryProblem(dirs.outputDir); !problem.empty()) {
         std::cerr << "\nError: output directory " << dirs.outputDir << " " << problem << "\n";
+        return false;
+    }
+    boost::system::error_code ec;
+    const std::string logDirectory = dirs.outputDir + "/logfiles";
+    if (conf.logFiles && fs::exists(logDirectory, ec) && !fs::is_directory(logDirectory, ec)) {
+        std::cerr << "\nError: " << logDirectory << " exists and is not a directory: the per-gene logs (-l) "
+                  << "cannot be written\n";
         return false;
     }
     return true;
@@ -109,7 +131,7 @@ bool Helper::createDirectories(t_configuration& conf, t_directories& dirs)
     if (!checkOutputDirectory(conf, dirs))
         return false;
     boost::system::error_code ec;
-    fs::create_directories(dirs.outputDir, ec);
+    fs::create_directories(normalDirectory(dirs.outputDir), ec);
     if (ec) {
         std::cerr << "\nError: output directory " << dirs.outputDir << " cannot be created: " << ec.message() << "\n";
         return false;
@@ -119,8 +141,14 @@ bool Helper::createDirectories(t_configuration& conf, t_directories& dirs)
         createOptionalDirectory(dirs.outputDir + "/debug");
         dirs.debugDir = dirs.outputDir + "/debug";
     }
-    if (conf.logFiles)
-        createOptionalDirectory(dirs.outputDir + "/logfiles");
+    // Logs were asked for: a run without them is not the run asked for.
+    if (conf.logFiles) {
+        fs::create_directories(dirs.outputDir + "/logfiles", ec);
+        if (ec) {
+            std::cerr << "\nError: " << dirs.outputDir << "/logfiles cannot be created: " << ec.message() << "\n";
+            return false;
+        }
+    }
     return true;
 }
 
@@ -168,5 +196,14 @@ std::string Helper::fileSafeName(const std::string& name)
     }
     if (safe.empty() || safe.front() == '.')
         safe.insert(safe.begin(), '_');
-    return safe;
+    if (safe.size() <= kMaxFileSafeName)
+        return safe;
+    // Cut names stay apart by a hash of the whole name (64-bit FNV-1a).
+    uint64_t hash = 14695981039346656037ULL;
+    for (unsigned char c : name)
+        hash = (hash ^ c) * 1099511628211ULL;
+    char suffix[18];
+    std::snprintf(suffix, sizeof suffix, "-%016llx", static_cast<unsigned long long>(hash));
+    safe.resize(kMaxFileSafeName - (sizeof suffix - 1));
+    return safe + suffix;
 }

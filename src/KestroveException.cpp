@@ -16,6 +16,7 @@ const char* statusText(ErrorStatus status)
     case ERR_DIVISION_BY_ZERO: return ": Division by 0";
     case ERR_NONE: return ": None";
     case ERR_MEMORY_ALLOCATION: return ": Memory allocation error";
+    case ERR_BAM_SORT: return ": Failed to sort the BAM file";
     }
     return ": Unknown";
 }

@@ -83,7 +83,10 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
             ("log-files,l",
              "turns on the estimation process logging. An individual file is created for each gene.")
             ("library-strandedness,D", po::value<std::string>(&strandedness)->default_value("none"),
-             "strandedness of library can be fwd/rev/none. Default: none");
+             "strandedness of library can be fwd/rev/none. Default: none")
+            ("primary-only",
+             "leaves out secondary (0x100), QC-failed (0x200) and supplementary (0x800) alignments; "
+             "duplicates (0x400) are kept.");
 
         po::options_description development("Development Phase Options - Use only on single core",
                                             kLineLength, kMinDescriptionWidth);
@@ -113,7 +116,8 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
         behavior.add_options()
             ("EULA,s", "displays the EULA.")
             ("ignore,r", "ignore the warnings.")
-            ("quiet", "uses a simple progress bar.");
+            ("quiet", "uses a simple progress bar.")
+            ("version", "prints the version.");
 
         po::options_description all("Allowed options");
         all.add(general);
@@ -133,6 +137,12 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
         }
         po::store(parsed, vm);
         po::notify(vm);
+
+        if (vm.count("version")) {
+            std::cout << "kestrove " << KESTROVE_VERSION << "\n";
+            answered = true;
+            return false;
+        }
 
         if (vm.count("help") || vm.empty()) {
             if (conf.developmentPhase) {
@@ -174,10 +184,11 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
                 fail("Number of iterations cannot be bigger than 1000!");
         }
 
-        if (!vm.count("ignore") && vm.count("max-total-frags")) {
+        // ignore lifts only the warning about a large locus limit; no locus can be read with less than one fragment.
+        if (vm.count("max-total-frags")) {
             if (below(conf.maxTotalFrags, 1)) {
                 fail("Maximum number of fragments in a locus cannot be smaller than 1!");
-            } else if (above(conf.maxTotalFrags, 5000000)) {
+            } else if (!vm.count("ignore") && above(conf.maxTotalFrags, 5000000)) {
                 fail("You set the number of max fragments in a locus as "
                                     + std::to_string(conf.maxTotalFrags)
                                     + ". The process may take long and use a lot of resources!");
@@ -213,6 +224,14 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
             else if (conf.minParamDiff > 1)
                 fail("min-param-diff cannot be greater than 1!");
         }
+
+        // Development options: checked here, or a gene in the middle of the run meets them.
+        if (vm.count("bias-type") && (below(conf.biasType, 0) || above(conf.biasType, 4)))
+            fail("Bias type has to be 1 (start), 2 (end), 3 (cufflinks) or 4 (combined)!");
+        if (vm.count("frags-threshold") && below(conf.fragsThreshold, 1))
+            fail("Fragments threshold cannot be smaller than 1!");
+        if (vm.count("min-frags-fss") && below(conf.minFragsFss, 0))
+            fail("Minimum number of fragments for the start-site distributions cannot be negative!");
 
         if (!vm.count("EULA")) {
             if (!vm.count("GTF"))
@@ -257,6 +276,8 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
 
         if (vm.count("global-tying"))
             conf.globalTying = true;
+        if (vm.count("primary-only"))
+            conf.primaryOnly = true;
 
         if (vm.count("EULA")) {
             std::cout << kEula;

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <unordered_map>
@@ -44,6 +45,16 @@ std::atomic<uint64_t> pairedReadsExpt{0};
 std::atomic<bool> unmatedNamesCarryMateSuffix{false};
 
 namespace {
+
+// The experiment's aligner-flagged records, summed over the references by whichever
+// threads count them.
+std::mutex alignerFlagsMutex;
+t_flagStats alignerFlagRecords;
+
+uint16_t skippedFlags()
+{
+    return conf.primaryOnly ? kNonPrimaryFlags : 0;
+}
 
 constexpr size_t kMessageWidth = 50;
 constexpr int kMmapThresholdBytes = 512 * 1024;
@@ -314,14 +325,14 @@ void printClosingReport(size_t nrGenes, const boost::timer::cpu_timer& timer)
     printFinish(timer);
 }
 
-void clusterEarlierResults()
+bool clusterEarlierResults()
 {
     progressBar.setProgressMax(kQuietMax);
     std::string text = "Preparing the data to cluster";
     text.resize(kMessageWidth, ' ');
     progressBar.updateProgressBar(text, 0);
     helperObject.createClusteringData(conf);
-    helperObject.clusterPDFs(conf.resultsDir + "/norm_pdfs", conf);
+    return helperObject.clusterPDFs(conf.resultsDir + "/norm_pdfs", conf);
 }
 
 void writeToStderr(const char* text)
@@ -375,17 +386,17 @@ int runSteps(int argc, char** argv)
     ProgramParameters parameters;
     boost::timer::cpu_timer timer;
     if (!parameters.validateParameters(argc, argv, dirs, conf))
-        return 1;
+        return parameters.exitStatus();
     std::cout << "\nExperiment started on " << localTime() << "\n\n";
 
     if (conf.clusterPdfs && !conf.resultsDir.empty()) {
-        clusterEarlierResults();
+        const bool clustered = clusterEarlierResults();
         printFinish(timer);
-        return 0;
+        return clustered ? 0 : 1;
     }
 
     Annotations annotations;
-    BamIO reader(dirs.bamFile.c_str());
+    BamIO reader(dirs.bamFile.c_str(), skippedFlags());
     if (!initialize(annotations, reader))
         return 1;
     if (!helperObject.createDirectories(conf, dirs))
@@ -426,7 +437,10 @@ int runSteps(int argc, char** argv)
         if (conf.resultsDir.empty())
             conf.resultsDir = dirs.outputDir;
         helperObject.createClusteringData(conf);
-        helperObject.clusterPDFs(dirs.outputDir + "/norm_pdfs", conf);
+        if (!helperObject.clusterPDFs(dirs.outputDir + "/norm_pdfs", conf)) {
+            std::cerr << "\nError: the start-site profiles could not be clustered\n";
+            return 1;
+        }
     }
     printClosingReport(nrGenes, timer);
     return 0;
@@ -467,7 +481,7 @@ bool initialize(Annotations& annotations, BamIO& reader)
         if (sorted != 0)
             dirs.bamFile = sortedCopyName(dirs.bamFile);
     } catch (const KestroveException& e) {
-        std::cerr << e.what() << "\n" << e.message << std::endl;
+        std::cerr << e.what() << std::endl;
         return false;
     }
 
@@ -486,6 +500,7 @@ bool initialize(Annotations& annotations, BamIO& reader)
                   << "> Parameters are initialized.\n"
                   << std::endl;
     }
+    std::cerr << alignerFlagsNote(dirs.bamFile, alignerFlagRecords, conf.primaryOnly);
 
     if (annotations.genes.empty()) {
         std::cout << "\nThere are no genes to process." << std::endl;
@@ -497,15 +512,17 @@ bool initialize(Annotations& annotations, BamIO& reader)
 void fragsExperiment(std::string region)
 {
     if (!threadLocalStorage.get()) {
-        threadLocalStorage.reset(std::make_unique<BamIO>(dirs.bamFile.c_str()).release());
-        try {
-            threadLocalStorage->openBam();
-        } catch (const KestroveException& e) {
-            std::cerr << e.what() << "\n" << e.message << std::endl;
-            throw RunAborted{};
-        }
+        threadLocalStorage.reset(std::make_unique<BamIO>(dirs.bamFile.c_str(), skippedFlags()).release());
+        threadLocalStorage->openBam();
     }
     const t_flagStats stats = threadLocalStorage->nrProperlyPairedFrags(region.c_str());
+    {
+        const std::lock_guard<std::mutex> lock(alignerFlagsMutex);
+        alignerFlagRecords.secondary += stats.secondary;
+        alignerFlagRecords.qcFailed += stats.qcFailed;
+        alignerFlagRecords.duplicates += stats.duplicates;
+        alignerFlagRecords.supplementary += stats.supplementary;
+    }
     // Without properly paired records the reference holds single-end reads.
     const uint64_t fragments =
         stats.properlyPaired > 0 ? stats.properlyPaired / 2 + stats.singletons : stats.mapped;
@@ -583,13 +600,8 @@ namespace {
 BamIO& threadReader()
 {
     if (!threadLocalStorage.get()) {
-        threadLocalStorage.reset(std::make_unique<BamIO>(dirs.bamFile.c_str()).release());
-        try {
-            threadLocalStorage->openBam();
-        } catch (const KestroveException& e) {
-            std::cerr << e.what() << "\n" << e.message << std::endl;
-            throw RunAborted{};
-        }
+        threadLocalStorage.reset(std::make_unique<BamIO>(dirs.bamFile.c_str(), skippedFlags()).release());
+        threadLocalStorage->openBam();
         threadLocalStorage->createChromosomeList();
     }
     return *threadLocalStorage;

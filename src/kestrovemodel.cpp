@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <numbers>
+#include <stdexcept>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_service.hpp>
@@ -1538,10 +1539,9 @@ void KestroveModel::calculateArtificalGenePDF(std::vector<std::vector<double>>& 
     const int16_t biasType = conf.biasType;
     if (biasType == 0)
         return;
-    if (biasType < 0 || biasType > 4) {
-        std::cout << "Unknown bias option! Terminating..\n" << std::flush;
-        std::exit(0);
-    }
+    // The options are checked before the run; a failure must not end it as a success.
+    if (biasType < 0 || biasType > 4)
+        throw std::invalid_argument("unknown bias type " + std::to_string(biasType));
     const std::vector<t_transcript>& transcripts = gene->second.transcripts;
     references.assign(transcripts.size(), std::vector<double>());
     for (size_t t = 0; t < transcripts.size(); ++t) {

@@ -36,12 +36,13 @@ struct Read {
     std::string name;
 };
 
-std::map<std::string, std::vector<Read>> extract(const std::string& records, const std::string& region = "chr1:1-100000")
+std::map<std::string, std::vector<Read>> extract(const std::string& records, const std::string& region = "chr1:1-100000",
+                                                 uint16_t skippedFlags = 0)
 {
     TempDir dir;
     const std::string bam = dir.file("reads.bam");
     testutil::samToBam(kHeader + records, bam, true);
-    BamIO reader(bam.c_str());
+    BamIO reader(bam.c_str(), skippedFlags);
     EXPECT_EQ(reader.openBam(), 0);
     FragmentMap fragments;
     reader.readBam(region, fragments);
@@ -155,6 +156,59 @@ TEST(BamFiles, EachRecordCountsInEveryMatchingFlagCounter)
     const t_flagStats s = reader.nrProperlyPairedFrags("chr1:0-999999999");
     EXPECT_EQ(std::vector<uint64_t>({s.total, s.mapped, s.properlyPaired, s.singletons, s.read1, s.read2}),
               std::vector<uint64_t>({5, 3, 2, 1, 2, 2}));
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+// Aligners' secondary, QC-failed, duplicate and supplementary records: counted by kind
+// and told once; left out of the experiment, the loci and the fragments only with
+// --primary-only, duplicates never.
+TEST(BamFiles, AlignerFlaggedRecordsAreToldAndLeftOutOnlyWithPrimaryOnly)
+{
+    struct Row {
+        int flag;
+        std::vector<int> kinds;  // secondary, QC-failed, duplicate, supplementary
+        bool keptWithPrimaryOnly;
+    };
+    const std::vector<Row> rows = {
+        {0x100, {1, 0, 0, 0}, false}, {0x200, {0, 1, 0, 0}, false}, {0x400, {0, 0, 1, 0}, true},
+        {0x800, {0, 0, 0, 1}, false}, {0x500, {1, 0, 1, 0}, false}, {0x10, {0, 0, 0, 0}, true},
+    };
+    for (const Row& row : rows) {
+        for (const bool primaryOnly : {false, true}) {
+            SCOPED_TRACE("flag " + std::to_string(row.flag) + (primaryOnly ? " --primary-only" : ""));
+            TempDir dir;
+            const std::string records = samRecord("base", 0, "chr1", 100, "50M") + samRecord("x", row.flag, "chr1", 300, "50M");
+            testutil::samToBam(kHeader + records, dir.file("a.bam"), true);
+            testutil::writeText(dir.file("g.gtf"), testutil::exon("chr1", 50, 1500, "G", "T"));
+            const auto result = testutil::kestroveIn(dir.path(), std::string("-G g.gtf -B a.bam -o out")
+                                                                     + (primaryOnly ? " --primary-only" : ""));
+            ASSERT_EQ(result.status, 0) << result.err;
+            const bool kept = row.keptWithPrimaryOnly || !primaryOnly;
+            const std::string fragments = kept ? "2 " : "1 ";
+            const std::string genes = dir.file("out/genes_summary_a.dat");
+            EXPECT_EQ(testutil::column(genes, "frags_expt"), fragments);
+            EXPECT_EQ(testutil::column(genes, "frags_locus"), fragments);
+            EXPECT_EQ(testutil::column(genes, "comp_frags_locus"), fragments);
+            EXPECT_EQ(extract(records, "chr1:1-100000", primaryOnly ? kNonPrimaryFlags : 0).count("x"), kept ? 1u : 0u);
+
+            const bool flagged = row.kinds != std::vector<int>{0, 0, 0, 0};
+            EXPECT_EQ(occurrences(result.err, "Note: a.bam holds "), flagged ? 1u : 0u) << result.err;
+            const std::string counts = std::to_string(row.kinds[0]) + " secondary (0x100), " + std::to_string(row.kinds[1])
+                + " QC-failed (0x200), " + std::to_string(row.kinds[2]) + " duplicate (0x400) and "
+                + std::to_string(row.kinds[3]) + " supplementary (0x800) records";
+            EXPECT_EQ(testutil::contains(result.err, counts), flagged) << result.err;
+            // Without the option the note names it whenever it would change the results.
+            EXPECT_EQ(testutil::contains(result.err, "--primary-only leaves out"), !row.keptWithPrimaryOnly && !primaryOnly)
+                << result.err;
+        }
+    }
 }
 
 // Records in the middle of a block are read in place, without their sequence,
@@ -352,6 +406,13 @@ TEST(BamFiles, RunOpensIndexesSortsOrRefusesTheAlignmentFile)
          "a.bam", 1, "Cannot write the index file", {"a.bam", "a.bam.bai", "g.gtf"}},
         {"index of a BAM with fewer references", indexOf(oneRead, threeReferences), "a.bam", 1, "Error 103", withOtherIndex},
         {"index of a BAM with more references", indexOf(threeReferences, oneRead), "a.bam", 1, "Error 103", withOtherIndex},
+        {"sorted copy's place taken",
+         [](const TempDir& d) {
+             testutil::samToBam(kUnsorted, d.file("a.bam"), false);
+             fs::create_directory(d.file("a.sorted.bam"));
+             testutil::writeText(d.file("a.sorted.bam/keep"), "");
+         },
+         "a.bam", 1, "Error 111: Failed to sort the BAM file", {"a.bam", "a.sorted.bam", "g.gtf"}},
     };
     for (const Row& row : rows) {
         TempDir dir;
@@ -361,7 +422,52 @@ TEST(BamFiles, RunOpensIndexesSortsOrRefusesTheAlignmentFile)
         EXPECT_EQ(result.status, row.status) << row.name << "\n" << result.err;
         EXPECT_TRUE(testutil::contains(row.status == 0 ? result.out : result.err, row.message))
             << row.name << "\n" << result.out << result.err;
+        // A failure is told once.
+        EXPECT_EQ(occurrences(result.err, "Error 1"), row.status == 0 ? 0u : 1u) << row.name << "\n" << result.err;
         EXPECT_EQ(testutil::filesIn(dir.path()), row.files) << row.name;
+    }
+}
+
+// Where the results go is settled before an unsorted BAM file is sorted: a folder that
+// cannot be made stops the run with nothing written, "." and ".." are folders like any other.
+TEST(BamFiles, OutputFolderIsCheckedBeforeTheAlignmentsAreSorted)
+{
+    struct Row {
+        std::string arguments;
+        int status;
+        std::string message;           // on standard error
+        std::set<std::string> files;   // in the folder of the inputs
+    };
+    const std::set<std::string> inputs = {"a.bam", "g.gtf", "run", "a-file"};
+    const std::set<std::string> sorted = {"a.bam", "g.gtf", "run", "a-file", "a.sorted.bam", "a.sorted.bam.bai"};
+    std::set<std::string> resultsHere = sorted;
+    resultsHere.insert({"genes_summary_a.sorted.dat", "transcripts_summary_a.sorted.dat"});
+    std::set<std::string> resultsInOut = sorted;
+    resultsInOut.insert("out");
+    const std::vector<Row> rows = {
+        {"-o ..", 0, "", resultsHere},
+        {"-o ../", 0, "", resultsHere},
+        {"-o ../out/.", 0, "", resultsInOut},
+        {"-o ../out/x/..", 0, "", resultsInOut},
+        {"-o ../a-file/out", 1, "Error: output directory ../a-file/out cannot be created", inputs},
+        {"-o /proc/kestrove-out", 1, "Error: output directory /proc/kestrove-out cannot be created", inputs},
+        {"-o ../out -l", 1, "../out/logfiles exists and is not a directory", {"a.bam", "g.gtf", "run", "a-file", "out"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.arguments);
+        TempDir dir;
+        testutil::writeText(dir.file("g.gtf"), testutil::exon("chr1", 50, 1500, "G", "T"));
+        testutil::samToBam(kUnsorted, dir.file("a.bam"), false);
+        testutil::writeText(dir.file("a-file"), "");
+        fs::create_directory(dir.file("run"));
+        if (row.arguments == "-o ../out -l") {
+            fs::create_directory(dir.file("out"));
+            testutil::writeText(dir.file("out/logfiles"), "");
+        }
+        const auto result = testutil::kestroveIn(dir.file("run"), "-G ../g.gtf -B ../a.bam " + row.arguments);
+        EXPECT_EQ(result.status, row.status) << result.err;
+        EXPECT_TRUE(testutil::contains(result.err, row.message)) << result.err;
+        EXPECT_EQ(testutil::filesIn(dir.path()), row.files);
     }
 }
 

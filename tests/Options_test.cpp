@@ -1,6 +1,7 @@
 // Option validation: each row is an argument list, whether the run may go on, and
 // the one message a user sees.
 
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,11 +11,13 @@
 #include "Helper.h"
 #include "KestroveException.h"
 #include "ProgramParameters.h"
+#include "TestUtil.h"
 
 namespace {
 
 struct Parsed {
     bool ok = false;
+    int status = 1;  // the exit status when the run stops
     std::string out;
     std::string err;
     t_configuration conf;
@@ -32,7 +35,9 @@ Parsed parse(std::vector<std::string> args, bool developmentPhase)
     t_directories dirs;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    parsed.ok = ProgramParameters().validateParameters(static_cast<int>(args.size()), argv.data(), dirs, parsed.conf);
+    ProgramParameters parameters;
+    parsed.ok = parameters.validateParameters(static_cast<int>(args.size()), argv.data(), dirs, parsed.conf);
+    parsed.status = parameters.exitStatus();
     parsed.err = testing::internal::GetCapturedStderr();
     parsed.out = testing::internal::GetCapturedStdout();
     return parsed;
@@ -44,6 +49,8 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
         std::vector<std::string> args;
         bool ok;
         std::string message;  // start of what the run prints
+        bool development = false;
+        int status = 1;  // when it stops
     };
     const std::vector<Row> rows = {
         {{"-b", "1", "-i", "5", "-M", "1", "-m", "1", "-x", "1"}, true, ""},
@@ -68,6 +75,14 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
         {{"-i", "70000"}, false, "Error options: "},
         {{"-x", "3000000000"}, false, "Error options: "},
         {{"--threads", "2"}, false, "Error options: "},
+        {{"-x", "0", "-r"}, false, "Maximum number of fragments in a locus cannot be smaller than 1!\n"},
+        {{"-a", "4", "-f", "1", "-C", "0"}, true, "", true},
+        {{"-a", "5"}, false, "Bias type has to be 1 (start), 2 (end), 3 (cufflinks) or 4 (combined)!\n", true},
+        {{"-a", "-1"}, false, "Bias type has to be", true},
+        {{"-f", "0"}, false, "Fragments threshold cannot be smaller than 1!\n", true},
+        {{"-C", "-1"}, false, "Minimum number of fragments for the start-site distributions cannot be negative!\n", true},
+        {{"--version", "-b", "0"}, false, "kestrove " KESTROVE_VERSION "\n", false, 0},
+        {{"--version"}, false, "kestrove " KESTROVE_VERSION "\n", true, 0},
     };
     EXPECT_EQ(parse({"-G", "g", "-B", "b", "-D", "fwd"}, false).conf.strandedness, 1);
     EXPECT_EQ(parse({"-G", "g", "-B", "b", "-D", "rev"}, false).conf.strandedness, 2);
@@ -77,12 +92,18 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
     for (const Row& row : rows) {
         std::vector<std::string> args = row.args;
         args.insert(args.end(), {"-G", "genes.gtf", "-B", "reads.bam"});
-        const Parsed parsed = parse(args, false);
+        const Parsed parsed = parse(args, row.development);
         std::string what = row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : "");
         EXPECT_EQ(parsed.ok, row.ok) << what << "\n" << parsed.out << parsed.err;
-        // Help goes to standard output; every refusal to standard error.
-        const std::string& shown = row.ok || row.message == "General Options" ? parsed.out : parsed.err;
+        if (!row.ok) {
+            EXPECT_EQ(parsed.status, row.status) << what;
+        }
+        // Help and the version go to standard output; every refusal to standard error.
+        const std::string& shown = row.ok || row.status == 0 || row.message == "General Options" ? parsed.out : parsed.err;
         EXPECT_EQ(shown.rfind(row.message, 0), 0u) << what << "\n" << shown;
+        if (row.status == 0) {
+            EXPECT_EQ(parsed.out, row.message) << what;
+        }
     }
 }
 
@@ -92,15 +113,51 @@ TEST(Options, FailureTextsAndFileNamesFollowTheirTables)
     const std::vector<std::pair<ErrorStatus, std::string>> texts = {
         {ERR_UNKNOWN, "Error 100: Unknown: chr1"}, {ERR_BAM_HEADER, "Error 102: Error in BAM header: chr1"},
         {ERR_REGION_PARSE, "Error 104: Failed to parse the region [chr1]"}, {ERR_NO_HITS, "Error 106: No hits: chr1"},
-        {ERR_DIVISION_BY_ZERO, "Error 108: Division by 0: chr1"}, {ERR_NONE, "Error 109: None: chr1"}};
+        {ERR_DIVISION_BY_ZERO, "Error 108: Division by 0: chr1"}, {ERR_NONE, "Error 109: None: chr1"},
+        {ERR_BAM_SORT, "Error 111: Failed to sort the BAM file: chr1"}};
     for (const auto& [status, text] : texts)
         EXPECT_EQ(KestroveException(status, "chr1").what(), text);
     const std::vector<std::pair<std::string, std::string>> names = {
         {"TP53", "TP53"}, {"../../up", "_.._.._up"}, {"/etc/x", "_etc_x"}, {"a\\b", "a_b"}, {".hidden", "_.hidden"}, {"", "_"}};
     for (const auto& [name, safe] : names)
         EXPECT_EQ(Helper::fileSafeName(name), safe) << name;
+    // Names too long for a file are cut, and names alike up to the cut stay apart.
+    const std::string longName(300, 'a');
+    for (const std::string& name : {longName, longName + "b", longName + "c", std::string(250, '/')}) {
+        const std::string safe = Helper::fileSafeName(name);
+        EXPECT_EQ(safe.size(), Helper::kMaxFileSafeName) << name;
+        EXPECT_EQ(safe.find('/'), std::string::npos);
+        EXPECT_EQ(safe.substr(0, 100), Helper::fileSafeName(name.substr(0, 100))) << name;
+    }
+    EXPECT_NE(Helper::fileSafeName(longName + "b"), Helper::fileSafeName(longName + "c"));
+    EXPECT_EQ(Helper::fileSafeName(std::string(200, 'a')), std::string(200, 'a'));
     EXPECT_EQ(Helper::splitFilename("dir.v2/genes.gtf"), "genes");
     EXPECT_EQ(Helper::secondsToTime(3725), "01:02:05");
+}
+
+// Genes sharing a name, or with an id too long for a file name, each keep their own log.
+TEST(Options, PerGeneLogsAreNamedByGeneId)
+{
+    testutil::TempDir dir;
+    const std::string longId(300, 'L');
+    const std::vector<std::pair<std::string, int>> genes = {{"G1", 1000}, {"G2", 5000}, {longId, 9000}};
+    std::string gtf;
+    std::vector<testutil::Pair> pairs;
+    for (const auto& [id, start] : genes) {
+        gtf += testutil::exon("chr1", start, start + 1000, id, id + ".t", "SAME");
+        for (int i = 0; i < 5; ++i)
+            pairs.emplace_back("chr1", start + 100 + 20 * i, start + 400 + 20 * i);
+    }
+    testutil::writeText(dir.file("g.gtf"), gtf);
+    testutil::samToBam(testutil::pairsSam(pairs), dir.file("r.bam"), true);
+    const auto result = testutil::kestroveIn(dir.path(), "-G g.gtf -B r.bam -o out -l");
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string cutId = Helper::fileSafeName(longId);
+    EXPECT_EQ(testutil::filesIn(dir.file("out/logfiles")), (std::set<std::string>{"G1.log", "G2.log", cutId + ".log"}));
+    for (const auto& [id, start] : genes)
+        EXPECT_TRUE(testutil::contains(testutil::readText(dir.file("out/logfiles/" + Helper::fileSafeName(id) + ".log")),
+                                       "Gene information[gene name, gene ID]: SAME, " + id + "\n"))
+            << id.substr(0, 10);
 }
 
 } // namespace

@@ -61,11 +61,11 @@ int main(int argc, char** argv)
     progressBar.updateProgressBar(message, 0);
 
     helperObject.createClusteringData(conf);
-    helperObject.clusterPDFs(conf.resultsDir + "/norm_pdfs", conf);
+    const bool clustered = helperObject.clusterPDFs(conf.resultsDir + "/norm_pdfs", conf);
 
     const boost::timer::cpu_times elapsed = timer.elapsed();
     std::cout << "\n\nExperiment finished on " << boost::posix_time::second_clock::local_time()
               << "\n\nElapsed time: [CPU " << Helper::secondsToTime(wholeSeconds(elapsed.user + elapsed.system))
               << ", Real " << Helper::secondsToTime(wholeSeconds(elapsed.wall)) << "]" << std::endl;
-    return 0;
+    return clustered ? 0 : 1;
 }
