@@ -380,8 +380,9 @@ std::string alignerFlagsNote(const std::string& bamFile, const t_flagStats& coun
     if (primaryOnly)
         return note + "With --primary-only the secondary, QC-failed and supplementary records are left out; "
                       "duplicates count as fragments.\n";
-    return note + "Each counts as a fragment, so a read can count more than once: --primary-only leaves out the "
-                  "secondary, QC-failed and supplementary records (duplicates are kept).\n";
+    return note + "Each counts as a fragment, so a read with secondary or supplementary alignments counts more than "
+                  "once; --primary-only leaves out the secondary, QC-failed and supplementary records (duplicates "
+                  "are kept).\n";
 }
 
 BamIO::BamIO(const char* name, uint16_t skippedFlags) : fileName(name), skippedFlags(skippedFlags) {}

@@ -107,10 +107,12 @@ TEST(Clustering, ThreeRowTableGivesTwoClusters)
         testutil::writeText(dir.file("norm_pdfs"), table);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        Helper().clusterPDFs(dir.file("norm_pdfs"), conf);
+        const bool clustered = Helper().clusterPDFs(dir.file("norm_pdfs"), conf);
         testing::internal::GetCapturedStderr();
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(testutil::readText(dir.file("norm_pdfs.clusters")), clusters) << table;
+        // A run must not end as a success when its clustering step failed.
+        EXPECT_EQ(clustered, !clusters.empty()) << table;
     }
 }
 
