@@ -2,7 +2,6 @@
 // the one message a user sees.
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -67,13 +66,15 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
         {{"--help", "-b", "0"}, false, "General Options"},
         {{"-i", "70000"}, false, "Error options: "},
         {{"-x", "3000000000"}, false, "Error options: "},
-        {{"--threads", "2"}, false, "Error options: "},
+        {{"--frags-threshold", "2"}, false, "Error options: "},
     };
     EXPECT_EQ(parse({"-G", "g", "-B", "b", "-D", "fwd"}, false).conf.strandedness, 1);
     EXPECT_EQ(parse({"-G", "g", "-B", "b", "-D", "rev"}, false).conf.strandedness, 2);
-    const Parsed zeroThreads = parse({"-G", "g", "-B", "b", "--threads", "0"}, true);
+    const Parsed zeroThreads = parse({"-G", "g", "-B", "b", "--threads", "0"}, false);
     EXPECT_TRUE(zeroThreads.ok && zeroThreads.conf.nrThreads == 1) << zeroThreads.err;
-    EXPECT_EQ(parse({"-G", "g", "-B", "b", "--threads", "512"}, true).conf.nrThreads, std::thread::hardware_concurrency());
+    EXPECT_EQ(parse({"-G", "g", "-B", "b", "-p", "3", "-c"}, false).conf.nrThreads, 3);
+    EXPECT_TRUE(parse({"-G", "g", "-B", "b", "-p", "3", "-c"}, false).conf.mergeAnnot);
+    EXPECT_EQ(parse({"-G", "g", "-B", "b", "--threads", "512"}, true).conf.nrThreads, 256);
     for (const Row& row : rows) {
         std::vector<std::string> args = row.args;
         args.insert(args.end(), {"-G", "genes.gtf", "-B", "reads.bam"});
