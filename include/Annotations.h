@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ public:
     void merge_genes();
     void restore_genes_map();
     void mergeAnnotations();
+    // Genes whose exons overlap those of another gene on their reference: the ones merging joins.
+    std::size_t overlappingGenes() const;
     bool checkOverlap(Gene a, Gene b);
     std::string getGIDbyTIDmerged(std::string transcriptId);
     bool dumpAnnotations(std::string path);

@@ -1,17 +1,32 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
+// The run's progress on standard error. On a terminal one line redraws itself in place;
+// anywhere else (a log file, a pipe, a batch system) whole lines come at most every few
+// seconds, so that a log stays readable. Workers of the pool may call it at once.
 class ProgressBar {
 public:
     virtual ~ProgressBar() = default;
 
+    // --quiet: no display of any kind prints from then on.
+    static void silence();
+
     void setProgressMax(int max);
-    void updateProgressBar(std::string text, int value);
-    void updateSimpleProgressBar(int value, int offset);
+    // Value out of the maximum; off a terminal printed only when the last line is old enough.
+    void updateProgressBar(const std::string& text, int value);
+    // The display's last state, printed whatever the time since the last line.
+    void finish(const std::string& text);
 
 private:
-    int32_t lastPercent = 0;
+    void show(const std::string& text, int value, bool last);
+
+    std::mutex mutex;
     int32_t progressMax = 0;
+    int32_t lastValue = 0;
+    bool printed = false;
+    std::chrono::steady_clock::time_point lastLine;
 };

@@ -13,8 +13,8 @@
 double normpdf(const double& sigma, const double& x, const double& mu);
 double chi2pdf(const double& x, const double& k);
 
-// Fragments [begin, end) of one block when the E-step of a deferred gene is split over
-// threads: N / blocks fragments each, the last block also taking the remainder.
+// Fragments [begin, end) of one block when the E-step of a large gene is split into
+// blocks: N / blocks fragments each, the last block also taking the remainder.
 struct FragmentBlock {
     uint64_t begin = 0;
     uint64_t end = 0;

@@ -30,5 +30,7 @@ gtf: $dir/data/annotation.gtf
 samples: $dir/samples.tsv
 outdir: $dir/results
 options: ""
+threads: 2
+merge_annot: true
 bin: $build
 YAML

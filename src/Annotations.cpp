@@ -296,6 +296,15 @@ uint64_t truncateToCount(double value)
     return static_cast<uint64_t>(value);
 }
 
+// The effective length training gave the transcript in its merged gene, which its FPKM
+// divides by under length normalisation.
+void carryBackLength(const Gene& merged, t_transcript& transcript)
+{
+    for (const t_transcript& estimated : merged.transcripts)
+        if (estimated.transcriptId == transcript.transcriptId)
+            transcript.normLength = estimated.normLength;
+}
+
 // A typing error in the genes list would otherwise quietly leave a gene out of the
 // run, or in it despite exclude-genes. Names the first few ids of the list that no
 // exon line of the GTF carries, and how many there are.
@@ -559,9 +568,10 @@ void Annotations::mergeAnnotations()
             fragsPerTranscript.clear();
             double fragsSum = 0.0;
             double compSum = 0.0;
-            for (const t_transcript& t : g.transcripts) {
+            for (t_transcript& t : g.transcripts) {
                 Gene& merged = genes[getGIDbyTIDmerged(transcriptKey(g, t.transcriptId))];
                 double alpha = merged.getAlphaValueByTid(t.transcriptId);
+                carryBackLength(merged, t);
                 double frags = static_cast<double>(merged.fragsLocus) * alpha;
                 double comp = static_cast<double>(merged.compFragsLocus) * alpha;
                 fragsPerTranscript.push_back(frags);
@@ -592,6 +602,25 @@ void Annotations::mergeAnnotations()
         g.alphas = Helper::renormalizeToPdf(newAlphas);
     }
     std::swap(genes, genesUnmerged);
+}
+
+std::size_t Annotations::overlappingGenes() const
+{
+    std::map<std::string, std::vector<const Gene*>> byReference;
+    for (const auto& entry : genes)
+        byReference[entry.second.chromosome].push_back(&entry.second);
+    std::size_t count = 0;
+    for (auto& entry : byReference) {
+        std::vector<const Gene*>& list = entry.second;
+        std::stable_sort(list.begin(), list.end(), [](const Gene* a, const Gene* b) { return a->start < b->start; });
+        std::vector<bool> overlaps(list.size(), false);
+        for (std::size_t i = 0; i < list.size(); ++i)
+            for (std::size_t k = i + 1; k < list.size() && list[k]->start <= list[i]->end; ++k)
+                if (exonsOverlap(*list[i], *list[k]))
+                    overlaps[i] = overlaps[k] = true;
+        count += static_cast<std::size_t>(std::count(overlaps.begin(), overlaps.end(), true));
+    }
+    return count;
 }
 
 bool Annotations::checkOverlap(Gene a, Gene b)

@@ -6,7 +6,6 @@
 #include <string>
 
 #include <boost/program_options.hpp>
-#include <boost/thread/thread.hpp>
 
 namespace po = boost::program_options;
 
@@ -35,6 +34,10 @@ const char* const kEula =
 // Kept out of line so the limits apply to the option's value whatever its width.
 bool below(long long value, long long limit) { return value < limit; }
 bool above(long long value, long long limit) { return value > limit; }
+
+// More threads than cores only share them, which a batch system's allocation may want;
+// the bound keeps a typing error from starting thousands.
+constexpr int16_t kMaxThreads = 256;
 
 // Single-thread rule: the options that only work on one core, in lookup order.
 const char* const kSingleCoreOptions[] = {"auto-group-tying", "save-group-tying", "bias-type",
@@ -86,7 +89,9 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
              "strandedness of library can be fwd/rev/none. Default: none")
             ("primary-only",
              "leaves out secondary (0x100), QC-failed (0x200) and supplementary (0x800) alignments; "
-             "duplicates (0x400) are kept.");
+             "duplicates (0x400) are kept.")
+            ("merge-annot,c",
+             "estimates genes whose exons overlap jointly, then gives each annotated gene its share.");
 
         po::options_description development("Development Phase Options - Use only on single core",
                                             kLineLength, kMinDescriptionWidth);
@@ -99,14 +104,12 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
                  "threshold for fragments for parallizing estimation process.")
                 ("norm-length,N", "turns on the normalization of transcript lengths.")
                 ("rounded-counts,z", "Round transcript read counts before FPKM calculation.")
-                ("threads,p", po::value<int16_t>(&conf.nrThreads), "number of threads.")
                 ("observ-betas,O", "dump the beta values for each iteration.")
                 ("fix-betas,F", "use fixed the start sites distributions.")
                 ("bias-type,a", po::value<int16_t>(&conf.biasType),
                  "set the type of bias. 1: start, 2:end, 3:cufflinks, 4:combined")
                 ("min-frags-fss,C", po::value<int16_t>(&conf.minFragsFss),
-                 "minimum nr of frags to log the fss distributions")
-                ("merge-annot,c", "merge annotations.");
+                 "minimum nr of frags to log the fss distributions");
         }
 
         po::options_description clustering("Clustering Options", kLineLength, kMinDescriptionWidth);
@@ -116,7 +119,9 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
         behavior.add_options()
             ("EULA,s", "displays the EULA.")
             ("ignore,r", "ignore the warnings.")
-            ("quiet", "uses a simple progress bar.")
+            ("threads,p", po::value<int16_t>(&conf.nrThreads),
+             "sets the number of threads; the results are the same with any number. Default: 1")
+            ("quiet", "prints only warnings and errors.")
             ("version", "prints the version.");
 
         po::options_description all("Allowed options");
@@ -284,28 +289,25 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
             return false;
         }
 
-        if (conf.developmentPhase) {
-            if (vm.count("threads")) {
-                const unsigned hardware = boost::thread::hardware_concurrency();
-                if (conf.nrThreads < 1) {
-                    std::cerr << "Number of threads cannot be smaller than 1. Continuing with default value: 1\n";
-                    conf.nrThreads = 1;
-                } else if (hardware > 0 && static_cast<unsigned>(conf.nrThreads) > hardware) {
-                    std::cerr << "Max number of threads allowed: " << hardware << "\n"
-                              << "Continuing with " << hardware << " threads.\n";
-                    conf.nrThreads = static_cast<int16_t>(hardware);
-                }
+        if (vm.count("threads")) {
+            if (conf.nrThreads < 1) {
+                std::cerr << "Number of threads cannot be smaller than 1. Continuing with default value: 1\n";
+                conf.nrThreads = 1;
+            } else if (conf.nrThreads > kMaxThreads) {
+                std::cerr << "Max number of threads allowed: " << kMaxThreads << "\n"
+                          << "Continuing with " << kMaxThreads << " threads.\n";
+                conf.nrThreads = kMaxThreads;
             }
-            if (conf.nrThreads > 1) {
-                const char* offending = nullptr;
-                for (const char* name : kSingleCoreOptions) {
-                    if (vm.count(name))
-                        offending = name;
-                }
-                if (offending) {
-                    std::cerr << "Use argument --" << offending << " only with single core!" << std::endl;
-                    std::exit(1);
-                }
+        }
+        if (conf.nrThreads > 1) {
+            const char* offending = nullptr;
+            for (const char* name : kSingleCoreOptions) {
+                if (vm.count(name))
+                    offending = name;
+            }
+            if (offending) {
+                std::cerr << "Use argument --" << offending << " only with single core!" << std::endl;
+                std::exit(1);
             }
         }
     } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "ProgressBar.h"
 #include "data.h"
 
 namespace {
@@ -353,10 +354,10 @@ int HierarchicalClusterCutTree(const std::string& jobname, char dist, char metho
 
 void updateProgress(const char* label, int total, int done)
 {
-    static const char kStars[] = "*************************";
-    const int stars = total > 0 ? static_cast<int>(25LL * done / total) : 0;
-    const int percent = total > 0 ? static_cast<int>(100LL * done / total) : 0;
-    const int shown = std::clamp(stars, 0, 25);
-    std::printf("%-50s[%.*s%*s]   %d%%\r", label, shown, kStars, 25 - shown, "", percent);
-    std::fflush(stdout);
+    static ProgressBar display;
+    display.setProgressMax(total);
+    if (done >= total)
+        display.finish(label);
+    else
+        display.updateProgressBar(label, done);
 }

@@ -56,12 +56,9 @@ uint16_t skippedFlags()
     return conf.primaryOnly ? kNonPrimaryFlags : 0;
 }
 
-constexpr size_t kMessageWidth = 50;
 constexpr int kMmapThresholdBytes = 512 * 1024;
 constexpr int kTrimThresholdBytes = 16 * 1024 * 1024;
 constexpr int kInitSteps = 4;
-constexpr int kQuietMax = 100;
-constexpr int kGenePassOffset = 4;
 const char* const kWholeReference = ":0-999999999";
 
 std::string localTime()
@@ -69,17 +66,7 @@ std::string localTime()
     return boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time());
 }
 
-// Texts are padded so that the bar starts in the same column for every message.
-void showProgress(ProgressBar& display, std::string text, int step, int quietValue, int quietOffset)
-{
-    if (conf.quiet) {
-        display.updateSimpleProgressBar(quietValue, quietOffset);
-        return;
-    }
-    if (text.size() < kMessageWidth)
-        text.resize(kMessageWidth, ' ');
-    display.updateProgressBar(std::move(text), step);
-}
+void setTotalHitsFpkm(Gene& gene);
 
 // Nothing reads through the main thread's slot after this point, so its reader is closed
 // rather than leaked.
@@ -305,6 +292,24 @@ void runChnPass(Annotations& annotations)
     pool.run(conf.nrThreads);
 }
 
+// The annotated genes get their FPKMs from the estimates carried back, as if each had
+// been estimated alone with these fragments and abundances.
+void carryBackMergedGenes(Annotations& annotations)
+{
+    annotations.mergeAnnotations();
+    for (auto& entry : annotations.genes)
+        setTotalHitsFpkm(entry.second);
+}
+
+// Genes estimated apart count the fragments of their overlap twice.
+void hintAtOverlappingGenes(const Annotations& annotations)
+{
+    const size_t overlapping = annotations.overlappingGenes();
+    if (overlapping > 0)
+        std::cerr << "Warning: " << overlapping << " genes overlap another gene and were estimated apart; "
+                  << "-c (--merge-annot) estimates overlapping genes jointly.\n";
+}
+
 void printFinish(const boost::timer::cpu_timer& timer)
 {
     const boost::timer::cpu_times elapsed = timer.elapsed();
@@ -317,6 +322,8 @@ void printFinish(const boost::timer::cpu_timer& timer)
 
 void printClosingReport(size_t nrGenes, const boost::timer::cpu_timer& timer)
 {
+    if (conf.quiet)
+        return;
     const uint64_t processed = nrGenesProcessed.load();
     std::cout << "\n> " << processed << " genes processed.";
     if (nrGenes != processed)
@@ -327,10 +334,8 @@ void printClosingReport(size_t nrGenes, const boost::timer::cpu_timer& timer)
 
 bool clusterEarlierResults()
 {
-    progressBar.setProgressMax(kQuietMax);
-    std::string text = "Preparing the data to cluster";
-    text.resize(kMessageWidth, ' ');
-    progressBar.updateProgressBar(text, 0);
+    progressBar.setProgressMax(1);
+    progressBar.updateProgressBar("Preparing the data to cluster", 0);
     helperObject.createClusteringData(conf);
     return helperObject.clusterPDFs(conf.resultsDir + "/norm_pdfs", conf);
 }
@@ -387,7 +392,10 @@ int runSteps(int argc, char** argv)
     boost::timer::cpu_timer timer;
     if (!parameters.validateParameters(argc, argv, dirs, conf))
         return parameters.exitStatus();
-    std::cout << "\nExperiment started on " << localTime() << "\n\n";
+    if (conf.quiet)
+        ProgressBar::silence();
+    else
+        std::cout << "\nExperiment started on " << localTime() << "\n\n";
 
     if (conf.clusterPdfs && !conf.resultsDir.empty()) {
         const bool clustered = clusterEarlierResults();
@@ -419,9 +427,9 @@ int runSteps(int argc, char** argv)
     warnAboutUnmatchedReads(annotations);
     std::cerr << unmatedReadsWarning();
     if (conf.mergeAnnot)
-        annotations.mergeAnnotations();
+        carryBackMergedGenes(annotations);
     results.closeFilesForIntermediateResults();
-    showProgress(progressBar, "Saving results..", quantificationProgress.load(), geneSteps, kGenePassOffset);
+    progressBar.updateProgressBar("Saving results..", quantificationProgress.load());
 
     if (conf.computeChn)
         runChnPass(annotations);
@@ -429,10 +437,11 @@ int runSteps(int argc, char** argv)
     // The writer has already named the file it could not open; the run must not report success.
     if (!results.writeFinalResults(annotations))
         return 1;
-    showProgress(progressBar, "> Quantification completed", geneSteps, geneSteps, kGenePassOffset);
+    progressBar.finish("> Quantification completed");
 
     if (conf.clusterPdfs) {
-        std::cout << "\n\n";
+        if (!conf.quiet)
+            std::cout << "\n\n";
         // Clustering after a quantification works on this run's own results.
         if (conf.resultsDir.empty())
             conf.resultsDir = dirs.outputDir;
@@ -443,6 +452,8 @@ int runSteps(int argc, char** argv)
         }
     }
     printClosingReport(nrGenes, timer);
+    if (!conf.mergeAnnot)
+        hintAtOverlappingGenes(annotations);
     return 0;
 }
 
@@ -451,7 +462,7 @@ int runSteps(int argc, char** argv)
 bool initialize(Annotations& annotations, BamIO& reader)
 {
     ProgressBar display;
-    display.setProgressMax(conf.quiet ? kQuietMax : kInitSteps);
+    display.setProgressMax(kInitSteps);
 
     std::map<std::string, std::string> genesList;
     if (!conf.processAllGenes && !readGenesList(genesList))
@@ -461,7 +472,7 @@ bool initialize(Annotations& annotations, BamIO& reader)
         return false;
 
     try {
-        showProgress(display, "Loading the annotations", 1, 0, 0);
+        display.updateProgressBar("Loading the annotations", 1);
         annotations.parseGTF(dirs.gtfFile.c_str(), genesList, conf);
     } catch (const KestroveException& e) {
         std::cerr << e.what() << std::endl;
@@ -473,7 +484,7 @@ bool initialize(Annotations& annotations, BamIO& reader)
             return false;
     }
 
-    showProgress(display, "Loading the alignments", 2, 1, 0);
+    display.updateProgressBar("Loading the alignments", 2);
     try {
         const int sorted = reader.openBam();
         reader.createChromosomeList();
@@ -486,14 +497,14 @@ bool initialize(Annotations& annotations, BamIO& reader)
     }
 
     try {
-        showProgress(display, "Initializing parameters", 3, 2, 0);
+        display.updateProgressBar("Initializing parameters", 3);
         countExperimentFragments(reader.getChromosomeList());
     } catch (const KestroveException& e) {
         std::cerr << e.what() << std::endl;
         return false;
     }
 
-    showProgress(display, "Initialization completed", 4, 3, 0);
+    display.finish("Initialization completed");
     if (!conf.quiet) {
         std::cout << "> Alignments are loaded.\n> Annotations are loaded (" << annotations.genes.size()
                   << " genes).\n"
@@ -798,11 +809,14 @@ void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragments
     // A locus read with others has its own time from here on.
     const std::string startTime = localTime();
     const std::time_t startClock = std::time(nullptr);
-    const std::string message = conf.nrThreads == 1
-        ? "Processing gene " + (g.geneName.size() > 34 ? g.geneId : g.geneName)
-        : "Processing with " + std::to_string(conf.nrThreads) + " threads..";
-    const int32_t taken = quantificationProgress.fetch_add(1);
-    showProgress(progressBar, message, taken, taken, kGenePassOffset);
+    std::string message = "Processing gene " + (g.geneName.size() > 34 ? g.geneId : g.geneName);
+    if (conf.deferredPass)
+        message += " on " + std::to_string(conf.nrThreads) + " threads";
+    else if (conf.nrThreads > 1)
+        message = "Processing with " + std::to_string(conf.nrThreads) + " threads..";
+    // A deferred gene was counted when it was put off.
+    progressBar.updateProgressBar(message, conf.deferredPass ? quantificationProgress.load()
+                                                             : quantificationProgress.fetch_add(1));
     if (g.geneName.empty())
         g.geneName = g.geneId;
 

@@ -727,31 +727,43 @@ private:
     boost::thread_group threads;
 };
 
-// What a block-parallel train call shares with its workers. It belongs to the call, so
-// nothing of one gene's estimation is left for the next one to find.
+// The E-step of a gene at or above the fragments threshold: a fixed number of blocks of
+// fragments, each summed on its own, merged in block order. The sums are then the same
+// whether one thread computes the blocks or several, whichever finishes first.
+constexpr uint64_t kEStepBlocks = 48;
+
 class BlockParallelEStep {
 public:
     // merged receives every iteration's sums; it is zero before each iteration.
-    BlockParallelEStep(const EStepInput& input, uint64_t nrFragments, uint16_t nrThreads, uint64_t T, uint64_t G,
-                       uint64_t K, EStepSums& merged)
-        : input(input), nr_threads(nrThreads), merged(merged), slots(nrThreads), pool(nrThreads)
+    BlockParallelEStep(const EStepInput& input, bool trainBetas, uint64_t nrFragments, uint16_t nrThreads,
+                       uint64_t T, uint64_t G, uint64_t K, EStepSums& merged)
+        : input(input), trainBetas(trainBetas), merged(merged), slots(kEStepBlocks)
     {
-        blocks.reserve(nrThreads);
-        for (uint16_t i = 0; i < nrThreads; ++i)
-            blocks.emplace_back(fragmentBlock(nrFragments, nrThreads, i), T, G, K);
+        blocks.reserve(kEStepBlocks);
+        for (uint64_t i = 0; i < kEStepBlocks; ++i)
+            blocks.emplace_back(fragmentBlock(nrFragments, kEStepBlocks, i), T, G, K);
+        if (nrThreads > 1)
+            pool = std::make_unique<BlockPool>(nrThreads);
     }
 
-    // One E-step: every block on the pool, merged into `merged` before this returns.
+    // One E-step: every block computed, merged into `merged` before this returns.
     void run()
     {
-        {
-            std::lock_guard<std::mutex> lock(mutThread);
-            threadsBusy = true;
+        if (pool) {
+            {
+                std::lock_guard<std::mutex> lock(mutThread);
+                pending = kEStepBlocks;
+            }
+            for (uint64_t i = 0; i < kEStepBlocks; ++i)
+                pool->post(BlockTask{this, i});
+            std::unique_lock<std::mutex> lock(mutThread);
+            condThreads.wait(lock, [this] { return pending == 0; });
+        } else {
+            for (Block& block : blocks)
+                runEStep(input, trainBetas, block.range.begin, block.range.end, block.scratch, block.sums);
         }
-        for (uint16_t i = 0; i < nr_threads; ++i)
-            pool.post(BlockTask{this, i});
-        std::unique_lock<std::mutex> lock(mutThread);
-        condThreads.wait(lock, [this] { return !threadsBusy; });
+        for (Block& block : blocks)
+            sumResults(block.sums);
     }
 
 private:
@@ -767,24 +779,25 @@ private:
 
     struct BlockTask {
         BlockParallelEStep* state;
-        uint16_t blockIndex;
+        uint64_t blockIndex;
 
         using allocator_type = TaskSlotAllocator<void>;
         allocator_type get_allocator() const noexcept { return allocator_type(&state->slots[blockIndex]); }
         void operator()() const { state->calculatePDF(blockIndex); }
     };
 
-    void calculatePDF(uint16_t blockIndex)
+    void calculatePDF(uint64_t blockIndex)
     {
         Block& block = blocks[blockIndex];
-        runEStep(input, true, block.range.begin, block.range.end, block.scratch, block.sums);
-        sumResults(block.sums);
+        runEStep(input, trainBetas, block.range.begin, block.range.end, block.scratch, block.sums);
+        // Cleared under the mutex the training thread tests it with: the wake-up cannot be lost.
+        std::lock_guard<std::mutex> done(mutThread);
+        if (--pending == 0)
+            condThreads.notify_all();
     }
 
-    // Blocks merge in the order they finish; an empty block adds zeros and still counts.
     void sumResults(EStepSums& sums)
     {
-        std::lock_guard<std::mutex> lock(mutSumResults);
         for (std::size_t i = 0; i < sums.betasAccu.size(); ++i) {
             merged.betasAccu[i] += sums.betasAccu[i];
             sums.betasAccu[i] = 0.0;
@@ -801,31 +814,20 @@ private:
         sums.logLikelihood = 0.0;
         merged.likelihoodBound += sums.likelihoodBound;
         sums.likelihoodBound = 0.0;
-
-        if (++threadCounter == nr_threads) {
-            threadCounter = 0;
-            // Cleared under the mutex the training thread tests it with: the wake-up cannot be lost.
-            std::lock_guard<std::mutex> done(mutThread);
-            threadsBusy = false;
-            condThreads.notify_all();
-        }
     }
 
     const EStepInput& input;
-    const uint16_t nr_threads;
+    const bool trainBetas;
     EStepSums& merged;
     std::vector<Block> blocks;
     std::vector<TaskSlot> slots;
 
-    // Lock order: mutSumResults before mutThread.
-    std::mutex mutSumResults;
-    uint64_t threadCounter = 0;
     std::mutex mutThread;
     std::condition_variable condThreads;
-    bool threadsBusy = false;
+    uint64_t pending = 0;
 
     // Declared last: its threads are joined before the state they work on goes away.
-    BlockPool pool;
+    std::unique_ptr<BlockPool> pool;
 };
 
 // ---------------------------------------------------------------------------
@@ -1362,11 +1364,14 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
     std::unique_ptr<EStepSums> exactSums;
     std::unique_ptr<EStepScratch> exactScratch;
 
-    // A deferred gene is trained alone, so its E-step takes every thread of the run.
+    // A gene at the fragments threshold is summed in blocks at any thread count; deferred
+    // (trained alone), its E-step takes every thread of the run.
     std::unique_ptr<BlockParallelEStep> blockParallel;
-    if (conf.deferredPass && conf.nrThreads > 1)
-        blockParallel =
-            std::make_unique<BlockParallelEStep>(input, N, static_cast<uint16_t>(conf.nrThreads), T, G, K, sums);
+    if (conf.deferredPass || gene->second.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0))) {
+        const int16_t nrThreads = conf.deferredPass ? std::max<int16_t>(conf.nrThreads, 1) : 1;
+        blockParallel = std::make_unique<BlockParallelEStep>(input, trainBetas, N, static_cast<uint16_t>(nrThreads), T,
+                                                             G, K, sums);
+    }
 
     // The sum of log p in fragment order, block by block as the E-step adds it up.
     const auto exactLikelihood = [&](const std::vector<double>& atAlphas, const std::vector<double>& atBetas) {
@@ -1379,7 +1384,7 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
         exact.betas = atBetas.data();
         exact.needLikelihood = true;
         exact.boundedLikelihood = false;
-        const uint64_t nrBlocks = blockParallel ? conf.nrThreads : 1;
+        const uint64_t nrBlocks = blockParallel ? kEStepBlocks : 1;
         double sum = 0.0;
         for (uint64_t b = 0; b < nrBlocks; ++b) {
             const FragmentBlock range = blockParallel ? fragmentBlock(N, nrBlocks, b) : FragmentBlock{0, N};

@@ -1,6 +1,7 @@
 // Whole runs of kestrove on small hand-written annotations and alignments, with
 // the summaries compared against values worked out by hand.
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <string>
@@ -137,29 +138,144 @@ TEST_F(GeneRuns, GenesAreWrittenOnceEachInByteWiseIdOrderAndAbsentChromosomesFai
               "t_A t_G10 t_G9a t_G9b t_GZ t_G_2 t_g1 ");
 }
 
-TEST_F(GeneRuns, GeneAtTheFragmentsThresholdIsDeferredAndEstimatedAlike)
+// Off a terminal the progress comes as whole lines with the elapsed time, a few per
+// run and one more every few seconds; --quiet leaves only warnings and errors.
+TEST_F(GeneRuns, ProgressIsWholeLinesOffATerminalAndQuietPrintsNothing)
 {
-    if (!testutil::hasTwoHardwareThreads())
-        GTEST_SKIP() << "needs two hardware threads";
     write(kTwoGenes, twoGenesReads());
-    const auto single = quantify("", testutil::kestroveDevExe());
-    ASSERT_EQ(single.status, 0) << single.err;
-    const auto expectedGenes = readText(dir.file("out/genes_summary_reads.dat"));
-    const auto expectedTranscripts = readText(dir.file("out/transcripts_summary_reads.dat"));
-
-    // GB counts exactly 10 fragments, GA 4: the display passes 100 % by the one deferred gene.
-    for (const auto& [threshold, stars, percent] :
-         std::vector<std::tuple<int, size_t, std::string>>{{10, 37, "150"}, {11, 25, "100"}}) {
-        const auto result = quantify("--threads 2 --frags-threshold " + std::to_string(threshold),
-                                     testutil::kestroveDevExe());
-        ASSERT_EQ(result.status, 0) << result.err;
-        std::string saving = "Saving results..";
-        saving.resize(50, ' ');
-        EXPECT_TRUE(testutil::contains(result.out, saving + "[" + std::string(stars, '*') + "]   " + percent + "%\r"))
-            << threshold << result.out;
-        EXPECT_EQ(readText(dir.file("out/genes_summary_reads.dat")), expectedGenes);
-        EXPECT_EQ(readText(dir.file("out/transcripts_summary_reads.dat")), expectedTranscripts);
+    struct Row {
+        std::string options;
+        std::string progress;
+    };
+    const std::vector<Row> rows = {
+        {"", "Loading the annotations 25% (elapsed 00:00:0"},
+        {"-p 2", "> Quantification completed 100% (elapsed 00:00:0"},
+        {"--quiet", ""},
+        {"--quiet -p 2 -c", ""},
+    };
+    for (const Row& row : rows) {
+        const auto result = quantify(row.options);
+        ASSERT_EQ(result.status, 0) << row.options << result.err;
+        EXPECT_EQ(result.out.find('\r'), std::string::npos) << row.options;
+        EXPECT_EQ(result.err.find('\r'), std::string::npos) << row.options;
+        if (row.progress.empty()) {
+            EXPECT_EQ(result.out, "") << row.options;
+            EXPECT_EQ(result.err, "") << row.options;
+        } else {
+            EXPECT_TRUE(testutil::contains(result.err, row.progress)) << row.options << "\n" << result.err;
+            EXPECT_TRUE(testutil::contains(result.out, "genes processed")) << row.options;
+        }
     }
+
+    // Beyond the first and the last line of each display, at most one line every 5 s,
+    // not one per gene.
+    testutil::simulate(dir.file("sim"), "--genes 60 --fragments 6000 --seed 3");
+    const auto result = testutil::kestroveIn(dir.path(), "-G sim.gtf -B sim.bam -o simout");
+    ASSERT_EQ(result.status, 0) << result.err;
+    const auto progress = lines(result.err);
+    ASSERT_FALSE(progress.empty());
+    const std::string& last = progress.back();
+    const auto elapsed = last.substr(last.rfind("(elapsed ") + 9, 8);
+    const int seconds = std::stoi(elapsed.substr(0, 2)) * 3600 + std::stoi(elapsed.substr(3, 2)) * 60 + std::stoi(elapsed.substr(6, 2));
+    EXPECT_LE(progress.size(), 4u + static_cast<size_t>(seconds / 5) + 1) << result.err;
+    EXPECT_TRUE(testutil::contains(last, "> Quantification completed 100%")) << result.err;
+}
+
+// Overlapping genes: GA's second transcript reaches into GB's exon. With -c they are
+// estimated as one gene and carried back; each gets the total-hits FPKM of the
+// fragments and abundances it is given, as a gene estimated alone does, and GC, which
+// overlaps nothing, keeps exactly its unmerged row.
+TEST_F(GeneRuns, MergedGenesGetTheTotalHitsFpkmOfTheirShare)
+{
+    const std::string gtf = exon("chr1", 1001, 1400, "GA", "tA1") + exon("chr1", 1601, 2000, "GA", "tA1")
+        + exon("chr1", 1001, 2100, "GA", "tA2") + exon("chr1", 2051, 3000, "GB", "tB")
+        + exon("chr1", 5001, 6000, "GC", "tC");
+    std::vector<testutil::Pair> pairs;
+    for (int i = 0; i < 40; ++i)
+        pairs.emplace_back("chr1", 1010 + 47 * i, 1200 + 47 * i);
+    for (int i = 0; i < 12; ++i)
+        pairs.emplace_back("chr1", 5050 + 60 * i, 5300 + 50 * i);
+    std::sort(pairs.begin(), pairs.end());
+    write(gtf, testutil::pairsSam(pairs));
+
+    const auto separate = quantify("");
+    ASSERT_EQ(separate.status, 0) << separate.err;
+    EXPECT_TRUE(testutil::contains(separate.err, "Warning: 2 genes overlap another gene")) << separate.err;
+    // Its compatible count of the experiment no longer counts GA's and GB's shared fragments twice.
+    const auto totalHits = [](const std::string& row) {
+        auto columns = fields(row);
+        columns.resize(6);
+        return columns;
+    };
+    const auto unmergedC = totalHits(geneRows()[3]);
+
+    const auto merged = quantify("-c");
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    EXPECT_FALSE(testutil::contains(merged.err, "overlap another gene")) << merged.err;
+    const auto genes = geneRows();
+    ASSERT_EQ(genes.size(), 4u);
+    EXPECT_EQ(totalHits(genes[3]), unmergedC);
+
+    // FPKM_THN = 1e9 x frags_locus x abundance / (length x frags_expt); the abundance is
+    // printed with 5 decimals, which bounds the difference.
+    std::map<std::string, double> geneSums;
+    const auto transcripts = transcriptRows();
+    ASSERT_EQ(transcripts.size(), 5u);
+    for (size_t i = 1; i < transcripts.size(); ++i) {
+        const auto row = fields(transcripts[i]);
+        const double scale = 1e9 * std::stod(row[7]) / (std::stod(row[4]) * std::stod(row[8]));
+        const double fpkm = std::stod(row[9]);
+        EXPECT_GT(fpkm, 0.0) << transcripts[i];
+        EXPECT_NEAR(fpkm, scale * std::stod(row[6]), scale * 5e-6 + 1e-5) << transcripts[i];
+        geneSums[row[1]] += fpkm;
+    }
+    for (size_t i = 1; i < genes.size(); ++i) {
+        const auto row = fields(genes[i]);
+        EXPECT_NEAR(std::stod(row[5]), geneSums[row[0]], 2e-5) << genes[i];
+        EXPECT_EQ(row[9], "OK") << genes[i];
+    }
+}
+
+// Sums over blocks and genes are combined in a fixed order, so the summaries do not
+// depend on the number of threads nor on which finished first. With a low fragments
+// threshold the large genes go to the deferred pass, whose E-step the threads share.
+TEST(Threads, SummariesAreByteIdenticalAtAnyThreadCount)
+{
+    testutil::TempDir dir;
+    testutil::simulate(dir.file("sim"), "--realistic --genes 30 --fragments 12000 --seed 9");
+    struct Row {
+        std::string options;
+        std::string exe;
+    };
+    const std::vector<Row> rows = {
+        {"", testutil::kestroveExe()},
+        {"-c", testutil::kestroveExe()},
+        {"-f 300", testutil::kestroveDevExe()},
+        {"-c -f 300", testutil::kestroveDevExe()},
+    };
+    const std::string genesFile = dir.file("out/genes_summary_sim.dat");
+    const std::string transcriptsFile = dir.file("out/transcripts_summary_sim.dat");
+    for (const Row& row : rows) {
+        std::string genes;
+        std::string transcripts;
+        for (int threads : {1, 2, 3, 3}) {
+            const std::string options = row.options + " -p " + std::to_string(threads);
+            const auto result = testutil::kestroveIn(dir.path(), "-G sim.gtf -B sim.bam -o out --quiet " + options, row.exe);
+            ASSERT_EQ(result.status, 0) << options << result.err;
+            if (threads == 1) {
+                genes = readText(genesFile);
+                transcripts = readText(transcriptsFile);
+                continue;
+            }
+            EXPECT_EQ(readText(genesFile), genes) << options;
+            EXPECT_EQ(readText(transcriptsFile), transcripts) << options;
+        }
+    }
+    // The threshold above defers genes of both kinds: several, and with several isoforms.
+    size_t deferred = 0;
+    for (const auto& line : lines(readText(genesFile)))
+        deferred += line.rfind("SIMG", 0) == 0 && std::stoull(fields(line)[3]) >= 300 ? 1 : 0;
+    EXPECT_GE(deferred, 3u);
 }
 
 // The development options together on a simulated experiment: every gene is still

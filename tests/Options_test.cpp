@@ -3,7 +3,6 @@
 
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -74,7 +73,6 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
         {{"--help", "-b", "0"}, false, "General Options"},
         {{"-i", "70000"}, false, "Error options: "},
         {{"-x", "3000000000"}, false, "Error options: "},
-        {{"--threads", "2"}, false, "Error options: "},
         {{"-x", "0", "-r"}, false, "Maximum number of fragments in a locus cannot be smaller than 1!\n"},
         {{"-a", "4", "-f", "1", "-C", "0"}, true, "", true},
         {{"-a", "5"}, false, "Bias type has to be 1 (start), 2 (end), 3 (cufflinks) or 4 (combined)!\n", true},
@@ -83,12 +81,15 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
         {{"-C", "-1"}, false, "Minimum number of fragments for the start-site distributions cannot be negative!\n", true},
         {{"--version", "-b", "0"}, false, "kestrove " KESTROVE_VERSION "\n", false, 0},
         {{"--version"}, false, "kestrove " KESTROVE_VERSION "\n", true, 0},
+        {{"--frags-threshold", "2"}, false, "Error options: "},
     };
     EXPECT_EQ(parse({"-G", "g", "-B", "b", "-D", "fwd"}, false).conf.strandedness, 1);
     EXPECT_EQ(parse({"-G", "g", "-B", "b", "-D", "rev"}, false).conf.strandedness, 2);
-    const Parsed zeroThreads = parse({"-G", "g", "-B", "b", "--threads", "0"}, true);
+    const Parsed zeroThreads = parse({"-G", "g", "-B", "b", "--threads", "0"}, false);
     EXPECT_TRUE(zeroThreads.ok && zeroThreads.conf.nrThreads == 1) << zeroThreads.err;
-    EXPECT_EQ(parse({"-G", "g", "-B", "b", "--threads", "512"}, true).conf.nrThreads, std::thread::hardware_concurrency());
+    EXPECT_EQ(parse({"-G", "g", "-B", "b", "-p", "3", "-c"}, false).conf.nrThreads, 3);
+    EXPECT_TRUE(parse({"-G", "g", "-B", "b", "-p", "3", "-c"}, false).conf.mergeAnnot);
+    EXPECT_EQ(parse({"-G", "g", "-B", "b", "--threads", "512"}, true).conf.nrThreads, 256);
     for (const Row& row : rows) {
         std::vector<std::string> args = row.args;
         args.insert(args.end(), {"-G", "genes.gtf", "-B", "reads.bam"});

@@ -441,7 +441,9 @@ TEST(Training, LogProductLiesWithinItsBoundOfTheSumOfLogarithms)
     EXPECT_TRUE(std::isnan(overflowing.value()));
 }
 
-// Summation order is the only difference between the paths.
+// Summation order is the only difference between the paths; the blocks are the same
+// at any thread count (a threshold of 0 makes one thread sum them too), so the
+// estimates are bit for bit the same.
 TEST(Training, BlockParallelEStepAgreesWithTheSequentialOne)
 {
     for (unsigned seed : {3u, 17u}) {
@@ -450,8 +452,13 @@ TEST(Training, BlockParallelEStepAgreesWithTheSequentialOne)
         conf.nrIterations = 40;
         conf.minParamDiff = 0.0;
         const Estimates sequential = train(random, conf);
+        t_configuration blockedConf = conf;
+        blockedConf.fragsThreshold = 0;
+        const Estimates blocked = train(random, blockedConf);
         for (int16_t threads : {2, 3, 4}) {
             const Estimates parallel = train(random, conf, threads);
+            EXPECT_EQ(parallel.alphas, blocked.alphas) << seed << ", " << threads << " threads";
+            EXPECT_EQ(parallel.betas, blocked.betas) << seed << ", " << threads << " threads";
             for (size_t t = 0; t < sequential.alphas.size(); ++t)
                 EXPECT_NEAR(parallel.alphas[t], sequential.alphas[t], 1e-9 * sequential.alphas[t]) << seed;
             for (size_t g = 0; g < sequential.betas.size(); ++g)
