@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct t_configuration {
     bool outputDirGiven = false;
@@ -67,4 +69,11 @@ public:
 
     // True when the run may start; false when the caller must exit with status 1.
     bool validateParameters(int argc, char** argv, t_directories& dirs, t_configuration& conf);
+
+    // Every option of this build by long name, with the value the run uses
+    // (defaults included), in the order the options are declared.
+    const std::vector<std::pair<std::string, std::string>>& optionValues() const { return values; }
+
+private:
+    std::vector<std::pair<std::string, std::string>> values;
 };

@@ -376,6 +376,7 @@ int runSteps(int argc, char** argv)
     boost::timer::cpu_timer timer;
     if (!parameters.validateParameters(argc, argv, dirs, conf))
         return 1;
+    results.startRecord(argc, argv, parameters.optionValues(), dirs);
     std::cout << "\nExperiment started on " << localTime() << "\n\n";
 
     if (conf.clusterPdfs && !conf.resultsDir.empty()) {
