@@ -332,6 +332,40 @@ TEST(KestroveMerge, RealRunRecordsItselfAndMergeComparesRuns)
     EXPECT_TRUE(testutil::contains(result.err, "--min-param-diff 1e-05 in s, 0.001 in t")) << result.err;
 }
 
+TEST(KestroveMerge, RecordKeepsAwkwardTextsAndRefusesDamage)
+{
+    provenance::Record r;
+    r.commandLine = {"kestrove", "-o", "a \"quoted\" dir", "back\\slash", "tab\there", "line\nend", "\x01", "gr\xc3\xbcn"};
+    r.options = {{"output-dir", "a \"quoted\" dir"}};
+    r.outputs = {{"genes_summary_x.dat", 18446744073709551615u, "0123"}};
+    const provenance::Record back = provenance::parse(provenance::toJson(r));
+    EXPECT_EQ(back.commandLine, r.commandLine);
+    EXPECT_EQ(back.options, r.options);
+    ASSERT_EQ(back.outputs.size(), 1u);
+    EXPECT_EQ(back.outputs[0].size, r.outputs[0].size);
+
+    const std::string json = provenance::toJson(r);
+    const struct {
+        const char* name;
+        std::string text;
+        const char* message;
+    } damaged[] = {
+        {"cut", json.substr(0, json.size() / 2), "unterminated string"},
+        {"no outputs", replaced(json, "\"outputs\"", "\"output\""), "no \"outputs\""},
+        {"size as text", replaced(json, "18446744073709551615", "\"1\""), "\"size\" has the wrong type"},
+        {"negative size", replaced(json, "18446744073709551615", "-1"), "not a count"},
+        {"trailing text", json + "x", "text after the end"},
+    };
+    for (const auto& d : damaged) {
+        try {
+            provenance::parse(d.text);
+            ADD_FAILURE() << d.name << " was accepted";
+        } catch (const provenance::FormatError& e) {
+            EXPECT_TRUE(testutil::contains(e.what(), d.message)) << d.name << ": " << e.what();
+        }
+    }
+}
+
 TEST(KestroveMerge, ToolsPrintTheirVersion)
 {
     for (const char* tool : {"kestrove-merge", "kestrove-cluster", "simulate"}) {
