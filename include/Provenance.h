@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -56,6 +57,17 @@ struct Record {
 struct FormatError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// Where two runs differ in what shapes their summaries: in an option, leaving out
+// those that name the sample's own files or change nothing in the summaries, or
+// in the GTF or genes list, compared by size and modification time rather than
+// by path. None when they agree.
+struct Difference {
+    std::string option;  // as given on the command line, "--blocks"
+    std::string first;
+    std::string second;
+};
+std::optional<Difference> firstDifference(const Record& first, const Record& second);
 
 std::string toJson(const Record& record);
 // Throws FormatError naming what is missing or malformed.

@@ -6,7 +6,9 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <set>
 
 #include <htslib/hts.h>
 
@@ -231,6 +233,20 @@ const std::vector<Value>& array(const Value& object, std::string_view key)
     return member(object, key, Value::Kind::array).items;
 }
 
+bool shapesSummaries(const std::string& option)
+{
+    static const std::set<std::string> others{"BAM",    "output-dir", "GTF",  "genes-list", "quiet",
+                                              "ignore", "threads",    "help", "EULA",       "log-files"};
+    return !others.contains(option);
+}
+
+std::string identity(const Input* input)
+{
+    if (!input)
+        return "none";
+    return input->path + " (" + std::to_string(input->size) + " bytes, modified " + input->mtime + ")";
+}
+
 } // namespace
 
 const std::string* Record::option(std::string_view name) const
@@ -255,6 +271,27 @@ const Output* Record::output(std::string_view file) const
         if (o.file == file)
             return &o;
     return nullptr;
+}
+
+std::optional<Difference> firstDifference(const Record& first, const Record& second)
+{
+    for (const char* role : {"GTF", "genes-list"}) {
+        const Input* a = first.input(role);
+        const Input* b = second.input(role);
+        if ((a == nullptr) != (b == nullptr) || (a && (a->size != b->size || a->mtime != b->mtime)))
+            return Difference{std::string("--") + role, identity(a), identity(b)};
+    }
+    std::map<std::string, std::pair<const std::string*, const std::string*>> values;
+    for (const auto& [name, value] : first.options)
+        values[name].first = &value;
+    for (const auto& [name, value] : second.options)
+        values[name].second = &value;
+    for (const auto& [name, pair] : values) {
+        const auto [a, b] = pair;
+        if (shapesSummaries(name) && (!a || !b || *a != *b))
+            return Difference{"--" + name, a ? *a : "(no such option)", b ? *b : "(no such option)"};
+    }
+    return std::nullopt;
 }
 
 std::string toJson(const Record& r)

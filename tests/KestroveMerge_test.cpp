@@ -266,7 +266,7 @@ TEST(KestroveMerge, ReplacesTheOutputFolderAsAWhole)
 {
     TempDir tmp;
     Result{"a", {"1.00000", "2.00000", "3.00000"}, "0.25000"}.write(tmp.file("ra"));
-    const std::string killed = tmp.file(".out.4194304.merging");
+    const std::string killed = tmp.file(".out.4194304.new");
     std::filesystem::create_directories(killed);
     writeText(killed + "/transcripts.TPM.tsv", "half");
     std::filesystem::create_directories(tmp.file(".out.77.old"));

@@ -12,10 +12,6 @@
 // step, one row at a time, and writes the matrices. They are written into a
 // new folder that then takes the output folder's place as a whole.
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <unistd.h>
-
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -32,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DirectoryLock.h"
+#include "FolderReplacement.h"
 #include "Provenance.h"
 #include "WholeFile.h"
 
@@ -290,45 +286,11 @@ void checkRecorded(const Sample& s, const fs::path& path, std::string_view conte
                          "): it changed after the run or comes from another run than the rest of the folder");
 }
 
-// Options that name a sample's own files or change nothing in the summaries.
-bool comparedOption(const std::string& name)
-{
-    static const std::set<std::string> ignored{"BAM",  "output-dir", "GTF",  "genes-list", "quiet",
-                                               "ignore", "threads",  "help", "EULA",       "log-files"};
-    return !ignored.contains(name);
-}
-
-// Files named on the command line are compared by what they hold as far as size
-// and modification time tell, not by the text of their path.
-std::string identity(const provenance::Input* input)
-{
-    if (!input)
-        return "none";
-    return input->path + " (" + std::to_string(input->size) + " bytes, modified " + input->mtime + ")";
-}
-
 void compareRecords(const Sample& ref, const Sample& s)
 {
-    const auto differ = [&](const std::string& what, const std::string& mine, const std::string& theirs) {
-        throw MergeError("samples " + ref.name + " and " + s.name + " were run with different options: " + what +
-                         " " + mine + " in " + ref.name + ", " + theirs + " in " + s.name);
-    };
-    for (const char* role : {"GTF", "genes-list"}) {
-        const provenance::Input* a = ref.record->input(role);
-        const provenance::Input* b = s.record->input(role);
-        if ((a == nullptr) != (b == nullptr) || (a && (a->size != b->size || a->mtime != b->mtime)))
-            differ(std::string("--") + role, identity(a), identity(b));
-    }
-    std::map<std::string, std::pair<const std::string*, const std::string*>> values;
-    for (const auto& [name, value] : ref.record->options)
-        values[name].first = &value;
-    for (const auto& [name, value] : s.record->options)
-        values[name].second = &value;
-    for (const auto& [name, pair] : values) {
-        const auto [mine, theirs] = pair;
-        if (comparedOption(name) && (!mine || !theirs || *mine != *theirs))
-            differ("--" + name, mine ? *mine : "(no such option)", theirs ? *theirs : "(no such option)");
-    }
+    if (const auto d = provenance::firstDifference(*ref.record, *s.record))
+        throw MergeError("samples " + ref.name + " and " + s.name + " were run with different options: " + d->option +
+                         " " + d->first + " in " + ref.name + ", " + d->second + " in " + s.name);
 }
 
 void readRecord(Sample& s)
@@ -402,108 +364,6 @@ Sample sampleOf(const std::string& argument)
 const char* const kMatrixNames[] = {"transcripts.FPKM_THN.tsv", "transcripts.FPKM_CHN.tsv", "transcripts.TPM.tsv",
                                     "transcripts.counts.tsv",   "genes.FPKM_THN.tsv",       "genes.FPKM_CHN.tsv",
                                     "genes.counts.tsv",         "genes.status.tsv",         "samples.tsv"};
-
-// The folder the matrices are written into, beside the output folder and named
-// after it, removed unless it takes the output folder's place. The merges into
-// one output folder hold a lock on its parent, so any such folder found there
-// was left by a merge that was killed, and goes.
-class MergeFolder {
-public:
-    explicit MergeFolder(const fs::path& target)
-        : target(target), parent(target.parent_path()), lock((createParent(parent), parent.string())),
-          path(parent / ("." + target.filename().string() + "." + std::to_string(::getpid()) + ".merging"))
-    {
-        removeStale();
-        checkReplaceable();
-        std::error_code error;
-        fs::create_directory(path, error);
-        if (error)
-            throw MergeError("cannot create " + path.string() + ": " + error.message());
-        created = true;
-    }
-    ~MergeFolder()
-    {
-        std::error_code ignored;
-        if (created)
-            fs::remove_all(path, ignored);
-    }
-    MergeFolder(const MergeFolder&) = delete;
-    MergeFolder& operator=(const MergeFolder&) = delete;
-
-    const fs::path& folder() const { return path; }
-
-    // The new set replaces the old one in one step where the file system can
-    // exchange two names; elsewhere the old folder is moved away first.
-    void commit()
-    {
-        if (!fs::exists(fs::symlink_status(target))) {
-            if (std::rename(path.c_str(), target.c_str()) != 0)
-                throw MergeError("cannot rename " + path.string() + " to " + target.string() + describeErrno(errno));
-            created = false;
-            return;
-        }
-        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
-            const fs::path old = parent / ("." + target.filename().string() + "." + std::to_string(::getpid()) +
-                                           ".old");
-            if (std::rename(target.c_str(), old.c_str()) != 0)
-                throw MergeError("cannot move " + target.string() + " aside" + describeErrno(errno));
-            if (std::rename(path.c_str(), target.c_str()) != 0) {
-                const int error = errno;
-                std::rename(old.c_str(), target.c_str());
-                throw MergeError("cannot rename " + path.string() + " to " + target.string() + describeErrno(error));
-            }
-            path = old;
-        }
-        // `path` now names the earlier set, which the destructor removes.
-    }
-
-private:
-    static void createParent(const fs::path& parent)
-    {
-        std::error_code error;
-        fs::create_directories(parent, error);
-        if (error)
-            throw MergeError("cannot create " + parent.string() + ": " + error.message());
-    }
-
-    void removeStale() const
-    {
-        const std::string prefix = "." + target.filename().string() + ".";
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(parent, error)) {
-            const std::string name = entry.path().filename().string();
-            if (!name.starts_with(prefix) || !(name.ends_with(".merging") || name.ends_with(".old")))
-                continue;
-            const std::string pid = name.substr(prefix.size(), name.rfind('.') - prefix.size());
-            std::error_code ignored;
-            if (!pid.empty() && pid.find_first_not_of("0123456789") == std::string::npos)
-                fs::remove_all(entry.path(), ignored);
-        }
-    }
-
-    // Only a folder of earlier matrices is replaced, never one that holds anything else.
-    void checkReplaceable() const
-    {
-        const fs::file_status status = fs::symlink_status(target);
-        if (!fs::exists(status))
-            return;
-        if (!fs::is_directory(status))
-            throw MergeError(target.string() + " exists and is not a folder");
-        const std::set<std::string> ours(std::begin(kMatrixNames), std::end(kMatrixNames));
-        for (const auto& entry : fs::directory_iterator(target)) {
-            const std::string name = entry.path().filename().string();
-            if (!ours.contains(name))
-                throw MergeError(target.string() + " holds " + name +
-                                 ", which is not a merged matrix; give a new folder or one of earlier matrices");
-        }
-    }
-
-    fs::path target;
-    fs::path parent;
-    DirectoryLock lock;
-    fs::path path;
-    bool created = false;
-};
 
 // The output files of the merge folder.
 class Outputs {
@@ -734,7 +594,7 @@ int run(int argc, char** argv)
             std::cerr << "kestrove-merge: warning: " << s.directory << " (sample " << s.name << ") holds no "
                       << provenance::kFileName << "; its options and its pair of summaries are not checked\n";
 
-    MergeFolder folder(targetOf(outDir));
+    FolderReplacement folder(targetOf(outDir), {std::begin(kMatrixNames), std::end(kMatrixNames)});
     Reference ref;
     ref.sample = samples.front().name;
     for (size_t i = 0; i < samples.size(); ++i) {
