@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct t_configuration {
     bool outputDirGiven = false;
@@ -72,6 +74,11 @@ public:
     // 0 after a request that was answered in full (the version), 1 otherwise.
     int exitStatus() const { return answered ? 0 : 1; }
 
+    // Every option of this build by long name, with the value the run uses
+    // (defaults included), in the order the options are declared.
+    const std::vector<std::pair<std::string, std::string>>& optionValues() const { return values; }
+
 private:
     bool answered = false;
+    std::vector<std::pair<std::string, std::string>> values;
 };

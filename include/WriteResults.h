@@ -10,6 +10,7 @@
 #include "Annotations.h"
 #include "AutoGroups.h"
 #include "ProgramParameters.h"
+#include "Provenance.h"
 
 class WriteResults {
 public:
@@ -17,6 +18,9 @@ public:
 
     void setConfigurations(t_directories& dirs, t_configuration& conf);
     void setExperimentCounts(uint64_t fragsExperiment, uint64_t compFragsExperiment);
+    // Starts the run's provenance record: command line, option values, inputs and start time.
+    void startRecord(int argc, char** argv, const std::vector<std::pair<std::string, std::string>>& options,
+                     const t_directories& inputs);
     void openFilesForIntermediateResults();
     void writeIntermediateResults(GeneMap::iterator& gene);
     void logTrans(std::stringstream& text);
@@ -28,6 +32,8 @@ private:
     bool withinLimits(const Gene& gene) const;
     void writeFinalTranscriptRows(const Gene& gene);
     void writeFinalGeneRow(const Gene& gene);
+    bool writeRecord(const std::string& temporary, const std::string& transcriptsTemp,
+                     const std::string& genesTemp);
     void reportIntermediateFailure();
 
     t_directories dirs;
@@ -41,6 +47,7 @@ private:
     std::condition_variable appendCondition;
     std::string intermediatePath;
     bool intermediateFailureReported = false;
+    provenance::Record record;
 };
 
 // Moves the transcript summary appended to during the run aside, to its name

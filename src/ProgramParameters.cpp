@@ -1,8 +1,10 @@
 #include "ProgramParameters.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <map>
 #include <string>
 
 #include <boost/program_options.hpp>
@@ -42,6 +44,61 @@ constexpr int16_t kMaxThreads = 256;
 // Single-thread rule: the options that only work on one core, in lookup order.
 const char* const kSingleCoreOptions[] = {"auto-group-tying", "save-group-tying", "bias-type",
                                           "norm-length", "fix-betas"};
+
+std::string textOf(double value)
+{
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+// Values are taken from the variables the options fill, so that a default and the
+// same value given explicitly ("1e-5", "0.00001") read alike.
+std::vector<std::pair<std::string, std::string>> recordedValues(const po::options_description& all,
+                                                                const po::variables_map& vm,
+                                                                const t_directories& dirs,
+                                                                const t_configuration& conf)
+{
+    const std::map<std::string, std::string> bound{
+        {"GTF", dirs.gtfFile},
+        {"BAM", dirs.bamFile},
+        {"output-dir", dirs.outputDir.empty() ? "output" : dirs.outputDir},
+        {"genes-list", dirs.genesListFile},
+        {"max-total-frags", std::to_string(conf.maxTotalFrags)},
+        {"max-comp-frags", std::to_string(conf.maxCompFrags)},
+        {"min-comp-frags", std::to_string(conf.minCompFrags)},
+        {"min-param-diff", textOf(conf.minParamDiff)},
+        {"nr-iterations", std::to_string(conf.nrIterations)},
+        {"likelihood", textOf(conf.likelihoodThreshold)},
+        {"blocks", std::to_string(conf.nrBlocks)},
+        {"frags-threshold", std::to_string(conf.fragsThreshold)},
+        {"threads", std::to_string(conf.nrThreads)},
+        {"bias-type", std::to_string(conf.biasType)},
+        {"min-frags-fss", std::to_string(conf.minFragsFss)},
+    };
+    std::vector<std::pair<std::string, std::string>> values;
+    for (const auto& option : all.options()) {
+        const std::string& name = option->long_name();
+        std::string value;
+        if (option->semantic()->max_tokens() == 0) {
+            value = vm.count(name) ? "true" : "false";
+        } else if (const auto it = bound.find(name); it != bound.end()) {
+            value = it->second;
+        } else if (vm.count(name)) {
+            const boost::any& any = vm[name].value();
+            if (const auto* s = boost::any_cast<std::string>(&any))
+                value = *s;
+            else if (const auto* d = boost::any_cast<double>(&any))
+                value = textOf(*d);
+            else if (const auto* i = boost::any_cast<int16_t>(&any))
+                value = std::to_string(*i);
+            else if (const auto* l = boost::any_cast<int32_t>(&any))
+                value = std::to_string(*l);
+        }
+        values.emplace_back(name, std::move(value));
+    }
+    return values;
+}
 
 } // namespace
 
@@ -310,6 +367,7 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
                 std::exit(1);
             }
         }
+        values = recordedValues(all, vm, dirs, conf);
     } catch (const std::exception& e) {
         std::cerr << "Error options: " << e.what() << "\n";
         return false;

@@ -1,9 +1,8 @@
 #include "WriteResults.h"
+#include "DirectoryLock.h"
 #include "WholeFile.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 
 #include "Helper.h"
 
@@ -82,6 +83,7 @@ char intermediateName[kPathCapacity];
 char partialName[kPathCapacity];
 char transcriptsTempName[kPathCapacity];
 char genesTempName[kPathCapacity];
+char recordTempName[kPathCapacity];
 volatile std::sig_atomic_t intermediateInPlace = 0;
 volatile std::sig_atomic_t temporariesInPlace = 0;
 
@@ -126,32 +128,6 @@ std::string mixtureHeader(int16_t nrBlocks)
     return text;
 }
 
-// Serialises the final renames of runs that write to one directory, so that two
-// runs of a sample finishing together cannot leave the transcript summary of one
-// beside the gene summary of the other; syncs the directory on release, so that
-// the renames outlast a crash.
-class DirectoryLock {
-public:
-    explicit DirectoryLock(const std::string& directory)
-        : fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-        if (fd >= 0)
-            ::flock(fd, LOCK_EX);
-    }
-    ~DirectoryLock()
-    {
-        if (fd < 0)
-            return;
-        ::fsync(fd);
-        ::close(fd);
-    }
-    DirectoryLock(const DirectoryLock&) = delete;
-    DirectoryLock& operator=(const DirectoryLock&) = delete;
-
-private:
-    int fd;
-};
-
 void writeMixtureZeros(std::ostream& out, int16_t nrBlocks)
 {
     out << '\t' << nrBlocks;
@@ -165,6 +141,50 @@ void WriteResults::setConfigurations(t_directories& directories, t_configuration
 {
     dirs = directories;
     conf = configuration;
+}
+
+void WriteResults::startRecord(int argc, char** argv,
+                               const std::vector<std::pair<std::string, std::string>>& options,
+                               const t_directories& inputs)
+{
+    record = {};
+    record.program = "kestrove";
+    record.version = KESTROVE_VERSION;
+    record.commandLine.assign(argv, argv + argc);
+    record.options = options;
+    record.inputs.push_back(provenance::describeInput("GTF", inputs.gtfFile));
+    record.inputs.push_back(provenance::describeInput("BAM", inputs.bamFile));
+    if (!inputs.genesListFile.empty())
+        record.inputs.push_back(provenance::describeInput("genes-list", inputs.genesListFile));
+    record.start = provenance::utcTime(std::time(nullptr));
+}
+
+// The record describes the summaries as written, read back from their temporary
+// files, so that it and they can be renamed into place together.
+bool WriteResults::writeRecord(const std::string& temporary, const std::string& transcriptsTemp,
+                               const std::string& genesTemp)
+{
+    record.sample = conf.sampleName;
+    record.end = provenance::utcTime(std::time(nullptr));
+    record.outputs.clear();
+    for (const auto& [prefix, path] : {std::pair{"transcripts_summary_", &transcriptsTemp},
+                                       std::pair{"genes_summary_", &genesTemp}}) {
+        std::ifstream in(*path, std::ios::binary);
+        const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (in.bad()) {
+            reportFailure("writeFinalResults", "read", *path, errno);
+            return false;
+        }
+        record.outputs.push_back({prefix + conf.sampleName + ".dat", content.size(), provenance::md5Hex(content)});
+    }
+    std::ofstream out(temporary, std::ios::out | std::ios::trunc);
+    out << provenance::toJson(record);
+    int error = 0;
+    if (!completeFile(out, temporary, error)) {
+        reportFailure("writeFinalResults", "write", temporary, error);
+        return false;
+    }
+    return true;
 }
 
 void WriteResults::setExperimentCounts(uint64_t fragsExperiment, uint64_t compFragsExperiment)
@@ -188,6 +208,7 @@ void WriteResults::openFilesForIntermediateResults()
     const std::string finalPath = summaryPath("transcripts_summary_");
     Helper::removeStaleFiles(dirs.outputDir, workingPrefix(finalPath));
     Helper::removeStaleFiles(dirs.outputDir, workingPrefix(summaryPath("genes_summary_")));
+    Helper::removeStaleFiles(dirs.outputDir, workingPrefix(dirs.outputDir + "/" + provenance::kFileName));
     intermediatePath = workingPath(finalPath, ".running");
     intermediateFailureReported = false;
     transcriptsStream.clear();
@@ -313,8 +334,10 @@ void WriteResults::writeFinalGeneRow(const Gene& gene)
     out << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t';
     if (!withinLimits(gene)) {
         out << "0\t" << fragsExpt << "\t0\t0\t" << compFragsExpt << "\t0\tFAIL\n";
+        ++record.statistics.genesFail;
         return;
     }
+    ++(gene.status == "OK" ? record.statistics.genesOk : record.statistics.genesFail);
     out << gene.fragsLocus << '\t' << fragsExpt << '\t' << std::setprecision(6) << gene.fpkmTHN << '\t'
         << gene.compFragsLocus << '\t' << compFragsExpt << '\t' << gene.fpkmCHN << '\t' << gene.status << '\n';
 }
@@ -329,7 +352,10 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     const std::string genesPath = summaryPath("genes_summary_");
     const std::string transcriptsTemp = workingPath(transcriptsPath, ".tmp");
     const std::string genesTemp = workingPath(genesPath, ".tmp");
-    if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp))
+    const std::string recordPath = dirs.outputDir + "/" + provenance::kFileName;
+    const std::string recordTemp = temporaryPath(recordPath);
+    if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp) &&
+        track(recordTempName, recordTemp))
         temporariesInPlace = 1;
     auto discardTemporaries = [&] {
         if (transcriptsStream.is_open())
@@ -340,6 +366,7 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         genesStream.clear();
         std::remove(transcriptsTemp.c_str());
         std::remove(genesTemp.c_str());
+        std::remove(recordTemp.c_str());
         temporariesInPlace = 0;
         // What this run appended during the gene pass is incomplete without the final write.
         if (const char* kept = setAsideUnfinishedSummaries())
@@ -367,6 +394,7 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         transcriptsStream << mixtureHeader(conf.nrBlocks > 0 ? conf.nrBlocks : 0);
     transcriptsStream << '\n';
     genesStream << std::fixed << kGeneHeader;
+    record.statistics = {fragsExpt, compFragsExpt, 0, 0};
     for (const auto& entry : annotations.genes) {
         writeFinalTranscriptRows(entry.second);
         writeFinalGeneRow(entry.second);
@@ -383,6 +411,11 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         discardTemporaries();
         return false;
     }
+    if (!writeRecord(recordTemp, transcriptsTemp, genesTemp)) {
+        discardTemporaries();
+        return false;
+    }
+    bool recorded = true;
     {
         InterruptionsHeld held;
         DirectoryLock lock(dirs.outputDir);
@@ -409,6 +442,15 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         }
         if (hadPrevious)
             ::unlink(previous.c_str());
+        // Until this rename an earlier run's record, if any, stands beside the new
+        // pair and no longer matches it, so a reader refuses the folder; if the
+        // rename fails, that record goes, as it describes other summaries.
+        if (std::rename(recordTemp.c_str(), recordPath.c_str()) != 0) {
+            reportFailure("writeFinalResults", "write", recordPath, errno);
+            ::unlink(recordTemp.c_str());
+            ::unlink(recordPath.c_str());
+            recorded = false;
+        }
         temporariesInPlace = 0;
         // The complete pair supersedes the rows appended during this run and the
         // rows an earlier failed run set aside, which would otherwise make the
@@ -419,7 +461,7 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     }
     transcriptsStream.clear();
     genesStream.clear();
-    return true;
+    return recorded;
 }
 
 const char* setAsideUnfinishedSummaries() noexcept
@@ -428,6 +470,7 @@ const char* setAsideUnfinishedSummaries() noexcept
         temporariesInPlace = 0;
         ::unlink(transcriptsTempName);
         ::unlink(genesTempName);
+        ::unlink(recordTempName);
     }
     if (!intermediateInPlace)
         return nullptr;

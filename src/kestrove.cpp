@@ -392,6 +392,7 @@ int runSteps(int argc, char** argv)
     boost::timer::cpu_timer timer;
     if (!parameters.validateParameters(argc, argv, dirs, conf))
         return parameters.exitStatus();
+    results.startRecord(argc, argv, parameters.optionValues(), dirs);
     if (conf.quiet)
         ProgressBar::silence();
     else

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Provenance.h"
 #include "TestUtil.h"
 
 namespace {
@@ -48,7 +49,27 @@ struct Result {
         writeText(dir + "/transcripts_summary_" + sample + ".dat", transcripts());
         writeText(dir + "/genes_summary_" + sample + ".dat", genes());
     }
+    // The record a run on `gtf` with `options` leaves beside these summaries.
+    provenance::Record record(const std::vector<std::pair<std::string, std::string>>& options,
+                              const provenance::Input& gtf) const
+    {
+        provenance::Record r;
+        r.program = "kestrove";
+        r.version = KESTROVE_VERSION;
+        r.options = options;
+        r.sample = sample;
+        r.inputs = {gtf, {"BAM", "/data/" + sample + ".bam", 10, "2026-01-01T00:00:00Z"}};
+        for (const auto& [file, text] : {std::pair{"transcripts_summary_" + sample + ".dat", transcripts()},
+                                         std::pair{"genes_summary_" + sample + ".dat", genes()}})
+            r.outputs.push_back({file, text.size(), provenance::md5Hex(text)});
+        return r;
+    }
 };
+
+void writeRecord(const std::string& dir, const provenance::Record& record)
+{
+    writeText(dir + "/" + provenance::kFileName, provenance::toJson(record));
+}
 
 testutil::CommandResult merge(const TempDir& tmp, const std::string& arguments)
 {
@@ -155,6 +176,202 @@ TEST(KestroveMerge, RefusesResultsThatCannotBeMergedAndWritesNothing)
         for (const std::string& part : c.message)
             EXPECT_NE(result.err.find(part), std::string::npos) << c.name << ": " << result.err;
         EXPECT_FALSE(testutil::exists(tmp.file("out"))) << c.name;
+    }
+}
+
+TEST(KestroveMerge, RefusesRunsWhoseRecordsDisagree)
+{
+    using Options = std::vector<std::pair<std::string, std::string>>;
+    const Options options{{"BAM", "a.bam"}, {"output-dir", "ra"}, {"blocks", "3"}, {"quiet", "false"}};
+    const provenance::Input gtf{"GTF", "/data/g.gtf", 500, "2026-01-01T00:00:00Z"};
+    const Result a{"a", {"1.00000", "2.00000", "3.00000"}, "0.25000"};
+    const Result b{"b", {"4.00000", "5.00000", "6.00000"}, "0.50000"};
+    const std::string bGenes = "/rb/genes_summary_b.dat";
+    const struct {
+        const char* name;
+        std::string arguments;
+        std::function<void(const TempDir&)> spoil;
+        std::vector<std::string> message;  // empty: the merge succeeds
+    } cases[] = {
+        {"recorded pairs", "ra rb", [](const TempDir&) {}, {}},
+        // Only the sample's own files, the display and the GTF's path may differ.
+        {"own files and display differ", "ra rb",
+         [&](const TempDir& t) {
+             provenance::Input moved = gtf;
+             moved.path = "/elsewhere/g.gtf";
+             writeRecord(t.file("rb"), b.record({{"BAM", "b.bam"}, {"output-dir", "rb"}, {"blocks", "3"},
+                                                 {"quiet", "true"}}, moved));
+         },
+         {}},
+        {"same folder twice", "x=ra y=ra/.", [](const TempDir&) {}, {"samples x and y are the same folder"}},
+        {"other option value", "ra rb",
+         [&](const TempDir& t) {
+             writeRecord(t.file("rb"), b.record({{"BAM", "b.bam"}, {"output-dir", "rb"}, {"blocks", "4"},
+                                                 {"quiet", "false"}}, gtf));
+         },
+         {"samples a and b", "--blocks 3 in a, 4 in b"}},
+        {"option of another build", "ra rb",
+         [&](const TempDir& t) {
+             Options more = options;
+             more.emplace_back("primary-only", "false");
+             writeRecord(t.file("rb"), b.record(more, gtf));
+         },
+         {"samples a and b", "--primary-only (no such option) in a, false in b"}},
+        {"other annotation file", "ra rb",
+         [&](const TempDir& t) {
+             provenance::Input other = gtf;
+             other.size = 501;
+             writeRecord(t.file("rb"), b.record(options, other));
+         },
+         {"samples a and b", "--GTF /data/g.gtf (500 bytes", "(501 bytes"}},
+        // A run killed between its two renames leaves its transcripts beside the genes of the run before.
+        {"pair from two runs", "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + bGenes, replaced(b.genes(), "\tOK\n", "\tFAIL\n")); },
+         {"sample b", "genes_summary_b.dat (size " + std::to_string(b.genes().size() + 2),
+          "(size " + std::to_string(b.genes().size()), "another run"}},
+        {"summary changed after the run", "ra rb",
+         [&](const TempDir& t) {
+             writeText(t.path() + "/rb/transcripts_summary_b.dat", replaced(b.transcripts(), "4.00000", "4.00001"));
+         },
+         {"sample b", "transcripts_summary_b.dat", "changed after the run"}},
+        {"record of another sample", "ra rb",
+         [&](const TempDir& t) { writeRecord(t.file("rb"), a.record(options, gtf)); },
+         {"sample b", "records no transcripts_summary_b.dat"}},
+        {"record cut short", "ra rb",
+         [&](const TempDir& t) {
+             writeText(t.file("rb/provenance.json"), provenance::toJson(b.record(options, gtf)).substr(0, 200));
+         },
+         {"sample b", "rb/provenance.json is not a provenance record"}},
+    };
+    for (const auto& c : cases) {
+        TempDir tmp;
+        a.write(tmp.file("ra"));
+        b.write(tmp.file("rb"));
+        writeRecord(tmp.file("ra"), a.record(options, gtf));
+        writeRecord(tmp.file("rb"), b.record(options, gtf));
+        c.spoil(tmp);
+        const auto result = merge(tmp, c.arguments);
+        EXPECT_EQ(result.status, c.message.empty() ? 0 : 1) << c.name << ": " << result.err;
+        for (const std::string& part : c.message)
+            EXPECT_NE(result.err.find(part), std::string::npos) << c.name << ": " << result.err;
+        EXPECT_EQ(testutil::exists(tmp.file("out/samples.tsv")), c.message.empty()) << c.name;
+        EXPECT_EQ(testutil::filesIn(tmp.path()), (std::set<std::string>{"ra", "rb", c.message.empty() ? "out" : "ra"}))
+            << c.name << ": temporaries left behind";
+    }
+}
+
+// A merge killed at any point leaves a folder beside the output; the next merge
+// clears it, and the matrices it replaces go as a whole set.
+TEST(KestroveMerge, ReplacesTheOutputFolderAsAWhole)
+{
+    TempDir tmp;
+    Result{"a", {"1.00000", "2.00000", "3.00000"}, "0.25000"}.write(tmp.file("ra"));
+    const std::string killed = tmp.file(".out.4194304.new");
+    std::filesystem::create_directories(killed);
+    writeText(killed + "/transcripts.TPM.tsv", "half");
+    std::filesystem::create_directories(tmp.file(".out.77.old"));
+    std::filesystem::create_directories(tmp.file("out"));
+    writeText(tmp.file("out/genes.status.tsv"), "earlier\n");
+    writeText(tmp.file("out/samples.tsv"), "earlier\n");
+
+    auto result = merge(tmp, "ra");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(testutil::filesIn(tmp.path()), (std::set<std::string>{"ra", "out"}));
+    EXPECT_EQ(testutil::filesIn(tmp.file("out")).size(), 9u);
+    EXPECT_TRUE(testutil::contains(readText(tmp.file("out/genes.status.tsv")), "G2\tN2\t3:1-50\tFAIL\n"));
+
+    // A folder holding anything but matrices is not the merge's to replace.
+    writeText(tmp.file("out/notes.txt"), "mine");
+    result = merge(tmp, "ra");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(testutil::contains(result.err, "holds notes.txt")) << result.err;
+    EXPECT_EQ(readText(tmp.file("out/notes.txt")), "mine");
+    EXPECT_EQ(testutil::filesIn(tmp.path()), (std::set<std::string>{"ra", "out"}));
+}
+
+TEST(KestroveMerge, RealRunRecordsItselfAndMergeComparesRuns)
+{
+    TempDir tmp;
+    testutil::simulate(tmp.file("s"), "--genes 4 --fragments 400 --seed 5");
+    std::filesystem::copy_file(tmp.file("s.bam"), tmp.file("t.bam"));
+    std::filesystem::copy_file(tmp.file("s.bam.bai"), tmp.file("t.bam.bai"));
+    ASSERT_EQ(testutil::kestroveIn(tmp.path(), "-G s.gtf -B s.bam -o rs -i 50 --quiet").status, 0);
+    ASSERT_EQ(testutil::kestroveIn(tmp.path(), "-G s.gtf -B t.bam -o rt --nr-iterations 50").status, 0);
+
+    const provenance::Record r = provenance::parse(readText(tmp.file("rs/provenance.json")));
+    EXPECT_EQ(r.version, KESTROVE_VERSION);
+    EXPECT_EQ(r.sample, "s");
+    EXPECT_EQ(r.commandLine.back(), "--quiet");
+    const struct {
+        const char* option;
+        std::string value;
+    } options[] = {{"nr-iterations", "50"}, {"blocks", "3"}, {"min-param-diff", "1e-05"}, {"quiet", "true"},
+                   {"global-tying", "false"}, {"library-strandedness", "none"}, {"BAM", "s.bam"}};
+    for (const auto& o : options) {
+        ASSERT_NE(r.option(o.option), nullptr) << o.option;
+        EXPECT_EQ(*r.option(o.option), o.value) << o.option;
+    }
+    ASSERT_NE(r.input("GTF"), nullptr);
+    EXPECT_EQ(r.input("GTF")->path, tmp.file("s.gtf"));
+    EXPECT_EQ(r.input("GTF")->size, std::filesystem::file_size(tmp.file("s.gtf")));
+    ASSERT_EQ(r.outputs.size(), 2u);
+    for (const provenance::Output& o : r.outputs) {
+        const std::string path = tmp.file("rs/" + o.file);
+        EXPECT_EQ(o.size, std::filesystem::file_size(path)) << o.file;
+        const auto md5sum = testutil::run("md5sum " + testutil::quoted(path));
+        EXPECT_EQ(md5sum.out.substr(0, 32), o.md5) << o.file;
+    }
+    EXPECT_EQ(r.statistics.genesOk + r.statistics.genesFail, 4u);
+
+    // Equal options written differently, and a different display, merge; another value does not.
+    auto result = merge(tmp, "rs rt");
+    EXPECT_EQ(result.status, 0) << result.err;
+    ASSERT_EQ(testutil::kestroveIn(tmp.path(), "-G s.gtf -B t.bam -o rt -q 0.001 -i 50").status, 0);
+    result = merge(tmp, "rs rt");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(testutil::contains(result.err, "--min-param-diff 1e-05 in s, 0.001 in t")) << result.err;
+}
+
+TEST(KestroveMerge, RecordKeepsAwkwardTextsAndRefusesDamage)
+{
+    provenance::Record r;
+    r.commandLine = {"kestrove", "-o", "a \"quoted\" dir", "back\\slash", "tab\there", "line\nend", "\x01", "gr\xc3\xbcn"};
+    r.options = {{"output-dir", "a \"quoted\" dir"}};
+    r.outputs = {{"genes_summary_x.dat", 18446744073709551615u, "0123"}};
+    const provenance::Record back = provenance::parse(provenance::toJson(r));
+    EXPECT_EQ(back.commandLine, r.commandLine);
+    EXPECT_EQ(back.options, r.options);
+    ASSERT_EQ(back.outputs.size(), 1u);
+    EXPECT_EQ(back.outputs[0].size, r.outputs[0].size);
+
+    const std::string json = provenance::toJson(r);
+    const struct {
+        const char* name;
+        std::string text;
+        const char* message;
+    } damaged[] = {
+        {"cut", json.substr(0, json.size() / 2), "unterminated string"},
+        {"no outputs", replaced(json, "\"outputs\"", "\"output\""), "no \"outputs\""},
+        {"size as text", replaced(json, "18446744073709551615", "\"1\""), "\"size\" has the wrong type"},
+        {"negative size", replaced(json, "18446744073709551615", "-1"), "not a count"},
+        {"trailing text", json + "x", "text after the end"},
+    };
+    for (const auto& d : damaged) {
+        try {
+            provenance::parse(d.text);
+            ADD_FAILURE() << d.name << " was accepted";
+        } catch (const provenance::FormatError& e) {
+            EXPECT_TRUE(testutil::contains(e.what(), d.message)) << d.name << ": " << e.what();
+        }
+    }
+}
+
+TEST(KestroveMerge, ToolsPrintTheirVersion)
+{
+    for (const char* tool : {"kestrove-merge", "kestrove-cluster", "simulate"}) {
+        const auto result = testutil::run(testutil::toolPath(tool) + " --version");
+        EXPECT_EQ(result.status, 0) << tool;
+        EXPECT_EQ(result.out, std::string(tool) + " " + KESTROVE_VERSION + "\n") << tool;
     }
 }
 

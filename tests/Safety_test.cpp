@@ -125,6 +125,7 @@ TEST_F(Safety, FailedRerunKeepsTheEarlierPairAndItsOwnRowsAsPartial)
     ASSERT_EQ(kestrove(dir, "-G genes.gtf -B reads.bam -o out").status, 0);
     const std::string transcripts = readText(dir.file("out/transcripts_summary_reads.dat"));
     const std::string genes = readText(dir.file("out/genes_summary_reads.dat"));
+    const std::string record = readText(dir.file("out/provenance.json"));
 
     // Working files of a killed run are removed by the next; those of a live one are not.
     const std::string dead = std::to_string(deadPid());
@@ -141,9 +142,10 @@ TEST_F(Safety, FailedRerunKeepsTheEarlierPairAndItsOwnRowsAsPartial)
     EXPECT_EQ(result.status, 1) << result.err;
     EXPECT_EQ(readText(dir.file("out/transcripts_summary_reads.dat")), transcripts);
     EXPECT_EQ(readText(dir.file("out/genes_summary_reads.dat")), genes);
+    EXPECT_EQ(readText(dir.file("out/provenance.json")), record);
     EXPECT_EQ(readText(dir.file("out/transcripts_summary_reads.dat.partial")).rfind("tracking_ID\t", 0), 0u);
     EXPECT_EQ(listing(dir.file("out")),
-              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat",
+              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json",
                                      "transcripts_summary_reads.dat.partial",
                                      ".transcripts_summary_reads.dat." + live + ".running"}));
 

@@ -36,6 +36,10 @@ int main(int argc, char** argv)
         printUsage(std::cout);
         return 0;
     }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "kestrove-cluster " << KESTROVE_VERSION << "\n";
+        return 0;
+    }
     if (argc != 2 || argv[1][0] == '\0' || argv[1][0] == '-') {
         if (argc < 2)
             std::cerr << "kestrove-cluster: the results directory is missing\n";

@@ -1,11 +1,16 @@
 // Merges the summaries of many kestrove runs into one matrix per quantity: a
 // row per transcript or gene, a column per sample. The runs must share one
-// annotation; anything else is refused before a file is written.
+// annotation and, where they left a provenance record, the options they ran
+// with; each folder's summaries must be the pair its run recorded. Anything
+// else is refused before the output folder changes.
 //
-// Memory does not grow with the number of samples times the number of rows:
-// a first pass checks every sample on its own and keeps only the first
-// sample's row keys and each sample's totals; a second pass reads all samples
-// in step, one row at a time, and writes the matrices.
+// Each summary is read once, so that a run rewriting it meanwhile cannot mix
+// into the matrices. Memory does not grow with the number of samples times the
+// number of rows: a first pass checks every sample on its own, keeps only the
+// first sample's row keys and each sample's totals, and sets the sample's
+// values aside in a scratch file; a second pass reads the scratch files in
+// step, one row at a time, and writes the matrices. They are written into a
+// new folder that then takes the output folder's place as a whole.
 
 #include <array>
 #include <charconv>
@@ -13,13 +18,18 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "FolderReplacement.h"
+#include "Provenance.h"
 #include "WholeFile.h"
 
 namespace fs = std::filesystem;
@@ -51,6 +61,7 @@ struct Sample {
     std::string directory;
     fs::path transcripts;
     fs::path genes;
+    std::optional<provenance::Record> record;
     double fpkmChnSum = 0.0;
     std::string fragsExpt = "0";
     std::string compFragsExpt = "0";
@@ -64,33 +75,48 @@ bool parseNumber(std::string_view field, double& value)
     return !field.empty() && error == std::errc() && end == field.data() + field.size();
 }
 
-// Reads one summary row by row, refusing anything a finished run cannot have
-// written: another header, a short row, a last line without its line end.
+std::string wholeFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!in.is_open() || in.bad())
+        throw MergeError("cannot read " + path.string());
+    return content;
+}
+
+// Reads one summary, held in memory, row by row, refusing anything a finished
+// run cannot have written: another header, a short row, a last line without its
+// line end.
 class SummaryReader {
 public:
-    SummaryReader(const fs::path& path, bool transcripts) : path(path), transcripts(transcripts), in(path)
+    SummaryReader(const fs::path& path, std::string_view content, bool transcripts)
+        : path(path), content(content), transcripts(transcripts)
     {
-        std::string header;
-        if (!in || !std::getline(in, header))
-            throw MergeError("cannot read " + path.string());
-        if (header != (transcripts ? kTranscriptHeader : kGeneHeader))
+        const size_t end = content.find('\n');
+        if (content.empty())
+            throw MergeError("cannot read " + path.string() + " (empty)");
+        if (content.substr(0, end) != (transcripts ? kTranscriptHeader : kGeneHeader))
             throw MergeError(path.string() + ": not a finished " + (transcripts ? "transcript" : "gene") +
                              " summary (unexpected header)");
+        at = end == std::string_view::npos ? content.size() : end + 1;
     }
 
     // False after the last row.
     bool next()
     {
-        if (!std::getline(in, text))
+        if (at >= content.size())
             return false;
         ++row;
-        if (in.eof())
+        const size_t end = content.find('\n', at);
+        if (end == std::string_view::npos)
             throw MergeError(where() + " is truncated (no line end)");
+        const std::string_view text = content.substr(at, end - at);
+        at = end + 1;
         fields.clear();
         for (size_t start = 0;;) {
             const size_t tab = text.find('\t', start);
-            fields.emplace_back(std::string_view(text).substr(start, tab - start));
-            if (tab == std::string::npos)
+            fields.push_back(text.substr(start, tab - start));
+            if (tab == std::string_view::npos)
                 break;
             start = tab + 1;
         }
@@ -131,9 +157,9 @@ public:
 
 private:
     fs::path path;
+    std::string_view content;
     bool transcripts;
-    std::ifstream in;
-    std::string text;
+    size_t at = 0;
     std::vector<std::string_view> fields;
     std::string key;
     size_t row = 0;
@@ -183,10 +209,28 @@ void checkRowCount(const Reference& ref, const std::vector<std::string>& keys, c
                          "); every result must come from the same annotation");
 }
 
-// One pass over a sample on its own: validates both summaries and gathers its totals.
-void scanSample(Sample& s, Reference& ref, bool first)
+// The summaries' transcript precision.
+std::string fixed(double value)
 {
-    SummaryReader t(s.transcripts, true);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.5f", value);
+    return text;
+}
+
+// A sample's values for the matrices, one line per row: transcripts first
+// (FPKM_THN, FPKM_CHN, count), then genes (FPKM_THN, FPKM_CHN, count, status).
+fs::path scratchPath(const fs::path& folder, size_t sample)
+{
+    return folder / (".sample." + std::to_string(sample));
+}
+
+// One pass over a sample on its own: validates both summaries, gathers its
+// totals and writes its values to `scratch`.
+void scanSample(Sample& s, std::string_view transcripts, std::string_view genes, Reference& ref, bool first,
+                const fs::path& scratch)
+{
+    std::ofstream out(scratch, std::ios::out | std::ios::trunc);
+    SummaryReader t(s.transcripts, transcripts, true);
     while (t.next()) {
         if (first)
             ref.transcriptKeys.push_back(t.rowKey());
@@ -197,11 +241,13 @@ void scanSample(Sample& s, Reference& ref, bool first)
             s.fragsExpt = t[kTFragsExpt];
             s.compFragsExpt = t[kTCompFragsExpt];
         }
+        out << t[kTFpkmThn] << '\t' << t[kTFpkmChn] << '\t'
+            << fixed(t.value(kAbundance) * t.value(kTCompFragsLocus)) << '\n';
     }
     if (!first)
         checkRowCount(ref, ref.transcriptKeys, s, t, true);
 
-    SummaryReader g(s.genes, false);
+    SummaryReader g(s.genes, genes, false);
     while (g.next()) {
         if (first) {
             ref.geneKeys.push_back(g.rowKey());
@@ -214,9 +260,49 @@ void scanSample(Sample& s, Reference& ref, bool first)
             s.compFragsExpt = g[kGCompFragsExpt];
         }
         ++(g[kStatus] == "OK" ? s.genesOk : s.genesFail);
+        out << g[kGFpkmThn] << '\t' << g[kGFpkmChn] << '\t' << g[kGCompFragsLocus] << '\t' << g[kStatus] << '\n';
     }
     if (!first)
         checkRowCount(ref, ref.geneKeys, s, g, false);
+    int error = 0;
+    if (!completeFile(out, scratch.string(), error))
+        throw MergeError("cannot write " + scratch.string() + describeErrno(error));
+}
+
+// The summary as read must be the one its run recorded; a summary rewritten by a
+// later run, or the survivor of a run killed between its renames, is not.
+void checkRecorded(const Sample& s, const fs::path& path, std::string_view content)
+{
+    const std::string file = path.filename().string();
+    const provenance::Output* recorded = s.record->output(file);
+    if (!recorded)
+        throw MergeError("sample " + s.name + ": " + s.directory + "/" + provenance::kFileName + " records no " +
+                         file + "; the record and the summaries come from different runs");
+    const std::string md5 = provenance::md5Hex(content);
+    if (recorded->size != content.size() || recorded->md5 != md5)
+        throw MergeError("sample " + s.name + ": " + path.string() + " (size " + std::to_string(content.size()) +
+                         ", md5 " + md5 + ") is not the file its run recorded in " + provenance::kFileName +
+                         " (size " + std::to_string(recorded->size) + ", md5 " + recorded->md5 +
+                         "): it changed after the run or comes from another run than the rest of the folder");
+}
+
+void compareRecords(const Sample& ref, const Sample& s)
+{
+    if (const auto d = provenance::firstDifference(*ref.record, *s.record))
+        throw MergeError("samples " + ref.name + " and " + s.name + " were run with different options: " + d->option +
+                         " " + d->first + " in " + ref.name + ", " + d->second + " in " + s.name);
+}
+
+void readRecord(Sample& s)
+{
+    const fs::path path = fs::path(s.directory) / provenance::kFileName;
+    if (!fs::exists(path))
+        return;
+    try {
+        s.record = provenance::parse(wholeFile(path));
+    } catch (const provenance::FormatError& e) {
+        throw MergeError("sample " + s.name + ": " + path.string() + " is not a provenance record: " + e.what());
+    }
 }
 
 // The one summary of `prefix` in `dir`; its sample name goes to `sample`.
@@ -270,49 +356,42 @@ Sample sampleOf(const std::string& argument)
     if (s.name.find_first_of("\t\r\n") != std::string::npos)
         throw MergeError("sample name of " + s.directory + " holds a tab or line end");
     s.directory = fs::absolute(s.directory).lexically_normal().string();
+    if (s.directory.size() > 1 && s.directory.back() == '/')
+        s.directory.pop_back();
     return s;
 }
 
-// The output files, under temporary names until every one is complete.
+const char* const kMatrixNames[] = {"transcripts.FPKM_THN.tsv", "transcripts.FPKM_CHN.tsv", "transcripts.TPM.tsv",
+                                    "transcripts.counts.tsv",   "genes.FPKM_THN.tsv",       "genes.FPKM_CHN.tsv",
+                                    "genes.counts.tsv",         "genes.status.tsv",         "samples.tsv"};
+
+// The output files of the merge folder.
 class Outputs {
 public:
     explicit Outputs(const fs::path& dir) : dir(dir) {}
-    Outputs(const Outputs&) = delete;
-    Outputs& operator=(const Outputs&) = delete;
-    ~Outputs()
-    {
-        for (const File& f : files)
-            std::remove(f.temporary.c_str());
-    }
 
     std::ofstream& open(const std::string& name)
     {
-        files.push_back({(dir / name).string(), temporaryPath((dir / name).string()), nullptr});
+        files.push_back({(dir / name).string(), nullptr});
         File& f = files.back();
-        f.stream = std::make_unique<std::ofstream>(f.temporary, std::ios::out | std::ios::trunc);
+        f.stream = std::make_unique<std::ofstream>(f.path, std::ios::out | std::ios::trunc);
         if (!*f.stream)
-            throw MergeError("cannot write " + f.temporary);
+            throw MergeError("cannot write " + f.path);
         return *f.stream;
     }
 
-    void commit()
+    void complete()
     {
         for (File& f : files) {
             int error = 0;
-            if (!completeFile(*f.stream, f.temporary, error))
-                throw MergeError("cannot write " + f.temporary + describeErrno(error));
+            if (!completeFile(*f.stream, f.path, error))
+                throw MergeError("cannot write " + f.path + describeErrno(error));
         }
-        for (File& f : files) {
-            if (std::rename(f.temporary.c_str(), f.final.c_str()) != 0)
-                throw MergeError("cannot rename " + f.temporary + " to " + f.final);
-        }
-        files.clear();
     }
 
 private:
     struct File {
-        std::string final;
-        std::string temporary;
+        std::string path;
         std::unique_ptr<std::ofstream> stream;
     };
     fs::path dir;
@@ -327,96 +406,96 @@ void writeHeader(std::ofstream& out, const char* keys, const std::vector<Sample>
     out << '\n';
 }
 
-// The summaries' transcript precision.
-void writeFixed(std::ofstream& out, double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "\t%.5f", value);
-    out << text;
-}
-
-std::vector<std::unique_ptr<SummaryReader>> openAll(const std::vector<Sample>& samples, bool transcripts)
-{
-    std::vector<std::unique_ptr<SummaryReader>> readers;
-    for (const Sample& s : samples)
-        readers.push_back(std::make_unique<SummaryReader>(transcripts ? s.transcripts : s.genes, transcripts));
-    return readers;
-}
-
-// Reads the next row of every sample; the summaries may not have changed since the first pass.
-void stepAll(std::vector<std::unique_ptr<SummaryReader>>& readers, const Reference& ref,
-             const std::vector<Sample>& samples, const std::vector<std::string>& keys, bool transcripts)
-{
-    for (size_t i = 0; i < readers.size(); ++i) {
-        if (!readers[i]->next())
-            checkRowCount(ref, keys, samples[i], *readers[i], transcripts);
-        checkRow(ref, keys, samples[i], *readers[i], transcripts);
+// Reads the scratch files of all samples in step, one row each.
+class ScratchRows {
+public:
+    ScratchRows(const fs::path& folder, size_t samples)
+    {
+        for (size_t i = 0; i < samples; ++i) {
+            streams.push_back(std::make_unique<std::ifstream>(scratchPath(folder, i)));
+            if (!*streams.back())
+                throw MergeError("cannot read " + scratchPath(folder, i).string());
+        }
+        lines.resize(samples);
+        rows.resize(samples);
     }
-}
 
-void expectEnd(std::vector<std::unique_ptr<SummaryReader>>& readers, const Reference& ref,
-               const std::vector<Sample>& samples, const std::vector<std::string>& keys, bool transcripts)
-{
-    for (size_t i = 0; i < readers.size(); ++i)
-        if (readers[i]->next())
-            checkRow(ref, keys, samples[i], *readers[i], transcripts);
-}
+    void next()
+    {
+        for (size_t i = 0; i < streams.size(); ++i) {
+            if (!std::getline(*streams[i], lines[i]))
+                throw MergeError("scratch file of sample " + std::to_string(i + 1) + " ended early");
+            rows[i].clear();
+            const std::string_view text = lines[i];
+            for (size_t start = 0;;) {
+                const size_t tab = text.find('\t', start);
+                rows[i].push_back(text.substr(start, tab - start));
+                if (tab == std::string_view::npos)
+                    break;
+                start = tab + 1;
+            }
+        }
+    }
+
+    std::string_view field(size_t sample, size_t column) const { return rows[sample][column]; }
+
+private:
+    std::vector<std::unique_ptr<std::ifstream>> streams;
+    std::vector<std::string> lines;
+    std::vector<std::vector<std::string_view>> rows;
+};
 
 void writeMatrices(const fs::path& outDir, const std::vector<Sample>& samples, const Reference& ref)
 {
     Outputs outputs(outDir);
+    ScratchRows scratch(outDir, samples.size());
     std::ofstream& tThn = outputs.open("transcripts.FPKM_THN.tsv");
     std::ofstream& tChn = outputs.open("transcripts.FPKM_CHN.tsv");
     std::ofstream& tTpm = outputs.open("transcripts.TPM.tsv");
     std::ofstream& tCounts = outputs.open("transcripts.counts.tsv");
     for (std::ofstream* out : {&tThn, &tChn, &tTpm, &tCounts})
         writeHeader(*out, "tracking_ID\tgene_ID\tlength", samples);
-    auto readers = openAll(samples, true);
     for (const std::string& key : ref.transcriptKeys) {
-        stepAll(readers, ref, samples, ref.transcriptKeys, true);
+        scratch.next();
         for (std::ofstream* out : {&tThn, &tChn, &tTpm, &tCounts})
             *out << key;
-        for (size_t i = 0; i < readers.size(); ++i) {
-            const SummaryReader& r = *readers[i];
-            tThn << '\t' << r[kTFpkmThn];
-            tChn << '\t' << r[kTFpkmChn];
-            const double chn = r.value(kTFpkmChn);
+        for (size_t i = 0; i < samples.size(); ++i) {
+            tThn << '\t' << scratch.field(i, 0);
+            tChn << '\t' << scratch.field(i, 1);
+            double chn = 0.0;
+            parseNumber(scratch.field(i, 1), chn);
             // An experiment without a compatible fragment has no TPM; 0 rather than NaN.
-            writeFixed(tTpm, samples[i].fpkmChnSum > 0.0 ? chn / samples[i].fpkmChnSum * 1e6 : 0.0);
-            writeFixed(tCounts, r.value(kAbundance) * r.value(kTCompFragsLocus));
+            tTpm << '\t' << fixed(samples[i].fpkmChnSum > 0.0 ? chn / samples[i].fpkmChnSum * 1e6 : 0.0);
+            tCounts << '\t' << scratch.field(i, 2);
         }
         for (std::ofstream* out : {&tThn, &tChn, &tTpm, &tCounts})
             *out << '\n';
     }
-    expectEnd(readers, ref, samples, ref.transcriptKeys, true);
-    readers.clear();
 
     std::ofstream& gThn = outputs.open("genes.FPKM_THN.tsv");
     std::ofstream& gChn = outputs.open("genes.FPKM_CHN.tsv");
     std::ofstream& gCounts = outputs.open("genes.counts.tsv");
     std::ofstream& gStatus = outputs.open("genes.status.tsv");
-    const std::array<std::pair<std::ofstream*, int>, 4> geneMatrices{
-        {{&gThn, kGFpkmThn}, {&gChn, kGFpkmChn}, {&gCounts, kGCompFragsLocus}, {&gStatus, kStatus}}};
-    for (const auto& [out, column] : geneMatrices)
+    const std::array<std::ofstream*, 4> geneMatrices{&gThn, &gChn, &gCounts, &gStatus};
+    for (std::ofstream* out : geneMatrices)
         writeHeader(*out, "gene_ID\tgene_name\tlocus", samples);
-    readers = openAll(samples, false);
     for (size_t row = 0; row < ref.geneKeys.size(); ++row) {
-        stepAll(readers, ref, samples, ref.geneKeys, false);
-        for (const auto& [out, column] : geneMatrices) {
-            *out << ref.geneKeys[row] << '\t' << ref.geneNameLocus[row];
-            for (const auto& r : readers)
-                *out << '\t' << (*r)[column];
-            *out << '\n';
+        scratch.next();
+        for (size_t column = 0; column < geneMatrices.size(); ++column) {
+            std::ofstream& out = *geneMatrices[column];
+            out << ref.geneKeys[row] << '\t' << ref.geneNameLocus[row];
+            for (size_t i = 0; i < samples.size(); ++i)
+                out << '\t' << scratch.field(i, column);
+            out << '\n';
         }
     }
-    expectEnd(readers, ref, samples, ref.geneKeys, false);
 
     std::ofstream& table = outputs.open("samples.tsv");
     table << "sample\tdirectory\tfrags_expt\tcomp_frags_expt\tgenes_OK\tgenes_FAIL\n";
     for (const Sample& s : samples)
         table << s.name << '\t' << s.directory << '\t' << s.fragsExpt << '\t' << s.compFragsExpt << '\t'
               << s.genesOk << '\t' << s.genesFail << '\n';
-    outputs.commit();
+    outputs.complete();
 }
 
 void printUsage(std::ostream& out)
@@ -427,8 +506,47 @@ void printUsage(std::ostream& out)
            "per transcript or gene and a column per sample, in argument order. Each\n"
            "RESULT_DIR holds one transcripts_summary_<sample>.dat and one\n"
            "genes_summary_<sample>.dat; the column is named <sample>, or NAME when given.\n"
-           "Writes to OUTDIR: transcripts.{FPKM_THN,FPKM_CHN,TPM,counts}.tsv,\n"
+           "Where a RESULT_DIR holds the run's provenance.json, its summaries must be the\n"
+           "ones recorded there and the runs must share their options.\n"
+           "Writes to OUTDIR, replaced as a whole: transcripts.{FPKM_THN,FPKM_CHN,TPM,counts}.tsv,\n"
            "genes.{FPKM_THN,FPKM_CHN,counts,status}.tsv and samples.tsv.\n";
+}
+
+// The output folder as an absolute path without a trailing separator.
+fs::path targetOf(const std::string& outDir)
+{
+    fs::path target = fs::absolute(outDir).lexically_normal();
+    if (!target.has_filename())
+        target = target.parent_path();
+    // A link to the folder of the matrices stays a link; the folder it names is replaced.
+    std::error_code error;
+    if (fs::is_symlink(fs::symlink_status(target, error))) {
+        target = fs::canonical(target, error);
+        if (error)
+            throw MergeError("cannot follow " + outDir + ": " + error.message());
+    }
+    if (target == target.root_path())
+        throw MergeError("cannot replace " + outDir + " as a whole; give a folder of its own for the matrices");
+    return target;
+}
+
+std::vector<Sample> samplesOf(const std::vector<std::string>& arguments)
+{
+    std::vector<Sample> samples;
+    std::map<fs::path, std::string> folders;
+    std::set<std::string> names;
+    for (const std::string& a : arguments) {
+        samples.push_back(sampleOf(a));
+        const Sample& s = samples.back();
+        std::error_code error;
+        const fs::path canonical = fs::canonical(s.directory, error);
+        const auto [seen, added] = folders.emplace(error ? fs::path(s.directory) : canonical, s.name);
+        if (!added)
+            throw MergeError("samples " + seen->second + " and " + s.name + " are the same folder " + s.directory);
+        if (!names.insert(s.name).second)
+            throw MergeError("two results are named " + s.name + " (the second is " + a + ")");
+    }
+    return samples;
 }
 
 int run(int argc, char** argv)
@@ -439,6 +557,10 @@ int run(int argc, char** argv)
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {
             printUsage(std::cout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::cout << "kestrove-merge " << KESTROVE_VERSION << "\n";
             return 0;
         }
         if (a == "-o" || a == "--output") {
@@ -456,23 +578,39 @@ int run(int argc, char** argv)
         return 1;
     }
 
-    std::vector<Sample> samples;
-    std::set<std::string> names;
-    for (const std::string& a : arguments) {
-        samples.push_back(sampleOf(a));
-        if (!names.insert(samples.back().name).second)
-            throw MergeError("two results are named " + samples.back().name + " (the second is " + a + ")");
+    std::vector<Sample> samples = samplesOf(arguments);
+    const Sample* recorded = nullptr;
+    for (Sample& s : samples) {
+        readRecord(s);
+        if (!s.record)
+            continue;
+        if (recorded)
+            compareRecords(*recorded, s);
+        else
+            recorded = &s;
     }
+    for (const Sample& s : samples)
+        if (recorded && !s.record)
+            std::cerr << "kestrove-merge: warning: " << s.directory << " (sample " << s.name << ") holds no "
+                      << provenance::kFileName << "; its options and its pair of summaries are not checked\n";
+
+    FolderReplacement folder(targetOf(outDir), {std::begin(kMatrixNames), std::end(kMatrixNames)});
     Reference ref;
     ref.sample = samples.front().name;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        Sample& s = samples[i];
+        const std::string transcripts = wholeFile(s.transcripts);
+        const std::string genes = wholeFile(s.genes);
+        if (s.record) {
+            checkRecorded(s, s.transcripts, transcripts);
+            checkRecorded(s, s.genes, genes);
+        }
+        scanSample(s, transcripts, genes, ref, i == 0, scratchPath(folder.folder(), i));
+    }
+    writeMatrices(folder.folder(), samples, ref);
     for (size_t i = 0; i < samples.size(); ++i)
-        scanSample(samples[i], ref, i == 0);
-
-    std::error_code error;
-    fs::create_directories(outDir, error);
-    if (error)
-        throw MergeError("cannot create " + outDir + ": " + error.message());
-    writeMatrices(outDir, samples, ref);
+        fs::remove(scratchPath(folder.folder(), i));
+    folder.commit();
     return 0;
 }
 

@@ -628,12 +628,13 @@ bool writeTruth(const Options& opt, const Model& model)
     return true;
 }
 
-// 0: run, 1: error, 2: help printed.
+// 0: run, 1: error, 2: help or version printed.
 int parseOptions(int argc, char** argv, Options& opt)
 {
     po::options_description desc("Usage: simulate [options]\nOptions");
     desc.add_options()
         ("help,h", "print this help")
+        ("version", "print the version")
         ("genes", po::value<uint64_t>(&opt.genes)->default_value(opt.genes), "number of genes")
         ("fragments", po::value<uint64_t>(&opt.fragments)->default_value(opt.fragments), "number of fragments")
         ("seed", po::value<uint64_t>(&opt.seed)->default_value(opt.seed), "random seed")
@@ -668,6 +669,10 @@ int parseOptions(int argc, char** argv, Options& opt)
     opt.hasSampleSeed = vm.count("sample-seed") > 0;
     if (vm.count("help")) {
         std::cout << desc << "\n";
+        return 2;
+    }
+    if (vm.count("version")) {
+        std::cout << "simulate " << KESTROVE_VERSION << "\n";
         return 2;
     }
     if (opt.genes < 1 || opt.fragments < 1 || opt.chromosomes < 1 || opt.readLength < 1 ||
