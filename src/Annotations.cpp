@@ -1,6 +1,8 @@
 #include "Annotations.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <set>
@@ -38,6 +41,8 @@ public:
         file.reset(path ? gzopen(path, "rb") : nullptr);
         if (!file)
             fail(errno != 0 ? std::strerror(errno) : "cannot be opened");
+        if (S_ISREG(info.st_mode) && bgzfWithoutEnd(path))
+            fail("truncated bgzip data (no end-of-file block)");
         gzbuffer(file.get(), kInitialSize);
     }
 
@@ -66,6 +71,27 @@ public:
     }
 
 private:
+    // A bgzip file ends in an empty block; cut at a block boundary it still reads as
+    // complete gzip data, so only the missing block tells.
+    static bool bgzfWithoutEnd(const char* path)
+    {
+        static constexpr unsigned char kEndBlock[28] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 0x42, 0x43,
+                                                        2,    0,    0x1b, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        const int fd = ::open(path, O_RDONLY);
+        if (fd < 0)
+            return false;
+        unsigned char head[16];
+        unsigned char tail[sizeof kEndBlock];
+        const off_t size = ::lseek(fd, 0, SEEK_END);
+        const bool bgzf = ::pread(fd, head, sizeof head, 0) == sizeof head && head[0] == 0x1f && head[1] == 0x8b
+            && (head[3] & 4) != 0 && head[12] == 'B' && head[13] == 'C';
+        const bool ended = size >= static_cast<off_t>(sizeof tail)
+            && ::pread(fd, tail, sizeof tail, size - static_cast<off_t>(sizeof tail)) == sizeof tail
+            && std::memcmp(tail, kEndBlock, sizeof tail) == 0;
+        ::close(fd);
+        return bgzf && !ended;
+    }
+
     // zlib holds three times this while reading, and it counts in the run's peak memory.
     static constexpr size_t kInitialSize = 1 << 17;
 
@@ -126,27 +152,6 @@ private:
     bool atEnd = false;
 };
 
-bool isSeparator(char c)
-{
-    return c == '\t' || c == ';' || c == ' ' || c == '"';
-}
-
-void splitTokens(std::string_view line, std::vector<std::string_view>& tokens)
-{
-    tokens.clear();
-    size_t i = 0;
-    const size_t n = line.size();
-    while (i < n) {
-        while (i < n && isSeparator(line[i]))
-            ++i;
-        size_t first = i;
-        while (i < n && !isSeparator(line[i]))
-            ++i;
-        if (i > first)
-            tokens.push_back(line.substr(first, i - first));
-    }
-}
-
 // Optional sign and decimal digits only, within the signed 32-bit range.
 bool parseInt32(std::string_view text, int32_t& value)
 {
@@ -175,31 +180,134 @@ bool parseInt32(std::string_view text, int32_t& value)
     return true;
 }
 
-constexpr int kGtfColumns = 9;
+constexpr size_t kGtfColumns = 9;
 
-// Searched from the back: a GTF lists the exons of a transcript together, so the
-// transcript of the previous line is the gene's last.
-bool hasExon(const Gene& gene, std::string_view transcriptId, const t_exon& exon)
+std::string_view trimmed(std::string_view text)
 {
-    for (auto t = gene.transcripts.rbegin(); t != gene.transcripts.rend(); ++t) {
-        if (t->transcriptId != transcriptId)
-            continue;
-        return std::any_of(t->exons.begin(), t->exons.end(),
-                           [&](const t_exon& e) { return e.start == exon.start && e.end == exon.end; });
-    }
-    return false;
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-bool hasAllColumns(std::string_view line)
+// The nine columns; the ninth keeps any tabs that follow it. Fewer when the line is short.
+size_t splitColumns(std::string_view line, std::string_view (&columns)[kGtfColumns])
 {
+    size_t count = 0;
     size_t at = 0;
-    for (int tabs = 0; tabs < kGtfColumns - 1; ++tabs) {
-        at = line.find('\t', at);
-        if (at == std::string_view::npos)
-            return false;
-        ++at;
+    while (count + 1 < kGtfColumns) {
+        const size_t tab = line.find('\t', at);
+        if (tab == std::string_view::npos)
+            break;
+        columns[count++] = line.substr(at, tab - at);
+        at = tab + 1;
     }
-    return true;
+    columns[count++] = line.substr(at);
+    return count;
+}
+
+// The attribute column: `key "value";` pairs. An unquoted value runs to the next
+// ';', and the last ';' may be missing. A quoted value keeps its spaces and ';'.
+template <typename Visit>
+void forEachAttribute(std::string_view text, Visit&& visit)
+{
+    const size_t n = text.size();
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    size_t i = 0;
+    for (;;) {
+        while (i < n && (blank(text[i]) || text[i] == ';'))
+            ++i;
+        if (i == n)
+            return;
+        const size_t keyStart = i;
+        while (i < n && !blank(text[i]) && text[i] != ';' && text[i] != '"')
+            ++i;
+        const std::string_view key = text.substr(keyStart, i - keyStart);
+        while (i < n && blank(text[i]))
+            ++i;
+        std::string_view value;
+        if (i < n && text[i] == '"') {
+            const size_t close = std::min(text.find('"', i + 1), n);
+            value = text.substr(i + 1, close - i - 1);
+            i = std::min(close + 1, n);
+        } else {
+            const size_t valueStart = i;
+            while (i < n && text[i] != ';')
+                ++i;
+            value = trimmed(text.substr(valueStart, i - valueStart));
+        }
+        visit(key, value);
+    }
+}
+
+// GFF3 writes its attributes key=value; its exon lines carry no gene_id.
+bool looksLikeGff3(std::string_view attributes)
+{
+    const std::string_view first = trimmed(attributes);
+    const size_t equals = first.find('=');
+    return equals != std::string_view::npos && equals < first.find_first_of(" ;\"");
+}
+
+struct ExonLine {
+    std::string_view chromosome;
+    std::string_view geneId;
+    std::string_view transcriptId;
+    std::string_view geneName;
+    bool forward = true;
+    bool coordinatesValid = false;
+    t_exon exon;
+};
+
+enum class LineKind { Other, Exon, FewColumns };
+
+LineKind readLine(std::string_view line, ExonLine& fields, std::string_view& attributes)
+{
+    std::string_view columns[kGtfColumns];
+    const size_t count = splitColumns(line, columns);
+    attributes = count == kGtfColumns ? columns[8] : std::string_view();
+    if (count < 3 || (columns[2] != "exon" && columns[2] != "EXON"))
+        return LineKind::Other;
+    if (count < kGtfColumns)
+        return LineKind::FewColumns;
+    fields = ExonLine{};
+    fields.chromosome = trimmed(columns[0]);
+    fields.coordinatesValid = parseInt32(trimmed(columns[3]), fields.exon.start)
+        && parseInt32(trimmed(columns[4]), fields.exon.end);
+    fields.forward = trimmed(columns[6]) != "-";
+    forEachAttribute(attributes, [&](std::string_view key, std::string_view value) {
+        // The first of a repeated key counts.
+        std::string_view* field = key == "gene_id" ? &fields.geneId
+            : key == "transcript_id"               ? &fields.transcriptId
+            : key == "gene_name"                   ? &fields.geneName
+                                                   : nullptr;
+        if (field && field->empty())
+            *field = value;
+    });
+    return LineKind::Exon;
+}
+
+t_transcript* findTranscript(Gene& gene, std::string_view transcriptId)
+{
+    // From the back: a GTF lists the exons of a transcript together, so the
+    // transcript of the previous line is the gene's last.
+    for (auto t = gene.transcripts.rbegin(); t != gene.transcripts.rend(); ++t)
+        if (t->transcriptId == transcriptId)
+            return &*t;
+    return nullptr;
+}
+
+enum class ExonFit { Apart, Duplicate, Overlapping };
+
+ExonFit fitOf(const t_transcript& transcript, const t_exon& exon)
+{
+    ExonFit fit = ExonFit::Apart;
+    for (const t_exon& e : transcript.exons) {
+        if (e.start == exon.start && e.end == exon.end)
+            return ExonFit::Duplicate;
+        if (e.start <= exon.end && exon.start <= e.end)
+            fit = ExonFit::Overlapping;
+    }
+    return fit;
 }
 
 // Exon lines left out of the annotation, by kind: each counted, with the first one's line.
@@ -333,6 +441,89 @@ void reportUnlistedGenes(const std::map<std::string, std::string>& genesList, co
         std::cerr << "The genes list has Windows line ends: the carriage return is part of each gene id it names.\n";
 }
 
+// Exons past the end of their reference, as a GTF of another assembly has them: cut
+// at the end, or left out when they start beyond it. Without the cut, a coordinate
+// near 2^31 sizes the transcript's densities in gigabytes.
+struct ExonsBeyondReference {
+    uint64_t cut = 0;
+    uint64_t leftOut = 0;
+    std::string first;
+
+    // False when nothing of the exon lies on the reference.
+    bool fit(t_exon& exon, int64_t length, std::string_view geneId, std::string_view chromosome, uint64_t line)
+    {
+        if (length < 0 || exon.end <= length)
+            return true;
+        if (cut + leftOut == 0)
+            first = "gene " + std::string(geneId) + ", exon " + std::to_string(exon.start) + "-" + std::to_string(exon.end)
+                + " (line " + std::to_string(line) + ") on " + std::string(chromosome) + " of length "
+                + std::to_string(length);
+        if (exon.start > length) {
+            ++leftOut;
+            return false;
+        }
+        ++cut;
+        exon.end = static_cast<int32_t>(length);
+        return true;
+    }
+
+    void report(const char* path) const
+    {
+        if (cut + leftOut > 0)
+            std::cerr << "Warning: " << cut + leftOut << " exon(s) of " << path
+                      << " reach past the end of their reference in the alignments, as in an annotation of another"
+                         " assembly; first: "
+                      << first << ". " << cut << " cut at the reference end, " << leftOut << " left out\n";
+    }
+};
+
+// A first occurrence, kept with the number of its kind.
+struct Noted {
+    uint64_t count = 0;
+    std::string first;
+    void note(const std::string& what)
+    {
+        if (count++ == 0)
+            first = what;
+    }
+};
+
+// Each id of a gene found on several references is one gene per reference; a
+// transcript id in two of them is a transcript whose lines name two references.
+Noted transcriptsOnSeveralReferences(const GeneMap& genes)
+{
+    Noted found;
+    for (auto group = genes.begin(); group != genes.end();) {
+        auto next = std::next(group);
+        while (next != genes.end() && next->second.geneId == group->second.geneId)
+            ++next;
+        if (std::next(group) != next) {
+            std::map<std::string_view, std::string_view> referenceOf;
+            for (auto it = group; it != next; ++it)
+                for (const t_transcript& t : it->second.transcripts) {
+                    auto [known, inserted] = referenceOf.try_emplace(t.transcriptId, it->second.chromosome);
+                    if (!inserted)
+                        found.note(t.transcriptId + " on " + std::string(known->second) + " and "
+                                   + it->second.chromosome);
+                }
+        }
+        group = next;
+    }
+    return found;
+}
+
+[[noreturn]] void refuse(const char* path, const std::string& reason)
+{
+    throw KestroveException(ERR_GTF_OPEN, std::string(path) + ": " + reason);
+}
+
+std::string gff3Advice(const char* path)
+{
+    return std::string("it looks like GFF3 (attributes written key=value), not GTF; convert it first, for example"
+                       " with gffread -T ")
+        + path + " -o annotation.gtf";
+}
+
 } // namespace
 
 int Annotations::parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
@@ -341,63 +532,53 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
     LineReader reader(path);
 
     const bool filterGenes = !conf.processAllGenes;
-    std::vector<std::string_view> tokens;
     std::string key;
     Gene* lastGene = nullptr;
     std::string lastGeneId;
-    bool inHeader = true;
+    std::map<std::string, int64_t, std::less<>> lengthOf;
+    int64_t lastLength = -1;
 
     std::set<std::string> listedSeen;
     std::string lastListedSeen;
-    uint64_t linesWithoutTranscript = 0;
     uint64_t splitGeneIds = 0;
+    uint64_t exonLines = 0;
+    bool gff3 = false;
     SkippedExons skipped;
+    SkippedExons::Kind overlapping;
+    Noted strandConflicts;
+    ExonsBeyondReference beyond;
     uint64_t lineNumber = 0;
 
     std::string_view line;
+    ExonLine fields;
+    std::string_view attributes;
     while (reader.next(line)) {
         ++lineNumber;
-        if (inHeader) {
-            if (!line.empty() && line[0] == '#')
-                continue;
-            inHeader = false;
-        }
-        if (line.find("exon\t") == std::string_view::npos && line.find("EXON\t") == std::string_view::npos)
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (!line.empty() && line[0] == '#') {
+            gff3 = gff3 || line.substr(0, 15) == "##gff-version 3";
             continue;
-
-        splitTokens(line, tokens);
-        if (tokens.empty())
-            continue;
-
-        const std::string_view chromosome = tokens[0];
-        std::string_view geneId;
-        std::string_view geneName;
-        std::string_view transcriptId;
-        bool forward = true;
-        bool exonRead = false;
-        bool coordinatesValid = true;
-        t_exon exon;
-
-        const size_t count = tokens.size();
-        auto valueAfter = [&](size_t i) { return i + 1 < count ? tokens[i + 1] : std::string_view(); };
-        for (size_t i = 0; i < count; ++i) {
-            const std::string_view token = tokens[i];
-            if (token == "exon" || token == "EXON") {
-                exonRead = true;
-                bool startOk = parseInt32(valueAfter(i), exon.start);
-                bool endOk = parseInt32(valueAfter(i + 1), exon.end);
-                coordinatesValid = coordinatesValid && startOk && endOk;
-                i += 2;
-            } else if (token == "-") {
-                forward = false;
-            } else if (token == "gene_id") {
-                geneId = valueAfter(i++);
-            } else if (token == "transcript_id") {
-                transcriptId = valueAfter(i++);
-            } else if (token == "gene_name") {
-                geneName = valueAfter(i++);
-            }
         }
+        const LineKind kind = readLine(line, fields, attributes);
+        if (kind == LineKind::Other) {
+            // Only until the first exon line: a GFF3 without exons is told by its other lines.
+            gff3 = gff3 || (exonLines == 0 && looksLikeGff3(attributes));
+            continue;
+        }
+        ++exonLines;
+        if (kind == LineKind::FewColumns) {
+            skipped.fewColumns.note(lineNumber);
+            continue;
+        }
+        if (fields.geneId.empty() || fields.transcriptId.empty()) {
+            const std::string where = "line " + std::to_string(lineNumber) + ": ";
+            if (gff3 || looksLikeGff3(attributes))
+                refuse(path, where + gff3Advice(path));
+            refuse(path, where + "exon line without a " + (fields.geneId.empty() ? "gene_id" : "transcript_id")
+                             + " attribute; nothing can be attributed to it");
+        }
+        const std::string_view geneId = fields.geneId;
 
         if (filterGenes) {
             key.assign(geneId);
@@ -409,65 +590,96 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
             if (listed == conf.excludeGenes)
                 continue;
         }
-        if (!hasAllColumns(line)) {
-            skipped.fewColumns.note(lineNumber);
-            continue;
-        }
-        // A line whose feature merely ends in "exon" (pseudoexon) carries no
-        // coordinates of ours; inventing an exon from zeros would corrupt the gene.
-        if (!exonRead)
-            continue;
-        if (!coordinatesValid) {
+        if (!fields.coordinatesValid) {
             skipped.badNumber.note(lineNumber);
             continue;
         }
+        t_exon& exon = fields.exon;
         // Such an exon would give its transcript a negative length.
         if (exon.start > exon.end) {
             skipped.startAfterEnd.note(lineNumber);
             continue;
         }
-        if (transcriptId.empty()) {
-            ++linesWithoutTranscript;
-            continue;
-        }
 
+        const std::string_view chromosome = fields.chromosome;
         if (!lastGene || lastGeneId != geneId || lastGene->chromosome != chromosome) {
             key.assign(geneId);
             auto [it, inserted] = genes.try_emplace(key);
             Gene* gene = &it->second;
             if (inserted) {
                 gene->geneId = key;
-                gene->geneName = geneName;
+                gene->geneName = fields.geneName;
                 gene->chromosome = chromosome;
             } else if (gene->chromosome != chromosome) {
-                gene = &geneOnReference(genes, *gene, chromosome, geneName, splitGeneIds);
+                gene = &geneOnReference(genes, *gene, chromosome, fields.geneName, splitGeneIds);
             }
             lastGene = gene;
             lastGeneId = key;
+            auto known = lengthOf.find(chromosome);
+            if (known == lengthOf.end())
+                known = lengthOf.emplace(chromosome, referenceLength ? referenceLength(gene->chromosome) : -1).first;
+            lastLength = known->second;
         }
-
-        // A GTF concatenated with itself must not double every transcript's length.
-        if (hasExon(*lastGene, transcriptId, exon)) {
-            skipped.duplicate.note(lineNumber);
+        if (!beyond.fit(exon, lastLength, geneId, chromosome, lineNumber)) {
+            if (lastGene->transcripts.empty()) {
+                genes.erase(lastGene->mapKey());
+                lastGene = nullptr;
+            }
             continue;
         }
 
-        std::string tid(transcriptId);
+        if (const t_transcript* transcript = findTranscript(*lastGene, fields.transcriptId)) {
+            const ExonFit fit = fitOf(*transcript, exon);
+            // A GTF concatenated with itself must not double every transcript's length.
+            if (fit == ExonFit::Duplicate) {
+                skipped.duplicate.note(lineNumber);
+                continue;
+            }
+            if (fit == ExonFit::Overlapping)
+                overlapping.note(lineNumber);
+            if (transcript->forwardStrand != fields.forward)
+                strandConflicts.note(transcript->transcriptId + " at line " + std::to_string(lineNumber));
+        }
+
+        std::string tid(fields.transcriptId);
         if (conf.mergeAnnot)
             transToGene.try_emplace(transcriptKey(*lastGene, tid), lastGene->mapKey());
-        lastGene->addExon(std::move(tid), exon, forward);
+        lastGene->addExon(std::move(tid), exon, fields.forward);
     }
 
-    if (linesWithoutTranscript > 0)
-        std::cerr << "Warning: " << linesWithoutTranscript
-                  << " exon line(s) without transcript_id ignored in " << path << "\n";
     skipped.report(path);
-    if (splitGeneIds > 0)
+    if (overlapping.count > 0)
+        std::cerr << "Warning: " << overlapping.count << " exon line(s) of " << path
+                  << " overlap another exon of their transcript (first at line " << overlapping.firstLine
+                  << "); each base of a transcript is counted once\n";
+    if (strandConflicts.count > 0)
+        std::cerr << "Warning: " << strandConflicts.count << " exon line(s) of " << path
+                  << " name the other strand than their transcript's first line, whose strand is kept (first: "
+                  << strandConflicts.first << ")\n";
+    beyond.report(path);
+    if (splitGeneIds > 0) {
         std::cerr << "Warning: " << splitGeneIds << " gene id(s) of " << path
                   << " lie on several references; each reference holds a gene of its own under that id\n";
+        const Noted split = transcriptsOnSeveralReferences(genes);
+        if (split.count > 0)
+            std::cerr << "Warning: " << split.count << " transcript id(s) of " << path
+                      << " have exon lines on several references; each reference holds a transcript of its own"
+                         " (first: "
+                      << split.first << ")\n";
+    }
 
     if (filterGenes)
         reportUnlistedGenes(genesList, listedSeen, path);
+    if (genes.empty()) {
+        if (gff3)
+            refuse(path, "no gene found: " + gff3Advice(path));
+        if (exonLines == 0)
+            refuse(path, "no gene found: no line has the feature exon in its third column");
+        if (filterGenes)
+            refuse(path, std::string("no gene found: the genes list ")
+                             + (conf.excludeGenes ? "excludes every gene" : "names none of its genes"));
+        refuse(path, "no gene found: no exon line could be used");
+    }
     // The annotation is held for the whole run: without the room its vectors grew into.
     for (auto& entry : genes) {
         for (t_transcript& transcript : entry.second.transcripts)
