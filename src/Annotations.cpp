@@ -1,290 +1,21 @@
 #include "Annotations.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <zlib.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <limits>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string_view>
 #include <utility>
 
+#include "GtfLines.h"
 #include "Helper.h"
 #include "KestroveException.h"
 
 namespace {
-
-// Streams the lines of a plain or gzip-compressed file (zlib passes plain files
-// through unchanged) without holding more than one buffer of it.
-class LineReader {
-public:
-    explicit LineReader(const char* path)
-        : fileName(path ? path : ""), file(nullptr, &gzclose),
-          buffer(std::make_unique_for_overwrite<char[]>(kInitialSize)),
-          capacity(kInitialSize)
-    {
-        // gzopen accepts a directory and fails only at the first read, with a vaguer reason.
-        struct stat info {};
-        if (path && ::stat(path, &info) == 0 && S_ISDIR(info.st_mode))
-            fail("is a directory");
-        errno = 0;
-        file.reset(path ? gzopen(path, "rb") : nullptr);
-        if (!file)
-            fail(errno != 0 ? std::strerror(errno) : "cannot be opened");
-        if (S_ISREG(info.st_mode) && bgzfWithoutEnd(path))
-            fail("truncated bgzip data (no end-of-file block)");
-        gzbuffer(file.get(), kInitialSize);
-    }
-
-    // The view stays valid until the next call. The newline is not part of it.
-    bool next(std::string_view& line)
-    {
-        for (;;) {
-            const char* base = buffer.get();
-            const void* newline = std::memchr(base + scanned, '\n', filled - scanned);
-            if (newline) {
-                auto pos = static_cast<size_t>(static_cast<const char*>(newline) - base);
-                line = std::string_view(base + begin, pos - begin);
-                begin = scanned = pos + 1;
-                return true;
-            }
-            scanned = filled;
-            if (atEnd) {
-                if (begin == filled)
-                    return false;
-                line = std::string_view(base + begin, filled - begin);
-                begin = scanned = filled;
-                return true;
-            }
-            refill();
-        }
-    }
-
-private:
-    // A bgzip file ends in an empty block; cut at a block boundary it still reads as
-    // complete gzip data, so only the missing block tells.
-    static bool bgzfWithoutEnd(const char* path)
-    {
-        static constexpr unsigned char kEndBlock[28] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 0x42, 0x43,
-                                                        2,    0,    0x1b, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-        const int fd = ::open(path, O_RDONLY);
-        if (fd < 0)
-            return false;
-        unsigned char head[16];
-        unsigned char tail[sizeof kEndBlock];
-        const off_t size = ::lseek(fd, 0, SEEK_END);
-        const bool bgzf = ::pread(fd, head, sizeof head, 0) == sizeof head && head[0] == 0x1f && head[1] == 0x8b
-            && (head[3] & 4) != 0 && head[12] == 'B' && head[13] == 'C';
-        const bool ended = size >= static_cast<off_t>(sizeof tail)
-            && ::pread(fd, tail, sizeof tail, size - static_cast<off_t>(sizeof tail)) == sizeof tail
-            && std::memcmp(tail, kEndBlock, sizeof tail) == 0;
-        ::close(fd);
-        return bgzf && !ended;
-    }
-
-    // zlib holds three times this while reading, and it counts in the run's peak memory.
-    static constexpr size_t kInitialSize = 1 << 17;
-
-    void refill()
-    {
-        if (begin > 0) {
-            std::memmove(buffer.get(), buffer.get() + begin, filled - begin);
-            filled -= begin;
-            scanned -= begin;
-            begin = 0;
-        }
-        if (filled == capacity) {
-            // Only a line longer than the buffer gets here.
-            auto larger = std::make_unique_for_overwrite<char[]>(capacity * 2);
-            std::memcpy(larger.get(), buffer.get(), filled);
-            buffer = std::move(larger);
-            capacity *= 2;
-        }
-        size_t room = std::min<size_t>(capacity - filled, std::numeric_limits<int>::max());
-        int got = gzread(file.get(), buffer.get() + filled, static_cast<unsigned>(room));
-        if (got < 0)
-            failRead();
-        if (got == 0) {
-            // A truncated compressed file ends like a complete one unless asked.
-            int status = Z_OK;
-            gzerror(file.get(), &status);
-            if (status != Z_OK)
-                failRead();
-            atEnd = true;
-        }
-        filled += static_cast<size_t>(got);
-    }
-
-    [[noreturn]] void fail(const std::string& reason) const
-    {
-        throw KestroveException(ERR_GTF_OPEN, fileName + ": " + reason);
-    }
-
-    [[noreturn]] void failRead() const
-    {
-        int status = Z_OK;
-        const char* text = gzerror(file.get(), &status);
-        if (status == Z_ERRNO)
-            fail(std::strerror(errno));
-        if (status == Z_BUF_ERROR)
-            fail("truncated gzip data");
-        fail(std::string("corrupt gzip data (") + (text ? text : "") + ")");
-    }
-
-    std::string fileName;
-    std::unique_ptr<gzFile_s, int (*)(gzFile)> file;
-    // Left uninitialised: only the bytes read are ever looked at.
-    std::unique_ptr<char[]> buffer;
-    size_t capacity;
-    size_t begin = 0;
-    size_t scanned = 0;
-    size_t filled = 0;
-    bool atEnd = false;
-};
-
-// Optional sign and decimal digits only, within the signed 32-bit range.
-bool parseInt32(std::string_view text, int32_t& value)
-{
-    size_t i = 0;
-    bool negative = false;
-    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-        negative = text[0] == '-';
-        i = 1;
-    }
-    if (i == text.size())
-        return false;
-    constexpr int64_t limit = static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1;
-    int64_t magnitude = 0;
-    for (; i < text.size(); ++i) {
-        char c = text[i];
-        if (c < '0' || c > '9')
-            return false;
-        magnitude = magnitude * 10 + (c - '0');
-        if (magnitude > limit)
-            return false;
-    }
-    int64_t signedValue = negative ? -magnitude : magnitude;
-    if (signedValue > std::numeric_limits<int32_t>::max())
-        return false;
-    value = static_cast<int32_t>(signedValue);
-    return true;
-}
-
-constexpr size_t kGtfColumns = 9;
-
-std::string_view trimmed(std::string_view text)
-{
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// The nine columns; the ninth keeps any tabs that follow it. Fewer when the line is short.
-size_t splitColumns(std::string_view line, std::string_view (&columns)[kGtfColumns])
-{
-    size_t count = 0;
-    size_t at = 0;
-    while (count + 1 < kGtfColumns) {
-        const size_t tab = line.find('\t', at);
-        if (tab == std::string_view::npos)
-            break;
-        columns[count++] = line.substr(at, tab - at);
-        at = tab + 1;
-    }
-    columns[count++] = line.substr(at);
-    return count;
-}
-
-// The attribute column: `key "value";` pairs. An unquoted value runs to the next
-// ';', and the last ';' may be missing. A quoted value keeps its spaces and ';'.
-template <typename Visit>
-void forEachAttribute(std::string_view text, Visit&& visit)
-{
-    const size_t n = text.size();
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    size_t i = 0;
-    for (;;) {
-        while (i < n && (blank(text[i]) || text[i] == ';'))
-            ++i;
-        if (i == n)
-            return;
-        const size_t keyStart = i;
-        while (i < n && !blank(text[i]) && text[i] != ';' && text[i] != '"')
-            ++i;
-        const std::string_view key = text.substr(keyStart, i - keyStart);
-        while (i < n && blank(text[i]))
-            ++i;
-        std::string_view value;
-        if (i < n && text[i] == '"') {
-            const size_t close = std::min(text.find('"', i + 1), n);
-            value = text.substr(i + 1, close - i - 1);
-            i = std::min(close + 1, n);
-        } else {
-            const size_t valueStart = i;
-            while (i < n && text[i] != ';')
-                ++i;
-            value = trimmed(text.substr(valueStart, i - valueStart));
-        }
-        visit(key, value);
-    }
-}
-
-// GFF3 writes its attributes key=value; its exon lines carry no gene_id.
-bool looksLikeGff3(std::string_view attributes)
-{
-    const std::string_view first = trimmed(attributes);
-    const size_t equals = first.find('=');
-    return equals != std::string_view::npos && equals < first.find_first_of(" ;\"");
-}
-
-struct ExonLine {
-    std::string_view chromosome;
-    std::string_view geneId;
-    std::string_view transcriptId;
-    std::string_view geneName;
-    bool forward = true;
-    bool coordinatesValid = false;
-    t_exon exon;
-};
-
-enum class LineKind { Other, Exon, FewColumns };
-
-LineKind readLine(std::string_view line, ExonLine& fields, std::string_view& attributes)
-{
-    std::string_view columns[kGtfColumns];
-    const size_t count = splitColumns(line, columns);
-    attributes = count == kGtfColumns ? columns[8] : std::string_view();
-    if (count < 3 || (columns[2] != "exon" && columns[2] != "EXON"))
-        return LineKind::Other;
-    if (count < kGtfColumns)
-        return LineKind::FewColumns;
-    fields = ExonLine{};
-    fields.chromosome = trimmed(columns[0]);
-    fields.coordinatesValid = parseInt32(trimmed(columns[3]), fields.exon.start)
-        && parseInt32(trimmed(columns[4]), fields.exon.end);
-    fields.forward = trimmed(columns[6]) != "-";
-    forEachAttribute(attributes, [&](std::string_view key, std::string_view value) {
-        // The first of a repeated key counts.
-        std::string_view* field = key == "gene_id" ? &fields.geneId
-            : key == "transcript_id"               ? &fields.transcriptId
-            : key == "gene_name"                   ? &fields.geneName
-                                                   : nullptr;
-        if (field && field->empty())
-            *field = value;
-    });
-    return LineKind::Exon;
-}
 
 t_transcript* findTranscript(Gene& gene, std::string_view transcriptId)
 {
@@ -524,12 +255,97 @@ std::string gff3Advice(const char* path)
         + path + " -o annotation.gtf";
 }
 
+// The genes list as a filter, remembering which of its ids the GTF has.
+struct GenesFilter {
+    GenesFilter(const std::map<std::string, std::string>& genesList, bool exclude)
+        : genesList(genesList), exclude(exclude)
+    {
+    }
+
+    const std::map<std::string, std::string>& genesList;
+    bool exclude;
+    std::set<std::string> listedSeen;
+    std::string lastListedSeen;
+    std::string key;
+
+    bool keeps(std::string_view geneId)
+    {
+        key.assign(geneId);
+        const bool listed = genesList.count(key) > 0;
+        if (listed && key != lastListedSeen) {
+            listedSeen.insert(key);
+            lastListedSeen = key;
+        }
+        return listed != exclude;
+    }
+};
+
+// What reading met besides genes: warned about once the file is read.
+struct ReadingNotes {
+    SkippedExons skipped;
+    SkippedExons::Kind overlapping;
+    Noted strandConflicts;
+    ExonsBeyondReference beyond;
+    uint64_t splitGeneIds = 0;
+    uint64_t exonLines = 0;
+    bool gff3 = false;
+
+    void report(const char* path, const GeneMap& genes) const
+    {
+        skipped.report(path);
+        if (overlapping.count > 0)
+            std::cerr << "Warning: " << overlapping.count << " exon line(s) of " << path
+                      << " overlap another exon of their transcript (first at line " << overlapping.firstLine
+                      << "); each base of a transcript is counted once\n";
+        if (strandConflicts.count > 0)
+            std::cerr << "Warning: " << strandConflicts.count << " exon line(s) of " << path
+                      << " name the other strand than their transcript's first line, whose strand is kept (first: "
+                      << strandConflicts.first << ")\n";
+        beyond.report(path);
+        if (splitGeneIds == 0)
+            return;
+        std::cerr << "Warning: " << splitGeneIds << " gene id(s) of " << path
+                  << " lie on several references; each reference holds a gene of its own under that id\n";
+        const Noted split = transcriptsOnSeveralReferences(genes);
+        if (split.count > 0)
+            std::cerr << "Warning: " << split.count << " transcript id(s) of " << path
+                      << " have exon lines on several references; each reference holds a transcript of its own"
+                         " (first: "
+                      << split.first << ")\n";
+    }
+
+    // Nothing can be attributed to such a line, and leaving it out would lose its exon unseen.
+    [[noreturn]] void refuseUnattributed(const char* path, uint64_t line, const ExonLine& fields,
+                                         std::string_view attributes) const
+    {
+        const std::string where = "line " + std::to_string(line) + ": ";
+        if (gff3 || looksLikeGff3(attributes))
+            refuse(path, where + gff3Advice(path));
+        refuse(path, where + "exon line without a " + (fields.geneId.empty() ? "gene_id" : "transcript_id")
+                         + " attribute; nothing can be attributed to it");
+    }
+
+    // An annotation without genes would only come to light after the alignments were
+    // counted, and perhaps sorted.
+    [[noreturn]] void refuseEmpty(const char* path, const t_configuration& conf) const
+    {
+        if (gff3)
+            refuse(path, "no gene found: " + gff3Advice(path));
+        if (exonLines == 0)
+            refuse(path, "no gene found: no line has the feature exon in its third column");
+        if (!conf.processAllGenes)
+            refuse(path, std::string("no gene found: the genes list ")
+                             + (conf.excludeGenes ? "excludes every gene" : "names none of its genes"));
+        refuse(path, "no gene found: no exon line could be used");
+    }
+};
+
 } // namespace
 
 int Annotations::parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
                           const t_configuration& conf)
 {
-    LineReader reader(path);
+    GtfLineReader reader(path);
 
     const bool filterGenes = !conf.processAllGenes;
     std::string key;
@@ -538,15 +354,8 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
     std::map<std::string, int64_t, std::less<>> lengthOf;
     int64_t lastLength = -1;
 
-    std::set<std::string> listedSeen;
-    std::string lastListedSeen;
-    uint64_t splitGeneIds = 0;
-    uint64_t exonLines = 0;
-    bool gff3 = false;
-    SkippedExons skipped;
-    SkippedExons::Kind overlapping;
-    Noted strandConflicts;
-    ExonsBeyondReference beyond;
+    GenesFilter filter(genesList, conf.excludeGenes);
+    ReadingNotes notes;
     uint64_t lineNumber = 0;
 
     std::string_view line;
@@ -557,47 +366,33 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         if (!line.empty() && line[0] == '#') {
-            gff3 = gff3 || line.substr(0, 15) == "##gff-version 3";
+            notes.gff3 = notes.gff3 || line.substr(0, 15) == "##gff-version 3";
             continue;
         }
-        const LineKind kind = readLine(line, fields, attributes);
+        const LineKind kind = readGtfLine(line, fields, attributes);
         if (kind == LineKind::Other) {
             // Only until the first exon line: a GFF3 without exons is told by its other lines.
-            gff3 = gff3 || (exonLines == 0 && looksLikeGff3(attributes));
+            notes.gff3 = notes.gff3 || (notes.exonLines == 0 && looksLikeGff3(attributes));
             continue;
         }
-        ++exonLines;
+        ++notes.exonLines;
         if (kind == LineKind::FewColumns) {
-            skipped.fewColumns.note(lineNumber);
+            notes.skipped.fewColumns.note(lineNumber);
             continue;
         }
-        if (fields.geneId.empty() || fields.transcriptId.empty()) {
-            const std::string where = "line " + std::to_string(lineNumber) + ": ";
-            if (gff3 || looksLikeGff3(attributes))
-                refuse(path, where + gff3Advice(path));
-            refuse(path, where + "exon line without a " + (fields.geneId.empty() ? "gene_id" : "transcript_id")
-                             + " attribute; nothing can be attributed to it");
-        }
+        if (fields.geneId.empty() || fields.transcriptId.empty())
+            notes.refuseUnattributed(path, lineNumber, fields, attributes);
         const std::string_view geneId = fields.geneId;
-
-        if (filterGenes) {
-            key.assign(geneId);
-            bool listed = genesList.count(key) > 0;
-            if (listed && key != lastListedSeen) {
-                listedSeen.insert(key);
-                lastListedSeen = key;
-            }
-            if (listed == conf.excludeGenes)
-                continue;
-        }
+        if (filterGenes && !filter.keeps(geneId))
+            continue;
         if (!fields.coordinatesValid) {
-            skipped.badNumber.note(lineNumber);
+            notes.skipped.badNumber.note(lineNumber);
             continue;
         }
         t_exon& exon = fields.exon;
         // Such an exon would give its transcript a negative length.
         if (exon.start > exon.end) {
-            skipped.startAfterEnd.note(lineNumber);
+            notes.skipped.startAfterEnd.note(lineNumber);
             continue;
         }
 
@@ -611,7 +406,7 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
                 gene->geneName = fields.geneName;
                 gene->chromosome = chromosome;
             } else if (gene->chromosome != chromosome) {
-                gene = &geneOnReference(genes, *gene, chromosome, fields.geneName, splitGeneIds);
+                gene = &geneOnReference(genes, *gene, chromosome, fields.geneName, notes.splitGeneIds);
             }
             lastGene = gene;
             lastGeneId = key;
@@ -620,7 +415,7 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
                 known = lengthOf.emplace(chromosome, referenceLength ? referenceLength(gene->chromosome) : -1).first;
             lastLength = known->second;
         }
-        if (!beyond.fit(exon, lastLength, geneId, chromosome, lineNumber)) {
+        if (!notes.beyond.fit(exon, lastLength, geneId, chromosome, lineNumber)) {
             if (lastGene->transcripts.empty()) {
                 genes.erase(lastGene->mapKey());
                 lastGene = nullptr;
@@ -632,13 +427,13 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
             const ExonFit fit = fitOf(*transcript, exon);
             // A GTF concatenated with itself must not double every transcript's length.
             if (fit == ExonFit::Duplicate) {
-                skipped.duplicate.note(lineNumber);
+                notes.skipped.duplicate.note(lineNumber);
                 continue;
             }
             if (fit == ExonFit::Overlapping)
-                overlapping.note(lineNumber);
+                notes.overlapping.note(lineNumber);
             if (transcript->forwardStrand != fields.forward)
-                strandConflicts.note(transcript->transcriptId + " at line " + std::to_string(lineNumber));
+                notes.strandConflicts.note(transcript->transcriptId + " at line " + std::to_string(lineNumber));
         }
 
         std::string tid(fields.transcriptId);
@@ -647,39 +442,11 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
         lastGene->addExon(std::move(tid), exon, fields.forward);
     }
 
-    skipped.report(path);
-    if (overlapping.count > 0)
-        std::cerr << "Warning: " << overlapping.count << " exon line(s) of " << path
-                  << " overlap another exon of their transcript (first at line " << overlapping.firstLine
-                  << "); each base of a transcript is counted once\n";
-    if (strandConflicts.count > 0)
-        std::cerr << "Warning: " << strandConflicts.count << " exon line(s) of " << path
-                  << " name the other strand than their transcript's first line, whose strand is kept (first: "
-                  << strandConflicts.first << ")\n";
-    beyond.report(path);
-    if (splitGeneIds > 0) {
-        std::cerr << "Warning: " << splitGeneIds << " gene id(s) of " << path
-                  << " lie on several references; each reference holds a gene of its own under that id\n";
-        const Noted split = transcriptsOnSeveralReferences(genes);
-        if (split.count > 0)
-            std::cerr << "Warning: " << split.count << " transcript id(s) of " << path
-                      << " have exon lines on several references; each reference holds a transcript of its own"
-                         " (first: "
-                      << split.first << ")\n";
-    }
-
+    notes.report(path, genes);
     if (filterGenes)
-        reportUnlistedGenes(genesList, listedSeen, path);
-    if (genes.empty()) {
-        if (gff3)
-            refuse(path, "no gene found: " + gff3Advice(path));
-        if (exonLines == 0)
-            refuse(path, "no gene found: no line has the feature exon in its third column");
-        if (filterGenes)
-            refuse(path, std::string("no gene found: the genes list ")
-                             + (conf.excludeGenes ? "excludes every gene" : "names none of its genes"));
-        refuse(path, "no gene found: no exon line could be used");
-    }
+        reportUnlistedGenes(genesList, filter.listedSeen, path);
+    if (genes.empty())
+        notes.refuseEmpty(path, conf);
     // The annotation is held for the whole run: without the room its vectors grew into.
     for (auto& entry : genes) {
         for (t_transcript& transcript : entry.second.transcripts)

@@ -119,6 +119,8 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
         {line("chr1", "exon", "100", "200", "transcript_id T;gene_name N ; gene_id  G"), "G(N)chr1:100-200[T+ 100-200] "},
         {line("chr1", "exon", "100", "200", "gene_id \"G\"; gene_id \"H\"; transcript_id \"T\";"),
          "G()chr1:100-200[T+ 100-200] "},
+        {line("chr1", "exon", "100", "200", "note \"say \\\"gene_id H\\\"\"; gene_id \"G\"; transcript_id \"T\";"),
+         "G()chr1:100-200[T+ 100-200] "},
         {line("chr1", "exon", "100", "200", "gene_id \"\"; transcript_id \"T\";"),
          "error: line 1: exon line without a gene_id attribute"},
         {"chr1\tsrc\texon\t100\t200\t.\t+\t.\tgene_id \"G\"; transcript_id \"T\"; gene_name N\r\n",

@@ -33,14 +33,6 @@ void copyCut(const std::string& from, const std::string& to, uintmax_t size)
     fs::resize_file(to, size);
 }
 
-std::set<std::string> listing(const std::string& directory)
-{
-    std::set<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(directory))
-        names.insert(fs::relative(entry.path(), directory).string());
-    return names;
-}
-
 } // namespace
 
 TEST(GtfInputs, FaultyAnnotationsAreRefusedBeforeTheAlignmentsAreSorted)
@@ -76,13 +68,13 @@ TEST(GtfInputs, FaultyAnnotationsAreRefusedBeforeTheAlignmentsAreSorted)
         {"-G no-transcript.gtf", "no-transcript.gtf: line 2: exon line without a transcript_id attribute"},
         {"-G whole.gtf.gz -L list.txt", "whole.gtf.gz: no gene found: the genes list names none of its genes"},
     };
-    const std::set<std::string> before = listing(dir.path());
+    const std::set<std::string> before = testutil::filesIn(dir.path());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
         const auto result = testutil::kestroveIn(dir.path(), c.args + " -B reads.bam -o out");
         EXPECT_EQ(result.status, 1);
         EXPECT_TRUE(contains(result.err, c.message)) << result.err;
-        EXPECT_EQ(listing(dir.path()), before);
+        EXPECT_EQ(testutil::filesIn(dir.path()), before);
     }
 
     const auto result = testutil::kestroveIn(dir.path(), "-G whole.gtf.gz -B reads.bam -o out");
