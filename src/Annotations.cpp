@@ -172,39 +172,59 @@ void reportUnlistedGenes(const std::map<std::string, std::string>& genesList, co
         std::cerr << "The genes list has Windows line ends: the carriage return is part of each gene id it names.\n";
 }
 
-// Exons past the end of their reference, as a GTF of another assembly has them: cut
-// at the end, or left out when they start beyond it. Without the cut, a coordinate
-// near 2^31 sizes the transcript's densities in gigabytes.
+// Exons past the end of their reference, as in an annotation of another assembly.
+// A transcript's densities are sized by the longest transcript of its gene, so one
+// exon reaching towards 2^31 took gigabytes: such exons are cut at the end, and
+// those that start beyond it are left out. A gene wholly beyond the end can get no
+// reads; it stays as written, and so keeps its rows.
 struct ExonsBeyondReference {
     uint64_t cut = 0;
     uint64_t leftOut = 0;
+    uint64_t kept = 0;
     std::string first;
 
-    // False when nothing of the exon lies on the reference.
-    bool fit(t_exon& exon, int64_t length, std::string_view geneId, std::string_view chromosome, uint64_t line)
+    void fit(Gene& gene, int64_t length)
     {
-        if (length < 0 || exon.end <= length)
-            return true;
-        if (cut + leftOut == 0)
-            first = "gene " + std::string(geneId) + ", exon " + std::to_string(exon.start) + "-" + std::to_string(exon.end)
-                + " (line " + std::to_string(line) + ") on " + std::string(chromosome) + " of length "
-                + std::to_string(length);
-        if (exon.start > length) {
-            ++leftOut;
-            return false;
-        }
-        ++cut;
-        exon.end = static_cast<int32_t>(length);
-        return true;
+        if (length < 0 || gene.end <= length)
+            return;
+        const bool wholly = gene.start > length;
+        Gene fitted;
+        fitted.geneId = gene.geneId;
+        fitted.key = gene.key;
+        fitted.geneName = gene.geneName;
+        fitted.chromosome = gene.chromosome;
+        for (const t_transcript& t : gene.transcripts)
+            for (t_exon exon : t.exons) {
+                if (exon.end > length) {
+                    if (cut + leftOut + kept == 0)
+                        first = "gene " + gene.geneId + ", exon " + std::to_string(exon.start) + "-"
+                            + std::to_string(exon.end) + " on " + gene.chromosome + " of length "
+                            + std::to_string(length);
+                    if (wholly) {
+                        ++kept;
+                        continue;
+                    }
+                    if (exon.start > length) {
+                        ++leftOut;
+                        continue;
+                    }
+                    ++cut;
+                    exon.end = static_cast<int32_t>(length);
+                }
+                fitted.addExon(t.transcriptId, exon, t.forwardStrand);
+            }
+        if (!wholly)
+            gene = std::move(fitted);
     }
 
     void report(const char* path) const
     {
-        if (cut + leftOut > 0)
-            std::cerr << "Warning: " << cut + leftOut << " exon(s) of " << path
+        if (cut + leftOut + kept > 0)
+            std::cerr << "Warning: " << cut + leftOut + kept << " exon(s) of " << path
                       << " reach past the end of their reference in the alignments, as in an annotation of another"
                          " assembly; first: "
-                      << first << ". " << cut << " cut at the reference end, " << leftOut << " left out\n";
+                      << first << ". " << cut << " cut at the reference end, " << leftOut << " left out, " << kept
+                      << " kept in genes wholly beyond it, which get no reads\n";
     }
 };
 
@@ -351,8 +371,6 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
     std::string key;
     Gene* lastGene = nullptr;
     std::string lastGeneId;
-    std::map<std::string, int64_t, std::less<>> lengthOf;
-    int64_t lastLength = -1;
 
     GenesFilter filter(genesList, conf.excludeGenes);
     ReadingNotes notes;
@@ -389,7 +407,7 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
             notes.skipped.badNumber.note(lineNumber);
             continue;
         }
-        t_exon& exon = fields.exon;
+        const t_exon& exon = fields.exon;
         // Such an exon would give its transcript a negative length.
         if (exon.start > exon.end) {
             notes.skipped.startAfterEnd.note(lineNumber);
@@ -410,17 +428,6 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
             }
             lastGene = gene;
             lastGeneId = key;
-            auto known = lengthOf.find(chromosome);
-            if (known == lengthOf.end())
-                known = lengthOf.emplace(chromosome, referenceLength ? referenceLength(gene->chromosome) : -1).first;
-            lastLength = known->second;
-        }
-        if (!notes.beyond.fit(exon, lastLength, geneId, chromosome, lineNumber)) {
-            if (lastGene->transcripts.empty()) {
-                genes.erase(lastGene->mapKey());
-                lastGene = nullptr;
-            }
-            continue;
         }
 
         if (const t_transcript* transcript = findTranscript(*lastGene, fields.transcriptId)) {
@@ -442,6 +449,15 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
         lastGene->addExon(std::move(tid), exon, fields.forward);
     }
 
+    if (referenceLength) {
+        std::map<std::string, int64_t> lengthOf;
+        for (auto& entry : genes) {
+            auto [known, inserted] = lengthOf.try_emplace(entry.second.chromosome, -1);
+            if (inserted)
+                known->second = referenceLength(known->first);
+            notes.beyond.fit(entry.second, known->second);
+        }
+    }
     notes.report(path, genes);
     if (filterGenes)
         reportUnlistedGenes(genesList, filter.listedSeen, path);
