@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,6 +19,9 @@ public:
     std::map<std::string, std::string> transToGene;
     std::map<std::string, std::vector<Gene>> genesByChromosome;
     std::vector<Gene> workList;
+    // Length of the alignments' reference that a GTF chromosome name stands for, or
+    // -1 when it has none; set before parseGTF, which cuts exons at that length.
+    std::function<int64_t(const std::string&)> referenceLength;
 
     int parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
                  const t_configuration& conf);

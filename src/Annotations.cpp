@@ -1,205 +1,44 @@
 #include "Annotations.h"
 
-#include <sys/stat.h>
-#include <zlib.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <limits>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string_view>
 #include <utility>
 
+#include "GtfLines.h"
 #include "Helper.h"
 #include "KestroveException.h"
 
 namespace {
 
-// Streams the lines of a plain or gzip-compressed file (zlib passes plain files
-// through unchanged) without holding more than one buffer of it.
-class LineReader {
-public:
-    explicit LineReader(const char* path)
-        : fileName(path ? path : ""), file(nullptr, &gzclose),
-          buffer(std::make_unique_for_overwrite<char[]>(kInitialSize)),
-          capacity(kInitialSize)
-    {
-        // gzopen accepts a directory and fails only at the first read, with a vaguer reason.
-        struct stat info {};
-        if (path && ::stat(path, &info) == 0 && S_ISDIR(info.st_mode))
-            fail("is a directory");
-        errno = 0;
-        file.reset(path ? gzopen(path, "rb") : nullptr);
-        if (!file)
-            fail(errno != 0 ? std::strerror(errno) : "cannot be opened");
-        gzbuffer(file.get(), kInitialSize);
-    }
-
-    // The view stays valid until the next call. The newline is not part of it.
-    bool next(std::string_view& line)
-    {
-        for (;;) {
-            const char* base = buffer.get();
-            const void* newline = std::memchr(base + scanned, '\n', filled - scanned);
-            if (newline) {
-                auto pos = static_cast<size_t>(static_cast<const char*>(newline) - base);
-                line = std::string_view(base + begin, pos - begin);
-                begin = scanned = pos + 1;
-                return true;
-            }
-            scanned = filled;
-            if (atEnd) {
-                if (begin == filled)
-                    return false;
-                line = std::string_view(base + begin, filled - begin);
-                begin = scanned = filled;
-                return true;
-            }
-            refill();
-        }
-    }
-
-private:
-    // zlib holds three times this while reading, and it counts in the run's peak memory.
-    static constexpr size_t kInitialSize = 1 << 17;
-
-    void refill()
-    {
-        if (begin > 0) {
-            std::memmove(buffer.get(), buffer.get() + begin, filled - begin);
-            filled -= begin;
-            scanned -= begin;
-            begin = 0;
-        }
-        if (filled == capacity) {
-            // Only a line longer than the buffer gets here.
-            auto larger = std::make_unique_for_overwrite<char[]>(capacity * 2);
-            std::memcpy(larger.get(), buffer.get(), filled);
-            buffer = std::move(larger);
-            capacity *= 2;
-        }
-        size_t room = std::min<size_t>(capacity - filled, std::numeric_limits<int>::max());
-        int got = gzread(file.get(), buffer.get() + filled, static_cast<unsigned>(room));
-        if (got < 0)
-            failRead();
-        if (got == 0) {
-            // A truncated compressed file ends like a complete one unless asked.
-            int status = Z_OK;
-            gzerror(file.get(), &status);
-            if (status != Z_OK)
-                failRead();
-            atEnd = true;
-        }
-        filled += static_cast<size_t>(got);
-    }
-
-    [[noreturn]] void fail(const std::string& reason) const
-    {
-        throw KestroveException(ERR_GTF_OPEN, fileName + ": " + reason);
-    }
-
-    [[noreturn]] void failRead() const
-    {
-        int status = Z_OK;
-        const char* text = gzerror(file.get(), &status);
-        if (status == Z_ERRNO)
-            fail(std::strerror(errno));
-        if (status == Z_BUF_ERROR)
-            fail("truncated gzip data");
-        fail(std::string("corrupt gzip data (") + (text ? text : "") + ")");
-    }
-
-    std::string fileName;
-    std::unique_ptr<gzFile_s, int (*)(gzFile)> file;
-    // Left uninitialised: only the bytes read are ever looked at.
-    std::unique_ptr<char[]> buffer;
-    size_t capacity;
-    size_t begin = 0;
-    size_t scanned = 0;
-    size_t filled = 0;
-    bool atEnd = false;
-};
-
-bool isSeparator(char c)
+t_transcript* findTranscript(Gene& gene, std::string_view transcriptId)
 {
-    return c == '\t' || c == ';' || c == ' ' || c == '"';
+    // From the back: a GTF lists the exons of a transcript together, so the
+    // transcript of the previous line is the gene's last.
+    for (auto t = gene.transcripts.rbegin(); t != gene.transcripts.rend(); ++t)
+        if (t->transcriptId == transcriptId)
+            return &*t;
+    return nullptr;
 }
 
-void splitTokens(std::string_view line, std::vector<std::string_view>& tokens)
-{
-    tokens.clear();
-    size_t i = 0;
-    const size_t n = line.size();
-    while (i < n) {
-        while (i < n && isSeparator(line[i]))
-            ++i;
-        size_t first = i;
-        while (i < n && !isSeparator(line[i]))
-            ++i;
-        if (i > first)
-            tokens.push_back(line.substr(first, i - first));
-    }
-}
+enum class ExonFit { Apart, Duplicate, Overlapping };
 
-// Optional sign and decimal digits only, within the signed 32-bit range.
-bool parseInt32(std::string_view text, int32_t& value)
+ExonFit fitOf(const t_transcript& transcript, const t_exon& exon)
 {
-    size_t i = 0;
-    bool negative = false;
-    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-        negative = text[0] == '-';
-        i = 1;
+    ExonFit fit = ExonFit::Apart;
+    for (const t_exon& e : transcript.exons) {
+        if (e.start == exon.start && e.end == exon.end)
+            return ExonFit::Duplicate;
+        if (e.start <= exon.end && exon.start <= e.end)
+            fit = ExonFit::Overlapping;
     }
-    if (i == text.size())
-        return false;
-    constexpr int64_t limit = static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1;
-    int64_t magnitude = 0;
-    for (; i < text.size(); ++i) {
-        char c = text[i];
-        if (c < '0' || c > '9')
-            return false;
-        magnitude = magnitude * 10 + (c - '0');
-        if (magnitude > limit)
-            return false;
-    }
-    int64_t signedValue = negative ? -magnitude : magnitude;
-    if (signedValue > std::numeric_limits<int32_t>::max())
-        return false;
-    value = static_cast<int32_t>(signedValue);
-    return true;
-}
-
-constexpr int kGtfColumns = 9;
-
-// Searched from the back: a GTF lists the exons of a transcript together, so the
-// transcript of the previous line is the gene's last.
-bool hasExon(const Gene& gene, std::string_view transcriptId, const t_exon& exon)
-{
-    for (auto t = gene.transcripts.rbegin(); t != gene.transcripts.rend(); ++t) {
-        if (t->transcriptId != transcriptId)
-            continue;
-        return std::any_of(t->exons.begin(), t->exons.end(),
-                           [&](const t_exon& e) { return e.start == exon.start && e.end == exon.end; });
-    }
-    return false;
-}
-
-bool hasAllColumns(std::string_view line)
-{
-    size_t at = 0;
-    for (int tabs = 0; tabs < kGtfColumns - 1; ++tabs) {
-        at = line.find('\t', at);
-        if (at == std::string_view::npos)
-            return false;
-        ++at;
-    }
-    return true;
+    return fit;
 }
 
 // Exon lines left out of the annotation, by kind: each counted, with the first one's line.
@@ -342,141 +181,297 @@ void reportUnlistedGenes(const std::map<std::string, std::string>& genesList, co
         std::cerr << "The genes list has Windows line ends: the carriage return is part of each gene id it names.\n";
 }
 
+// Exons past the end of their reference, as in an annotation of another assembly.
+// A transcript's densities are sized by the longest transcript of its gene, so one
+// exon reaching towards 2^31 took gigabytes: such exons are cut at the end, and
+// those that start beyond it are left out. A gene wholly beyond the end can get no
+// reads; it stays as written, and so keeps its rows.
+struct ExonsBeyondReference {
+    uint64_t cut = 0;
+    uint64_t leftOut = 0;
+    uint64_t kept = 0;
+    std::string first;
+
+    void fit(Gene& gene, int64_t length)
+    {
+        if (length < 0 || gene.end <= length)
+            return;
+        const bool wholly = gene.start > length;
+        Gene fitted;
+        fitted.geneId = gene.geneId;
+        fitted.key = gene.key;
+        fitted.geneName = gene.geneName;
+        fitted.chromosome = gene.chromosome;
+        for (const t_transcript& t : gene.transcripts)
+            for (t_exon exon : t.exons) {
+                if (exon.end > length) {
+                    if (cut + leftOut + kept == 0)
+                        first = "gene " + gene.geneId + ", exon " + std::to_string(exon.start) + "-"
+                            + std::to_string(exon.end) + " on " + gene.chromosome + " of length "
+                            + std::to_string(length);
+                    if (wholly) {
+                        ++kept;
+                        continue;
+                    }
+                    if (exon.start > length) {
+                        ++leftOut;
+                        continue;
+                    }
+                    ++cut;
+                    exon.end = static_cast<int32_t>(length);
+                }
+                fitted.addExon(t.transcriptId, exon, t.forwardStrand);
+            }
+        if (!wholly)
+            gene = std::move(fitted);
+    }
+
+    void report(const char* path) const
+    {
+        if (cut + leftOut + kept > 0)
+            std::cerr << "Warning: " << cut + leftOut + kept << " exon(s) of " << path
+                      << " reach past the end of their reference in the alignments, as in an annotation of another"
+                         " assembly; first: "
+                      << first << ". " << cut << " cut at the reference end, " << leftOut << " left out, " << kept
+                      << " kept in genes wholly beyond it, which get no reads\n";
+    }
+};
+
+// A first occurrence, kept with the number of its kind.
+struct Noted {
+    uint64_t count = 0;
+    std::string first;
+    void note(const std::string& what)
+    {
+        if (count++ == 0)
+            first = what;
+    }
+};
+
+// Each id of a gene found on several references is one gene per reference; a
+// transcript id in two of them is a transcript whose lines name two references.
+Noted transcriptsOnSeveralReferences(const GeneMap& genes)
+{
+    Noted found;
+    for (auto group = genes.begin(); group != genes.end();) {
+        auto next = std::next(group);
+        while (next != genes.end() && next->second.geneId == group->second.geneId)
+            ++next;
+        if (std::next(group) != next) {
+            std::map<std::string_view, std::string_view> referenceOf;
+            for (auto it = group; it != next; ++it)
+                for (const t_transcript& t : it->second.transcripts) {
+                    auto [known, inserted] = referenceOf.try_emplace(t.transcriptId, it->second.chromosome);
+                    if (!inserted)
+                        found.note(t.transcriptId + " on " + std::string(known->second) + " and "
+                                   + it->second.chromosome);
+                }
+        }
+        group = next;
+    }
+    return found;
+}
+
+[[noreturn]] void refuse(const char* path, const std::string& reason)
+{
+    throw KestroveException(ERR_GTF_OPEN, std::string(path) + ": " + reason);
+}
+
+std::string gff3Advice(const char* path)
+{
+    return std::string("it looks like GFF3 (attributes written key=value), not GTF; convert it first, for example"
+                       " with gffread -T ")
+        + path + " -o annotation.gtf";
+}
+
+// The genes list as a filter, remembering which of its ids the GTF has.
+struct GenesFilter {
+    GenesFilter(const std::map<std::string, std::string>& genesList, bool exclude)
+        : genesList(genesList), exclude(exclude)
+    {
+    }
+
+    const std::map<std::string, std::string>& genesList;
+    bool exclude;
+    std::set<std::string> listedSeen;
+    std::string lastListedSeen;
+    std::string key;
+
+    bool keeps(std::string_view geneId)
+    {
+        key.assign(geneId);
+        const bool listed = genesList.count(key) > 0;
+        if (listed && key != lastListedSeen) {
+            listedSeen.insert(key);
+            lastListedSeen = key;
+        }
+        return listed != exclude;
+    }
+};
+
+// What reading met besides genes: warned about once the file is read.
+struct ReadingNotes {
+    SkippedExons skipped;
+    SkippedExons::Kind overlapping;
+    Noted strandConflicts;
+    ExonsBeyondReference beyond;
+    uint64_t splitGeneIds = 0;
+    uint64_t exonLines = 0;
+    bool gff3 = false;
+
+    void report(const char* path, const GeneMap& genes) const
+    {
+        skipped.report(path);
+        if (overlapping.count > 0)
+            std::cerr << "Warning: " << overlapping.count << " exon line(s) of " << path
+                      << " overlap another exon of their transcript (first at line " << overlapping.firstLine
+                      << "); each base of a transcript is counted once\n";
+        if (strandConflicts.count > 0)
+            std::cerr << "Warning: " << strandConflicts.count << " exon line(s) of " << path
+                      << " name the other strand than their transcript's first line, whose strand is kept (first: "
+                      << strandConflicts.first << ")\n";
+        beyond.report(path);
+        if (splitGeneIds == 0)
+            return;
+        std::cerr << "Warning: " << splitGeneIds << " gene id(s) of " << path
+                  << " lie on several references; each reference holds a gene of its own under that id\n";
+        const Noted split = transcriptsOnSeveralReferences(genes);
+        if (split.count > 0)
+            std::cerr << "Warning: " << split.count << " transcript id(s) of " << path
+                      << " have exon lines on several references; each reference holds a transcript of its own"
+                         " (first: "
+                      << split.first << ")\n";
+    }
+
+    // Nothing can be attributed to such a line, and leaving it out would lose its exon unseen.
+    [[noreturn]] void refuseUnattributed(const char* path, uint64_t line, const ExonLine& fields,
+                                         std::string_view attributes) const
+    {
+        const std::string where = "line " + std::to_string(line) + ": ";
+        if (gff3 || looksLikeGff3(attributes))
+            refuse(path, where + gff3Advice(path));
+        refuse(path, where + "exon line without a " + (fields.geneId.empty() ? "gene_id" : "transcript_id")
+                         + " attribute; nothing can be attributed to it");
+    }
+
+    // An annotation without genes would only come to light after the alignments were
+    // counted, and perhaps sorted.
+    [[noreturn]] void refuseEmpty(const char* path, const t_configuration& conf) const
+    {
+        if (gff3)
+            refuse(path, "no gene found: " + gff3Advice(path));
+        if (exonLines == 0)
+            refuse(path, "no gene found: no line has the feature exon in its third column");
+        if (!conf.processAllGenes)
+            refuse(path, std::string("no gene found: the genes list ")
+                             + (conf.excludeGenes ? "excludes every gene" : "names none of its genes"));
+        refuse(path, "no gene found: no exon line could be used");
+    }
+};
+
 } // namespace
 
 int Annotations::parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
                           const t_configuration& conf)
 {
-    LineReader reader(path);
+    GtfLineReader reader(path);
 
     const bool filterGenes = !conf.processAllGenes;
-    std::vector<std::string_view> tokens;
     std::string key;
     Gene* lastGene = nullptr;
     std::string lastGeneId;
-    bool inHeader = true;
 
-    std::set<std::string> listedSeen;
-    std::string lastListedSeen;
-    uint64_t linesWithoutTranscript = 0;
-    uint64_t splitGeneIds = 0;
-    SkippedExons skipped;
+    GenesFilter filter(genesList, conf.excludeGenes);
+    ReadingNotes notes;
     uint64_t lineNumber = 0;
 
     std::string_view line;
+    ExonLine fields;
+    std::string_view attributes;
     while (reader.next(line)) {
         ++lineNumber;
-        if (inHeader) {
-            if (!line.empty() && line[0] == '#')
-                continue;
-            inHeader = false;
-        }
-        if (line.find("exon\t") == std::string_view::npos && line.find("EXON\t") == std::string_view::npos)
-            continue;
-
-        splitTokens(line, tokens);
-        if (tokens.empty())
-            continue;
-
-        const std::string_view chromosome = tokens[0];
-        std::string_view geneId;
-        std::string_view geneName;
-        std::string_view transcriptId;
-        bool forward = true;
-        bool exonRead = false;
-        bool coordinatesValid = true;
-        t_exon exon;
-
-        const size_t count = tokens.size();
-        auto valueAfter = [&](size_t i) { return i + 1 < count ? tokens[i + 1] : std::string_view(); };
-        for (size_t i = 0; i < count; ++i) {
-            const std::string_view token = tokens[i];
-            if (token == "exon" || token == "EXON") {
-                exonRead = true;
-                bool startOk = parseInt32(valueAfter(i), exon.start);
-                bool endOk = parseInt32(valueAfter(i + 1), exon.end);
-                coordinatesValid = coordinatesValid && startOk && endOk;
-                i += 2;
-            } else if (token == "-") {
-                forward = false;
-            } else if (token == "gene_id") {
-                geneId = valueAfter(i++);
-            } else if (token == "transcript_id") {
-                transcriptId = valueAfter(i++);
-            } else if (token == "gene_name") {
-                geneName = valueAfter(i++);
-            }
-        }
-
-        if (filterGenes) {
-            key.assign(geneId);
-            bool listed = genesList.count(key) > 0;
-            if (listed && key != lastListedSeen) {
-                listedSeen.insert(key);
-                lastListedSeen = key;
-            }
-            if (listed == conf.excludeGenes)
-                continue;
-        }
-        if (!hasAllColumns(line)) {
-            skipped.fewColumns.note(lineNumber);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (!line.empty() && line[0] == '#') {
+            notes.gff3 = notes.gff3 || line.substr(0, 15) == "##gff-version 3";
             continue;
         }
-        // A line whose feature merely ends in "exon" (pseudoexon) carries no
-        // coordinates of ours; inventing an exon from zeros would corrupt the gene.
-        if (!exonRead)
-            continue;
-        if (!coordinatesValid) {
-            skipped.badNumber.note(lineNumber);
+        const LineKind kind = readGtfLine(line, fields, attributes);
+        if (kind == LineKind::Other) {
+            // Only until the first exon line: a GFF3 without exons is told by its other lines.
+            notes.gff3 = notes.gff3 || (notes.exonLines == 0 && looksLikeGff3(attributes));
             continue;
         }
+        ++notes.exonLines;
+        if (kind == LineKind::FewColumns) {
+            notes.skipped.fewColumns.note(lineNumber);
+            continue;
+        }
+        if (fields.geneId.empty() || fields.transcriptId.empty())
+            notes.refuseUnattributed(path, lineNumber, fields, attributes);
+        const std::string_view geneId = fields.geneId;
+        if (filterGenes && !filter.keeps(geneId))
+            continue;
+        if (!fields.coordinatesValid) {
+            notes.skipped.badNumber.note(lineNumber);
+            continue;
+        }
+        const t_exon& exon = fields.exon;
         // Such an exon would give its transcript a negative length.
         if (exon.start > exon.end) {
-            skipped.startAfterEnd.note(lineNumber);
-            continue;
-        }
-        if (transcriptId.empty()) {
-            ++linesWithoutTranscript;
+            notes.skipped.startAfterEnd.note(lineNumber);
             continue;
         }
 
+        const std::string_view chromosome = fields.chromosome;
         if (!lastGene || lastGeneId != geneId || lastGene->chromosome != chromosome) {
             key.assign(geneId);
             auto [it, inserted] = genes.try_emplace(key);
             Gene* gene = &it->second;
             if (inserted) {
                 gene->geneId = key;
-                gene->geneName = geneName;
+                gene->geneName = fields.geneName;
                 gene->chromosome = chromosome;
             } else if (gene->chromosome != chromosome) {
-                gene = &geneOnReference(genes, *gene, chromosome, geneName, splitGeneIds);
+                gene = &geneOnReference(genes, *gene, chromosome, fields.geneName, notes.splitGeneIds);
             }
             lastGene = gene;
             lastGeneId = key;
         }
 
-        // A GTF concatenated with itself must not double every transcript's length.
-        if (hasExon(*lastGene, transcriptId, exon)) {
-            skipped.duplicate.note(lineNumber);
-            continue;
+        if (const t_transcript* transcript = findTranscript(*lastGene, fields.transcriptId)) {
+            const ExonFit fit = fitOf(*transcript, exon);
+            // A GTF concatenated with itself must not double every transcript's length.
+            if (fit == ExonFit::Duplicate) {
+                notes.skipped.duplicate.note(lineNumber);
+                continue;
+            }
+            if (fit == ExonFit::Overlapping)
+                notes.overlapping.note(lineNumber);
+            if (transcript->forwardStrand != fields.forward)
+                notes.strandConflicts.note(transcript->transcriptId + " at line " + std::to_string(lineNumber));
         }
 
-        std::string tid(transcriptId);
+        std::string tid(fields.transcriptId);
         if (conf.mergeAnnot)
             transToGene.try_emplace(transcriptKey(*lastGene, tid), lastGene->mapKey());
-        lastGene->addExon(std::move(tid), exon, forward);
+        lastGene->addExon(std::move(tid), exon, fields.forward);
     }
 
-    if (linesWithoutTranscript > 0)
-        std::cerr << "Warning: " << linesWithoutTranscript
-                  << " exon line(s) without transcript_id ignored in " << path << "\n";
-    skipped.report(path);
-    if (splitGeneIds > 0)
-        std::cerr << "Warning: " << splitGeneIds << " gene id(s) of " << path
-                  << " lie on several references; each reference holds a gene of its own under that id\n";
-
+    if (referenceLength) {
+        std::map<std::string, int64_t> lengthOf;
+        for (auto& entry : genes) {
+            auto [known, inserted] = lengthOf.try_emplace(entry.second.chromosome, -1);
+            if (inserted)
+                known->second = referenceLength(known->first);
+            notes.beyond.fit(entry.second, known->second);
+        }
+    }
+    notes.report(path, genes);
     if (filterGenes)
-        reportUnlistedGenes(genesList, listedSeen, path);
+        reportUnlistedGenes(genesList, filter.listedSeen, path);
+    if (genes.empty())
+        notes.refuseEmpty(path, conf);
     // The annotation is held for the whole run: without the room its vectors grew into.
     for (auto& entry : genes) {
         for (t_transcript& transcript : entry.second.transcripts)

@@ -1,6 +1,7 @@
 #include "Gene.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -28,10 +29,22 @@ void Gene::addExon(std::string transcriptId, t_exon exon, bool forwardStrand)
                               [&](const t_transcript& t) { return t.transcriptId == transcriptId; });
     if (found != transcripts.end()) {
         t_transcript& t = *found;
-        auto before = std::find_if(t.exons.begin(), t.exons.end(),
-                                   [&](const t_exon& stored) { return stored.start >= exon.end; });
-        t.exons.insert(before, exon);
-        t.length = saturatedSum(static_cast<int64_t>(t.length) + exonLength(exon));
+        // Exons that overlap become their union: a base counts once in the length, and
+        // the walk along the transcript needs exons that do not overlap.
+        auto first = std::find_if(t.exons.begin(), t.exons.end(),
+                                  [&](const t_exon& stored) { return stored.end >= exon.start; });
+        auto last = std::find_if(first, t.exons.end(), [&](const t_exon& stored) { return stored.start > exon.end; });
+        int64_t added = exonLength(exon);
+        if (first != last) {
+            const t_exon joined{std::min(first->start, exon.start), std::max(std::prev(last)->end, exon.end)};
+            added = exonLength(joined);
+            for (auto e = first; e != last; ++e)
+                added -= exonLength(*e);
+            exon = joined;
+            last = t.exons.erase(first, last);
+        }
+        t.exons.insert(last, exon);
+        t.length = saturatedSum(static_cast<int64_t>(t.length) + added);
         if (t.start > exon.start)
             t.start = exon.start;
         if (t.end < exon.end)

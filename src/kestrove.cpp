@@ -125,9 +125,14 @@ std::string firstNames(const std::vector<std::string>& names)
     return text;
 }
 
-// The reference names of the BAM header; none when the header cannot be read, which
+// The references of the BAM header; none when the header cannot be read, which
 // opening the alignments then reports.
-std::optional<std::vector<std::string>> bamReferences(const std::string& path)
+struct HeaderReferences {
+    std::vector<std::string> names;
+    std::vector<int64_t> lengths;
+};
+
+std::optional<HeaderReferences> bamReferences(const std::string& path)
 {
     HtsLogSilencer quiet;
     std::unique_ptr<htsFile, HtsFileCloser> file(hts_open(path.c_str(), "r"));
@@ -136,10 +141,12 @@ std::optional<std::vector<std::string>> bamReferences(const std::string& path)
     std::unique_ptr<sam_hdr_t, HtsHeaderFree> header(sam_hdr_read(file.get()));
     if (!header)
         return std::nullopt;
-    std::vector<std::string> names;
-    for (int i = 0; i < sam_hdr_nref(header.get()); ++i)
-        names.emplace_back(sam_hdr_tid2name(header.get(), i));
-    return names;
+    HeaderReferences references;
+    for (int i = 0; i < sam_hdr_nref(header.get()); ++i) {
+        references.names.emplace_back(sam_hdr_tid2name(header.get(), i));
+        references.lengths.push_back(sam_hdr_tid2len(header.get(), i));
+    }
+    return references;
 }
 
 // A GTF and a BAM from different naming conventions (chr1 against 1) would give every
@@ -472,6 +479,14 @@ bool initialize(Annotations& annotations, BamIO& reader)
     if (!Helper::checkOutputDirectory(conf, dirs))
         return false;
 
+    const std::optional<HeaderReferences> references = bamReferences(dirs.bamFile);
+    if (references) {
+        annotations.referenceLength = [references = *references](const std::string& chromosome) -> int64_t {
+            const std::string name = headerReference(chromosome, references.names);
+            const auto at = std::find(references.names.begin(), references.names.end(), name);
+            return at == references.names.end() ? -1 : references.lengths[at - references.names.begin()];
+        };
+    }
     try {
         display.updateProgressBar("Loading the annotations", 1);
         annotations.parseGTF(dirs.gtfFile.c_str(), genesList, conf);
@@ -479,11 +494,8 @@ bool initialize(Annotations& annotations, BamIO& reader)
         std::cerr << e.what() << std::endl;
         return false;
     }
-    if (!annotations.genes.empty()) {
-        const std::optional<std::vector<std::string>> references = bamReferences(dirs.bamFile);
-        if (references && !referencesMatch(annotations, *references))
-            return false;
-    }
+    if (!annotations.genes.empty() && references && !referencesMatch(annotations, references->names))
+        return false;
 
     display.updateProgressBar("Loading the alignments", 2);
     try {

@@ -1,7 +1,9 @@
 // Reading the annotation and merging overlapping genes: each row is GTF text and
 // the genes it must give, written out compactly.
 
+#include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,8 +35,14 @@ std::string describe(const Annotations& a)
         text += id + "(" + g.geneName + ")" + g.chromosome + ":" + std::to_string(g.start) + "-" + std::to_string(g.end);
         for (const t_transcript& t : g.transcripts) {
             text += "[" + t.transcriptId + (t.forwardStrand ? "+" : "-");
-            for (const t_exon& e : t.exons)
+            int64_t covered = 0;
+            for (const t_exon& e : t.exons) {
                 text += " " + std::to_string(e.start) + "-" + std::to_string(e.end);
+                covered += int64_t{e.end} - e.start + 1;
+            }
+            // Shown only when it disagrees with the exons it is made of.
+            if (covered != t.length && covered <= std::numeric_limits<int32_t>::max())
+                text += " length " + std::to_string(t.length);
             text += "]";
         }
         text += " ";
@@ -53,6 +61,23 @@ Annotations load(const std::string& path, const std::string& text, const t_confi
     return annotations;
 }
 
+// The genes read, or "error: " and the reason a GTF was refused; the warnings go to `err`.
+std::string outcome(const std::string& path, const std::string& text, std::string& err)
+{
+    testutil::writeText(path, text);
+    Annotations annotations;
+    testing::internal::CaptureStderr();
+    std::string result;
+    try {
+        annotations.parseGTF(path.c_str(), {}, t_configuration{});
+        result = describe(annotations);
+    } catch (const KestroveException& e) {
+        result = "error: " + e.message.substr(e.message.find(path) + path.size() + 2);
+    }
+    err = testing::internal::GetCapturedStderr();
+    return result;
+}
+
 TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
 {
     const std::string padding(3 << 20, 'x');
@@ -61,12 +86,14 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
     struct Row {
         std::string gtf;
         std::string genes;
+        std::string warning = "";  // a part of what goes to standard error; empty: nothing may
     };
     const std::vector<Row> rows = {
         {line("chr1", "exon", "100", "200", kIds + " gene_name \"N\";", '-'), "G(N)chr1:100-200[T- 100-200] "},
         {line("chr1", "exon", "300", "400", kIds, '-') + line("chr1", "exon", "100", "200", kIds)
              + line("chr1", "exon", "100", "200", "gene_id \"G\"; transcript_id \"U\";"),
-         "G()chr1:100-400[T- 100-200 300-400][U+ 100-200] "},
+         "G()chr1:100-400[T- 100-200 300-400][U+ 100-200] ", "the other strand than their transcript's first line"
+                                                              ", whose strand is kept (first: T at line 2)"},
         {line("chr1", "gene", "50", "900", "gene_id \"G\";") + line("chr1", "transcript", "50", "900", kIds)
              + line("chr1", "exon", "50", "300", kIds) + line("chr1", "CDS", "120", "250", kIds)
              + line("chr1", "EXON", "600", "900", kIds) + line("chr1", "Exon", "1000", "1100", kIds),
@@ -75,16 +102,29 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
              + line("chr1", "exon", "-2147483649", "5", kIds) + line("chr1", "exon", "+", "200", kIds)
              + line("chr1", "exon", "10x", "200", kIds) + line("chr1", "exon", "+100", " 200", kIds)
              + line("chr1", "exon", "-2147483648", "2147483647", "gene_id \"H\"; transcript_id \"U\";"),
-         "G()chr1:100-200[T+ 100-200] H()chr1:-2147483648-2147483647[U+ -2147483648-2147483647] "},
+         "G()chr1:100-200[T+ 100-200] H()chr1:-2147483648-2147483647[U+ -2147483648-2147483647] ",
+         "5 with a coordinate that is not a number (first at line 1)"},
+        // Comments anywhere, even one that reads like an exon line.
         {"#!genome-build\n" + line("#chr1", "exon", "1", "2", "gene_id \"C\"; transcript_id \"C\";")
              + line("chr1", "exon", "100", "200", kIds) + "#middle\n"
              + line("#chr2", "exon", "300", "400", "gene_id \"H\"; transcript_id \"U\";"),
-         "G()chr1:100-200[T+ 100-200] H()#chr2:300-400[U+ 300-400] "},
-        {line("chr1", "exon", "100", "200", kIds + " tag \"-\";"), "G()chr1:100-200[T- 100-200] "},
+         "G()chr1:100-200[T+ 100-200] "},
+        // Free text in other attributes neither flips the strand nor moves the exon.
+        {line("chr1", "exon", "100", "200", kIds + " tag \"-\"; note \"moved from gene_id H - see transcript_id U\";"),
+         "G()chr1:100-200[T+ 100-200] "},
         {line("chr1", "exon", "100", "200", "gene_id \"exon\"; transcript_id \"T\"; gene_name \"-\";"),
          "exon(-)chr1:100-200[T+ 100-200] "},
+        {line("chr1", "exon", "100", "200", "gene_id \"G 1\"; transcript_id \"T;1\"; gene_name \"Two Words\";"),
+         "G 1(Two Words)chr1:100-200[T;1+ 100-200] "},
+        {line("chr1", "exon", "100", "200", "transcript_id T;gene_name N ; gene_id  G"), "G(N)chr1:100-200[T+ 100-200] "},
+        {line("chr1", "exon", "100", "200", "gene_id \"G\"; gene_id \"H\"; transcript_id \"T\";"),
+         "G()chr1:100-200[T+ 100-200] "},
+        {line("chr1", "exon", "100", "200", "note \"say \\\"gene_id H\\\"\"; gene_id \"G\"; transcript_id \"T\";"),
+         "G()chr1:100-200[T+ 100-200] "},
+        {line("chr1", "exon", "100", "200", "gene_id \"\"; transcript_id \"T\";"),
+         "error: line 1: exon line without a gene_id attribute"},
         {"chr1\tsrc\texon\t100\t200\t.\t+\t.\tgene_id \"G\"; transcript_id \"T\"; gene_name N\r\n",
-         "G(N\r)chr1:100-200[T+ 100-200] "},
+         "G(N)chr1:100-200[T+ 100-200] "},
         {noNewline, "G()chr1:100-200[T+ 100-200] "},
         {line("chr1", "exon", "100", "200", kIds + " note \"" + padding + "\";")
              + line("chr1", "exon", "300", "400", "note \"" + padding + "\"; gene_id \"H\"; transcript_id \"U\";"),
@@ -92,16 +132,40 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
         {line("chrX", "exon", "100", "200", kIds) + line("chrY", "exon", "5000", "6000", kIds)
              + line("chrX", "exon", "300", "400", kIds),
          // One gene per reference, the second filed right after the first.
-         "G()chrX:100-400[T+ 100-200 300-400] G\x01" "000001()chrY:5000-6000[T+ 5000-6000] "},
+         "G()chrX:100-400[T+ 100-200 300-400] G\x01" "000001()chrY:5000-6000[T+ 5000-6000] ",
+         "have exon lines on several references; each reference holds a transcript of its own (first: T on chrX and "
+         "chrY)"},
+        // Overlapping and repeated exons of a transcript are its union; another transcript keeps its own.
+        {line("chr1", "exon", "300", "400", kIds) + line("chr1", "exon", "100", "200", kIds)
+             + line("chr1", "exon", "150", "320", kIds) + line("chr1", "exon", "500", "600", kIds)
+             + line("chr1", "exon", "401", "450", kIds) + line("chr1", "exon", "500", "600", kIds)
+             + line("chr1", "exon", "120", "130", "gene_id \"G\"; transcript_id \"U\";"),
+         "G()chr1:100-600[T+ 100-400 401-450 500-600][U+ 120-130] ",
+         "overlap another exon of their transcript (first at line 3)"},
         {line("chr1", "exon", "100", "200", "gene_id \"G\";") + line("chr1", "exon", "300", "400", kIds),
-         "G()chr1:300-400[T+ 300-400] "},
-        {line("chr1", "exon", "100", "200", "transcript_id \"T\";"), "()chr1:100-200[T+ 100-200] "},
-        {line("chr1", "pseudoexon", "100", "200", kIds) + "chr1\tsrc\texon\t" + kIds + "\n", ""},
-        {"", ""},
+         "error: line 1: exon line without a transcript_id attribute"},
+        {line("chr1", "exon", "100", "200", kIds) + line("chr1", "exon", "300", "400", "transcript_id \"T\";"),
+         "error: line 2: exon line without a gene_id attribute"},
+        {"##gff-version 3\n" + line("chr1", "exon", "100", "200", "ID=e1;Parent=t1"), "error: line 2: it looks like GFF3"},
+        {line("chr1", "mRNA", "100", "200", "ID=t1;Parent=g1"), "error: no gene found: it looks like GFF3"},
+        {line("chr1", "pseudoexon", "100", "200", kIds) + "chr1\tsrc\texon\t" + kIds + "\n",
+         "error: no gene found: no exon line could be used", "1 with fewer than 9 columns (first at line 2)"},
+        {"", "error: no gene found: no line has the feature exon"},
     };
     testutil::TempDir dir;
-    for (const Row& row : rows)
-        EXPECT_EQ(describe(load(dir.file("a.gtf"), row.gtf, t_configuration{})), row.genes) << row.gtf.substr(0, 300);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.gtf.substr(0, 300));
+        std::string err;
+        const std::string result = outcome(dir.file("a.gtf"), row.gtf, err);
+        if (row.genes.rfind("error: ", 0) == 0)
+            EXPECT_EQ(result.substr(0, row.genes.size()), row.genes);
+        else
+            EXPECT_EQ(result, row.genes);
+        if (row.warning.empty())
+            EXPECT_EQ(err, "");
+        else
+            EXPECT_TRUE(testutil::contains(err, row.warning)) << err;
+    }
 }
 
 TEST(Annotations, GenesListKeepsOrExcludesTheListedGenes)
@@ -172,7 +236,7 @@ TEST(Annotations, OverlappingGenesMergeIntoTheFirst)
          "A()chr1:100-1000[TA+ 100-1000][TC+ 400-500][TB+ 200-300] "},
         {exon("chr1", 500, 900, "A", "TA") + exon("chr1", 100, 600, "Z", "TZ"),
          "Z()chr1:100-900[TZ+ 100-600][TA+ 500-900] "},
-        {exon("chr1", 100, 200, "A", "T") + exon("chr1", 150, 400, "B", "T"), "A()chr1:100-400[T+ 100-200 150-400] "},
+        {exon("chr1", 100, 200, "A", "T") + exon("chr1", 150, 400, "B", "T"), "A()chr1:100-400[T+ 100-400] "},
     };
     testutil::TempDir dir;
     t_configuration conf;
