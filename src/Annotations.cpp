@@ -30,10 +30,10 @@ public:
           buffer(std::make_unique_for_overwrite<char[]>(kInitialSize)),
           capacity(kInitialSize)
     {
-        // gzopen accepts a directory and fails only at the first read, with a vaguer reason.
-        struct stat info {};
-        if (path && ::stat(path, &info) == 0 && S_ISDIR(info.st_mode))
-            fail("is a directory");
+        // gzopen accepts a directory and fails only at the first read, with a vaguer reason;
+        // on a FIFO with no writer it waits forever.
+        if (const std::string problem = path ? Helper::inputFileProblem(path) : ""; !problem.empty())
+            fail(problem);
         errno = 0;
         file.reset(path ? gzopen(path, "rb") : nullptr);
         if (!file)

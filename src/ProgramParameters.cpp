@@ -8,6 +8,8 @@
 #include <boost/program_options.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "Helper.h"
+
 namespace po = boost::program_options;
 
 namespace {
@@ -113,7 +115,10 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
         behavior.add_options()
             ("EULA,s", "displays the EULA.")
             ("ignore,r", "ignore the warnings.")
-            ("quiet", "uses a simple progress bar.");
+            ("quiet", "uses a simple progress bar.")
+            ("sort-memory", po::value<std::string>(),
+             "memory for sorting an unsorted BAM file, such as 512M or 2G (default: a share of what the run may "
+             "use, at most 768M).");
 
         po::options_description all("Allowed options");
         all.add(general);
@@ -213,6 +218,9 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
             else if (conf.minParamDiff > 1)
                 fail("min-param-diff cannot be greater than 1!");
         }
+
+        if (vm.count("sort-memory") && !Helper::parseByteSize(vm["sort-memory"].as<std::string>(), conf.sortMemory))
+            fail("--sort-memory takes a size of at least 1M, such as 512M or 2G.");
 
         if (!vm.count("EULA")) {
             if (!vm.count("GTF"))
