@@ -346,9 +346,10 @@ void requireWritableFolder(const std::string& path, const std::string& copy)
     const std::string folder = folderOf(path);
     if (::access(folder.c_str(), W_OK | X_OK) == 0)
         return;
-    std::cerr << path << " is not sorted by coordinate, and its sorted copy " << copy << " cannot be written: " << folder
-              << ": " << std::strerror(errno) << ". Sort and index it into a writable folder (samtools sort -o OUT.bam "
-              << path << " && samtools index OUT.bam) and give that file with -B." << std::endl;
+    std::cerr << path << " is not sorted by coordinate, and its sorted copy " << copy
+              << " cannot be written: no write access to the folder " << folder << " (" << std::strerror(errno)
+              << "). Sort and index it into a writable folder (samtools sort -o OUT.bam " << path
+              << " && samtools index OUT.bam) and give that file with -B." << std::endl;
     throw KestroveException(ERR_BAM_INDEX);
 }
 

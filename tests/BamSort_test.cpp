@@ -134,27 +134,6 @@ TEST(CoordinateSort, SortCommandReportsUsageAndFailures)
     EXPECT_TRUE(testutil::contains(err, "Sorting failed: ") && testutil::contains(err, input)) << err;
 }
 
-// The sample name and the sorted copy come from the BAM file's own name, never from a
-// dot in a folder name, and a name without an extension is a name all the same.
-TEST(SampleNames, ComeFromTheFileNameWhateverTheFolders)
-{
-    const struct {
-        std::string bam, sample, sortedCopy;
-    } cases[] = {
-        {"reads.bam", "reads", "reads.sorted.bam"},
-        {"reads", "reads", "reads.sorted.bam"},
-        {"exp.2024/ctrl", "ctrl", "exp.2024/ctrl.sorted.bam"},
-        {"exp.2024/treat", "treat", "exp.2024/treat.sorted.bam"},
-        {"/data/run.v2/s1.rep.bam", "s1.rep", "/data/run.v2/s1.rep.sorted.bam"},
-        {"dir/.hidden", ".hidden", "dir/.hidden.sorted.bam"},
-        {".bam", ".bam", ".bam.sorted.bam"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Helper::splitFilename(c.bam), c.sample) << c.bam;
-        EXPECT_EQ(sortedCopyName(c.bam), c.sortedCopy) << c.bam;
-    }
-}
-
 TEST(SortMemory, SizesTakeBinaryUnitsAndRefuseTheRest)
 {
     const struct {

@@ -2,7 +2,6 @@
 // earlier result, and annotations and alignments that do not fit together.
 
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -396,22 +395,18 @@ TEST_F(Safety, IndexesAreReplacedOnlyWithAWarningAndUnreadableOnesLeftAlone)
         std::string message;
         bool indexRewritten;
     };
-    const auto setTimes = [](const std::string& path, time_t seconds) {
-        const struct timeval times[2] = {{seconds, 0}, {seconds, 0}};
-        ::utimes(path.c_str(), times);
-    };
     const std::vector<Case> cases = {
         {"unreadable", [](const std::string& d) { ::chmod((d + "/a.bam.bai").c_str(), 0); }, 1,
          "Cannot read the index file a.bam.bai: Permission denied", false},
         {"not an index", [](const std::string& d) { writeText(d + "/a.bam.bai", "not an index\n"); }, 0,
          "Warning: a.bam.bai cannot be read as an index of a.bam; a new index is built in its place.", true},
-        {"older than the BAM", [&](const std::string& d) { setTimes(d + "/a.bam.bai", 1577836800); }, 0,
+        {"older than the BAM", [](const std::string& d) { fs::last_write_time(d + "/a.bam.bai", 1577836800); }, 0,
          "Warning: the index a.bam.bai is older than a.bam, which may have changed since it was indexed; a new "
          "index is built in its place.",
          true},
         {"older, in a folder the run may not write",
-         [&](const std::string& d) {
-             setTimes(d + "/a.bam.bai", 1577836800);
+         [](const std::string& d) {
+             fs::last_write_time(d + "/a.bam.bai", 1577836800);
              ::chmod(d.c_str(), 0555);
          },
          0, "is older than a.bam, which may have changed since it was indexed; its folder is not writable: it is used as it is.",
@@ -428,7 +423,8 @@ TEST_F(Safety, IndexesAreReplacedOnlyWithAWarningAndUnreadableOnesLeftAlone)
              fs::remove(d + "/a.bam.bai");
              ::chmod(d.c_str(), 0555);
          },
-         1, "a.bam is not sorted by coordinate, and its sorted copy a.sorted.bam cannot be written: .: Permission denied",
+         1, "a.bam is not sorted by coordinate, and its sorted copy a.sorted.bam cannot be written: no write access "
+         "to the folder . (Permission denied)",
          false},
     };
     for (const Case& c : cases) {
@@ -439,7 +435,7 @@ TEST_F(Safety, IndexesAreReplacedOnlyWithAWarningAndUnreadableOnesLeftAlone)
         ::chmod(out.path().c_str(), 0777);
         writeText(data.file("g.gtf"), exon("chr1", 1000, 2000, "G", "T"));
         testutil::samToBam(sam, data.file("a.bam"), true);
-        setTimes(data.file("a.bam"), 1600000000);
+        fs::last_write_time(data.file("a.bam"), 1600000000);
         c.prepare(data.path());
         const std::set<std::string> before = testutil::filesIn(data.path());
         const struct stat indexBefore = statOf(data.file("a.bam.bai"));
@@ -451,12 +447,13 @@ TEST_F(Safety, IndexesAreReplacedOnlyWithAWarningAndUnreadableOnesLeftAlone)
         const struct stat indexAfter = statOf(data.file("a.bam.bai"));
         EXPECT_EQ(indexAfter.st_mtime != indexBefore.st_mtime || indexAfter.st_ino != indexBefore.st_ino,
                   c.indexRewritten);
-        EXPECT_EQ(indexAfter.st_mode, c.indexRewritten ? indexAfter.st_mode : indexBefore.st_mode);
         std::set<std::string> expected = before;
         expected.erase(partialIndex);
         if (c.indexRewritten) {
             expected.insert("a.bam.bai");
             EXPECT_EQ(readText(data.file("a.bam.bai")).substr(0, 4), std::string("BAI\1"));
+        } else {
+            EXPECT_EQ(indexAfter.st_mode, indexBefore.st_mode);
         }
         EXPECT_EQ(testutil::filesIn(data.path()), expected);
     }
