@@ -118,10 +118,11 @@ bool Helper::parseByteSize(const std::string& text, std::size_t& bytes)
     const size_t power = unit.size() == 1 ? units.find(static_cast<char>(std::toupper(unit[0]))) : std::string::npos;
     if (digits == 0 || power == std::string::npos)
         return false;
-    const uint64_t value = std::stoull(text.substr(0, digits)) << (10 * (power + 1));
-    if (value < (uint64_t{1} << 20) || value >> (10 * (power + 1)) != std::stoull(text.substr(0, digits)))
+    const uint64_t number = std::stoull(text.substr(0, digits));
+    const auto shift = static_cast<unsigned>(10 * (power + 1));
+    if ((number << shift) >> shift != number || (number << shift) < (uint64_t{1} << 20))
         return false;
-    bytes = static_cast<std::size_t>(value);
+    bytes = static_cast<std::size_t>(number << shift);
     return true;
 }
 
