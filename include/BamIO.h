@@ -113,10 +113,15 @@ struct LocusRead {
     bool left = false;
 };
 
+// Where openBam writes the coordinate-sorted copy of an unsorted BAM file: beside it,
+// named after its sample.
+std::string sortedCopyName(const std::string& bamPath);
+
 class BamIO {
 public:
-    // Records with any of skippedFlags set are left out of every count and locus.
-    explicit BamIO(const char* fileName, uint16_t skippedFlags = 0);
+    // Records with any of skippedFlags set are left out of every count and locus;
+    // sortMemory 0: the sort of an unsorted file takes defaultSortMemory().
+    explicit BamIO(const char* fileName, uint16_t skippedFlags = 0, std::size_t sortMemory = 0);
 
     int openBam();
     void closeBam();
@@ -146,6 +151,7 @@ public:
 private:
     void openFile(const std::string& path);
     void readHeader(const std::string& path);
+    bool loadIndex(const std::string& path, const std::string& indexName);
     bool parseRegion(const std::string& region, int& tid, hts_pos_t& begin, hts_pos_t& end);
     template <typename OnRecord>
     void queryRegion(const std::string& region, int tid, hts_pos_t begin, hts_pos_t end, OnRecord onRecord);
@@ -167,6 +173,7 @@ private:
     std::unique_ptr<htsFile, HtsFileCloser> file;
     const char* fileName;
     uint16_t skippedFlags;
+    std::size_t sortMemory;
     // Reused by every region query so that reading allocates nothing per record.
     std::unique_ptr<bam1_t, BamRecordFree> record;
 };

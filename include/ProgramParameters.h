@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -46,6 +47,7 @@ struct t_configuration {
     int16_t nrThreads = 1;
     double likelihoodThreshold = 0.5;
     double minParamDiff = 1e-5;
+    std::size_t sortMemory = 0;  // bytes; 0: from what the run may use
     std::string sampleName;
     std::string resultsDir;
     char clusterDistance = 'b';

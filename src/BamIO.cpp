@@ -1,8 +1,11 @@
 #include "BamIO.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +21,7 @@
 #include <htslib/hfile.h>
 
 #include "BamSort.h"
+#include "Helper.h"
 #include "KestroveException.h"
 
 namespace {
@@ -168,17 +172,10 @@ void countAlignerFlags(t_flagStats& stats, uint16_t flag)
     stats.supplementary += (flag & BAM_FSUPPLEMENTARY) ? 1 : 0;
 }
 
-bool fileExists(const std::string& path)
+bool isRegularFile(const std::string& path)
 {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// Up to the last "." of the whole path, as the run driver forms the sorted name.
-std::string withoutExtension(const std::string& path)
-{
-    std::size_t dot = path.rfind('.');
-    return dot == std::string::npos ? path : path.substr(0, dot);
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // The index kept beside the BAM file, or an empty name when there is none.
@@ -186,9 +183,9 @@ std::string withoutExtension(const std::string& path)
 // index, so that the checks and messages below name the file actually used.
 std::string existingIndex(const std::string& path)
 {
-    const std::string base = withoutExtension(path);
+    const std::string base = Helper::withoutExtension(path);
     for (const std::string& candidate : {path + ".bai", path + ".csi", base + ".bai", base + ".csi"})
-        if (fileExists(candidate))
+        if (isRegularFile(candidate))
             return candidate;
     return {};
 }
@@ -300,14 +297,68 @@ IndexBuild buildIndex(const std::string& path)
     }
     if (r < -1 || hts_idx_finish(index.get(), bgzf_tell(bgzfFile)) < 0)
         return {IndexOutcome::unreadable, 0};
+    // Written aside and renamed into place: a run killed while writing must not leave a
+    // partial index that the next run would load as if it were whole.
+    const std::string target = indexPath(path, header.get());
+    ScratchFiles scratch(target);
+    const std::string written = scratch.create();
+    if (written.empty())
+        return {IndexOutcome::notWritten, errno};
     errno = 0;
-    if (hts_idx_save_as(index.get(), path.c_str(), nullptr, format) < 0) {
-        const int error = errno;
-        // A partial index would be loaded by the next run as if it were whole.
-        std::remove(indexPath(path, header.get()).c_str());
-        return {IndexOutcome::notWritten, error};
-    }
+    if (hts_idx_save_as(index.get(), path.c_str(), written.c_str(), format) < 0
+        || std::rename(written.c_str(), target.c_str()) != 0)
+        return {IndexOutcome::notWritten, errno};
+    scratch.forget(written);
     return {IndexOutcome::built, 0};
+}
+
+std::string folderOf(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// An index the run may not read is the user's to deal with: it is left as it is.
+void requireReadable(const std::string& indexName)
+{
+    const int fd = ::open(indexName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::cerr << "Cannot read the index file " << indexName << ": " << std::strerror(errno)
+                  << ". Make it readable, or move it away to let kestrove build a new index; it is left as it is."
+                  << std::endl;
+        throw KestroveException(ERR_BAM_INDEX);
+    }
+    ::close(fd);
+}
+
+std::atomic<bool> olderIndexReported{false};
+
+// An index older than its BAM file is rebuilt where it can be written. Where it cannot,
+// it is used as it is: the run's whole-reference counts check it. Every thread's reader
+// comes here, so the user is told once.
+bool replaceOlderIndex(const std::string& path, const std::string& indexName)
+{
+    const bool writable = ::access(folderOf(path).c_str(), W_OK | X_OK) == 0;
+    if (!olderIndexReported.exchange(true))
+        std::cerr << "Warning: the index " << indexName << " is older than " << path
+                  << ", which may have changed since it was indexed; "
+                  << (writable ? "a new index is built in its place." : "its folder is not writable: it is used as it is.")
+                  << std::endl;
+    return writable;
+}
+
+// The sorted copy goes beside the BAM file, where the next run finds it; a folder the
+// user may not write to stops the run before the sort reads the whole file.
+void requireWritableFolder(const std::string& path, const std::string& copy)
+{
+    const std::string folder = folderOf(path);
+    if (::access(folder.c_str(), W_OK | X_OK) == 0)
+        return;
+    std::cerr << path << " is not sorted by coordinate, and its sorted copy " << copy
+              << " cannot be written: no write access to the folder " << folder << " (" << std::strerror(errno)
+              << "). Sort and index it into a writable folder (samtools sort -o OUT.bam " << path
+              << " && samtools index OUT.bam) and give that file with -B." << std::endl;
+    throw KestroveException(ERR_BAM_INDEX);
 }
 
 [[noreturn]] void failIndexWrite(const std::string& path, const sam_hdr_t* header, int error)
@@ -385,7 +436,10 @@ std::string alignerFlagsNote(const std::string& bamFile, const t_flagStats& coun
                   "are kept).\n";
 }
 
-BamIO::BamIO(const char* name, uint16_t skippedFlags) : fileName(name), skippedFlags(skippedFlags) {}
+BamIO::BamIO(const char* name, uint16_t skippedFlags, std::size_t sortMemory)
+    : fileName(name), skippedFlags(skippedFlags), sortMemory(sortMemory)
+{
+}
 
 void BamIO::openFile(const std::string& path)
 {
@@ -394,8 +448,8 @@ void BamIO::openFile(const std::string& path)
         std::cerr << "Cannot open " << path << ": " << std::strerror(errno) << std::endl;
         throw KestroveException(ERR_BAM_OPEN);
     }
-    if (S_ISDIR(st.st_mode)) {
-        std::cerr << path << " is a directory; kestrove needs a BAM file" << std::endl;
+    if (const std::string problem = Helper::inputFileProblem(path); !problem.empty()) {
+        std::cerr << path << " " << problem << "; kestrove needs a BAM file" << std::endl;
         throw KestroveException(ERR_BAM_OPEN);
     }
     // Detected before opening so that anything other than BAM gets our message, not htslib's.
@@ -451,21 +505,21 @@ void BamIO::readHeader(const std::string& path)
     }
 }
 
+std::string sortedCopyName(const std::string& bamPath)
+{
+    return Helper::withoutExtension(bamPath) + ".sorted.bam";
+}
+
 int BamIO::openBam()
 {
     const std::string path(fileName);
     openFile(path);
     readHeader(path);
     const std::string indexName = existingIndex(path);
-    if (!indexName.empty())
-        index.reset(sam_index_load2(file.get(), path.c_str(), indexName.c_str()));
-    if (index) {
-        if (hts_idx_nseq(index.get()) != sam_hdr_nref(header.get()))
-            failIndexMismatch(path, indexName,
-                              "it describes " + std::to_string(hts_idx_nseq(index.get()))
-                                  + " reference sequences, the BAM header names "
-                                  + std::to_string(sam_hdr_nref(header.get())));
-        return 0;
+    if (!indexName.empty()) {
+        requireReadable(indexName);
+        if (!(indexIsOlder(path, indexName) && replaceOlderIndex(path, indexName)) && loadIndex(path, indexName))
+            return 0;
     }
 
     requireEndOfFileMarker(path, file.get());
@@ -482,17 +536,15 @@ int BamIO::openBam()
     case IndexOutcome::unreadable:
         failUnreadable(path);
     case IndexOutcome::needsSorting: {
+        current = sortedCopyName(path);
+        requireWritableFolder(path, current);
         std::cout << "Sorting the alignments." << std::endl;
-        const std::string base = withoutExtension(path);
-        current = base + ".sorted.bam";
-        std::string command = "sort";
-        std::string input = path;
-        std::string prefix = base + ".sorted";
-        char* arguments[] = {command.data(), input.data(), prefix.data()};
-        int status = bam_sort_reads(3, arguments);
-        // The sort has named the file at fault.
-        if (status != 0)
+        const BamSortResult sorted =
+            sortBamByCoordinate(path, current, sortMemory != 0 ? sortMemory : defaultSortMemory());
+        if (sorted.status != BamSortStatus::ok) {
+            std::cerr << "Sorting failed: " << sorted.message << std::endl;
             throw KestroveException(ERR_BAM_SORT);
+        }
         std::cout << "The aligments are sorted." << std::endl;
 
         IndexBuild sortedBuilt = buildIndex(current);
@@ -514,6 +566,23 @@ int BamIO::openBam()
     }
     std::cout << "The index file is created." << std::endl;
     return result;
+}
+
+// One that cannot be read as an index is rebuilt, and the user told.
+bool BamIO::loadIndex(const std::string& path, const std::string& indexName)
+{
+    index.reset(sam_index_load2(file.get(), path.c_str(), indexName.c_str()));
+    if (!index) {
+        std::cerr << "Warning: " << indexName << " cannot be read as an index of " << path
+                  << "; a new index is built in its place." << std::endl;
+        return false;
+    }
+    if (hts_idx_nseq(index.get()) != sam_hdr_nref(header.get()))
+        failIndexMismatch(path, indexName,
+                          "it describes " + std::to_string(hts_idx_nseq(index.get()))
+                              + " reference sequences, the BAM header names "
+                              + std::to_string(sam_hdr_nref(header.get())));
+    return true;
 }
 
 void BamIO::closeBam()

@@ -1,18 +1,22 @@
 #include "BamSort.h"
 
-#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <new>
 #include <queue>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -191,11 +195,12 @@ private:
     std::vector<Entry> entries;
 };
 
-// The temporaries of the sort under way, where a signal handler can reach them:
-// "<stem>.tmp.<pid>.<n>" for every n below the count. Fixed storage only.
-constexpr std::size_t kStemCapacity = 4096;
-char activeStem[kStemCapacity];
-volatile std::sig_atomic_t activeStemSet = 0;
+// The scratch files in use, where a signal handler can reach them: the prefix and
+// every number below the count. Fixed storage only; one set at a time is registered.
+constexpr std::size_t kPrefixCapacity = 4096;
+char activePrefix[kPrefixCapacity];
+std::atomic<bool> slotTaken{false};
+volatile std::sig_atomic_t activeSet = 0;
 volatile std::sig_atomic_t activeCount = 0;
 
 // Appends the decimal digits of value at out; returns the new end.
@@ -212,63 +217,29 @@ char* appendDecimal(char* out, unsigned long value)
     return out;
 }
 
-// Temporary files beside the output; every one still registered is removed
-// when the sort ends, successfully or not.
-class TempFiles {
-public:
-    explicit TempFiles(std::string stem) : stem(std::move(stem))
-    {
-        // Runs of a killed sort are tens of MB each; nothing else would ever remove them.
-        const std::size_t slash = this->stem.find_last_of('/');
-        Helper::removeStaleFiles(slash == std::string::npos ? "." : this->stem.substr(0, slash),
-                                 this->stem.substr(slash == std::string::npos ? 0 : slash + 1) + ".tmp.");
-        // Room is left for ".tmp.", two numbers and the terminator.
-        if (this->stem.size() + 48 < kStemCapacity) {
-            std::memcpy(activeStem, this->stem.c_str(), this->stem.size() + 1);
-            activeCount = 0;
-            activeStemSet = 1;
-        }
+// Two runs in different PID namespaces may have the same process id.
+std::string randomToken()
+{
+    std::random_device device;
+    const uint64_t value = (uint64_t{device()} << 32) ^ device();
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// The first number of a line of a /proc or /sys file that starts with key (the whole
+// file's first number when key is empty); 0 when there is none.
+uint64_t numberIn(const char* path, const std::string& key)
+{
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, key.size(), key) != 0)
+            continue;
+        const std::size_t digits = line.find_first_of("0123456789", key.size());
+        return digits == std::string::npos ? 0 : std::strtoull(line.c_str() + digits, nullptr, 10);
     }
-    TempFiles(const TempFiles&) = delete;
-    TempFiles& operator=(const TempFiles&) = delete;
-
-    ~TempFiles()
-    {
-        activeStemSet = 0;
-        for (const std::string& path : paths)
-            ::unlink(path.c_str());
-    }
-
-    // Created exclusively, so nothing already on disk is ever reused or clobbered.
-    std::string create()
-    {
-        for (;;) {
-            activeCount = static_cast<std::sig_atomic_t>(counter + 1);
-            std::string path = stem + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-            int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                ::close(fd);
-                paths.push_back(path);
-                return path;
-            }
-            if (errno != EEXIST)
-                throw writeFailure(path, errno);
-        }
-    }
-
-    void remove(const std::string& path)
-    {
-        ::unlink(path.c_str());
-        forget(path);
-    }
-
-    void forget(const std::string& path) { std::erase(paths, path); }
-
-private:
-    std::string stem;
-    std::vector<std::string> paths;
-    unsigned counter = 0;
-};
+    return 0;
+}
 
 FilePtr openForWriting(const std::string& path, const char* mode, const sam_hdr_t* header)
 {
@@ -387,7 +358,7 @@ public:
     std::size_t run()
     {
         openInput();
-        std::string outTemp = temps.create();
+        std::string outTemp = createTemporary();
         // Opened before reading so that an unwritable directory fails at once.
         FilePtr out = openForWriting(outTemp, "wb", outHeader.get());
 
@@ -426,6 +397,14 @@ public:
     }
 
 private:
+    std::string createTemporary()
+    {
+        std::string path = temps.create();
+        if (path.empty())
+            throw writeFailure(outPath + ".tmp.*", errno);
+        return path;
+    }
+
     void openInput()
     {
         errno = 0;
@@ -448,7 +427,7 @@ private:
     void spill()
     {
         buffer.sort();
-        std::string path = temps.create();
+        std::string path = createTemporary();
         // Runs are read back once: fast compression is enough.
         FilePtr run = openForWriting(path, "wb1", outHeader.get());
         bam1_t view{};
@@ -477,7 +456,7 @@ private:
             std::vector<MergeSource> sources;
             for (std::size_t i = first; i < last; ++i)
                 sources.push_back(runSource(runs[i]));
-            std::string path = temps.create();
+            std::string path = createTemporary();
             FilePtr merged = openForWriting(path, "wb1", outHeader.get());
             merge(sources, outHeader.get(), merged.get(), path);
             finishWriting(merged, path);
@@ -491,7 +470,7 @@ private:
 
     std::string inPath;
     std::string outPath;
-    TempFiles temps;
+    ScratchFiles temps;
     SortBuffer buffer;
     FilePtr input;
     HeaderPtr inHeader;
@@ -502,22 +481,100 @@ private:
 
 } // namespace
 
+ScratchFiles::ScratchFiles(const std::string& target)
+{
+    // A killed run's sort files are tens of MB each; nothing else would ever remove them.
+    const std::size_t slash = target.find_last_of('/');
+    Helper::removeUnlockedFiles(slash == std::string::npos ? "." : target.substr(0, slash + 1),
+                                target.substr(slash == std::string::npos ? 0 : slash + 1) + ".tmp.");
+    prefix = target + ".tmp." + std::to_string(::getpid()) + "." + randomToken() + ".";
+    // Room is left for a number and the terminator.
+    if (prefix.size() + 24 < kPrefixCapacity && !slotTaken.exchange(true)) {
+        std::memcpy(activePrefix, prefix.c_str(), prefix.size() + 1);
+        activeCount = 0;
+        activeSet = 1;
+        registered = true;
+    }
+}
+
+ScratchFiles::~ScratchFiles()
+{
+    if (registered) {
+        activeSet = 0;
+        slotTaken = false;
+    }
+    for (const Held& file : held) {
+        ::unlink(file.path.c_str());
+        ::close(file.lock);
+    }
+}
+
+std::string ScratchFiles::create()
+{
+    for (;;) {
+        if (registered)
+            activeCount = static_cast<std::sig_atomic_t>(counter + 1);
+        std::string path = prefix + std::to_string(counter++);
+        const int lock = Helper::createLockedFile(path);
+        if (lock >= 0) {
+            held.push_back({path, lock});
+            return path;
+        }
+        if (errno != EEXIST)
+            return {};
+    }
+}
+
+void ScratchFiles::remove(const std::string& path)
+{
+    ::unlink(path.c_str());
+    forget(path);
+}
+
+void ScratchFiles::forget(const std::string& path)
+{
+    std::erase_if(held, [&path](const Held& file) {
+        if (file.path != path)
+            return false;
+        ::close(file.lock);
+        return true;
+    });
+}
+
 void removeSortTemporaries() noexcept
 {
-    if (!activeStemSet)
+    if (!activeSet)
         return;
-    activeStemSet = 0;
-    char path[kStemCapacity];
-    const std::size_t stemLength = std::strlen(activeStem);
-    std::memcpy(path, activeStem, stemLength);
-    char* afterStem = path + stemLength;
-    std::memcpy(afterStem, ".tmp.", 5);
-    char* afterPid = appendDecimal(afterStem + 5, static_cast<unsigned long>(::getpid()));
-    *afterPid++ = '.';
+    activeSet = 0;
+    char path[kPrefixCapacity];
+    const std::size_t prefixLength = std::strlen(activePrefix);
+    std::memcpy(path, activePrefix, prefixLength);
     for (long n = 0; n < activeCount; ++n) {
-        *appendDecimal(afterPid, static_cast<unsigned long>(n)) = '\0';
+        *appendDecimal(path + prefixLength, static_cast<unsigned long>(n)) = '\0';
         ::unlink(path);
     }
+}
+
+std::size_t defaultSortMemory()
+{
+    constexpr uint64_t kLeast = uint64_t{16} << 20;
+    constexpr uint64_t kMost = uint64_t{768} << 20;
+    uint64_t room = kMost;
+    // Under an address-space limit (ulimit -v) the sort gets half of what is left: the
+    // record buffers grow by doubling, and the input and output need room too.
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const uint64_t mapped = numberIn("/proc/self/statm", "") * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+        room = std::min<uint64_t>(room, limit.rlim_cur > mapped ? (limit.rlim_cur - mapped) / 2 : 0);
+    }
+    // A quarter of the memory free for this process, in the machine or in its container.
+    if (const uint64_t available = numberIn("/proc/meminfo", "MemAvailable:") << 10; available != 0)
+        room = std::min(room, available / 4);
+    const uint64_t containerLimit = numberIn("/sys/fs/cgroup/memory.max", "");
+    const uint64_t containerUse = numberIn("/sys/fs/cgroup/memory.current", "");
+    if (containerLimit > containerUse)
+        room = std::min(room, (containerLimit - containerUse) / 4);
+    return static_cast<std::size_t>(std::max(room, kLeast));
 }
 
 BamSortResult sortBamByCoordinate(const std::string& inPath, const std::string& outPath, std::size_t memoryLimit)

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "Helper.h"
 #include "KestroveException.h"
 
 namespace {
@@ -168,10 +169,13 @@ GtfLineReader::GtfLineReader(const char* path)
     : fileName(path ? path : ""), file(nullptr, &gzclose), buffer(std::make_unique_for_overwrite<char[]>(kInitialSize)),
       capacity(kInitialSize)
 {
-    // gzopen accepts a directory and fails only at the first read, with a vaguer reason.
+    // gzopen accepts a directory and fails only at the first read, with a vaguer reason;
+    // on a FIFO with no writer it waits forever.
+    if (const std::string problem = path ? Helper::inputFileProblem(path) : ""; !problem.empty())
+        fail(problem);
     struct stat info {};
-    if (path && ::stat(path, &info) == 0 && S_ISDIR(info.st_mode))
-        fail("is a directory");
+    if (path)
+        ::stat(path, &info);
     errno = 0;
     file.reset(path ? gzopen(path, "rb") : nullptr);
     if (!file)

@@ -1,8 +1,12 @@
 #include "Helper.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -67,6 +71,18 @@ std::string outputDirectoryProblem(const std::string& directory)
     return problem;
 }
 
+template <typename OnFile>
+void forEachFileNamed(const std::string& directory, const std::string& prefix, OnFile onFile)
+{
+    boost::system::error_code ec;
+    for (fs::directory_iterator it(directory.empty() ? "." : directory, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0)
+            onFile(it->path(), name);
+    }
+}
+
 } // namespace
 
 std::string Helper::secondsToTime(unsigned long seconds)
@@ -75,25 +91,51 @@ std::string Helper::secondsToTime(unsigned long seconds)
     return twoDigits(total / 3600) + ":" + twoDigits((total % 3600) / 60) + ":" + twoDigits(total % 60);
 }
 
+std::string Helper::withoutExtension(const std::string& path)
+{
+    const size_t nameStart = path.find_last_of('/') + 1;
+    const size_t dot = path.rfind('.');
+    return dot == std::string::npos || dot <= nameStart ? path : path.substr(0, dot);
+}
+
 std::string Helper::splitFilename(const std::string& path)
 {
-    const size_t separator = path.find_last_of("/\\");
-    const size_t dot = path.find_last_of('.');
-    size_t start = 0;
-    size_t end = 0;
-    if (separator == std::string::npos) {
-        if (dot == std::string::npos)
-            return {};
-        end = dot;
-    } else {
-        start = separator + 1;
-        end = dot == std::string::npos ? 0 : dot;
-    }
-    if (start == 0 && end == 0)
+    const std::string stem = withoutExtension(path);
+    return stem.substr(stem.find_last_of('/') + 1);
+}
+
+std::string Helper::inputFileProblem(const std::string& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
         return {};
-    // A dot before the name (in a directory) makes the length wrap, so the name runs to the end.
-    const auto length = static_cast<uint32_t>(end - start);
-    return path.substr(start, length);
+    if (S_ISDIR(info.st_mode))
+        return "is a directory";
+    if (S_ISFIFO(info.st_mode))
+        return "is a FIFO (named pipe), not a regular file";
+    if (S_ISSOCK(info.st_mode))
+        return "is a socket, not a regular file";
+    return {};
+}
+
+bool Helper::parseByteSize(const std::string& text, std::size_t& bytes)
+{
+    std::size_t digits = 0;
+    while (digits < text.size() && digits < 15 && std::isdigit(static_cast<unsigned char>(text[digits])))
+        ++digits;
+    std::string unit = text.substr(digits);
+    if (!unit.empty() && (unit.back() == 'B' || unit.back() == 'b'))
+        unit.pop_back();
+    const std::string units = "KMGT";
+    const size_t power = unit.size() == 1 ? units.find(static_cast<char>(std::toupper(unit[0]))) : std::string::npos;
+    if (digits == 0 || power == std::string::npos)
+        return false;
+    const uint64_t number = std::stoull(text.substr(0, digits));
+    const auto shift = static_cast<unsigned>(10 * (power + 1));
+    if ((number << shift) >> shift != number || (number << shift) < (uint64_t{1} << 20))
+        return false;
+    bytes = static_cast<std::size_t>(number << shift);
+    return true;
 }
 
 bool Helper::checkOutputDirectory(const t_configuration& conf, t_directories& dirs)
@@ -154,20 +196,60 @@ bool Helper::createDirectories(t_configuration& conf, t_directories& dirs)
 
 void Helper::removeStaleFiles(const std::string& directory, const std::string& prefix)
 {
-    boost::system::error_code ec;
-    for (fs::directory_iterator it(directory.empty() ? "." : directory, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.compare(0, prefix.size(), prefix) != 0)
-            continue;
+    forEachFileNamed(directory, prefix, [&prefix](const fs::path& path, const std::string& name) {
         const size_t digits = name.find_first_not_of("0123456789", prefix.size());
         const size_t pidEnd = digits == std::string::npos ? name.size() : digits;
         if (pidEnd == prefix.size() || pidEnd - prefix.size() > 9 || (pidEnd < name.size() && name[pidEnd] != '.'))
-            continue;
+            return;
         const auto pid = static_cast<pid_t>(std::stol(name.substr(prefix.size(), pidEnd - prefix.size())));
         if (pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
-            ::unlink(it->path().c_str());
+            ::unlink(path.c_str());
+    });
+}
+
+int Helper::createLockedFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        // Another run's clean-up holds the file it took for stale, and removes it.
+        if (error == EWOULDBLOCK) {
+            errno = EEXIST;
+        } else {
+            ::unlink(path.c_str());
+            errno = error;
+        }
+        return -1;
     }
+    // A clean-up may also have taken and removed the name between its creation and the lock.
+    struct stat opened {};
+    struct stat named {};
+    if (::fstat(fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0 || opened.st_ino != named.st_ino
+        || opened.st_dev != named.st_dev) {
+        ::close(fd);
+        errno = EEXIST;
+        return -1;
+    }
+    return fd;
+}
+
+void Helper::removeUnlockedFiles(const std::string& directory, const std::string& prefix)
+{
+    forEachFileNamed(directory, prefix, [](const fs::path& path, const std::string&) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        // A shared lock is enough to tell, and is all that a read-only descriptor gets on NFS.
+        struct stat opened {};
+        struct stat named {};
+        if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && ::flock(fd, LOCK_SH | LOCK_NB) == 0
+            && ::lstat(path.c_str(), &named) == 0 && named.st_ino == opened.st_ino && named.st_dev == opened.st_dev)
+            ::unlink(path.c_str());
+        ::close(fd);
+    });
 }
 
 void Helper::addToGenesList(std::string geneId)

@@ -9,6 +9,8 @@
 
 #include <boost/program_options.hpp>
 
+#include "Helper.h"
+
 namespace po = boost::program_options;
 
 namespace {
@@ -179,6 +181,9 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
             ("threads,p", po::value<int16_t>(&conf.nrThreads),
              "sets the number of threads; the results are the same with any number. Default: 1")
             ("quiet", "prints only warnings and errors.")
+            ("sort-memory", po::value<std::string>(),
+             "memory for sorting an unsorted BAM file, such as 512M or 2G (default: a share of what the run may "
+             "use, at most 768M).")
             ("version", "prints the version.");
 
         po::options_description all("Allowed options");
@@ -294,6 +299,8 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
             fail("Fragments threshold cannot be smaller than 1!");
         if (vm.count("min-frags-fss") && below(conf.minFragsFss, 0))
             fail("Minimum number of fragments for the start-site distributions cannot be negative!");
+        if (vm.count("sort-memory") && !Helper::parseByteSize(vm["sort-memory"].as<std::string>(), conf.sortMemory))
+            fail("--sort-memory takes a size of at least 1M, such as 512M or 2G.");
 
         if (!vm.count("EULA")) {
             if (!vm.count("GTF"))

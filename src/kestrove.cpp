@@ -75,11 +75,6 @@ void releaseMainReader()
     std::unique_ptr<BamIO> reader(threadLocalStorage.release());
 }
 
-std::string sortedCopyName(const std::string& bamFile)
-{
-    return bamFile.substr(0, bamFile.find_last_of('.')) + ".sorted.bam";
-}
-
 bool readGenesList(std::map<std::string, std::string>& genesList)
 {
     std::ifstream in;
@@ -134,6 +129,9 @@ struct HeaderReferences {
 
 std::optional<HeaderReferences> bamReferences(const std::string& path)
 {
+    // Opening a FIFO would wait for a writer; the reader's open says what is wrong.
+    if (!Helper::inputFileProblem(path).empty())
+        return std::nullopt;
     HtsLogSilencer quiet;
     std::unique_ptr<htsFile, HtsFileCloser> file(hts_open(path.c_str(), "r"));
     if (!file)
@@ -391,6 +389,9 @@ void installSignalHandlers()
             sigaction(signal, &action, nullptr);
     }
     std::signal(SIGXFSZ, SIG_IGN);
+    // A closed standard output (kestrove ... | head) only ends the progress shown there:
+    // the run goes on to write its results.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int runSteps(int argc, char** argv)
@@ -412,7 +413,7 @@ int runSteps(int argc, char** argv)
     }
 
     Annotations annotations;
-    BamIO reader(dirs.bamFile.c_str(), skippedFlags());
+    BamIO reader(dirs.bamFile.c_str(), skippedFlags(), conf.sortMemory);
     if (!initialize(annotations, reader))
         return 1;
     if (!helperObject.createDirectories(conf, dirs))

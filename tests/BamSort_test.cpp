@@ -1,4 +1,9 @@
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
@@ -12,6 +17,7 @@
 
 #include "BamIO.h"
 #include "BamSort.h"
+#include "Helper.h"
 #include "TestUtil.h"
 
 namespace {
@@ -126,6 +132,112 @@ TEST(CoordinateSort, SortCommandReportsUsageAndFailures)
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(testutil::contains(err, "Usage: sort <input.bam> <output prefix>")) << err;
     EXPECT_TRUE(testutil::contains(err, "Sorting failed: ") && testutil::contains(err, input)) << err;
+}
+
+TEST(SortMemory, SizesTakeBinaryUnitsAndRefuseTheRest)
+{
+    const struct {
+        std::string text;
+        std::size_t bytes;  // 0: refused
+    } cases[] = {
+        {"512M", std::size_t{512} << 20}, {"2G", std::size_t{2} << 30}, {"2g", std::size_t{2} << 30},
+        {"1024K", std::size_t{1} << 20},  {"3GB", std::size_t{3} << 30}, {"1T", std::size_t{1} << 40},
+        {"1023K", 0}, {"512", 0}, {"M", 0}, {"1.5G", 0}, {"-1G", 0}, {"2 G", 0}, {"2GiB", 0}, {"", 0},
+        {"99999999999999T", 0},
+    };
+    for (const auto& c : cases) {
+        std::size_t bytes = 7;
+        EXPECT_EQ(Helper::parseByteSize(c.text, bytes), c.bytes != 0) << c.text;
+        EXPECT_EQ(bytes, c.bytes != 0 ? c.bytes : 7) << c.text;
+    }
+}
+
+// Under an address-space limit (ulimit -v) the default leaves room for the rest of the
+// process; measured in a child, whose limit ends with it.
+TEST(SortMemory, DefaultFitsUnderTheAddressSpaceLimit)
+{
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    const std::size_t mapped = pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    for (const std::size_t room : {std::size_t{64} << 20, std::size_t{256} << 20, std::size_t{1} << 30}) {
+        int channel[2];
+        ASSERT_EQ(::pipe(channel), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const rlimit limit{mapped + room, mapped + room};
+            std::size_t memory = ::setrlimit(RLIMIT_AS, &limit) == 0 ? defaultSortMemory() : 0;
+            if (::write(channel[1], &memory, sizeof memory) != sizeof memory)
+                ::_exit(1);
+            ::_exit(0);
+        }
+        std::size_t memory = 0;
+        EXPECT_EQ(::read(channel[0], &memory, sizeof memory), static_cast<ssize_t>(sizeof memory));
+        ::waitpid(child, nullptr, 0);
+        ::close(channel[0]);
+        ::close(channel[1]);
+        EXPECT_GE(memory, std::size_t{16} << 20) << room;
+        EXPECT_LE(memory, std::max(room / 2, std::size_t{16} << 20)) << room;
+    }
+    EXPECT_LE(defaultSortMemory(), std::size_t{768} << 20);
+}
+
+// A run's scratch files are its own for as long as it lives, whatever its process id
+// says to another run; a killed run's are anybody's to remove.
+TEST(ScratchFiles, CleanUpTakesOnlyFilesNoLiveRunHolds)
+{
+    TempDir dir;
+    const std::string target = dir.file("a.sorted.bam");
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Left without its destructor, as a killed run leaves them.
+        auto* held = new ScratchFiles(target);
+        std::string names = held->create() + "\n" + held->create();
+        char go = 0;
+        if (::write(ready[1], names.data(), names.size()) < 0 || ::read(release[0], &go, 1) < 0)
+            ::_exit(1);
+        ::_exit(0);
+    }
+    char buffer[8192] = {};
+    ASSERT_GT(::read(ready[0], buffer, sizeof buffer - 1), 0);
+    const std::vector<std::string> held = testutil::lines(buffer);
+    ASSERT_EQ(held.size(), 2u);
+
+    const struct {
+        std::string name;
+        bool keptWhileHeld;
+    } cases[] = {
+        {held[0].substr(dir.path().size() + 1), true},
+        {held[1].substr(dir.path().size() + 1), true},
+        // Unlocked: a live process id in the name does not keep it.
+        {"a.sorted.bam.tmp." + std::to_string(::getpid()) + ".0", false},
+        {"a.sorted.bam.tmp.1.0", false},
+        {"a.sorted.bam.tmp.", false},
+        {"a.sorted.bam", true},
+        {"b.sorted.bam.tmp.1.0", true},
+        {"a.sorted.bam.bai", true},
+    };
+    for (const auto& c : cases)
+        if (!testutil::exists(dir.file(c.name)))
+            testutil::writeText(dir.file(c.name), "x");
+    {
+        ScratchFiles second(target);
+        const std::string own = second.create();
+        EXPECT_TRUE(testutil::exists(own));
+        for (const auto& c : cases)
+            EXPECT_EQ(testutil::exists(dir.file(c.name)), c.keptWhileHeld) << c.name;
+    }
+    ASSERT_EQ(::write(release[1], "x", 1), 1);
+    ::waitpid(child, nullptr, 0);
+    for (int end : {ready[0], ready[1], release[0], release[1]})
+        ::close(end);
+    // Once the holder is gone its files are stale too.
+    ScratchFiles third(target);
+    EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"a.sorted.bam", "a.sorted.bam.bai", "b.sorted.bam.tmp.1.0"}));
 }
 
 } // namespace

@@ -1,11 +1,14 @@
 // Runs that must fail before touching anything, reruns that must not destroy an
 // earlier result, and annotations and alignments that do not fit together.
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "Annotations.h"
+#include "BamIO.h"
 #include "TestUtil.h"
 #include "WriteResults.h"
 
@@ -68,6 +72,34 @@ pid_t deadPid()
     return child;
 }
 
+// Records of one reference in reverse order of position, so that a run must sort them.
+std::string unsortedBam(const std::string& path, int count, const std::string& prefix = "r")
+{
+    std::string records;
+    for (int i = count; i >= 1; --i)
+        records += prefix + std::to_string(i) + "\t0\tchr1\t" + std::to_string(1000 + i % 90000) + "\t60\t50M\t*\t0\t0\t*\t*\n";
+    testutil::samToBam("@HD\tVN:1.6\tSO:unsorted\n@SQ\tSN:chr1\tLN:100000\n" + records, path, false);
+    return path;
+}
+
+std::size_t recordsIn(const std::string& path)
+{
+    std::unique_ptr<htsFile, HtsFileCloser> in(hts_open(path.c_str(), "r"));
+    std::unique_ptr<sam_hdr_t, HtsHeaderFree> header(in ? sam_hdr_read(in.get()) : nullptr);
+    std::unique_ptr<bam1_t, BamRecordFree> record(bam_init1());
+    std::size_t count = 0;
+    while (header && sam_read1(in.get(), header.get(), record.get()) >= 0)
+        ++count;
+    return count;
+}
+
+struct stat statOf(const std::string& path)
+{
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st;
+}
+
 class Safety : public testing::Test {
 protected:
     testutil::TempDir dir;
@@ -85,6 +117,7 @@ TEST_F(Safety, FaultyInputsStopTheRunBeforeAnythingIsWritten)
     writeText(dir.file("a-file"), "");
     writeText(dir.file("elsewhere.gtf"), exon("scaffold1", 1000, 2000, "G", "T") + exon("scaffold9", 1000, 2000, "H", "U"));
     fs::create_directory(dir.file("a-dir"));
+    ASSERT_EQ(::mkfifo(dir.file("a-fifo").c_str(), 0644), 0);
     const std::string gtf = exon("chr1", 1000, 2000, "G", "T");
     gzFile cut = gzopen(dir.file("cut.gtf.gz").c_str(), "wb");
     for (int i = 0; i < 2000; ++i)
@@ -100,6 +133,9 @@ TEST_F(Safety, FaultyInputsStopTheRunBeforeAnythingIsWritten)
         {"-G genes.gtf -B reads.bam -o a-file", "Error: output directory a-file exists and is not a directory"},
         {"-G absent.gtf -B reads.bam", "Error 107: Failed to open the GTF file: absent.gtf: No such file or directory"},
         {"-G a-dir -B reads.bam", "Error 107: Failed to open the GTF file: a-dir: is a directory"},
+        {"-G a-fifo -B reads.bam", "Error 107: Failed to open the GTF file: a-fifo: is a FIFO (named pipe)"},
+        {"-G genes.gtf -B a-fifo", "a-fifo is a FIFO (named pipe), not a regular file; kestrove needs a BAM file"},
+        {"-G genes.gtf -B a-dir", "a-dir is a directory; kestrove needs a BAM file"},
         {"-G cut.gtf.gz -B reads.bam", "Error 107: Failed to open the GTF file: cut.gtf.gz: truncated gzip data"},
         {"-G genes.gtf -B reads.bam -L absent.txt", "absent.txt"},
         {"-G genes.gtf -B reads.bam other.bam", "unexpected argument other.bam"},
@@ -303,4 +339,177 @@ TEST_F(Safety, InputsThatDoNotMatchAreReported)
         else
             EXPECT_TRUE(contains(result.err, c.message)) << result.err;
     }
+}
+
+TEST_F(Safety, SortedCopiesAndSamplesAreNamedAfterTheBamFileItself)
+{
+    writeText(dir.file("genes.gtf"), exon("chr1", 1000, 100000, "G", "T"));
+    fs::create_directory(dir.file("exp.2024"));
+    unsortedBam(dir.file("exp.2024/ctrl"), 30, "c");
+    unsortedBam(dir.file("exp.2024/treat"), 50, "t");
+    testutil::samToBam(header({"chr1"}) + reads("chr1", 1100, 20), dir.file("reads"), true);
+    writeText(dir.file("exp.sorted.bam"), "the user's own file\n");
+    const struct {
+        std::string bam, sample, sortedCopy;
+        std::size_t records;
+    } cases[] = {
+        {"exp.2024/ctrl", "ctrl.sorted", "exp.2024/ctrl.sorted.bam", 30},
+        {"exp.2024/treat", "treat.sorted", "exp.2024/treat.sorted.bam", 50},
+        {"reads", "reads", "", 20},
+    };
+    for (const auto& c : cases) {
+        const auto result = kestrove(dir, "-G genes.gtf -o out -B " + c.bam);
+        ASSERT_EQ(result.status, 0) << c.bam << "\n" << result.err;
+        EXPECT_EQ(testutil::column(dir.file("out/genes_summary_" + c.sample + ".dat"), "frags_locus"),
+                  std::to_string(c.records) + " ")
+            << c.bam;
+    }
+    // Each sample keeps its own copy, and nothing outside the sample's folder is touched.
+    for (const auto& c : cases) {
+        if (!c.sortedCopy.empty()) {
+            EXPECT_EQ(recordsIn(dir.file(c.sortedCopy)), c.records) << c.sortedCopy;
+        }
+    }
+    EXPECT_EQ(readText(dir.file("exp.sorted.bam")), "the user's own file\n");
+    EXPECT_EQ(testutil::filesIn(dir.file("exp.2024")),
+              (std::set<std::string>{"ctrl", "ctrl.sorted.bam", "ctrl.sorted.bam.bai", "treat", "treat.sorted.bam",
+                                     "treat.sorted.bam.bai"}));
+}
+
+// An index is the user's file: it is replaced only with a warning, and one the run may
+// not read is left alone. Runs are unprivileged so that permissions count.
+TEST_F(Safety, IndexesAreReplacedOnlyWithAWarningAndUnreadableOnesLeftAlone)
+{
+    testutil::TempDir bin;
+    std::string exe = testutil::kestroveExe();
+    std::string asUser;
+    if (::geteuid() == 0) {
+        exe = bin.file("kestrove");
+        fs::copy_file(testutil::kestroveExe(), exe);
+        asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    const std::string sam = header({"chr1"}) + reads("chr1", 1100, 20);
+    const std::string partialIndex = "a.bam.bai.tmp.1.0123456789abcdef.0";
+    struct Case {
+        std::string name;
+        std::function<void(const std::string&)> prepare;  // given the folder holding a.bam
+        int status;
+        std::string message;
+        bool indexRewritten;
+    };
+    const std::vector<Case> cases = {
+        {"unreadable", [](const std::string& d) { ::chmod((d + "/a.bam.bai").c_str(), 0); }, 1,
+         "Cannot read the index file a.bam.bai: Permission denied", false},
+        {"not an index", [](const std::string& d) { writeText(d + "/a.bam.bai", "not an index\n"); }, 0,
+         "Warning: a.bam.bai cannot be read as an index of a.bam; a new index is built in its place.", true},
+        {"older than the BAM", [](const std::string& d) { fs::last_write_time(d + "/a.bam.bai", 1577836800); }, 0,
+         "Warning: the index a.bam.bai is older than a.bam, which may have changed since it was indexed; a new "
+         "index is built in its place.",
+         true},
+        {"older, in a folder the run may not write",
+         [](const std::string& d) {
+             fs::last_write_time(d + "/a.bam.bai", 1577836800);
+             ::chmod(d.c_str(), 0555);
+         },
+         0, "is older than a.bam, which may have changed since it was indexed; its folder is not writable: it is used as it is.",
+         false},
+        {"left half-written by a killed run",
+         [&](const std::string& d) {
+             fs::remove(d + "/a.bam.bai");
+             writeText(d + "/" + partialIndex, "BAI\1");
+         },
+         0, "", true},
+        {"unsorted, in a folder the run may not write",
+         [](const std::string& d) {
+             unsortedBam(d + "/a.bam", 20);
+             fs::remove(d + "/a.bam.bai");
+             ::chmod(d.c_str(), 0555);
+         },
+         1, "a.bam is not sorted by coordinate, and its sorted copy a.sorted.bam cannot be written: no write access "
+         "to the folder . (Permission denied)",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testutil::TempDir data;
+        testutil::TempDir out;
+        ::chmod(data.path().c_str(), 0777);
+        ::chmod(out.path().c_str(), 0777);
+        writeText(data.file("g.gtf"), exon("chr1", 1000, 2000, "G", "T"));
+        testutil::samToBam(sam, data.file("a.bam"), true);
+        fs::last_write_time(data.file("a.bam"), 1600000000);
+        c.prepare(data.path());
+        const std::set<std::string> before = testutil::filesIn(data.path());
+        const struct stat indexBefore = statOf(data.file("a.bam.bai"));
+        const auto result = testutil::run("cd " + quoted(data.path()) + " && " + asUser + testutil::quoted(exe) +
+                                          " -G g.gtf -B a.bam -o " + quoted(out.file("o")));
+        ::chmod(data.path().c_str(), 0777);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_TRUE(contains(result.err, c.message)) << result.err;
+        const struct stat indexAfter = statOf(data.file("a.bam.bai"));
+        EXPECT_EQ(indexAfter.st_mtime != indexBefore.st_mtime || indexAfter.st_ino != indexBefore.st_ino,
+                  c.indexRewritten);
+        std::set<std::string> expected = before;
+        expected.erase(partialIndex);
+        if (c.indexRewritten) {
+            expected.insert("a.bam.bai");
+            EXPECT_EQ(readText(data.file("a.bam.bai")).substr(0, 4), std::string("BAI\1"));
+        } else {
+            EXPECT_EQ(indexAfter.st_mode, indexBefore.st_mode);
+        }
+        EXPECT_EQ(testutil::filesIn(data.path()), expected);
+    }
+}
+
+// kestrove ... | head: the progress on standard output stops, the results do not.
+TEST_F(Safety, ClosedStandardOutputDoesNotStopTheRun)
+{
+    writeText(dir.file("genes.gtf"), exon("chr1", 1000, 2000, "G", "T") + exon("chr1", 5000, 6000, "H", "U"));
+    testutil::samToBam(header({"chr1"}) + reads("chr1", 1100, 30) + reads("chr1", 5100, 10), dir.file("reads.bam"), true);
+    ASSERT_EQ(kestrove(dir, "-G genes.gtf -B reads.bam -o whole").status, 0);
+    // The reader is gone before kestrove writes its first line.
+    const auto result = testutil::run("cd " + quoted(dir.path()) + " && bash -c " +
+                                      quoted("exec 3>&1; { sleep 0.5; " + quoted(testutil::kestroveExe()) +
+                                             " -G genes.gtf -B reads.bam -o piped; echo $? >&3; } | true"));
+    EXPECT_EQ(result.out, "0\n") << result.err;
+    EXPECT_EQ(listing(dir.file("piped")),
+              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat"}));
+    for (const char* name : {"/transcripts_summary_reads.dat", "/genes_summary_reads.dat"})
+        EXPECT_EQ(readText(dir.file("piped") + name), readText(dir.file("whole") + name)) << name;
+}
+
+// Two runs sort one BAM file at once from different PID namespaces (containers, hosts
+// sharing a folder), where each one's process id means nothing to the other.
+TEST_F(Safety, SortsOfOneBamFromTwoPidNamespacesBothSucceed)
+{
+    if (testutil::run("unshare --pid --fork --mount-proc true").status != 0)
+        GTEST_SKIP() << "no PID namespaces here (needs root)";
+    writeText(dir.file("genes.gtf"), exon("chr1", 1000, 2000, "G", "T"));
+    unsortedBam(dir.file("reads.bam"), 200000);
+    const std::string run = quoted(testutil::kestroveExe()) + " -G genes.gtf -B reads.bam --sort-memory 1M -o ";
+    // The first run, process 2 of its namespace, is stopped while its sort files are on
+    // disk; the second, process 1 of another, sorts and cleans up meanwhile.
+    testutil::TempDir scripts;
+    writeText(scripts.file("first.sh"), run + "first > /dev/null; echo first $?\n");
+    writeText(scripts.file("both.sh"),
+              "unshare --pid --fork --mount-proc sh " + quoted(scripts.file("first.sh")) + " &\n"
+              "for i in $(seq 3000); do ls reads.sorted.bam.tmp.* > /dev/null 2>&1 && break; sleep 0.01; done\n"
+              "first=$(pgrep -P $(pgrep -P $!)); kill -STOP $first; ls reads.sorted.bam.tmp.* | wc -l\n"
+              "unshare --pid --fork --mount-proc " + run + "second > /dev/null; echo second $?\n"
+              "kill -CONT $first; wait\n");
+    const auto result = testutil::run("cd " + quoted(dir.path()) + " && bash " + quoted(scripts.file("both.sh")));
+    const auto lines = split(result.out, '\n');
+    ASSERT_EQ(lines.size(), 3u) << result.out << result.err;
+    EXPECT_GT(std::stoi(lines[0]), 0) << "the first run was stopped before its sort began";
+    EXPECT_EQ(lines[1], "second 0") << result.err;
+    EXPECT_EQ(lines[2], "first 0") << result.err;
+    EXPECT_EQ(listing(dir.path()),
+              (std::set<std::string>{"genes.gtf", "reads.bam", "reads.sorted.bam", "reads.sorted.bam.bai", "first",
+                                     "first/genes_summary_reads.sorted.dat",
+                                     "first/transcripts_summary_reads.sorted.dat", "second",
+                                     "second/genes_summary_reads.sorted.dat",
+                                     "second/transcripts_summary_reads.sorted.dat"}));
+    EXPECT_EQ(readText(dir.file("first/genes_summary_reads.sorted.dat")),
+              readText(dir.file("second/genes_summary_reads.sorted.dat")));
+    EXPECT_EQ(recordsIn(dir.file("reads.sorted.bam")), 200000u);
 }
