@@ -25,7 +25,6 @@ GENERAL_STATS = """# id: 'kestrove_general_stats'
 #         title: '% Compatible'
 #         description: 'Fragments compatible with the annotation, percent of all'
 #         min: 0
-#         max: 100
 #         suffix: '%'
 #         format: '{:,.1f}'
 #         scale: 'RdYlGn'

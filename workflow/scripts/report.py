@@ -41,6 +41,8 @@ LEGEND_SAMPLES = 12
 LABELLED_POINTS = 30
 # Inches; beyond this a figure grows no further and its labels shrink instead.
 MAX_WIDTH = 40
+# Legends beside the plot, where they hide no bar.
+OUTSIDE = {"loc": "upper left", "bbox_to_anchor": (1.0, 1.0)}
 FAIL_COLOURS = {"no fragments": "tab:gray", "too few": "tab:orange", "not converged": "tab:red"}
 
 
@@ -115,7 +117,7 @@ def plot_fragments(table, colours):
     axes[0].bar(x, [s["fragments"] for s in table], color=bar_colours)
     axes[0].set_title("Fragments in the sample")
     axes[0].set_ylabel("fragments")
-    colours.legend(axes[0], loc="lower right")
+    colours.legend(axes[0], **OUTSIDE)
     axes[1].bar(x, [100 * s["compatible_fraction"] for s in table], color=bar_colours)
     axes[1].set_title("Fragments compatible with the annotation")
     axes[1].set_ylabel("% of fragments")
@@ -129,7 +131,7 @@ def plot_fragments(table, colours):
         bottom = bottom + heights
     axes[2].set_title("Genes estimated (OK) or not (FAIL, by reason)")
     axes[2].set_ylabel("genes")
-    axes[2].legend(loc="lower right")
+    axes[2].legend(**OUTSIDE)
     for ax in axes:
         sample_axis(ax, names)
     return png(fig)
@@ -148,7 +150,7 @@ def plot_log_tpm(samples, tpm, colours):
     sample_axis(ax, samples)
     ax.set_ylabel("log10 TPM")
     ax.set_title("Transcript TPM per sample (transcripts with TPM > 0; whiskers at 1.5 IQR)")
-    colours.legend(ax, loc="lower right")
+    colours.legend(ax, **OUTSIDE)
     return png(fig)
 
 
@@ -205,7 +207,7 @@ def plot_correlation(samples, logs, colours):
     fig.colorbar(image, cax=bar, label="Pearson correlation")
     tree.set_title(f"Correlation of log2(gene FPKM_CHN + 1), {logs.shape[0]} genes expressed in a sample;\n"
                    "samples ordered by average-linkage clustering on 1 - correlation")
-    colours.legend(tree, loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize=8)
+    colours.legend(tree, fontsize=8, **OUTSIDE)
     # tight_layout cannot place the colour bar's own axes.
     return png(fig, tight=False)
 
