@@ -13,4 +13,4 @@ echo
 echo "Experiment: $(pwd)/$dir/samples.tsv (genes up 4-fold in 'treated': $dir/up_genes.tsv)"
 echo "Matrices:   $(pwd)/$dir/results/merged/"
 ls "$dir/results/merged"
-echo "Report:     $(pwd)/$dir/results/report/index.html"
+echo "Report:     $(pwd)/$dir/results/report/report.html (MultiQC: multiqc $dir/results)"

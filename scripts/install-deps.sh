@@ -13,6 +13,7 @@ packages=(
   libgtest-dev googletest
   clang libclang-rt-14-dev
   snakemake python3-matplotlib python3-numpy
+  python3-scipy chromium multiqc
 )
 
 missing=()

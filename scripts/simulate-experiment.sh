@@ -23,8 +23,10 @@ for rep in 1 2; do
       --bam "$dir/data/treated_$rep.bam" --truth "$dir/data/treated_$rep.truth.tsv"
 done
 
-printf 'sample\tbam\n' > "$dir/samples.tsv"
-for s in control_1 control_2 treated_1 treated_2; do printf '%s\t%s\n' "$s" "$dir/data/$s.bam" >> "$dir/samples.tsv"; done
+printf 'sample\tbam\tcondition\n' > "$dir/samples.tsv"
+for s in control_1 control_2 treated_1 treated_2; do
+  printf '%s\t%s\t%s\n' "$s" "$dir/data/$s.bam" "${s%_*}" >> "$dir/samples.tsv"
+done
 cat > "$dir/config.yaml" <<YAML
 gtf: $dir/data/annotation.gtf
 samples: $dir/samples.tsv

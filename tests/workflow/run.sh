@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # run.sh BUILD_DIR: the many-sample workflow on a simulated experiment, locally
 # and through a stand-in batch system; a failed sample is redone alone; a rerun
-# after success does nothing.
+# after success does nothing; the report and the MultiQC content of the local run.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 cd "$(dirname "$0")/../.."
@@ -23,6 +23,7 @@ mv "$bam.good" "$bam"
 run --cores 2 || fail "run after the repair failed"
 [ "$(grep -c '^rule quantify:' "$work/log")" = 1 ] || fail "the repaired run redid more than the failed sample"
 "$python" tests/workflow/check.py "$work/exp" || fail "local run"
+"$python" tests/workflow/report_check.py "$work/exp" || fail "report"
 run --cores 2 && grep -q 'Nothing to be done' "$work/log" || fail "a rerun after success did work"
 
 rm -rf "$work/exp/results" "$work/exp/.snakemake"
