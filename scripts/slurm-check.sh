@@ -18,6 +18,7 @@ log=/dev/null  # the output of the step at work, shown when it fails
 pids=()
 stop_daemons() {
   local i
+  trap '' INT TERM HUP
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     kill "${pids[i]}" 2> /dev/null || true
     for _ in $(seq 50); do kill -0 "${pids[i]}" 2> /dev/null || break; sleep 0.2; done
@@ -191,25 +192,28 @@ mkdir "$work/slow"
 printf '#!/bin/sh\nsleep 15\nexec %s/kestrove "$@"\n' "$build" > "$work/slow/kestrove"
 chmod +x "$work/slow/kestrove"
 ln -s "$build/kestrove-merge" "$work/slow/kestrove-merge"
-driver() {
-  (cd "$work/run" && PATH=$work/slow:$PATH exec snakemake -s "$work/workflow/Snakefile" \
-    --configfile "$exp/config.yaml" --config bin= --profile "$repo/workflow/profiles/slurm" "$@")
-}
+export PATH=$work/slow:$PATH
+cd "$work/run"
+driver=(snakemake -s "$work/workflow/Snakefile" --configfile "$exp/config.yaml" --config bin=
+        --profile "$repo/workflow/profiles/slurm")
 log=$work/killed.log
-driver > "$log" 2>&1 &
+"${driver[@]}" > "$log" 2>&1 &
 first_driver=$!
 running_quantify() { [ "$(squeue -h -t RUNNING -o %j | grep -c '^kestrove\.quantify\.')" -ge 2 ]; }
 wait_for 60 "running jobs of the first driver" running_quantify
 kill -9 "$first_driver"
 wait "$first_driver" 2> /dev/null || true
 leftover=$(squeue -h -o %i | paste -sd,)
+[ -n "$leftover" ] || fail "no job of the killed driver left"
 log=$work/locked.log
-driver > "$log" 2>&1 && fail "the run after the killed one did not stop at the lock"
+"${driver[@]}" > "$log" 2>&1 && fail "the run after the killed one did not stop at the lock"
 grep -q 'LockException\|Directory cannot be locked' "$log" || fail "no lock error after the killed run"
 log=$work/unlock.log
-driver --unlock > "$log" 2>&1 || fail "--unlock failed"
+"${driver[@]}" --unlock > "$log" 2>&1 || fail "--unlock failed"
 log=$work/rerun.log
-driver > "$log" 2>&1 || fail "the rerun after the killed driver failed"
+"${driver[@]}" > "$log" 2>&1 || fail "the rerun after the killed driver failed"
+twice=$(grep -c '^rule quantify:' "$log" || true)
+[ "$twice" -gt 0 ] || fail "the rerun quantified no sample again: the case was not exercised"
 complete_samples "the rerun"
 same_matrices "the rerun"
 all_completed "the rerun" "$log"
@@ -219,5 +223,5 @@ states=$(sacct -n -X -P -j "$leftover" -o State | sort -u)
 complete_samples "after the killed driver's jobs"
 same_matrices "after the killed driver's jobs"
 [ -z "$(ls -A "$exp/results/.running")" ] || fail "scratch folders left: $(ls "$exp/results/.running")"
-echo "slurm check ($SECONDS s): driver killed: $(tr ',' '\n' <<< "$leftover" | wc -l) jobs left running, rerun and leftovers completed, no result lost"
+echo "slurm check ($SECONDS s): driver killed: $(tr ',' '\n' <<< "$leftover" | wc -l) jobs left, $twice samples submitted again while they ran, all completed, no result lost"
 echo "slurm check ($SECONDS s): passed"
