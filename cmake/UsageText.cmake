@@ -1,7 +1,7 @@
 # cmake -DOUT=FILE -DBIN=DIR -DVERSION=V -P UsageText.cmake: the installed usage
 # text, a manual page in plain text whose options are the programs' own --help.
 function(help_of program result)
-  execute_process(COMMAND ${BIN}/${program} --help OUTPUT_VARIABLE text ERROR_VARIABLE text)
+  execute_process(COMMAND ${BIN}/${program} --help OUTPUT_VARIABLE text ERROR_QUIET)
   if(text STREQUAL "")
     message(FATAL_ERROR "${program} --help printed nothing")
   endif()

@@ -30,7 +30,7 @@ for program in kestrove kestrove-merge kestrove-cluster kestrove-simulate; do
   out=$("$bin/$program" --version 2>&1) || fail "$program --version failed: $out"
   grep -q '[0-9]\.[0-9]' <<< "$out" || fail "$program --version printed no version: $out"
 done
-"$bin/kestrove" --help > "$work/help" 2>&1 || true
+"$bin/kestrove" --help > "$work/help" 2> /dev/null || true
 python3 -c 'import sys; sys.exit(open(sys.argv[1]).read() not in open(sys.argv[2]).read())' "$work/help" "$doc/kestrove.txt" ||
   fail "the usage text lacks kestrove --help in full"
 
