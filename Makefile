@@ -5,7 +5,9 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # `make install PREFIX=/opt/kestrove`; CMake's default prefix otherwise.
 PREFIX ?=
 
-.PHONY: all deps build test example example-experiment install clean
+INSTALLED_TARGETS = kestrove kestrove-merge kestrove-cluster simulate usage-text
+
+.PHONY: all deps build test example example-experiment install deb clean
 
 all: build
 
@@ -30,8 +32,13 @@ example-experiment: deps $(BUILD)/CMakeCache.txt
 	@bash scripts/example-experiment.sh $(BUILD) $(JOBS)
 
 install: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target kestrove kestrove-merge kestrove-cluster simulate
+	cmake --build $(BUILD) -j $(JOBS) --target $(INSTALLED_TARGETS)
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+# A Debian package of what `make install` installs, under /usr: $(BUILD)/kestrove_*.deb
+deb: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target $(INSTALLED_TARGETS)
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

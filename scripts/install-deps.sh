@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, test and run kestrove and its
-# many-sample workflow.
-# Only missing packages are installed; works as root or through sudo.
+# install-deps.sh [PACKAGE...]
+# Installs the Debian packages needed to build, test and run kestrove, its
+# many-sample workflow and report, and any PACKAGE named.
+# Only missing packages are installed; works as root or through sudo. Another
+# apt or dpkg at work (unattended upgrades, a second install) is waited for.
 set -euo pipefail
 
 packages=(
@@ -12,8 +14,9 @@ packages=(
   libboost-chrono-dev libboost-date-time-dev
   libgtest-dev googletest
   clang libclang-rt-14-dev
-  snakemake python3-matplotlib python3-numpy
+  snakemake python3-matplotlib python3-numpy python3-pandas
   python3-scipy chromium multiqc
+  "$@"
 )
 
 missing=()
@@ -38,5 +41,6 @@ fi
 
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-run apt-get update -qq
-run apt-get install -y -qq --no-install-recommends "${missing[@]}"
+lock=(-o DPkg::Lock::Timeout=900)
+run apt-get "${lock[@]}" update -qq
+run apt-get "${lock[@]}" install -y -qq --no-install-recommends "${missing[@]}"
