@@ -31,9 +31,6 @@ public:
     // is cut to that length, ending in a hash of the whole name.
     static constexpr std::size_t kMaxFileSafeName = 200;
     static std::string fileSafeName(const std::string& name);
-    // Removes the files of `directory` named prefix, a process id, then nothing or "."
-    // and more, whose process is gone: what a killed run left behind.
-    static void removeStaleFiles(const std::string& directory, const std::string& prefix);
     // Creates path exclusively and locks it for as long as the returned descriptor stays
     // open; -1 with errno set when it cannot, EEXIST when path exists or is being
     // cleaned up. Unlike a process id, the lock is seen from other PID namespaces and,

@@ -11,6 +11,7 @@
 #include "AutoGroups.h"
 #include "ProgramParameters.h"
 #include "Provenance.h"
+#include "WholeFile.h"
 
 class WriteResults {
 public:
@@ -46,6 +47,7 @@ private:
     bool busy = false;
     std::condition_variable appendCondition;
     std::string intermediatePath;
+    WorkingFileLock intermediateLock;
     bool intermediateFailureReported = false;
     provenance::Record record;
 };

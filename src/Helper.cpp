@@ -1,7 +1,6 @@
 #include "Helper.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -192,19 +191,6 @@ bool Helper::createDirectories(t_configuration& conf, t_directories& dirs)
         }
     }
     return true;
-}
-
-void Helper::removeStaleFiles(const std::string& directory, const std::string& prefix)
-{
-    forEachFileNamed(directory, prefix, [&prefix](const fs::path& path, const std::string& name) {
-        const size_t digits = name.find_first_not_of("0123456789", prefix.size());
-        const size_t pidEnd = digits == std::string::npos ? name.size() : digits;
-        if (pidEnd == prefix.size() || pidEnd - prefix.size() > 9 || (pidEnd < name.size() && name[pidEnd] != '.'))
-            return;
-        const auto pid = static_cast<pid_t>(std::stol(name.substr(prefix.size(), pidEnd - prefix.size())));
-        if (pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
-            ::unlink(path.c_str());
-    });
 }
 
 int Helper::createLockedFile(const std::string& path)

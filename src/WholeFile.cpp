@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <random>
+
+#include "Helper.h"
 
 namespace {
 
@@ -20,6 +24,16 @@ std::string directoryOf(const std::string& path)
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
+const std::string& runToken()
+{
+    static const std::string token = [] {
+        char text[9];
+        std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(std::random_device{}()));
+        return std::string(text);
+    }();
+    return token;
+}
+
 } // namespace
 
 std::string workingPrefix(const std::string& finalPath)
@@ -29,7 +43,27 @@ std::string workingPrefix(const std::string& finalPath)
 
 std::string workingPath(const std::string& finalPath, const char* suffix)
 {
-    return directoryOf(finalPath) + "/" + workingPrefix(finalPath) + std::to_string(::getpid()) + suffix;
+    return directoryOf(finalPath) + "/" + workingPrefix(finalPath) + std::to_string(::getpid()) + "." + runToken()
+        + suffix;
+}
+
+WorkingFileLock::WorkingFileLock(const std::string& path) : fd(Helper::createLockedFile(path)) {}
+
+WorkingFileLock& WorkingFileLock::operator=(WorkingFileLock&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        fd = other.fd;
+        other.fd = -1;
+    }
+    return *this;
+}
+
+void WorkingFileLock::release()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
 }
 
 std::string describeErrno(int error)

@@ -206,13 +206,20 @@ bool WriteResults::withinLimits(const Gene& gene) const
 void WriteResults::openFilesForIntermediateResults()
 {
     const std::string finalPath = summaryPath("transcripts_summary_");
-    Helper::removeStaleFiles(dirs.outputDir, workingPrefix(finalPath));
-    Helper::removeStaleFiles(dirs.outputDir, workingPrefix(summaryPath("genes_summary_")));
-    Helper::removeStaleFiles(dirs.outputDir, workingPrefix(dirs.outputDir + "/" + provenance::kFileName));
+    {
+        // Working files are locked while their run lives, except the earlier summary's
+        // second name, which exists only while its run holds the directory.
+        DirectoryLock lock(dirs.outputDir);
+        for (const std::string& path : {finalPath, summaryPath("genes_summary_"),
+                                        dirs.outputDir + "/" + provenance::kFileName})
+            Helper::removeUnlockedFiles(dirs.outputDir, workingPrefix(path));
+    }
     intermediatePath = workingPath(finalPath, ".running");
     intermediateFailureReported = false;
+    intermediateLock = WorkingFileLock(intermediatePath);
     transcriptsStream.clear();
-    transcriptsStream.open(intermediatePath, std::ios::out | std::ios::trunc);
+    if (intermediateLock.held())
+        transcriptsStream.open(intermediatePath, std::ios::out | std::ios::trunc);
     if (!transcriptsStream.is_open()) {
         std::cerr << "[openFilesForIntermediateResults] fail to open file > " << intermediatePath << "\n\n";
         std::exit(1);
@@ -357,6 +364,9 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp) &&
         track(recordTempName, recordTemp))
         temporariesInPlace = 1;
+    WorkingFileLock transcriptsTempLock(transcriptsTemp);
+    WorkingFileLock genesTempLock(genesTemp);
+    WorkingFileLock recordTempLock(recordTemp);
     auto discardTemporaries = [&] {
         if (transcriptsStream.is_open())
             transcriptsStream.close();
@@ -373,6 +383,11 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
             std::cerr << "The transcript summary written during the run is kept as " << kept << "\n";
     };
 
+    if (!transcriptsTempLock.held() || !genesTempLock.held() || !recordTempLock.held()) {
+        reportFailure("writeFinalResults", "open", transcriptsPath, errno);
+        discardTemporaries();
+        return false;
+    }
     errno = 0;
     transcriptsStream.clear();
     transcriptsStream.open(transcriptsTemp, std::ios::out | std::ios::trunc);
@@ -457,6 +472,7 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         // directory look unfinished to kestrove-merge.
         intermediateInPlace = 0;
         ::unlink(intermediatePath.c_str());
+        intermediateLock.release();
         ::unlink((transcriptsPath + ".partial").c_str());
     }
     transcriptsStream.clear();

@@ -18,6 +18,7 @@
 
 #include "Annotations.h"
 #include "BamIO.h"
+#include "Helper.h"
 #include "TestUtil.h"
 #include "WriteResults.h"
 
@@ -163,13 +164,14 @@ TEST_F(Safety, FailedRerunKeepsTheEarlierPairAndItsOwnRowsAsPartial)
     const std::string genes = readText(dir.file("out/genes_summary_reads.dat"));
     const std::string record = readText(dir.file("out/provenance.json"));
 
-    // Working files of a killed run are removed by the next; those of a live one are not.
-    const std::string dead = std::to_string(deadPid());
-    const std::string live = std::to_string(::getpid());
-    for (const std::string& name : {".transcripts_summary_reads.dat." + dead + ".running",
-                                    ".genes_summary_reads.dat." + dead + ".tmp",
-                                    ".transcripts_summary_reads.dat." + live + ".running"})
-        writeText(dir.file("out/" + name), "stale\n");
+    // Working files of a killed run are removed by the next; those of a live one, which
+    // holds their lock, are not, whatever its process id (another PID namespace's).
+    for (const char* name : {".transcripts_summary_reads.dat.1.0badc0de.running",
+                             ".genes_summary_reads.dat.1.0badc0de.tmp"})
+        writeText(dir.file(std::string("out/") + name), "stale\n");
+    const std::string live = ".transcripts_summary_reads.dat.1.5eed5eed.running";
+    const int liveLock = Helper::createLockedFile(dir.file("out/" + live));
+    ASSERT_GE(liveLock, 0);
 
     // The summaries of this run exceed the file-size limit.
     const auto result = testutil::run("cd " + quoted(dir.path()) + " && bash -c " +
@@ -182,12 +184,13 @@ TEST_F(Safety, FailedRerunKeepsTheEarlierPairAndItsOwnRowsAsPartial)
     EXPECT_EQ(readText(dir.file("out/transcripts_summary_reads.dat.partial")).rfind("tracking_ID\t", 0), 0u);
     EXPECT_EQ(listing(dir.file("out")),
               (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json",
-                                     "transcripts_summary_reads.dat.partial",
-                                     ".transcripts_summary_reads.dat." + live + ".running"}));
+                                     "transcripts_summary_reads.dat.partial", live}));
+    ::close(liveLock);
 
     // A complete rerun supersedes the rows set aside, so the directory no longer looks unfinished.
     ASSERT_EQ(kestrove(dir, "-G genes.gtf -B reads.bam -o out").status, 0);
-    EXPECT_EQ(listing(dir.file("out")).count("transcripts_summary_reads.dat.partial"), 0u);
+    EXPECT_EQ(listing(dir.file("out")),
+              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json"}));
 }
 
 TEST_F(Safety, InterruptedSortLeavesNoTemporaries)
@@ -478,38 +481,49 @@ TEST_F(Safety, ClosedStandardOutputDoesNotStopTheRun)
         EXPECT_EQ(readText(dir.file("piped") + name), readText(dir.file("whole") + name)) << name;
 }
 
-// Two runs sort one BAM file at once from different PID namespaces (containers, hosts
-// sharing a folder), where each one's process id means nothing to the other.
-TEST_F(Safety, SortsOfOneBamFromTwoPidNamespacesBothSucceed)
+// Two runs of one BAM file at once from different PID namespaces (containers, hosts
+// sharing a folder), where each one's process id means nothing to the other and both
+// may be process 1: the first is stopped while its working files are on disk, the
+// second runs whole and cleans up meanwhile, and neither loses the other's files.
+TEST_F(Safety, RunsOfOneBamFromTwoPidNamespacesBothSucceed)
 {
     if (testutil::run("unshare --pid --fork --mount-proc true").status != 0)
         GTEST_SKIP() << "no PID namespaces here (needs root)";
-    writeText(dir.file("genes.gtf"), exon("chr1", 1000, 2000, "G", "T"));
-    unsortedBam(dir.file("reads.bam"), 200000);
-    const std::string run = quoted(testutil::kestroveExe()) + " -G genes.gtf -B reads.bam --sort-memory 1M -o ";
-    // The first run, process 2 of its namespace, is stopped while its sort files are on
-    // disk; the second, process 1 of another, sorts and cleans up meanwhile.
+    struct Row {
+        std::string stoppedWhile;  // the first run's files on disk at that point
+        std::string first, second; // output folders
+    };
+    const std::vector<Row> rows = {
+        {"reads.sorted.bam.tmp.*", "first", "second"},
+        {"out/.transcripts_summary_reads.sorted.dat.*.running", "out", "out"},
+    };
+    // Enough estimation work that the first run is caught in it.
+    testutil::simulate(dir.file("reads"),
+                       "--genes 30 --fragments 100000 --seed 4 --unsorted --gtf " + quoted(dir.file("genes.gtf")));
     testutil::TempDir scripts;
-    writeText(scripts.file("first.sh"), run + "first > /dev/null; echo first $?\n");
-    writeText(scripts.file("both.sh"),
-              "unshare --pid --fork --mount-proc sh " + quoted(scripts.file("first.sh")) + " &\n"
-              "for i in $(seq 3000); do ls reads.sorted.bam.tmp.* > /dev/null 2>&1 && break; sleep 0.01; done\n"
-              "first=$(pgrep -P $(pgrep -P $!)); kill -STOP $first; ls reads.sorted.bam.tmp.* | wc -l\n"
-              "unshare --pid --fork --mount-proc " + run + "second > /dev/null; echo second $?\n"
-              "kill -CONT $first; wait\n");
-    const auto result = testutil::run("cd " + quoted(dir.path()) + " && bash " + quoted(scripts.file("both.sh")));
-    const auto lines = split(result.out, '\n');
-    ASSERT_EQ(lines.size(), 3u) << result.out << result.err;
-    EXPECT_GT(std::stoi(lines[0]), 0) << "the first run was stopped before its sort began";
-    EXPECT_EQ(lines[1], "second 0") << result.err;
-    EXPECT_EQ(lines[2], "first 0") << result.err;
-    EXPECT_EQ(listing(dir.path()),
-              (std::set<std::string>{"genes.gtf", "reads.bam", "reads.sorted.bam", "reads.sorted.bam.bai", "first",
-                                     "first/genes_summary_reads.sorted.dat", "first/provenance.json",
-                                     "first/transcripts_summary_reads.sorted.dat", "second",
-                                     "second/genes_summary_reads.sorted.dat", "second/provenance.json",
-                                     "second/transcripts_summary_reads.sorted.dat"}));
-    EXPECT_EQ(readText(dir.file("first/genes_summary_reads.sorted.dat")),
-              readText(dir.file("second/genes_summary_reads.sorted.dat")));
-    EXPECT_EQ(recordsIn(dir.file("reads.sorted.bam")), 200000u);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.stoppedWhile);
+        const std::string run = "unshare --pid --fork --mount-proc " + quoted(testutil::kestroveExe()) +
+                                " -G genes.gtf -B reads.bam --sort-memory 1M -o ";
+        writeText(scripts.file("both.sh"),
+                  "(" + run + row.first + " > /dev/null; echo first $? > first.status) &\n"
+                  "for i in $(seq 3000); do ls " + row.stoppedWhile + " > /dev/null 2>&1 && break; sleep 0.01; done\n"
+                  "first=$(pgrep -P $(pgrep -P $!)); kill -STOP $first; ls " + row.stoppedWhile + " | wc -l\n" +
+                  run + row.second + " > /dev/null; echo second $?\n"
+                  "ls " + row.stoppedWhile + " | wc -l; kill -CONT $first; wait; cat first.status; rm first.status\n");
+        const auto result = testutil::run("cd " + quoted(dir.path()) + " && bash " + quoted(scripts.file("both.sh")));
+        const auto lines = split(result.out, '\n');
+        ASSERT_EQ(lines.size(), 4u) << result.out << result.err;
+        EXPECT_GT(std::stoi(lines[0]), 0) << "the first run was not stopped in time";
+        EXPECT_EQ(lines[1], "second 0") << result.err;
+        EXPECT_EQ(lines[2], lines[0]) << "the second run removed the first one's files";
+        EXPECT_EQ(lines[3], "first 0") << result.err;
+        for (const std::string& folder : {row.first, row.second})
+            EXPECT_EQ(listing(dir.file(folder)),
+                      (std::set<std::string>{"genes_summary_reads.sorted.dat", "provenance.json",
+                                             "transcripts_summary_reads.sorted.dat"}));
+        EXPECT_EQ(readText(dir.file(row.first + "/genes_summary_reads.sorted.dat")),
+                  readText(dir.file(row.second + "/genes_summary_reads.sorted.dat")));
+        EXPECT_EQ(recordsIn(dir.file("reads.sorted.bam")), 200000u);
+    }
 }
