@@ -182,7 +182,7 @@ TEST_F(Safety, FailedRerunKeepsTheEarlierPairAndItsOwnRowsAsPartial)
     EXPECT_EQ(readText(dir.file("out/transcripts_summary_reads.dat.partial")).rfind("tracking_ID\t", 0), 0u);
     EXPECT_EQ(listing(dir.file("out")),
               (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json",
-                                     "transcripts_summary_reads.dat.partial",
+                                     "mixtures_reads.dat", "transcripts_summary_reads.dat.partial",
                                      ".transcripts_summary_reads.dat." + live + ".running"}));
 
     // A complete rerun supersedes the rows set aside, so the directory no longer looks unfinished.
@@ -473,7 +473,8 @@ TEST_F(Safety, ClosedStandardOutputDoesNotStopTheRun)
                                              " -G genes.gtf -B reads.bam -o piped; echo $? >&3; } | true"));
     EXPECT_EQ(result.out, "0\n") << result.err;
     EXPECT_EQ(listing(dir.file("piped")),
-              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json"}));
+              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json",
+                                     "mixtures_reads.dat"}));
     for (const char* name : {"/transcripts_summary_reads.dat", "/genes_summary_reads.dat"})
         EXPECT_EQ(readText(dir.file("piped") + name), readText(dir.file("whole") + name)) << name;
 }
@@ -505,9 +506,9 @@ TEST_F(Safety, SortsOfOneBamFromTwoPidNamespacesBothSucceed)
     EXPECT_EQ(lines[2], "first 0") << result.err;
     EXPECT_EQ(listing(dir.path()),
               (std::set<std::string>{"genes.gtf", "reads.bam", "reads.sorted.bam", "reads.sorted.bam.bai", "first",
-                                     "first/genes_summary_reads.sorted.dat", "first/provenance.json",
+                                     "first/genes_summary_reads.sorted.dat", "first/provenance.json", "first/mixtures_reads.sorted.dat",
                                      "first/transcripts_summary_reads.sorted.dat", "second",
-                                     "second/genes_summary_reads.sorted.dat", "second/provenance.json",
+                                     "second/genes_summary_reads.sorted.dat", "second/provenance.json", "second/mixtures_reads.sorted.dat",
                                      "second/transcripts_summary_reads.sorted.dat"}));
     EXPECT_EQ(readText(dir.file("first/genes_summary_reads.sorted.dat")),
               readText(dir.file("second/genes_summary_reads.sorted.dat")));
