@@ -23,6 +23,9 @@ struct t_transcript {
     std::vector<double> componentMeans;
 };
 
+// Why a gene ends with status FAIL; none while it has not failed (or not been processed).
+enum class FailReason { none, noFragments, tooFew, tooMany, notConverged };
+
 class Gene {
 public:
     std::string geneId;
@@ -34,6 +37,7 @@ public:
     std::string chromosome;
     std::string locus;
     std::string status = "FAIL";
+    FailReason failReason = FailReason::none;
     std::vector<t_transcript> transcripts;
     std::vector<std::vector<bool>> validities;
     std::vector<double> compFragsTrans;

@@ -35,6 +35,11 @@ struct Statistics {
     uint64_t compatibleFragments = 0;
     uint64_t genesOk = 0;
     uint64_t genesFail = 0;
+    // genesFail by reason; records of earlier versions lack them and read 0.
+    uint64_t genesFailNoFragments = 0;
+    uint64_t genesFailTooFew = 0;
+    uint64_t genesFailTooMany = 0;
+    uint64_t genesFailNotConverged = 0;
 };
 
 struct Record {

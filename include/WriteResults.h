@@ -34,7 +34,7 @@ private:
     void writeFinalTranscriptRows(const Gene& gene);
     void writeFinalGeneRow(const Gene& gene);
     bool writeRecord(const std::string& temporary, const std::string& transcriptsTemp,
-                     const std::string& genesTemp);
+                     const std::string& genesTemp, const std::string& mixturesTemp);
     void reportIntermediateFailure();
 
     t_directories dirs;
@@ -43,6 +43,9 @@ private:
     uint64_t compFragsExpt = 0;
     std::ofstream transcriptsStream;
     std::ofstream genesStream;
+    // The mixture columns of every transcript, which the clustering reads when the
+    // transcript summary does not carry them.
+    std::ofstream mixturesStream;
     std::mutex appendMutex;
     bool busy = false;
     std::condition_variable appendCondition;

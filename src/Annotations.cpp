@@ -567,6 +567,8 @@ void Annotations::mergeAnnotations()
                 Gene& merged = genes[getGIDbyTIDmerged(transcriptKey(g, t.transcriptId))];
                 double alpha = merged.getAlphaValueByTid(t.transcriptId);
                 carryBackLength(merged, t);
+                if (g.failReason == FailReason::none)
+                    g.failReason = merged.failReason;
                 double frags = static_cast<double>(merged.fragsLocus) * alpha;
                 double comp = static_cast<double>(merged.compFragsLocus) * alpha;
                 fragsPerTranscript.push_back(frags);
@@ -586,6 +588,9 @@ void Annotations::mergeAnnotations()
                     fpkmSum += g.transcripts[i].fpkmTHN;
                 }
             } else {
+                // Too small a share of the merged gene's fragments to be split among its transcripts.
+                if (g.failReason == FailReason::none)
+                    g.failReason = g.compFragsLocus == 0 ? FailReason::noFragments : FailReason::tooFew;
                 for (t_transcript& t : g.transcripts) {
                     newAlphas.push_back(0.0);
                     t.fpkmTHN = 0.0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -15,6 +16,7 @@
 #include <sstream>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
 
 #include "cluster.h"
 #include "data.h"
@@ -100,6 +102,59 @@ public:
 
 private:
     std::string path_;
+};
+
+// The mixture columns of a run's transcripts from its mixtures file, for a summary
+// that does not carry them: fields 3 on of each row, by tracking_ID and gene_ID.
+// A pair found more than once (a gene id on several references) is taken in the
+// order of the file, which is that of the summary.
+class MixtureColumns {
+public:
+    explicit MixtureColumns(const std::string& summaryPath)
+    {
+        namespace fs = std::filesystem;
+        const std::string name = fs::path(summaryPath).filename().string();
+        const std::string prefix = "transcripts_summary_";
+        if (name.rfind(prefix, 0) != 0)
+            return;
+        path_ = (fs::path(summaryPath).parent_path() / ("mixtures_" + name.substr(prefix.size()))).string();
+        std::ifstream in(path_);
+        std::string line;
+        if (!in || !std::getline(in, line))
+            return;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            const size_t second = line.find('\t', line.find('\t') + 1);
+            if (second != std::string::npos)
+                rows_[line.substr(0, second)].push_back(line.substr(second));
+        }
+        if (in.bad())
+            stop("Error: reading " + path_ + " failed");
+        open_ = true;
+    }
+
+    bool open() const { return open_; }
+    const std::string& path() const { return path_; }
+
+    // The row's tab-led mixture fields, taken once; nothing when there is none left.
+    std::optional<std::string> take(std::string_view id, std::string_view gene)
+    {
+        std::string key(id);
+        key += '\t';
+        key += gene;
+        const auto found = rows_.find(key);
+        if (found == rows_.end() || found->second.empty())
+            return std::nullopt;
+        std::string columns = std::move(found->second.front());
+        found->second.pop_front();
+        return columns;
+    }
+
+private:
+    std::string path_;
+    bool open_ = false;
+    std::unordered_map<std::string, std::deque<std::string>> rows_;
 };
 
 // Several summaries in one directory: the first by name, so that reruns agree.
@@ -206,6 +261,7 @@ std::string buildProfiles(const std::string& summaryPath, const t_configuration&
     std::vector<double> means;
     std::vector<double> weights;
     std::optional<uint64_t> nrComponents;
+    std::optional<MixtureColumns> mixtures;
     while (std::getline(in, line)) {
         ++lineNumber;
         if (!line.empty() && line.back() == '\r')
@@ -213,11 +269,24 @@ std::string buildProfiles(const std::string& summaryPath, const t_configuration&
         if (line.empty())
             continue;
         splitTabs(line, fields);
+        // A summary without the mixture columns has them in the run's mixtures file.
+        if (fields.size() == kFirstMixtureField - 1) {
+            if (!mixtures)
+                mixtures.emplace(summaryPath);
+            if (mixtures->open()) {
+                const std::optional<std::string> columns = mixtures->take(fields[0], fields[1]);
+                if (!columns)
+                    reader.fail(lineNumber, "transcript " + std::string(fields[0]) + " of gene "
+                                                + std::string(fields[1]) + " has no row in " + mixtures->path());
+                line += *columns;
+                splitTabs(line, fields);
+            }
+        }
         if (fields.size() < kFirstMixtureField)
             reader.fail(lineNumber, std::to_string(fields.size())
-                                        + " fields, but clustering needs the mixture columns from field 14 on "
-                                          "(number of components, their means, their weights), which only a run "
-                                          "with clustering writes");
+                                        + " fields, but clustering needs the mixture columns (number of components, "
+                                          "their means, their weights): from field 14 on, or from the run's "
+                                          "mixtures_<sample>.dat beside the summary");
         if (!nrComponents) {
             nrComponents = reader.unsignedField(fields, kFirstMixtureField, "number of mixture components",
                                                 lineNumber);

@@ -228,6 +228,11 @@ uint64_t count(const Value& object, std::string_view key)
     return n;
 }
 
+uint64_t countIfPresent(const Value& object, std::string_view key)
+{
+    return object.find(key) ? count(object, key) : 0;
+}
+
 const std::vector<Value>& array(const Value& object, std::string_view key)
 {
     return member(object, key, Value::Kind::array).items;
@@ -332,6 +337,10 @@ std::string toJson(const Record& r)
     out += ",\n  \"statistics\": {\"fragments\": " + std::to_string(s.fragments) +
            ", \"compatible_fragments\": " + std::to_string(s.compatibleFragments) +
            ", \"genes_ok\": " + std::to_string(s.genesOk) + ", \"genes_fail\": " + std::to_string(s.genesFail) +
+           ", \"genes_fail_no_fragments\": " + std::to_string(s.genesFailNoFragments) +
+           ", \"genes_fail_too_few\": " + std::to_string(s.genesFailTooFew) +
+           ", \"genes_fail_too_many\": " + std::to_string(s.genesFailTooMany) +
+           ", \"genes_fail_not_converged\": " + std::to_string(s.genesFailNotConverged) +
            "},\n  \"outputs\": [";
     for (size_t i = 0; i < r.outputs.size(); ++i) {
         out += i ? ",\n    {\"file\": " : "\n    {\"file\": ";
@@ -362,8 +371,14 @@ Record parse(std::string_view json)
     r.start = text(doc, "start");
     r.end = text(doc, "end");
     const Value& s = member(doc, "statistics", Value::Kind::object);
-    r.statistics = {count(s, "fragments"), count(s, "compatible_fragments"), count(s, "genes_ok"),
-                    count(s, "genes_fail")};
+    r.statistics = {count(s, "fragments"),
+                    count(s, "compatible_fragments"),
+                    count(s, "genes_ok"),
+                    count(s, "genes_fail"),
+                    countIfPresent(s, "genes_fail_no_fragments"),
+                    countIfPresent(s, "genes_fail_too_few"),
+                    countIfPresent(s, "genes_fail_too_many"),
+                    countIfPresent(s, "genes_fail_not_converged")};
     for (const Value& o : array(doc, "outputs"))
         r.outputs.push_back({text(o, "file"), count(o, "size"), text(o, "md5")});
     return r;

@@ -83,6 +83,7 @@ char intermediateName[kPathCapacity];
 char partialName[kPathCapacity];
 char transcriptsTempName[kPathCapacity];
 char genesTempName[kPathCapacity];
+char mixturesTempName[kPathCapacity];
 char recordTempName[kPathCapacity];
 volatile std::sig_atomic_t intermediateInPlace = 0;
 volatile std::sig_atomic_t temporariesInPlace = 0;
@@ -117,7 +118,8 @@ private:
     sigset_t saved;
 };
 
-// Names of the columns that the clustering reader takes from field 14 on.
+// Names of the mixture columns: those the clustering reader takes from field 14
+// of a summary on, or from field 3 of the mixtures file.
 std::string mixtureHeader(int16_t nrBlocks)
 {
     std::string text = "\tnr_components";
@@ -133,6 +135,56 @@ void writeMixtureZeros(std::ostream& out, int16_t nrBlocks)
     out << '\t' << nrBlocks;
     for (int i = 0; i < 2 * nrBlocks; ++i)
         out << "\t0";
+}
+
+// Means are already in bases along the transcript; the weights are those of the
+// transcript's tied group. Anything missing reads 0.
+void writeMixture(std::ostream& out, const Gene& gene, size_t t, const std::vector<uint64_t>& trans2group,
+                  int16_t nrBlocks)
+{
+    const std::vector<double>& means = gene.transcripts[t].componentMeans;
+    out << '\t' << nrBlocks;
+    for (int k = 0; k < nrBlocks; ++k)
+        out << '\t' << valueAt(means, static_cast<size_t>(k));
+    const std::vector<double>* betas = nullptr;
+    if (t < trans2group.size() && trans2group[t] < gene.groupBetas.size())
+        betas = &gene.groupBetas[trans2group[t]];
+    for (int k = 0; k < nrBlocks; ++k)
+        out << '\t' << (betas ? valueAt(*betas, static_cast<size_t>(k)) : 0.0);
+}
+
+// A gene written FAIL without a reason (one never reached in the gene pass, or
+// one carried back from a merged gene that did not fail) is classed by its counts.
+FailReason failReason(const Gene& gene, const t_configuration& conf)
+{
+    if (gene.failReason != FailReason::none)
+        return gene.failReason;
+    const auto count = static_cast<int64_t>(gene.compFragsLocus);
+    if (count == 0)
+        return FailReason::noFragments;
+    if (count < conf.minCompFrags)
+        return FailReason::tooFew;
+    return count > conf.maxCompFrags ? FailReason::tooMany : FailReason::notConverged;
+}
+
+void countFailure(provenance::Statistics& statistics, FailReason reason)
+{
+    ++statistics.genesFail;
+    switch (reason) {
+    case FailReason::none:  // not returned by failReason
+    case FailReason::notConverged:
+        ++statistics.genesFailNotConverged;
+        break;
+    case FailReason::noFragments:
+        ++statistics.genesFailNoFragments;
+        break;
+    case FailReason::tooFew:
+        ++statistics.genesFailTooFew;
+        break;
+    case FailReason::tooMany:
+        ++statistics.genesFailTooMany;
+        break;
+    }
 }
 
 } // namespace
@@ -162,13 +214,14 @@ void WriteResults::startRecord(int argc, char** argv,
 // The record describes the summaries as written, read back from their temporary
 // files, so that it and they can be renamed into place together.
 bool WriteResults::writeRecord(const std::string& temporary, const std::string& transcriptsTemp,
-                               const std::string& genesTemp)
+                               const std::string& genesTemp, const std::string& mixturesTemp)
 {
     record.sample = conf.sampleName;
     record.end = provenance::utcTime(std::time(nullptr));
     record.outputs.clear();
     for (const auto& [prefix, path] : {std::pair{"transcripts_summary_", &transcriptsTemp},
-                                       std::pair{"genes_summary_", &genesTemp}}) {
+                                       std::pair{"genes_summary_", &genesTemp},
+                                       std::pair{"mixtures_", &mixturesTemp}}) {
         std::ifstream in(*path, std::ios::binary);
         const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         if (in.bad()) {
@@ -210,7 +263,7 @@ void WriteResults::openFilesForIntermediateResults()
         // Working files are locked while their run lives, except the earlier summary's
         // second name, which exists only while its run holds the directory.
         DirectoryLock lock(dirs.outputDir);
-        for (const std::string& path : {finalPath, summaryPath("genes_summary_"),
+        for (const std::string& path : {finalPath, summaryPath("genes_summary_"), summaryPath("mixtures_"),
                                         dirs.outputDir + "/" + provenance::kFileName})
             Helper::removeUnlockedFiles(dirs.outputDir, workingPrefix(path));
     }
@@ -303,35 +356,26 @@ void WriteResults::writeFinalTranscriptRows(const Gene& gene)
             if (conf.clusterPdfs)
                 writeMixtureZeros(out, nrBlocks);
             out << '\n';
+            mixturesStream << tr.transcriptId << '\t' << gene.geneId;
+            writeMixtureZeros(mixturesStream, nrBlocks);
+            mixturesStream << '\n';
         }
         return;
     }
-    std::vector<uint64_t> trans2group;
-    if (conf.clusterPdfs) {
-        uint64_t nrGroups = 0;
-        trans2group = transcriptGroups(gene, conf, nrGroups);
-    }
+    uint64_t nrGroups = 0;
+    const std::vector<uint64_t> trans2group = transcriptGroups(gene, conf, nrGroups);
     for (size_t t = 0; t < gene.transcripts.size(); ++t) {
         const t_transcript& tr = gene.transcripts[t];
         out << tr.transcriptId << '\t' << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t'
             << tr.length << '\t' << std::setprecision(2) << coverage(gene, t) << '\t' << std::setprecision(5)
             << valueAt(gene.alphas, t) << '\t' << gene.fragsLocus << '\t' << fragsExpt << '\t' << tr.fpkmTHN
             << '\t' << gene.compFragsLocus << '\t' << compFragsExpt << '\t' << tr.fpkmCHN;
-        if (conf.clusterPdfs) {
-            // Means are already in bases along the transcript; the weights are
-            // those of the transcript's tied group. Anything missing reads 0.
-            out << '\t' << nrBlocks;
-            for (int k = 0; k < nrBlocks; ++k) {
-                const double mean = static_cast<size_t>(k) < tr.componentMeans.size() ? tr.componentMeans[k] : 0.0;
-                out << '\t' << mean;
-            }
-            const std::vector<double>* betas = nullptr;
-            if (t < trans2group.size() && trans2group[t] < gene.groupBetas.size())
-                betas = &gene.groupBetas[trans2group[t]];
-            for (int k = 0; k < nrBlocks; ++k)
-                out << '\t' << (betas ? valueAt(*betas, static_cast<size_t>(k)) : 0.0);
-        }
+        if (conf.clusterPdfs)
+            writeMixture(out, gene, t, trans2group, nrBlocks);
         out << '\n';
+        mixturesStream << tr.transcriptId << '\t' << gene.geneId;
+        writeMixture(mixturesStream, gene, t, trans2group, nrBlocks);
+        mixturesStream << '\n';
     }
 }
 
@@ -341,10 +385,13 @@ void WriteResults::writeFinalGeneRow(const Gene& gene)
     out << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t';
     if (!withinLimits(gene)) {
         out << "0\t" << fragsExpt << "\t0\t0\t" << compFragsExpt << "\t0\tFAIL\n";
-        ++record.statistics.genesFail;
+        countFailure(record.statistics, failReason(gene, conf));
         return;
     }
-    ++(gene.status == "OK" ? record.statistics.genesOk : record.statistics.genesFail);
+    if (gene.status == "OK")
+        ++record.statistics.genesOk;
+    else
+        countFailure(record.statistics, failReason(gene, conf));
     out << gene.fragsLocus << '\t' << fragsExpt << '\t' << std::setprecision(6) << gene.fpkmTHN << '\t'
         << gene.compFragsLocus << '\t' << compFragsExpt << '\t' << gene.fpkmCHN << '\t' << gene.status << '\n';
 }
@@ -359,23 +406,30 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     const std::string genesPath = summaryPath("genes_summary_");
     const std::string transcriptsTemp = workingPath(transcriptsPath, ".tmp");
     const std::string genesTemp = workingPath(genesPath, ".tmp");
+    const std::string mixturesPath = summaryPath("mixtures_");
+    const std::string mixturesTemp = workingPath(mixturesPath, ".tmp");
     const std::string recordPath = dirs.outputDir + "/" + provenance::kFileName;
     const std::string recordTemp = temporaryPath(recordPath);
     if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp) &&
-        track(recordTempName, recordTemp))
+        track(mixturesTempName, mixturesTemp) && track(recordTempName, recordTemp))
         temporariesInPlace = 1;
     WorkingFileLock transcriptsTempLock(transcriptsTemp);
     WorkingFileLock genesTempLock(genesTemp);
+    WorkingFileLock mixturesTempLock(mixturesTemp);
     WorkingFileLock recordTempLock(recordTemp);
     auto discardTemporaries = [&] {
         if (transcriptsStream.is_open())
             transcriptsStream.close();
         if (genesStream.is_open())
             genesStream.close();
+        if (mixturesStream.is_open())
+            mixturesStream.close();
         transcriptsStream.clear();
         genesStream.clear();
+        mixturesStream.clear();
         std::remove(transcriptsTemp.c_str());
         std::remove(genesTemp.c_str());
+        std::remove(mixturesTemp.c_str());
         std::remove(recordTemp.c_str());
         temporariesInPlace = 0;
         // What this run appended during the gene pass is incomplete without the final write.
@@ -383,7 +437,7 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
             std::cerr << "The transcript summary written during the run is kept as " << kept << "\n";
     };
 
-    if (!transcriptsTempLock.held() || !genesTempLock.held() || !recordTempLock.held()) {
+    if (!transcriptsTempLock.held() || !genesTempLock.held() || !mixturesTempLock.held() || !recordTempLock.held()) {
         reportFailure("writeFinalResults", "open", transcriptsPath, errno);
         discardTemporaries();
         return false;
@@ -403,13 +457,25 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         discardTemporaries();
         return false;
     }
+    mixturesStream.clear();
+    mixturesStream.open(mixturesTemp, std::ios::out | std::ios::trunc);
+    if (!mixturesStream.is_open()) {
+        reportFailure("writeFinalResults", "open", mixturesPath, 0);
+        discardTemporaries();
+        return false;
+    }
 
     transcriptsStream << std::fixed << kFinalTranscriptHeader;
     if (conf.clusterPdfs)
         transcriptsStream << mixtureHeader(conf.nrBlocks > 0 ? conf.nrBlocks : 0);
     transcriptsStream << '\n';
     genesStream << std::fixed << kGeneHeader;
-    record.statistics = {fragsExpt, compFragsExpt, 0, 0};
+    // The precision of the summary's columns before the mixture.
+    mixturesStream << std::fixed << std::setprecision(5) << "tracking_ID\tgene_ID"
+                   << mixtureHeader(conf.nrBlocks > 0 ? conf.nrBlocks : 0) << '\n';
+    record.statistics = {};
+    record.statistics.fragments = fragsExpt;
+    record.statistics.compatibleFragments = compFragsExpt;
     for (const auto& entry : annotations.genes) {
         writeFinalTranscriptRows(entry.second);
         writeFinalGeneRow(entry.second);
@@ -426,7 +492,12 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         discardTemporaries();
         return false;
     }
-    if (!writeRecord(recordTemp, transcriptsTemp, genesTemp)) {
+    if (!completeFile(mixturesStream, mixturesTemp, error)) {
+        reportFailure("writeFinalResults", "write", mixturesPath, error);
+        discardTemporaries();
+        return false;
+    }
+    if (!writeRecord(recordTemp, transcriptsTemp, genesTemp, mixturesTemp)) {
         discardTemporaries();
         return false;
     }
@@ -457,11 +528,19 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         }
         if (hadPrevious)
             ::unlink(previous.c_str());
-        // Until this rename an earlier run's record, if any, stands beside the new
-        // pair and no longer matches it, so a reader refuses the folder; if the
-        // rename fails, that record goes, as it describes other summaries.
-        if (std::rename(recordTemp.c_str(), recordPath.c_str()) != 0) {
-            reportFailure("writeFinalResults", "write", recordPath, errno);
+        // Until these renames an earlier run's mixtures and record, if any, stand
+        // beside the new pair and no longer match it, so a reader refuses the
+        // folder; if one fails, the earlier files go, as they describe other
+        // summaries, and no record is written for a folder without its mixtures.
+        const bool mixturesPlaced = std::rename(mixturesTemp.c_str(), mixturesPath.c_str()) == 0;
+        if (!mixturesPlaced) {
+            reportFailure("writeFinalResults", "write", mixturesPath, errno);
+            ::unlink(mixturesTemp.c_str());
+            ::unlink(mixturesPath.c_str());
+        }
+        if (!mixturesPlaced || std::rename(recordTemp.c_str(), recordPath.c_str()) != 0) {
+            if (mixturesPlaced)
+                reportFailure("writeFinalResults", "write", recordPath, errno);
             ::unlink(recordTemp.c_str());
             ::unlink(recordPath.c_str());
             recorded = false;
@@ -477,6 +556,7 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     }
     transcriptsStream.clear();
     genesStream.clear();
+    mixturesStream.clear();
     return recorded;
 }
 
@@ -486,6 +566,7 @@ const char* setAsideUnfinishedSummaries() noexcept
         temporariesInPlace = 0;
         ::unlink(transcriptsTempName);
         ::unlink(genesTempName);
+        ::unlink(mixturesTempName);
         ::unlink(recordTempName);
     }
     if (!intermediateInPlace)

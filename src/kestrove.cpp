@@ -848,6 +848,7 @@ void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragments
     }
 
     if (g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0))) {
+        g.failReason = FailReason::tooMany;
         results.writeIntermediateResults(gene);
         return;
     }
@@ -865,6 +866,10 @@ void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragments
         g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0))) {
         if (g.compFragsLocus == 0)
             nrGenesProcessed.fetch_add(1);
+        g.failReason = g.compFragsLocus == 0 ? FailReason::noFragments
+                       : g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0))
+                           ? FailReason::tooMany
+                           : FailReason::tooFew;
         results.writeIntermediateResults(gene);
         return;
     }
@@ -875,6 +880,9 @@ void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragments
     const t_initValues values = initialValues(g, conf);
     if (modelPreconditionsHold(g, values))
         estimateGene(gene, compatible, values, task.region, startTime, startClock);
+    // A gene the model could not take counts with those whose training did not settle.
+    if (g.status != "OK")
+        g.failReason = FailReason::notConverged;
 
     results.writeIntermediateResults(gene);
 }

@@ -1,5 +1,6 @@
 // Start-site profiles from a transcript summary and their hierarchical clustering.
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -93,6 +94,38 @@ TEST(Clustering, ToolKeepsTranscriptsWithEnoughFragmentsAndLengthAndGroupsShapes
             EXPECT_NE(testutil::fields(rows[i])[1], testutil::fields(rows[j])[1]) << rows[i] << " and " << rows[j];
 }
 
+// Every run writes the mixture columns beside its summaries, so the tool on the folder
+// of a normal run gives what the build that clusters after each run gives, whose
+// summary is the normal one joined with the mixtures file.
+TEST(Clustering, ToolOnANormalRunMatchesClusteringAfterTheRun)
+{
+    TempDir dir;
+    testutil::simulate(dir.file("sim"), "--genes 8 --fragments 6000 --seed 4");
+    for (const std::string options : {"", "-b 2"}) {
+        std::filesystem::remove_all(dir.file("normal"));
+        std::filesystem::remove_all(dir.file("after"));
+        const std::string run = "-G sim.gtf -B sim.bam --quiet " + options;
+        ASSERT_EQ(testutil::kestroveIn(dir.path(), run + " -o normal").status, 0) << options;
+        ASSERT_EQ(testutil::kestroveIn(dir.path(), run + " -o after", KESTROVE_CLUSTERRUN_EXE).status, 0) << options;
+        const auto tool = testutil::run(testutil::toolPath("kestrove-cluster") + " " + dir.file("normal"));
+        ASSERT_EQ(tool.status, 0) << options << tool.err;
+
+        const auto normal = testutil::lines(testutil::readText(dir.file("normal/transcripts_summary_sim.dat")));
+        const auto mixtures = testutil::lines(testutil::readText(dir.file("normal/mixtures_sim.dat")));
+        const auto after = testutil::lines(testutil::readText(dir.file("after/transcripts_summary_sim.dat")));
+        ASSERT_EQ(mixtures.size(), normal.size()) << options;
+        ASSERT_EQ(after.size(), normal.size()) << options;
+        for (size_t i = 0; i < normal.size(); ++i) {
+            const size_t keyEnd = mixtures[i].find('\t', mixtures[i].find('\t') + 1);
+            EXPECT_EQ(normal[i] + mixtures[i].substr(keyEnd), after[i]) << options;
+        }
+        EXPECT_EQ(testutil::readText(dir.file("normal/norm_pdfs")), testutil::readText(dir.file("after/norm_pdfs")));
+        const std::string clusters = testutil::readText(dir.file("after/norm_pdfs.clusters"));
+        EXPECT_GE(testutil::lines(clusters).size(), 5u) << options;
+        EXPECT_EQ(testutil::readText(dir.file("normal/norm_pdfs.clusters")), clusters) << options;
+    }
+}
+
 TEST(Clustering, ThreeRowTableGivesTwoClusters)
 {
     TempDir dir;
@@ -120,12 +153,15 @@ TEST(Clustering, MalformedInputsEndWithStatusOneBeforeAnythingIsWritten)
 {
     TempDir dir;
     const std::string good = summary({{.id = "A"}});
+    const std::string normal = good.substr(0, good.find("\t13.1\t") + 5) + "\n";
     struct Row {
         std::string summary;
         std::string message;
+        std::string mixtures = "";
     };
     const std::vector<Row> rows = {
-        {good.substr(0, good.find("\t13.1\t") + 5) + "\n", "line 2: 13 fields, but clustering needs the mixture columns"},
+        {normal, "line 2: 13 fields, but clustering needs the mixture columns"},
+        {normal, "line 2: transcript A of gene G1 has no row in", "tracking_ID\tgene_ID\tnr_components\nA\tG2\t1\t300\t1\n"},
         {good + "C\tG1\tg\tchr1:1-5000\t1k\t0.90\t0.5\t1200\t50000\t12.5\t1000\t40000\t13.1\t1\t300\t1\n",
          "line 3: field 5 (length) \"1k\" is not an unsigned integer"},
         {good + "C\tG1\t\tchr1:1-5000\t1000\t0.90\t0.5\t1200\t50000\t12.5\t1000\t40000\t13.1\t1\t300\n",
@@ -134,9 +170,12 @@ TEST(Clustering, MalformedInputsEndWithStatusOneBeforeAnythingIsWritten)
     };
     for (const Row& row : rows) {
         std::remove(dir.file("transcripts_summary_x.dat").c_str());
+        std::remove(dir.file("mixtures_x.dat").c_str());
         std::remove(dir.file("norm_pdfs").c_str());
         if (!row.summary.empty())
             testutil::writeText(dir.file("transcripts_summary_x.dat"), row.summary);
+        if (!row.mixtures.empty())
+            testutil::writeText(dir.file("mixtures_x.dat"), row.mixtures);
         const auto result = testutil::run(testutil::toolPath("kestrove-cluster") + " " + dir.path());
         EXPECT_EQ(result.status, 1) << row.message;
         EXPECT_TRUE(testutil::contains(result.err, row.message)) << result.err;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Provenance.h"
 #include "TestUtil.h"
 
 using testutil::exon;
@@ -74,35 +75,49 @@ TEST_F(GeneRuns, FpkmDividesLocusFragmentsByLengthAndExperimentSize)
 }
 
 // The fragment limits are inclusive; a gene outside them keeps its row with zeros and
-// FAIL, and the compatible count of the experiment leaves it out.
+// FAIL, and the compatible count of the experiment leaves it out. The run records
+// why each gene failed (GC has no reads at all); with -c, as its own genes failed.
 TEST_F(GeneRuns, GenesOutsideTheFragmentLimitsFailAndLeaveTheExperimentCounts)
 {
-    write(kTwoGenes, twoGenesReads());
+    write(kTwoGenes + exon("chr1", 8001, 8500, "GC", "tC"), twoGenesReads());
     const std::string gaAlone = "GA\talpha\tchr1:1001-1900\t4\t14\t408163.265306\t3\t3\t1428571.428571\tOK";
     const std::string gbOver = "GB\tGB\tchr1:5001-6000\t0\t14\t0\t0\t3\t0\tFAIL";
+    const std::string gaUnder = "GA\talpha\tchr1:1001-1900\t0\t14\t0\t0\t10\t0\tFAIL";
+    const std::string gbAlone = "GB\tGB\tchr1:5001-6000\t10\t14\t714285.714286\t10\t10\t1000000.000000\tOK";
     struct Row {
         std::string options;
         std::string ga, gb;
         std::string skipped;
+        // OK, FAIL: no fragments, too few, too many, not converged
+        std::vector<uint64_t> statistics;
     };
     const std::vector<Row> rows = {
-        {"-x 10", kGeneA, kGeneB, ""},
-        {"-x 9", gaAlone, gbOver, "\n> 1 genes processed.\n> 1 genes skipped.\n"},
-        {"-M 10", kGeneA, kGeneB, ""},
-        {"-M 9", gaAlone, gbOver, "\n> 1 genes processed.\n> 1 genes skipped.\n"},
-        {"-m 3", kGeneA, kGeneB, ""},
-        {"-m 4", "GA\talpha\tchr1:1001-1900\t0\t14\t0\t0\t10\t0\tFAIL",
-         "GB\tGB\tchr1:5001-6000\t10\t14\t714285.714286\t10\t10\t1000000.000000\tOK", "> 1 genes skipped.\n"},
+        {"-x 10", kGeneA, kGeneB, "", {2, 1, 0, 0, 0}},
+        {"-x 9", gaAlone, gbOver, "\n> 2 genes processed.\n> 1 genes skipped.\n", {1, 1, 0, 1, 0}},
+        {"-M 10", kGeneA, kGeneB, "", {2, 1, 0, 0, 0}},
+        {"-M 9", gaAlone, gbOver, "\n> 2 genes processed.\n> 1 genes skipped.\n", {1, 1, 0, 1, 0}},
+        {"-m 3", kGeneA, kGeneB, "", {2, 1, 0, 0, 0}},
+        {"-m 4", gaUnder, gbAlone, "> 1 genes skipped.\n", {1, 1, 1, 0, 0}},
+        // GB is not compared: carried back, its count is 10 x its abundance truncated (9).
+        {"-m 4 -c", gaUnder, "", "> 1 genes skipped.\n", {1, 1, 1, 0, 0}},
     };
     for (const Row& row : rows) {
         const auto result = quantify(row.options);
         ASSERT_EQ(result.status, 0) << row.options << result.err;
         const auto genes = geneRows();
-        ASSERT_EQ(genes.size(), 3u) << row.options;
+        ASSERT_EQ(genes.size(), 4u) << row.options;
         EXPECT_EQ(genes[1], row.ga) << row.options;
-        EXPECT_EQ(genes[2], row.gb) << row.options;
+        if (!row.gb.empty()) {
+            EXPECT_EQ(genes[2], row.gb) << row.options;
+        }
         EXPECT_EQ(testutil::contains(result.out, "genes skipped"), !row.skipped.empty()) << row.options;
         EXPECT_TRUE(testutil::contains(result.out, row.skipped)) << row.options;
+        const auto s = provenance::parse(readText(dir.file("out/provenance.json"))).statistics;
+        EXPECT_EQ(std::vector<uint64_t>({s.genesOk, s.genesFailNoFragments, s.genesFailTooFew, s.genesFailTooMany,
+                                         s.genesFailNotConverged}),
+                  row.statistics)
+            << row.options;
+        EXPECT_EQ(s.genesOk + s.genesFail, 3u) << row.options;
     }
 }
 

@@ -184,13 +184,14 @@ TEST_F(Safety, FailedRerunKeepsTheEarlierPairAndItsOwnRowsAsPartial)
     EXPECT_EQ(readText(dir.file("out/transcripts_summary_reads.dat.partial")).rfind("tracking_ID\t", 0), 0u);
     EXPECT_EQ(listing(dir.file("out")),
               (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json",
-                                     "transcripts_summary_reads.dat.partial", live}));
+                                     "mixtures_reads.dat", "transcripts_summary_reads.dat.partial", live}));
     ::close(liveLock);
 
     // A complete rerun supersedes the rows set aside, so the directory no longer looks unfinished.
     ASSERT_EQ(kestrove(dir, "-G genes.gtf -B reads.bam -o out").status, 0);
     EXPECT_EQ(listing(dir.file("out")),
-              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json"}));
+              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json",
+                                     "mixtures_reads.dat"}));
 }
 
 TEST_F(Safety, InterruptedSortLeavesNoTemporaries)
@@ -476,7 +477,8 @@ TEST_F(Safety, ClosedStandardOutputDoesNotStopTheRun)
                                              " -G genes.gtf -B reads.bam -o piped; echo $? >&3; } | true"));
     EXPECT_EQ(result.out, "0\n") << result.err;
     EXPECT_EQ(listing(dir.file("piped")),
-              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json"}));
+              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json",
+                                     "mixtures_reads.dat"}));
     for (const char* name : {"/transcripts_summary_reads.dat", "/genes_summary_reads.dat"})
         EXPECT_EQ(readText(dir.file("piped") + name), readText(dir.file("whole") + name)) << name;
 }
@@ -521,7 +523,7 @@ TEST_F(Safety, RunsOfOneBamFromTwoPidNamespacesBothSucceed)
         for (const std::string& folder : {row.first, row.second})
             EXPECT_EQ(listing(dir.file(folder)),
                       (std::set<std::string>{"genes_summary_reads.sorted.dat", "provenance.json",
-                                             "transcripts_summary_reads.sorted.dat"}));
+                                             "mixtures_reads.sorted.dat", "transcripts_summary_reads.sorted.dat"}));
         EXPECT_EQ(readText(dir.file(row.first + "/genes_summary_reads.sorted.dat")),
                   readText(dir.file(row.second + "/genes_summary_reads.sorted.dat")));
         EXPECT_EQ(recordsIn(dir.file("reads.sorted.bam")), 200000u);

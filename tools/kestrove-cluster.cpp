@@ -18,7 +18,9 @@ void printUsage(std::ostream& out)
     out << "Usage: kestrove-cluster RESULTS_DIR\n"
            "\n"
            "Clusters the estimated start-site distributions of the transcripts in the\n"
-           "transcripts_summary file of RESULTS_DIR, a kestrove run made with clustering on.\n"
+           "transcripts_summary file of RESULTS_DIR, a kestrove run's folder; the mixture\n"
+           "columns come from the summary or, when it has none, from the run's\n"
+           "mixtures_<sample>.dat.\n"
            "Appends the profiles to RESULTS_DIR/norm_pdfs and writes the cluster of every\n"
            "profile to RESULTS_DIR/norm_pdfs.clusters.\n";
 }

@@ -3,7 +3,8 @@
 # BUILD_DIR into a scratch folder): the files in place, every program
 # answering --version, the usage text holding kestrove --help in full, and a
 # smoke run of the installed workflow on a simulated experiment, with the
-# programs found from the workflow's place alone (not on PATH, no 'bin' given).
+# programs found from the workflow's place alone (not on PATH, no 'bin' given),
+# and the installed cluster tool on one of its sample folders.
 set -euo pipefail
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -47,4 +48,8 @@ for s in s1 s2; do
 done
 [ "$(head -n 1 "$work/results/merged/genes.counts.tsv" | cut -f 4-)" = "$(printf 's1\ts2')" ] ||
   fail "the merged matrix has not the samples' columns"
+# The installed cluster tool reads what the installed kestrove writes.
+"$bin/kestrove-cluster" "$work/results/s1" > "$work/cluster.log" 2>&1 ||
+  { tail -n 5 "$work/cluster.log" >&2; fail "kestrove-cluster failed on the installed kestrove's output"; }
+[ -s "$work/results/s1/norm_pdfs.clusters" ] || fail "kestrove-cluster wrote no clusters"
 echo "install check: passed ($prefix)"

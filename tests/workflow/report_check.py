@@ -100,6 +100,7 @@ for i, src in enumerate(page.images):
     check(picture.shape[0] > 100 and picture.std() > 0.01, f"image {i} is not an inline picture or is empty")
 table = page.tables.get("samples", [])
 check([r[0] for r in table[1:]] == samples, f"samples table rows {[r[0] for r in table[1:]]}")
+check(table and "FAIL: too many" not in table[0], f"a column of no gene in any sample: {table[:1]}")
 for row, entry in zip(table[1:], sheet):
     fragments, ok, fail = summary_counts(os.path.join(results, entry["sample"]))
     shown = [int(v.replace(",", "")) for v in row[4:]]
@@ -127,16 +128,19 @@ for counts, expected in (([0, 1, 1, 9], [1, 2, 0, 0, 0, 0, 0, 0, 0, 1, 0]),
 
 # Hand-made sample folders: one gene summary row per (status, comp_frags_locus),
 # a provenance record or none, and the table row and provenance the report must show.
+# The run's own FAIL counts, where its record has them, win over what the summary suggests.
 HEADER = "gene_ID\tgene_name\tlocus\tfrags_locus\tfrags_expt\tFPKM_THN\tcomp_frags_locus\tcomp_frags_expt\tFPKM_CHN\tstatus\n"
-CASES = [  # genes, min-comp-frags in the record (None: no record), expected OK and FAIL by reason
-    ([("OK", 50), ("FAIL", 0), ("FAIL", 3), ("FAIL", 30)], "5", [1, 1, 1, 1]),
-    ([("OK", 50), ("OK", 2), ("FAIL", 3), ("FAIL", 0), ("FAIL", 0)], None, [2, 2, 0, 1]),
-    ([("FAIL", 4), ("FAIL", 9), ("FAIL", 10)], "10", [0, 0, 2, 1]),
-    ([], "1", [0, 0, 0, 0]),
+RECORDED = {"genes_fail_no_fragments": 1, "genes_fail_too_few": 0, "genes_fail_too_many": 1,
+            "genes_fail_not_converged": 1}
+CASES = [  # genes, min-comp-frags in the record (None: no record), its FAIL counts, expected OK and FAIL by reason
+    ([("OK", 50), ("FAIL", 0), ("FAIL", 0), ("FAIL", 30)], "5", RECORDED, [1, 1, 0, 1, 1]),
+    ([("OK", 50), ("OK", 2), ("FAIL", 3), ("FAIL", 0), ("FAIL", 0)], None, {}, [2, 2, 0, 0, 1]),
+    ([("FAIL", 4), ("FAIL", 9), ("FAIL", 10)], "10", {}, [0, 0, 2, 0, 1]),
+    ([], "1", {}, [0, 0, 0, 0, 0]),
 ]
 with tempfile.TemporaryDirectory() as tmp:
     folders = []
-    for case, (name, (genes, minimum, _)) in enumerate(zip(samples, CASES)):
+    for case, (name, (genes, minimum, recorded, _)) in enumerate(zip(samples, CASES)):
         folder = os.path.join(tmp, name)
         os.makedirs(folder)
         folders.append(f"{name}={folder}")
@@ -147,7 +151,7 @@ with tempfile.TemporaryDirectory() as tmp:
             json.dump({"program": "kestrove", "version": f"9.{case}.0", "command_line": ["kestrove", "-m", minimum,
                        "-B", f"/data/{name} <b>.bam"], "options": {"min-comp-frags": minimum},
                        "inputs": [{"role": "BAM", "path": f"/data/{name} <b>.bam", "size": 77, "mtime": "t"}],
-                       "statistics": {"fragments": 1000 + case, "compatible_fragments": 900}},
+                       "statistics": {"fragments": 1000 + case, "compatible_fragments": 900, **recorded}},
                       open(os.path.join(folder, "provenance.json"), "w"))
     out = os.path.join(tmp, "report.html")
     done = run([os.path.join(SCRIPTS, "report.py"), "--merged", os.path.join(results, "merged"), "--out", out,
@@ -156,7 +160,7 @@ with tempfile.TemporaryDirectory() as tmp:
     made = Page(read_page(out)) if done.returncode == 0 else Page("")
     rows = made.tables.get("samples", [None])[1:]
     provenance = made.tables.get("provenance", [None])[1:]
-    for name, (genes, minimum, expected), row, record in zip(samples, CASES, rows, provenance):
+    for name, (genes, minimum, _, expected), row, record in zip(samples, CASES, rows, provenance):
         fragments = "1000" if genes else (f"{1000 + samples.index(name)}" if minimum else "0")
         check(row[1].replace(",", "") == fragments and [int(v) for v in row[3:]] == expected,
               f"{name}: row {row}, expected {expected}")
@@ -170,7 +174,7 @@ with tempfile.TemporaryDirectory() as tmp:
     done = run([os.path.join(SCRIPTS, "multiqc_content.py"), tmp, *folders])
     with open(os.path.join(tmp, "kestrove_fail_reasons_mqc.tsv")) as f:
         mqc = [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")][1:]
-    check([[int(v) for v in r[1:]] for r in mqc] == [c[2] for c in CASES], f"MultiQC FAIL reasons {mqc}")
+    check([[int(v) for v in r[1:]] for r in mqc] == [c[3] for c in CASES], f"MultiQC FAIL reasons {mqc}")
 
 # Headless Chromium: every picture decoded and drawn, no request that is not
 # the page itself or its inline data, with every name resolving nowhere.

@@ -10,7 +10,7 @@ statistics table) and OUT_DIR/kestrove_fail_reasons_mqc.tsv (a table in a
 import os
 import sys
 
-from sample_qc import FAIL_REASONS, parse_sample_folders, sample_figures, write_atomically
+from sample_qc import parse_sample_folders, sample_figures, shown_reasons, write_atomically
 
 GENERAL_STATS = """# id: 'kestrove_general_stats'
 # plot_type: 'generalstats'
@@ -45,7 +45,7 @@ FAIL_TABLE = """# id: 'kestrove_fail_reasons'
 # parent_name: 'kestrove'
 # parent_description: 'Abundance estimation by kestrove, one run per sample.'
 # section_name: 'Genes not estimated'
-# description: 'Genes with status FAIL, by reason: no compatible fragments; fewer than min-comp-frags; estimated but not converged.'
+# description: 'Genes with status FAIL, by reason: no compatible fragments; fewer than min-comp-frags; more than max-total-frags or max-comp-frags (when any); estimated but not converged.'
 # plot_type: 'table'
 # pconfig:
 #     id: 'kestrove_fail_reasons_table'
@@ -67,8 +67,9 @@ def main(argv):
     general = tsv(["Sample", "fragments", "compatible_percent", "genes_OK", "genes_FAIL"],
                   [[s["sample"], s["fragments"], f"{100 * s['compatible_fraction']:.2f}", s["genes_OK"],
                     s["genes_FAIL"]] for s in table])
-    reasons = tsv(["Sample", "genes OK"] + [f"FAIL: {r}" for r in FAIL_REASONS],
-                  [[s["sample"], s["genes_OK"]] + [s[r] for r in FAIL_REASONS] for s in table])
+    shown = shown_reasons(table)
+    reasons = tsv(["Sample", "genes OK"] + [f"FAIL: {r}" for r in shown],
+                  [[s["sample"], s["genes_OK"]] + [s[r] for r in shown] for s in table])
     write_atomically(os.path.join(out_dir, "kestrove_general_stats_mqc.tsv"), GENERAL_STATS + general)
     write_atomically(os.path.join(out_dir, "kestrove_fail_reasons_mqc.tsv"), FAIL_TABLE + reasons)
 

@@ -27,7 +27,7 @@ from matplotlib.patches import Patch  # noqa: E402
 from scipy.cluster import hierarchy  # noqa: E402
 from scipy.spatial.distance import squareform  # noqa: E402
 
-from sample_qc import FAIL_REASONS, parse_sample_folders, sample_figures, write_atomically  # noqa: E402
+from sample_qc import parse_sample_folders, sample_figures, shown_reasons, write_atomically  # noqa: E402
 
 # A transcript counts as expressed in a sample from this TPM on.
 EXPRESSED_TPM = 1.0
@@ -43,7 +43,8 @@ LABELLED_POINTS = 30
 MAX_WIDTH = 40
 # Legends beside the plot, where they hide no bar.
 OUTSIDE = {"loc": "upper left", "bbox_to_anchor": (1.0, 1.0)}
-FAIL_COLOURS = {"no fragments": "tab:gray", "too few": "tab:orange", "not converged": "tab:red"}
+FAIL_COLOURS = {"no fragments": "tab:gray", "too few": "tab:orange", "too many": "tab:purple",
+                "not converged": "tab:red"}
 
 
 def read_matrix(path, key_columns):
@@ -125,7 +126,7 @@ def plot_fragments(table, colours):
     axes[1].set_ylim(0, max([100.0] + [105 * s["compatible_fraction"] for s in table]))
     bottom = np.array([s["genes_OK"] for s in table])
     axes[2].bar(x, bottom, color="tab:green", label="OK")
-    for reason in FAIL_REASONS:
+    for reason in shown_reasons(table):
         heights = np.array([s[reason] for s in table])
         axes[2].bar(x, heights, bottom=bottom, color=FAIL_COLOURS[reason], label=f"FAIL: {reason}")
         bottom = bottom + heights
@@ -287,12 +288,12 @@ def cell(value, numeric=False):
 
 def samples_table(table, conditions):
     head = ["sample"] + (["condition"] if conditions else []) + \
-           ["fragments", "compatible fragments", "genes OK"] + [f"FAIL: {r}" for r in FAIL_REASONS]
+           ["fragments", "compatible fragments", "genes OK"] + [f"FAIL: {r}" for r in shown_reasons(table)]
     rows = []
     for s in table:
         cells = [cell(s["sample"])] + ([cell(conditions.get(s["sample"], "(none)"))] if conditions else [])
         cells += [cell(s["fragments"], True), f'<td class="n">{100 * s["compatible_fraction"]:.1f}%</td>',
-                  cell(s["genes_OK"], True)] + [cell(s[r], True) for r in FAIL_REASONS]
+                  cell(s["genes_OK"], True)] + [cell(s[r], True) for r in shown_reasons(table)]
         rows.append(f'<tr id="sample-{html.escape(s["sample"])}">' + "".join(cells) + "</tr>")
     header = "".join(f"<th>{html.escape(h)}</th>" for h in head)
     return f'<table id="samples"><tr>{header}</tr>\n' + "\n".join(rows) + "\n</table>"
@@ -367,10 +368,12 @@ def write_report(path, merged_dir, table, conditions):
 {html.escape(os.path.abspath(merged_dir))}</p>
 <h2>Samples</h2>
 {samples_table(table, conditions)}
-<p>FAIL reasons: <i>no fragments</i>, a count of 0 compatible fragments in the gene's summary row (the
-summaries also write 0 for genes skipped for too few or too many compatible fragments, so those land here);
-<i>too few</i>, a count above 0 but below min-comp-frags ({", ".join(map(str, minimum))}); <i>not
-converged</i>, enough fragments but no estimate.</p>
+<p>FAIL reasons, as the run recorded them in provenance.json: <i>no fragments</i>, no compatible
+fragment; <i>too few</i>, fewer than min-comp-frags ({", ".join(map(str, minimum))}); <i>too many</i>
+(shown when a sample has some), more than max-total-frags or max-comp-frags; <i>not converged</i>, enough
+fragments but no estimate. For a folder whose record lacks these counts they come from the gene summary,
+which writes 0 compatible fragments for every gene outside the limits, so those count as <i>no
+fragments</i> and a count below min-comp-frags as <i>too few</i>.</p>
 {body}
 <h2>Provenance</h2>
 {provenance_table(table)}

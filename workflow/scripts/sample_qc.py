@@ -8,7 +8,10 @@ import json
 import os
 
 # Why a gene was not estimated, in the order the tables show them.
-FAIL_REASONS = ("no fragments", "too few", "not converged")
+FAIL_REASONS = ("no fragments", "too few", "too many", "not converged")
+# The provenance record's count of each reason; records of earlier versions lack them.
+RECORDED_REASONS = {"no fragments": "genes_fail_no_fragments", "too few": "genes_fail_too_few",
+                    "too many": "genes_fail_too_many", "not converged": "genes_fail_not_converged"}
 # kestrove's default for min-comp-frags; used when a folder has no provenance record.
 DEFAULT_MIN_COMP_FRAGS = 1
 
@@ -27,6 +30,20 @@ def min_comp_frags(provenance):
         return int(provenance["options"]["min-comp-frags"])
     except (TypeError, KeyError, ValueError):
         return DEFAULT_MIN_COMP_FRAGS
+
+
+def recorded_reasons(provenance):
+    """The run's own FAIL counts by reason, or None when its record has none."""
+    statistics = (provenance or {}).get("statistics", {})
+    if not all(key in statistics for key in RECORDED_REASONS.values()):
+        return None
+    return {reason: int(statistics[key]) for reason, key in RECORDED_REASONS.items()}
+
+
+def shown_reasons(table):
+    """The reasons the tables show: "too many" only when a sample has some, as
+    summaries without a record cannot tell them from "no fragments"."""
+    return tuple(r for r in FAIL_REASONS if r != "too many" or any(s[r] for s in table))
 
 
 def fail_reason(comp_frags_locus, minimum):
@@ -57,6 +74,9 @@ def sample_figures(sample, folder):
                 figures["genes_OK"] += 1
             else:
                 figures[fail_reason(int(row["comp_frags_locus"]), minimum)] += 1
+    recorded = recorded_reasons(provenance)
+    if recorded is not None:
+        figures.update(recorded)
     if provenance and figures["fragments"] == 0:
         # No gene rows (an empty annotation): the run's own counts still say something.
         statistics = provenance.get("statistics", {})
