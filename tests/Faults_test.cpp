@@ -189,7 +189,7 @@ TEST_F(Faults, InterruptionSetsTheTranscriptSummaryAsideAndEndsWithStatusOne)
         // Every gene runs all its EM iterations, so the gene pass lasts seconds; the
         // signal goes out as soon as the first gene is announced. A shell starts
         // background commands with SIGINT ignored, which the run respects.
-        const std::string script = "rm -f stdout; env --default-signal=INT " + kestrove()
+        const std::string script = "rm -f stdout stderr; env --default-signal=INT " + kestrove()
             + " -G a.gtf -B a.bam -o out -i 1000 -T 1e-9 -q 0 > stdout 2> stderr & pid=$!; i=0; "
               "until grep -q \"Processing gene\" stderr 2>/dev/null || [ $i -ge 1200 ]; do sleep 0.05; i=$((i+1)); done; "
               "kill -" + signal + " $pid; wait $pid; echo $? > status";
