@@ -514,8 +514,11 @@ int BamIO::openBam()
 {
     const std::string path(fileName);
     openFile(path);
-    readHeader(path);
     const std::string indexName = existingIndex(path);
+    // Before the header, whose reading would report the same cut in htslib's words.
+    if (indexName.empty())
+        requireEndOfFileMarker(path, file.get());
+    readHeader(path);
     if (!indexName.empty()) {
         requireReadable(indexName);
         if (!(indexIsOlder(path, indexName) && replaceOlderIndex(path, indexName)) && loadIndex(path, indexName))

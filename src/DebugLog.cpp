@@ -2,6 +2,7 @@
 
 #include "Helper.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iomanip>
 
@@ -112,7 +113,18 @@ std::string DebugLog::logFileName(const Gene& gene)
     // Names are shared between genes and ids are not, except by the parts of a gene
     // split over several references.
     const std::string name = gene.key.empty() ? gene.geneId : gene.geneId + "_" + gene.chromosome;
-    return Helper::fileSafeName(name) + ".log";
+    // Escaped rather than replaced, so that ids such as G/1 and G_1 keep a log each.
+    std::string escaped;
+    for (const char c : name) {
+        if (c == '%' || c == '/' || c == '\\' || c == '\0' || (c == '.' && escaped.empty())) {
+            char code[4];
+            std::snprintf(code, sizeof code, "%%%02X", static_cast<unsigned char>(c));
+            escaped += code;
+        } else {
+            escaped += c;
+        }
+    }
+    return Helper::fileSafeName(escaped) + ".log";
 }
 
 int DebugLog::validitiesToFile(FragmentMap& fragments, GeneMap::iterator& geneIt, std::string path)

@@ -241,7 +241,7 @@ const std::vector<Value>& array(const Value& object, std::string_view key)
 bool shapesSummaries(const std::string& option)
 {
     static const std::set<std::string> others{"BAM",    "output-dir", "GTF",  "genes-list", "quiet",
-                                              "ignore", "threads",    "help", "EULA",       "log-files"};
+                                              "ignore", "threads",    "help", "EULA",       "log-files", "sort-memory"};
     return !others.contains(option);
 }
 

@@ -401,9 +401,11 @@ int runSteps(int argc, char** argv)
     if (!parameters.validateParameters(argc, argv, dirs, conf))
         return parameters.exitStatus();
     results.startRecord(argc, argv, parameters.optionValues(), dirs);
-    if (conf.quiet)
+    if (conf.quiet) {
         ProgressBar::silence();
-    else
+        // Steps below (indexing, sorting) announce themselves on standard output too.
+        std::cout.setstate(std::ios::badbit);
+    } else
         std::cout << "\nExperiment started on " << localTime() << "\n\n";
 
     if (conf.clusterPdfs && !conf.resultsDir.empty()) {

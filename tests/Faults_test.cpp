@@ -134,6 +134,7 @@ TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)
         EXPECT_EQ(result.status, 1) << row.name;
         for (const std::string& message : row.messages)
             EXPECT_TRUE(contains(result.err, message)) << row.name << "\n" << result.err;
+        EXPECT_FALSE(!row.keepIndex && contains(result.err, "[W::")) << row.name << "\n" << result.err;
         EXPECT_EQ(testutil::exists(dir.file("a.bam.bai")), row.keepIndex) << row.name;
         EXPECT_FALSE(testutil::exists(dir.file("out"))) << row.name;
     }

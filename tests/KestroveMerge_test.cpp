@@ -194,13 +194,13 @@ TEST(KestroveMerge, RefusesRunsWhoseRecordsDisagree)
         std::vector<std::string> message;  // empty: the merge succeeds
     } cases[] = {
         {"recorded pairs", "ra rb", [](const TempDir&) {}, {}},
-        // Only the sample's own files, the display and the GTF's path may differ.
+        // Only the sample's own files, the display, the sort's memory and the GTF's path may differ.
         {"own files and display differ", "ra rb",
          [&](const TempDir& t) {
              provenance::Input moved = gtf;
              moved.path = "/elsewhere/g.gtf";
              writeRecord(t.file("rb"), b.record({{"BAM", "b.bam"}, {"output-dir", "rb"}, {"blocks", "3"},
-                                                 {"quiet", "true"}}, moved));
+                                                 {"quiet", "true"}, {"sort-memory", "64M"}}, moved));
          },
          {}},
         {"same folder twice", "x=ra y=ra/.", [](const TempDir&) {}, {"samples x and y are the same folder"}},

@@ -13,7 +13,9 @@
 // new folder that then takes the output folder's place as a whole.
 
 #include <array>
+#include <atomic>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -55,6 +57,32 @@ enum { kGeneId = 0, kGeneName = 1, kLocus = 2, kGFragsLocus = 3, kGFragsExpt = 4
 struct MergeError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// A merge ended by a signal would otherwise leave its unfinished folder behind; the
+// work stops at the next step instead, and the unwinding removes that folder.
+std::atomic<int> stopSignal{0};
+
+extern "C" void onStopSignal(int signal) { stopSignal.store(signal); }
+
+void catchStopSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        // One ignored on entry (nohup) stays ignored.
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
+}
+
+void stopIfSignalled()
+{
+    if (const int signal = stopSignal.load())
+        throw MergeError(std::string("stopped by ") + (signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP")
+                         + "; the output folder is left as it was");
+}
 
 struct Sample {
     std::string name;
@@ -456,6 +484,7 @@ void writeMatrices(const fs::path& outDir, const std::vector<Sample>& samples, c
     for (std::ofstream* out : {&tThn, &tChn, &tTpm, &tCounts})
         writeHeader(*out, "tracking_ID\tgene_ID\tlength", samples);
     for (const std::string& key : ref.transcriptKeys) {
+        stopIfSignalled();
         scratch.next();
         for (std::ofstream* out : {&tThn, &tChn, &tTpm, &tCounts})
             *out << key;
@@ -594,10 +623,12 @@ int run(int argc, char** argv)
             std::cerr << "kestrove-merge: warning: " << s.directory << " (sample " << s.name << ") holds no "
                       << provenance::kFileName << "; its options and its pair of summaries are not checked\n";
 
+    catchStopSignals();
     FolderReplacement folder(targetOf(outDir), {std::begin(kMatrixNames), std::end(kMatrixNames)});
     Reference ref;
     ref.sample = samples.front().name;
     for (size_t i = 0; i < samples.size(); ++i) {
+        stopIfSignalled();
         Sample& s = samples[i];
         const std::string transcripts = wholeFile(s.transcripts);
         const std::string genes = wholeFile(s.genes);
@@ -610,6 +641,7 @@ int run(int argc, char** argv)
     writeMatrices(folder.folder(), samples, ref);
     for (size_t i = 0; i < samples.size(); ++i)
         fs::remove(scratchPath(folder.folder(), i));
+    stopIfSignalled();
     folder.commit();
     return 0;
 }
