@@ -1,6 +1,6 @@
 #pragma once
 
-// The record a run leaves in its result folder as provenance.json: what ran,
+// The record a run leaves in its result folder as provenance_<sample>.json: what ran,
 // on which inputs, with which option values, and the summaries it wrote, so
 // that a later reader can tell whether a folder's summaries belong together.
 
@@ -15,7 +15,9 @@
 
 namespace provenance {
 
-inline constexpr const char* kFileName = "provenance.json";
+// Named by sample like the summaries, so that runs of several samples into one
+// folder each keep their record.
+inline std::string fileName(const std::string& sample) { return "provenance_" + sample + ".json"; }
 
 struct Input {
     std::string role;

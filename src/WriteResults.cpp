@@ -264,7 +264,7 @@ void WriteResults::openFilesForIntermediateResults()
         // second name, which exists only while its run holds the directory.
         DirectoryLock lock(dirs.outputDir);
         for (const std::string& path : {finalPath, summaryPath("genes_summary_"), summaryPath("mixtures_"),
-                                        dirs.outputDir + "/" + provenance::kFileName})
+                                        dirs.outputDir + "/" + provenance::fileName(conf.sampleName)})
             Helper::removeUnlockedFiles(dirs.outputDir, workingPrefix(path));
     }
     intermediatePath = workingPath(finalPath, ".running");
@@ -408,7 +408,7 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     const std::string genesTemp = workingPath(genesPath, ".tmp");
     const std::string mixturesPath = summaryPath("mixtures_");
     const std::string mixturesTemp = workingPath(mixturesPath, ".tmp");
-    const std::string recordPath = dirs.outputDir + "/" + provenance::kFileName;
+    const std::string recordPath = dirs.outputDir + "/" + provenance::fileName(conf.sampleName);
     const std::string recordTemp = temporaryPath(recordPath);
     if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp) &&
         track(mixturesTempName, mixturesTemp) && track(recordTempName, recordTemp))

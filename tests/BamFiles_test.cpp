@@ -441,7 +441,7 @@ TEST(BamFiles, OutputFolderIsCheckedBeforeTheAlignmentsAreSorted)
     const std::set<std::string> inputs = {"a.bam", "g.gtf", "run", "a-file"};
     const std::set<std::string> sorted = {"a.bam", "g.gtf", "run", "a-file", "a.sorted.bam", "a.sorted.bam.bai"};
     std::set<std::string> resultsHere = sorted;
-    resultsHere.insert({"genes_summary_a.sorted.dat", "transcripts_summary_a.sorted.dat", "provenance.json",
+    resultsHere.insert({"genes_summary_a.sorted.dat", "transcripts_summary_a.sorted.dat", "provenance_a.sorted.json",
                         "mixtures_a.sorted.dat"});
     std::set<std::string> resultsInOut = sorted;
     resultsInOut.insert("out");

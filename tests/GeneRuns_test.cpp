@@ -113,7 +113,7 @@ TEST_F(GeneRuns, GenesOutsideTheFragmentLimitsFailAndLeaveTheExperimentCounts)
         }
         EXPECT_EQ(testutil::contains(result.out, "genes skipped"), !row.skipped.empty()) << row.options;
         EXPECT_TRUE(testutil::contains(result.out, row.skipped)) << row.options;
-        const auto s = provenance::parse(readText(dir.file("out/provenance.json"))).statistics;
+        const auto s = provenance::parse(readText(dir.file("out/provenance_reads.json"))).statistics;
         EXPECT_EQ(std::vector<uint64_t>({s.genesOk, s.genesFailNoFragments, s.genesFailTooFew, s.genesFailTooMany,
                                          s.genesFailNotConverged}),
                   row.statistics)

@@ -68,7 +68,7 @@ struct Result {
 
 void writeRecord(const std::string& dir, const provenance::Record& record)
 {
-    writeText(dir + "/" + provenance::kFileName, provenance::toJson(record));
+    writeText(dir + "/" + provenance::fileName(record.sample), provenance::toJson(record));
 }
 
 testutil::CommandResult merge(const TempDir& tmp, const std::string& arguments)
@@ -235,13 +235,13 @@ TEST(KestroveMerge, RefusesRunsWhoseRecordsDisagree)
          },
          {"sample b", "transcripts_summary_b.dat", "changed after the run"}},
         {"record of another sample", "ra rb",
-         [&](const TempDir& t) { writeRecord(t.file("rb"), a.record(options, gtf)); },
+         [&](const TempDir& t) { writeText(t.file("rb/provenance_b.json"), provenance::toJson(a.record(options, gtf))); },
          {"sample b", "records no transcripts_summary_b.dat"}},
         {"record cut short", "ra rb",
          [&](const TempDir& t) {
-             writeText(t.file("rb/provenance.json"), provenance::toJson(b.record(options, gtf)).substr(0, 200));
+             writeText(t.file("rb/provenance_b.json"), provenance::toJson(b.record(options, gtf)).substr(0, 200));
          },
-         {"sample b", "rb/provenance.json is not a provenance record"}},
+         {"sample b", "rb/provenance_b.json is not a provenance record"}},
     };
     for (const auto& c : cases) {
         TempDir tmp;
@@ -298,7 +298,7 @@ TEST(KestroveMerge, RealRunRecordsItselfAndMergeComparesRuns)
     ASSERT_EQ(testutil::kestroveIn(tmp.path(), "-G s.gtf -B s.bam -o rs -i 50 --quiet").status, 0);
     ASSERT_EQ(testutil::kestroveIn(tmp.path(), "-G s.gtf -B t.bam -o rt --nr-iterations 50").status, 0);
 
-    const provenance::Record r = provenance::parse(readText(tmp.file("rs/provenance.json")));
+    const provenance::Record r = provenance::parse(readText(tmp.file("rs/provenance_s.json")));
     EXPECT_EQ(r.version, KESTROVE_VERSION);
     EXPECT_EQ(r.sample, "s");
     EXPECT_EQ(r.commandLine.back(), "--quiet");

@@ -162,7 +162,7 @@ TEST_F(Safety, FailedRerunKeepsTheEarlierPairAndItsOwnRowsAsPartial)
     ASSERT_EQ(kestrove(dir, "-G genes.gtf -B reads.bam -o out").status, 0);
     const std::string transcripts = readText(dir.file("out/transcripts_summary_reads.dat"));
     const std::string genes = readText(dir.file("out/genes_summary_reads.dat"));
-    const std::string record = readText(dir.file("out/provenance.json"));
+    const std::string record = readText(dir.file("out/provenance_reads.json"));
 
     // Working files of a killed run are removed by the next; those of a live one, which
     // holds their lock, are not, whatever its process id (another PID namespace's).
@@ -180,17 +180,17 @@ TEST_F(Safety, FailedRerunKeepsTheEarlierPairAndItsOwnRowsAsPartial)
     EXPECT_EQ(result.status, 1) << result.err;
     EXPECT_EQ(readText(dir.file("out/transcripts_summary_reads.dat")), transcripts);
     EXPECT_EQ(readText(dir.file("out/genes_summary_reads.dat")), genes);
-    EXPECT_EQ(readText(dir.file("out/provenance.json")), record);
+    EXPECT_EQ(readText(dir.file("out/provenance_reads.json")), record);
     EXPECT_EQ(readText(dir.file("out/transcripts_summary_reads.dat.partial")).rfind("tracking_ID\t", 0), 0u);
     EXPECT_EQ(listing(dir.file("out")),
-              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json",
+              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance_reads.json",
                                      "mixtures_reads.dat", "transcripts_summary_reads.dat.partial", live}));
     ::close(liveLock);
 
     // A complete rerun supersedes the rows set aside, so the directory no longer looks unfinished.
     ASSERT_EQ(kestrove(dir, "-G genes.gtf -B reads.bam -o out").status, 0);
     EXPECT_EQ(listing(dir.file("out")),
-              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json",
+              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance_reads.json",
                                      "mixtures_reads.dat"}));
 }
 
@@ -477,7 +477,7 @@ TEST_F(Safety, ClosedStandardOutputDoesNotStopTheRun)
                                              " -G genes.gtf -B reads.bam -o piped; echo $? >&3; } | true"));
     EXPECT_EQ(result.out, "0\n") << result.err;
     EXPECT_EQ(listing(dir.file("piped")),
-              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance.json",
+              (std::set<std::string>{"transcripts_summary_reads.dat", "genes_summary_reads.dat", "provenance_reads.json",
                                      "mixtures_reads.dat"}));
     for (const char* name : {"/transcripts_summary_reads.dat", "/genes_summary_reads.dat"})
         EXPECT_EQ(readText(dir.file("piped") + name), readText(dir.file("whole") + name)) << name;
@@ -522,7 +522,7 @@ TEST_F(Safety, RunsOfOneBamFromTwoPidNamespacesBothSucceed)
         EXPECT_EQ(lines[3], "first 0") << result.err;
         for (const std::string& folder : {row.first, row.second})
             EXPECT_EQ(listing(dir.file(folder)),
-                      (std::set<std::string>{"genes_summary_reads.sorted.dat", "provenance.json",
+                      (std::set<std::string>{"genes_summary_reads.sorted.dat", "provenance_reads.sorted.json",
                                              "mixtures_reads.sorted.dat", "transcripts_summary_reads.sorted.dat"}));
         EXPECT_EQ(readText(dir.file(row.first + "/genes_summary_reads.sorted.dat")),
                   readText(dir.file(row.second + "/genes_summary_reads.sorted.dat")));

@@ -87,6 +87,7 @@ void stopIfSignalled()
 struct Sample {
     std::string name;
     std::string directory;
+    std::string recordName;  // the run's record, named by the sample of its summaries
     fs::path transcripts;
     fs::path genes;
     std::optional<provenance::Record> record;
@@ -304,12 +305,12 @@ void checkRecorded(const Sample& s, const fs::path& path, std::string_view conte
     const std::string file = path.filename().string();
     const provenance::Output* recorded = s.record->output(file);
     if (!recorded)
-        throw MergeError("sample " + s.name + ": " + s.directory + "/" + provenance::kFileName + " records no " +
+        throw MergeError("sample " + s.name + ": " + s.directory + "/" + s.recordName + " records no " +
                          file + "; the record and the summaries come from different runs");
     const std::string md5 = provenance::md5Hex(content);
     if (recorded->size != content.size() || recorded->md5 != md5)
         throw MergeError("sample " + s.name + ": " + path.string() + " (size " + std::to_string(content.size()) +
-                         ", md5 " + md5 + ") is not the file its run recorded in " + provenance::kFileName +
+                         ", md5 " + md5 + ") is not the file its run recorded in " + s.recordName +
                          " (size " + std::to_string(recorded->size) + ", md5 " + recorded->md5 +
                          "): it changed after the run or comes from another run than the rest of the folder");
 }
@@ -323,7 +324,7 @@ void compareRecords(const Sample& ref, const Sample& s)
 
 void readRecord(Sample& s)
 {
-    const fs::path path = fs::path(s.directory) / provenance::kFileName;
+    const fs::path path = fs::path(s.directory) / s.recordName;
     if (!fs::exists(path))
         return;
     try {
@@ -381,6 +382,7 @@ Sample sampleOf(const std::string& argument)
         throw MergeError(s.directory + " holds the summaries of two samples, " + fromTranscripts + " and " +
                          fromGenes);
     s.name = named.empty() ? fromTranscripts : named;
+    s.recordName = provenance::fileName(fromTranscripts);
     if (s.name.find_first_of("\t\r\n") != std::string::npos)
         throw MergeError("sample name of " + s.directory + " holds a tab or line end");
     s.directory = fs::absolute(s.directory).lexically_normal().string();
@@ -535,7 +537,7 @@ void printUsage(std::ostream& out)
            "per transcript or gene and a column per sample, in argument order. Each\n"
            "RESULT_DIR holds one transcripts_summary_<sample>.dat and one\n"
            "genes_summary_<sample>.dat; the column is named <sample>, or NAME when given.\n"
-           "Where a RESULT_DIR holds the run's provenance.json, its summaries must be the\n"
+           "Where a RESULT_DIR holds the run's provenance_<sample>.json, its summaries must be the\n"
            "ones recorded there and the runs must share their options.\n"
            "Writes to OUTDIR, replaced as a whole: transcripts.{FPKM_THN,FPKM_CHN,TPM,counts}.tsv,\n"
            "genes.{FPKM_THN,FPKM_CHN,counts,status}.tsv and samples.tsv.\n";
@@ -621,7 +623,7 @@ int run(int argc, char** argv)
     for (const Sample& s : samples)
         if (recorded && !s.record)
             std::cerr << "kestrove-merge: warning: " << s.directory << " (sample " << s.name << ") holds no "
-                      << provenance::kFileName << "; its options and its pair of summaries are not checked\n";
+                      << s.recordName << "; its options and its pair of summaries are not checked\n";
 
     catchStopSignals();
     FolderReplacement folder(targetOf(outDir), {std::begin(kMatrixNames), std::end(kMatrixNames)});

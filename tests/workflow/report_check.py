@@ -152,7 +152,7 @@ with tempfile.TemporaryDirectory() as tmp:
                        "-B", f"/data/{name} <b>.bam"], "options": {"min-comp-frags": minimum},
                        "inputs": [{"role": "BAM", "path": f"/data/{name} <b>.bam", "size": 77, "mtime": "t"}],
                        "statistics": {"fragments": 1000 + case, "compatible_fragments": 900, **recorded}},
-                      open(os.path.join(folder, "provenance.json"), "w"))
+                      open(os.path.join(folder, f"provenance_{name}.json"), "w"))
     out = os.path.join(tmp, "report.html")
     done = run([os.path.join(SCRIPTS, "report.py"), "--merged", os.path.join(results, "merged"), "--out", out,
                 *folders])

@@ -368,7 +368,7 @@ def write_report(path, merged_dir, table, conditions):
 {html.escape(os.path.abspath(merged_dir))}</p>
 <h2>Samples</h2>
 {samples_table(table, conditions)}
-<p>FAIL reasons, as the run recorded them in provenance.json: <i>no fragments</i>, no compatible
+<p>FAIL reasons, as the run recorded them in its provenance record: <i>no fragments</i>, no compatible
 fragment; <i>too few</i>, fewer than min-comp-frags ({", ".join(map(str, minimum))}); <i>too many</i>
 (shown when a sample has some), more than max-total-frags or max-comp-frags; <i>not converged</i>, enough
 fragments but no estimate. For a folder whose record lacks these counts they come from the gene summary,

@@ -1,5 +1,5 @@
 """Per-sample figures shared by the report and the MultiQC files: read from a
-sample's result folder (its gene summary and, when present, provenance.json),
+sample's result folder (its gene summary and, when present, its provenance record),
 so that they also hold for folders written before provenance records existed."""
 
 import csv
@@ -16,10 +16,10 @@ RECORDED_REASONS = {"no fragments": "genes_fail_no_fragments", "too few": "genes
 DEFAULT_MIN_COMP_FRAGS = 1
 
 
-def read_provenance(folder):
-    """The run's provenance record, or None when the folder has none."""
+def read_provenance(folder, run_sample):
+    """The record of the run of run_sample in folder, or None when there is none."""
     try:
-        with open(os.path.join(folder, "provenance.json"), encoding="utf-8") as f:
+        with open(os.path.join(folder, f"provenance_{run_sample}.json"), encoding="utf-8") as f:
             return json.load(f)
     except FileNotFoundError:
         return None
@@ -60,7 +60,8 @@ def sample_figures(sample, folder):
     summaries = glob.glob(os.path.join(glob.escape(folder), "genes_summary_*.dat"))
     if len(summaries) != 1:
         raise RuntimeError(f"{folder}: expected one genes_summary_*.dat, found {len(summaries)}")
-    provenance = read_provenance(folder)
+    run_sample = os.path.basename(summaries[0])[len("genes_summary_"):-len(".dat")]
+    provenance = read_provenance(folder, run_sample)
     minimum = min_comp_frags(provenance)
     figures = {"sample": sample, "folder": folder, "provenance": provenance, "min_comp_frags": minimum,
                "fragments": 0, "compatible": 0, "genes_OK": 0}
