@@ -2,7 +2,6 @@
 // the genes it must give, written out compactly.
 
 #include <cstdint>
-#include <filesystem>
 #include <limits>
 #include <map>
 #include <string>
@@ -121,6 +120,10 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
          "G()chr1:100-200[T+ 100-200] "},
         {line("chr1", "exon", "100", "200", "note \"say \\\"gene_id H\\\"\"; gene_id \"G\"; transcript_id \"T\";"),
          "G()chr1:100-200[T+ 100-200] "},
+        {line("chr1", "exon", "100", "200", kIds) + line("chr1", "exon", "100", "200", kIds), "G()chr1:100-200[T+ 100-200] ",
+         "1 duplicate exon(s) of their transcript, counted once (first at line 2)"},
+        {line("chr1", "exon", "100", "200", kIds) + line("chr1", "exon", "400", "300", kIds), "G()chr1:100-200[T+ 100-200] ",
+         "a.gtf: 1 with start after end (first at line 2)\n"},
         {line("chr1", "exon", "100", "200", "gene_id \"\"; transcript_id \"T\";"),
          "error: line 1: exon line without a gene_id attribute"},
         {"chr1\tsrc\texon\t100\t200\t.\t+\t.\tgene_id \"G\"; transcript_id \"T\"; gene_name N\r\n",
@@ -181,35 +184,6 @@ TEST(Annotations, GenesListKeepsOrExcludesTheListedGenes)
               "G1()chr1:100-200[T1+ 100-200] G3()chr1:500-600[T3+ 500-600] ");
     conf.excludeGenes = true;
     EXPECT_EQ(describe(load(dir.file("a.gtf"), gtf, conf, list)), "G2()chr1:300-400[T2+ 300-400] ");
-}
-
-TEST(Annotations, UnreadableAnnotationIsGtfOpenError)
-{
-    testutil::TempDir dir;
-    std::string text;
-    for (int i = 0; i < 2000; ++i)
-        text += exon("chr1", 100 + i, 200000, "G" + std::to_string(i), "T" + std::to_string(i));
-    const std::string gz = dir.file("a.gtf.gz");
-    testutil::writeText(dir.file("a.gtf"), text);
-    ASSERT_EQ(testutil::run("gzip " + testutil::quoted(dir.file("a.gtf"))).status, 0);
-    Annotations whole;
-    whole.parseGTF(gz.c_str(), {}, t_configuration{});
-    EXPECT_EQ(whole.genes.size(), 2000u);
-    EXPECT_EQ(whole.genes.at("G7").start, 107);
-
-    std::filesystem::resize_file(gz, std::filesystem::file_size(gz) / 2);
-    for (const std::string& path : {gz, dir.file("absent.gtf"), dir.path()}) {
-        int code = 0;
-        testing::internal::CaptureStderr();
-        try {
-            Annotations a;
-            a.parseGTF(path.c_str(), {}, t_configuration{});
-        } catch (const KestroveException& e) {
-            code = e.code;
-        }
-        testing::internal::GetCapturedStderr();
-        EXPECT_EQ(code, ERR_GTF_OPEN) << path;
-    }
 }
 
 TEST(Annotations, OverlappingGenesMergeIntoTheFirst)
@@ -282,25 +256,6 @@ TEST(Annotations, MergedEstimatesAreCarriedBackToTheAnnotatedGenes)
         EXPECT_NEAR(b.alphas[1], row.bAlphas[1], 1e-12) << row.frags;
         EXPECT_EQ(a.genes.at("A").alphas, std::vector<double>{1.0});
     }
-}
-
-// Operations the annotation offers but no run calls.
-TEST(Annotations, OrderOverlapAndDumpFollowTheirDefinitions)
-{
-    testutil::TempDir dir;
-    Annotations a = load(dir.file("a.gtf"), exon("chr1", 500, 600, "B", "TB", "beta", '-') + exon("chr1", 600, 700, "C", "TC"),
-                         t_configuration{});
-    const Gene& b = a.genes.at("B");
-    const Gene& c = a.genes.at("C");
-    EXPECT_TRUE(wayToSort(b, c));
-    EXPECT_FALSE(wayToSort(c, b));
-    EXPECT_TRUE(a.checkOverlap(b, c));
-    a.genes.at("C").transcripts[0].exons[0].start = 601;
-    EXPECT_FALSE(a.checkOverlap(b, a.genes.at("C")));
-    ASSERT_TRUE(a.dumpAnnotations(dir.file("dump")));
-    EXPECT_EQ(testutil::readText(dir.file("dump")), "beta, B, TB, 0, 500, 600\n, C, TC, 1, 601, 700\n");
-    EXPECT_FALSE(a.dumpAnnotations(dir.file("missing/dump")));
-    EXPECT_DOUBLE_EQ(AutoGroups().scaleDist(250.0, 140.0), 1.0 / 40.0);
 }
 
 // A gene's tying is made when the gene is estimated and again when its row is written:

@@ -12,10 +12,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <htslib/kstring.h>
 #include <htslib/sam.h>
 
-#include "BamIO.h"
 #include "BamSort.h"
 #include "Helper.h"
 #include "TestUtil.h"
@@ -73,20 +71,6 @@ std::vector<std::string> expectedOrder(std::vector<InputRecord> records)
     return names;
 }
 
-// The header text and the records, as SAM lines, of a BAM file.
-std::pair<std::string, std::vector<std::string>> readBack(const std::string& path)
-{
-    std::unique_ptr<htsFile, HtsFileCloser> in(hts_open(path.c_str(), "r"));
-    std::unique_ptr<sam_hdr_t, HtsHeaderFree> header(sam_hdr_read(in.get()));
-    std::unique_ptr<bam1_t, BamRecordFree> record(bam_init1());
-    std::vector<std::string> records;
-    kstring_t line = KS_INITIALIZE;
-    while (sam_read1(in.get(), header.get(), record.get()) >= 0 && sam_format1(header.get(), record.get(), &line) >= 0)
-        records.emplace_back(line.s, line.l);
-    ks_free(&line);
-    return {sam_hdr_str(header.get()), records};
-}
-
 // Stable coordinate order, unmapped records last, whether the records fit in memory,
 // spill into a few runs merged at once, or into more runs than one merge takes.
 TEST(CoordinateSort, OrderIsStableWhateverTheMemoryLimit)
@@ -107,8 +91,9 @@ TEST(CoordinateSort, OrderIsStableWhateverTheMemoryLimit)
         ASSERT_EQ(result.status, BamSortStatus::ok) << result.message;
         EXPECT_GE(result.spilledRuns, row.minRuns) << row.records;
         EXPECT_LE(result.spilledRuns, row.maxRuns) << row.records;
-        const auto [header, sorted] = readBack(dir.file("out.bam"));
-        std::vector<std::string> names, lines = readBack(dir.file("in.bam")).second, sortedLines = sorted;
+        std::string header;
+        const auto sorted = testutil::bamRecords(dir.file("out.bam"), &header);
+        std::vector<std::string> names, lines = testutil::bamRecords(dir.file("in.bam")), sortedLines = sorted;
         for (const std::string& record : sorted)
             names.push_back(record.substr(0, record.find('\t')));
         EXPECT_EQ(names, expectedOrder(records)) << row.records;

@@ -60,18 +60,6 @@ protected:
 
 } // namespace
 
-TEST_F(Faults, OutputThatCannotBeWrittenFailsTheRunAndKeepsOnlyThePartialSummary)
-{
-    testutil::simulate(dir.file("a"), "--genes 60 --fragments 20000 --seed 11");
-    // bash counts ulimit -f in KiB; the limit is hit by the summaries, not before.
-    const auto limited = testutil::run("cd " + quoted(dir.path()) + " && bash -c "
-                                       + quoted("ulimit -f 12; exec " + kestrove() + " -G a.gtf -B a.bam -o out > /dev/null"));
-    EXPECT_EQ(limited.status, 1) << limited.err;
-    EXPECT_TRUE(contains(limited.err, "(File too large)")) << limited.err;
-    EXPECT_TRUE(contains(limited.err, "[writeFinalResults] fail to write file > ")) << limited.err;
-    expectOnlyPartialSummary(testutil::filesIn(dir.file("out")), readText(dir.file("out/transcripts_summary_a.dat.partial")));
-}
-
 // A summary whose name is taken by a directory fails the run, and the rows of the
 // run are kept aside.
 TEST_F(Faults, SummaryThatCannotBeReplacedFailsTheRun)
@@ -103,6 +91,7 @@ TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)
         bool keepIndex;
         std::string other;  // a file of b copied over a's
         std::vector<std::string> messages;
+        std::string options = "";
     };
     // Nothing is written: no output directory, and no index of a cut file, which
     // would make the next run read it as complete.
@@ -114,6 +103,8 @@ TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)
          {" of a.bam: the BAM file is truncated or corrupted", "Error 105"}},
         {"cut without index", blocks[blocks.size() / 2], false, "", {"a.bam is truncated: its end-of-file marker is missing"}},
         {"index of another file", 0, true, "b.bam.bai", {"a.bam", "index belongs to another file"}},
+        // A worker thread that meets the cut ends the run alike.
+        {"cut inside a block, threads", blocks[blocks.size() / 2] + 1000, true, "", {"Error 105"}, "--threads 2"},
     };
     for (const Row& row : rows) {
         for (const std::string name : {"a.bam", "a.bam.bai"})
@@ -130,21 +121,13 @@ TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)
             fs::copy_file(dir.file(row.other), dir.file("a" + row.other.substr(1)), fs::copy_option::overwrite_if_exists);
             fs::last_write_time(dir.file("a.bam.bai"), fs::last_write_time(dir.file("a.bam")) + 60);
         }
-        const auto result = quantify();
+        const auto result = testutil::kestroveIn(dir.path(), "-G a.gtf -B a.bam -o out " + row.options, testutil::kestroveDevExe());
         EXPECT_EQ(result.status, 1) << row.name;
         for (const std::string& message : row.messages)
             EXPECT_TRUE(contains(result.err, message)) << row.name << "\n" << result.err;
         EXPECT_EQ(testutil::exists(dir.file("a.bam.bai")), row.keepIndex) << row.name;
         EXPECT_FALSE(testutil::exists(dir.file("out"))) << row.name;
     }
-    // A worker thread that meets the cut ends the run alike.
-    for (const std::string name : {"a.bam", "a.bam.bai"})
-        fs::copy_file(dir.file("keep-" + name), dir.file(name), fs::copy_option::overwrite_if_exists);
-    fs::resize_file(dir.file("a.bam"), blocks[blocks.size() / 2] + 1000);
-    fs::last_write_time(dir.file("a.bam.bai"), fs::last_write_time(dir.file("a.bam")) + 60);
-    const auto threaded = testutil::kestroveIn(dir.path(), "-G a.gtf -B a.bam -o out --threads 2", testutil::kestroveDevExe());
-    EXPECT_EQ(threaded.status, 1);
-    EXPECT_TRUE(contains(threaded.err, "Error 105")) << threaded.err;
 }
 
 TEST_F(Faults, GenesListNamingAbsentGenesIsExplained)

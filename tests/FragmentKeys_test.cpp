@@ -21,12 +21,8 @@ std::string pairsNamed(const std::string& firstSuffix, const std::string& second
     std::string seconds;
     for (int i = 0; i < 15; ++i) {
         const std::string name = "q" + std::to_string(i);
-        const int left = 1100 + 10 * i;
-        const int right = left + 300;
-        firsts += name + firstSuffix + "\t99\tchr1\t" + std::to_string(left) + "\t60\t50M\t=\t" + std::to_string(right)
-            + "\t350\t*\t*\n";
-        seconds += name + secondSuffix + "\t147\tchr1\t" + std::to_string(right) + "\t60\t50M\t=\t"
-            + std::to_string(left) + "\t-350\t*\t*\n";
+        firsts += testutil::samRecord(name + firstSuffix, 99, "chr1", 1100 + 10 * i, "50M", "=", 1400 + 10 * i, 350);
+        seconds += testutil::samRecord(name + secondSuffix, 147, "chr1", 1400 + 10 * i, "50M", "=", 1100 + 10 * i, -350);
     }
     return "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:20000\n" + firsts + seconds;
 }
@@ -51,11 +47,9 @@ TEST(UnmatedMates, MatesNamedApartAreReportedOnceWithTheFix)
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string("mates named x") + row.first + " and x" + row.second);
         testutil::TempDir dir;
-        testutil::writeText(dir.file("genes.gtf"),
-                            "chr1\ttest\texon\t1001\t3000\t.\t+\t.\tgene_id \"G\"; transcript_id \"T\";\n");
+        testutil::writeText(dir.file("genes.gtf"), testutil::exon("chr1", 1001, 3000, "G", "T"));
         testutil::samToBam(pairsNamed(row.first, row.second), dir.file("reads.bam"), true);
-        const auto result = testutil::run("cd '" + dir.path() + "' && '" + testutil::kestroveExe()
-                                          + "' -G genes.gtf -B reads.bam -o out");
+        const auto result = testutil::kestroveIn(dir.path(), "-G genes.gtf -B reads.bam -o out");
         ASSERT_EQ(result.status, 0) << result.err;
         const std::string warning = "Warning: 30 of the 30 paired reads read for the genes have no mate under the same name";
         const auto at = result.err.find(warning);

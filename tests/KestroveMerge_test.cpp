@@ -122,122 +122,76 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text.replace(text.find(from), from.size(), to);
 }
 
-TEST(KestroveMerge, RefusesResultsThatCannotBeMergedAndWritesNothing)
-{
-    const Result good{"b", {"1.00000", "2.00000", "3.00000"}, "0.25000"};
-    const std::string bTranscripts = "/rb/transcripts_summary_b.dat";
-    const struct {
-        const char* name;
-        std::string arguments;
-        std::function<void(const TempDir&)> spoil;
-        std::vector<std::string> message;
-    } cases[] = {
-        {"other annotation", "ra rb",
-         [&](const TempDir& t) { writeText(t.path() + bTranscripts, replaced(good.transcripts(), "T3", "T9")); },
-         {"sample b", "row 3", "same annotation"}},
-        {"fewer transcripts", "ra rb",
-         [&](const TempDir& t) {
-             const std::string text = good.transcripts();
-             writeText(t.path() + bTranscripts, text.substr(0, text.find("T4\t")));
-         },
-         {"sample b", "3 transcript rows", "row 4"}},
-        {"other gene order", "ra rb",
-         [&](const TempDir& t) { writeText(t.path() + "/rb/genes_summary_b.dat", replaced(good.genes(), "G2", "G3")); },
-         {"sample b", "genes_summary_b.dat row 3"}},
-        {"same name twice", "x=ra x=rb", [](const TempDir&) {}, {"two results are named x"}},
-        {"unfinished run", "ra rb",
-         [&](const TempDir& t) { writeText(t.path() + bTranscripts + ".partial", kTranscriptHeader); },
-         {"transcripts_summary_b.dat.partial"}},
-        {"missing gene summary", "ra rb",
-         [](const TempDir& t) { std::filesystem::remove(t.path() + "/rb/genes_summary_b.dat"); },
-         {"rb holds 0 genes_summary_"}},
-        {"two transcript summaries", "ra rb",
-         [&](const TempDir& t) { writeText(t.path() + "/rb/transcripts_summary_c.dat", good.transcripts()); },
-         {"rb holds 2 transcripts_summary_"}},
-        {"last row cut short", "ra rb",
-         [&](const TempDir& t) {
-             const std::string text = good.transcripts();
-             writeText(t.path() + bTranscripts, text.substr(0, text.size() - 9));
-         },
-         {"transcripts_summary_b.dat row 4", "truncated"}},
-        {"row missing fields", "ra rb",
-         [&](const TempDir& t) {
-             writeText(t.path() + bTranscripts, replaced(good.transcripts(), "\t40\t4000\t2.00000\n", "\n"));
-         },
-         {"transcripts_summary_b.dat row 2", "10 fields"}},
-    };
-    for (const auto& c : cases) {
-        TempDir tmp;
-        Result{"a", {"1.00000", "2.00000", "3.00000"}, "0.25000"}.write(tmp.file("ra"));
-        good.write(tmp.file("rb"));
-        c.spoil(tmp);
-        const auto result = merge(tmp, c.arguments);
-        EXPECT_EQ(result.status, 1) << c.name;
-        for (const std::string& part : c.message)
-            EXPECT_NE(result.err.find(part), std::string::npos) << c.name << ": " << result.err;
-        EXPECT_FALSE(testutil::exists(tmp.file("out"))) << c.name;
-    }
-}
-
-TEST(KestroveMerge, RefusesRunsWhoseRecordsDisagree)
+// Refused merges write nothing, not even temporaries. Runs that left their records are
+// compared by them: only the sample's own files, the display and the GTF's path may differ.
+TEST(KestroveMerge, RefusesWhatCannotBeMergedAndWritesNothing)
 {
     using Options = std::vector<std::pair<std::string, std::string>>;
     const Options options{{"BAM", "a.bam"}, {"output-dir", "ra"}, {"blocks", "3"}, {"quiet", "false"}};
     const provenance::Input gtf{"GTF", "/data/g.gtf", 500, "2026-01-01T00:00:00Z"};
     const Result a{"a", {"1.00000", "2.00000", "3.00000"}, "0.25000"};
     const Result b{"b", {"4.00000", "5.00000", "6.00000"}, "0.50000"};
-    const std::string bGenes = "/rb/genes_summary_b.dat";
+    const std::string bTranscripts = "/rb/transcripts_summary_b.dat", bGenes = "/rb/genes_summary_b.dat";
+    const auto recordB = [&](const Options& o, const provenance::Input& g) {
+        return [=](const TempDir& t) { writeRecord(t.file("rb"), b.record(o, g)); };
+    };
+    const auto none = [](const TempDir&) {};
     const struct {
         const char* name;
+        bool recorded;
         std::string arguments;
         std::function<void(const TempDir&)> spoil;
         std::vector<std::string> message;  // empty: the merge succeeds
     } cases[] = {
-        {"recorded pairs", "ra rb", [](const TempDir&) {}, {}},
-        // Only the sample's own files, the display and the GTF's path may differ.
-        {"own files and display differ", "ra rb",
-         [&](const TempDir& t) {
-             provenance::Input moved = gtf;
-             moved.path = "/elsewhere/g.gtf";
-             writeRecord(t.file("rb"), b.record({{"BAM", "b.bam"}, {"output-dir", "rb"}, {"blocks", "3"},
-                                                 {"quiet", "true"}}, moved));
-         },
+        {"other annotation", false, "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + bTranscripts, replaced(b.transcripts(), "T3", "T9")); },
+         {"sample b", "row 3", "same annotation"}},
+        {"fewer transcripts", false, "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + bTranscripts, b.transcripts().substr(0, b.transcripts().find("T4\t"))); },
+         {"sample b", "3 transcript rows", "row 4"}},
+        {"other gene order", false, "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + bGenes, replaced(b.genes(), "G2", "G3")); },
+         {"sample b", "genes_summary_b.dat row 3"}},
+        {"same name twice", false, "x=ra x=rb", none, {"two results are named x"}},
+        {"unfinished run", false, "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + bTranscripts + ".partial", kTranscriptHeader); },
+         {"transcripts_summary_b.dat.partial"}},
+        {"missing gene summary", false, "ra rb", [&](const TempDir& t) { std::filesystem::remove(t.path() + bGenes); },
+         {"rb holds 0 genes_summary_"}},
+        {"two transcript summaries", false, "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + "/rb/transcripts_summary_c.dat", b.transcripts()); },
+         {"rb holds 2 transcripts_summary_"}},
+        {"last row cut short", false, "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + bTranscripts, b.transcripts().substr(0, b.transcripts().size() - 9)); },
+         {"transcripts_summary_b.dat row 4", "truncated"}},
+        {"row missing fields", false, "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + bTranscripts, replaced(b.transcripts(), "\t40\t4000\t5.00000\n", "\n")); },
+         {"transcripts_summary_b.dat row 2", "10 fields"}},
+        {"recorded pairs", true, "ra rb", none, {}},
+        {"own files and display differ", true, "ra rb",
+         recordB({{"BAM", "b.bam"}, {"output-dir", "rb"}, {"blocks", "3"}, {"quiet", "true"}},
+                 {"GTF", "/elsewhere/g.gtf", 500, "2026-01-01T00:00:00Z"}),
          {}},
-        {"same folder twice", "x=ra y=ra/.", [](const TempDir&) {}, {"samples x and y are the same folder"}},
-        {"other option value", "ra rb",
-         [&](const TempDir& t) {
-             writeRecord(t.file("rb"), b.record({{"BAM", "b.bam"}, {"output-dir", "rb"}, {"blocks", "4"},
-                                                 {"quiet", "false"}}, gtf));
-         },
+        {"same folder twice", true, "x=ra y=ra/.", none, {"samples x and y are the same folder"}},
+        {"other option value", true, "ra rb",
+         recordB({{"BAM", "b.bam"}, {"output-dir", "rb"}, {"blocks", "4"}, {"quiet", "false"}}, gtf),
          {"samples a and b", "--blocks 3 in a, 4 in b"}},
-        {"option of another build", "ra rb",
-         [&](const TempDir& t) {
-             Options more = options;
-             more.emplace_back("primary-only", "false");
-             writeRecord(t.file("rb"), b.record(more, gtf));
-         },
+        {"option of another build", true, "ra rb",
+         recordB([&] { Options more = options; more.emplace_back("primary-only", "false"); return more; }(), gtf),
          {"samples a and b", "--primary-only (no such option) in a, false in b"}},
-        {"other annotation file", "ra rb",
-         [&](const TempDir& t) {
-             provenance::Input other = gtf;
-             other.size = 501;
-             writeRecord(t.file("rb"), b.record(options, other));
-         },
+        {"other annotation file", true, "ra rb", recordB(options, {"GTF", "/data/g.gtf", 501, "2026-01-01T00:00:00Z"}),
          {"samples a and b", "--GTF /data/g.gtf (500 bytes", "(501 bytes"}},
         // A run killed between its two renames leaves its transcripts beside the genes of the run before.
-        {"pair from two runs", "ra rb",
+        {"pair from two runs", true, "ra rb",
          [&](const TempDir& t) { writeText(t.path() + bGenes, replaced(b.genes(), "\tOK\n", "\tFAIL\n")); },
          {"sample b", "genes_summary_b.dat (size " + std::to_string(b.genes().size() + 2),
           "(size " + std::to_string(b.genes().size()), "another run"}},
-        {"summary changed after the run", "ra rb",
-         [&](const TempDir& t) {
-             writeText(t.path() + "/rb/transcripts_summary_b.dat", replaced(b.transcripts(), "4.00000", "4.00001"));
-         },
+        {"summary changed after the run", true, "ra rb",
+         [&](const TempDir& t) { writeText(t.path() + bTranscripts, replaced(b.transcripts(), "4.00000", "4.00001")); },
          {"sample b", "transcripts_summary_b.dat", "changed after the run"}},
-        {"record of another sample", "ra rb",
-         [&](const TempDir& t) { writeRecord(t.file("rb"), a.record(options, gtf)); },
+        {"record of another sample", true, "ra rb", [&](const TempDir& t) { writeRecord(t.file("rb"), a.record(options, gtf)); },
          {"sample b", "records no transcripts_summary_b.dat"}},
-        {"record cut short", "ra rb",
+        {"record cut short", true, "ra rb",
          [&](const TempDir& t) {
              writeText(t.file("rb/provenance.json"), provenance::toJson(b.record(options, gtf)).substr(0, 200));
          },
@@ -247,14 +201,15 @@ TEST(KestroveMerge, RefusesRunsWhoseRecordsDisagree)
         TempDir tmp;
         a.write(tmp.file("ra"));
         b.write(tmp.file("rb"));
-        writeRecord(tmp.file("ra"), a.record(options, gtf));
-        writeRecord(tmp.file("rb"), b.record(options, gtf));
+        if (c.recorded) {
+            writeRecord(tmp.file("ra"), a.record(options, gtf));
+            writeRecord(tmp.file("rb"), b.record(options, gtf));
+        }
         c.spoil(tmp);
         const auto result = merge(tmp, c.arguments);
         EXPECT_EQ(result.status, c.message.empty() ? 0 : 1) << c.name << ": " << result.err;
         for (const std::string& part : c.message)
-            EXPECT_NE(result.err.find(part), std::string::npos) << c.name << ": " << result.err;
-        EXPECT_EQ(testutil::exists(tmp.file("out/samples.tsv")), c.message.empty()) << c.name;
+            EXPECT_TRUE(testutil::contains(result.err, part)) << c.name << ": " << result.err;
         EXPECT_EQ(testutil::filesIn(tmp.path()), (std::set<std::string>{"ra", "rb", c.message.empty() ? "out" : "ra"}))
             << c.name << ": temporaries left behind";
     }

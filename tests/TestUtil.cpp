@@ -13,6 +13,7 @@
 
 #include <boost/filesystem.hpp>
 #include <htslib/hts.h>
+#include <htslib/kstring.h>
 #include <htslib/sam.h>
 
 namespace testutil {
@@ -109,6 +110,21 @@ void samToBam(const std::string& samText, const std::string& bamPath, bool build
     std::remove(samPath.c_str());
     if (buildIndex && sam_index_build(bamPath.c_str(), 0) != 0)
         throw std::runtime_error("cannot index " + bamPath);
+}
+
+std::vector<std::string> bamRecords(const std::string& path, std::string* header)
+{
+    std::unique_ptr<htsFile, int (*)(htsFile*)> in(hts_open(path.c_str(), "r"), hts_close);
+    std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> hdr(in ? sam_hdr_read(in.get()) : nullptr, sam_hdr_destroy);
+    std::unique_ptr<bam1_t, void (*)(bam1_t*)> rec(bam_init1(), bam_destroy1);
+    std::vector<std::string> records;
+    kstring_t line = KS_INITIALIZE;
+    while (hdr && sam_read1(in.get(), hdr.get(), rec.get()) >= 0 && sam_format1(hdr.get(), rec.get(), &line) >= 0)
+        records.emplace_back(line.s, line.l);
+    ks_free(&line);
+    if (header)
+        *header = hdr ? sam_hdr_str(hdr.get()) : "";
+    return records;
 }
 
 std::string pairsSam(const std::vector<Pair>& pairs)

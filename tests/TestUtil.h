@@ -47,6 +47,9 @@ std::string samRecord(const std::string& name, int flag, const std::string& refe
 // optionally writes its .bai index (the records must then be sorted).
 void samToBam(const std::string& samText, const std::string& bamPath, bool buildIndex);
 
+// The records of a BAM file as SAM lines; its header text into `header` when given.
+std::vector<std::string> bamRecords(const std::string& path, std::string* header = nullptr);
+
 // SAM text of proper pairs of 50-base reads, one (reference, left start, right start)
 // each, on references chr1 and chr2 and in coordinate order.
 using Pair = std::tuple<std::string, int, int>;

@@ -487,20 +487,4 @@ TEST(Training, BiasReferencesOfALengthOneTranscriptAreOne)
     }
 }
 
-// Operations the model offers but no run calls.
-TEST(Training, DensitiesFollowTheirDefinitions)
-{
-    GaussMixture one;
-    one.setAllParams({{300.0}}, {{40.0}}, {1.0});
-    EXPECT_DOUBLE_EQ(one.likelihood({310.0}), normpdf(40.0, 310.0, 300.0));
-    EXPECT_DOUBLE_EQ(one.likelihood({310.0}, {5.0}, {2.0}), normpdf(80.0, 310.0, 605.0));
-    ModelParams p = evenLayout({800, 400}, 1);
-    p.alphas = {0.25, 0.75};
-    const KestroveModel model = p.build();
-    const double x = 150.0;
-    const double second = normpdf(400.0 * 0.5, x, 400.0 * 0.5);
-    EXPECT_DOUBLE_EQ(model.likelihood({x}, 1), second);
-    EXPECT_DOUBLE_EQ(model.likelihood({x}), 0.25 * normpdf(400.0, x, 400.0) + 0.75 * second);
-}
-
 } // namespace
