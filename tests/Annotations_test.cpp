@@ -106,8 +106,7 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
         // Comments anywhere, even one that reads like an exon line.
         {"#!genome-build\n" + line("#chr1", "exon", "1", "2", "gene_id \"C\"; transcript_id \"C\";")
              + line("chr1", "exon", "100", "200", kIds) + "#middle\n"
-             + line("#chr2", "exon", "300", "400", "gene_id \"H\"; transcript_id \"U\";"),
-         "G()chr1:100-200[T+ 100-200] "},
+             + line("#chr2", "exon", "300", "400", "gene_id \"H\"; transcript_id \"U\";"), "G()chr1:100-200[T+ 100-200] "},
         // Free text in other attributes neither flips the strand nor moves the exon.
         {line("chr1", "exon", "100", "200", kIds + " tag \"-\"; note \"moved from gene_id H - see transcript_id U\";"),
          "G()chr1:100-200[T+ 100-200] "},
@@ -136,8 +135,7 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
              + line("chrX", "exon", "300", "400", kIds),
          // One gene per reference, the second filed right after the first.
          "G()chrX:100-400[T+ 100-200 300-400] G\x01" "000001()chrY:5000-6000[T+ 5000-6000] ",
-         "have exon lines on several references; each reference holds a transcript of its own (first: T on chrX and "
-         "chrY)"},
+         "have exon lines on several references; each reference holds a transcript of its own (first: T on chrX and chrY)"},
         // Overlapping and repeated exons of a transcript are its union; another transcript keeps its own.
         {line("chr1", "exon", "300", "400", kIds) + line("chr1", "exon", "100", "200", kIds)
              + line("chr1", "exon", "150", "320", kIds) + line("chr1", "exon", "500", "600", kIds)
@@ -180,8 +178,7 @@ TEST(Annotations, GenesListKeepsOrExcludesTheListedGenes)
     t_configuration conf;
     EXPECT_EQ(load(dir.file("a.gtf"), gtf, conf, list).genes.size(), 3u);
     conf.processAllGenes = false;
-    EXPECT_EQ(describe(load(dir.file("a.gtf"), gtf, conf, list)),
-              "G1()chr1:100-200[T1+ 100-200] G3()chr1:500-600[T3+ 500-600] ");
+    EXPECT_EQ(describe(load(dir.file("a.gtf"), gtf, conf, list)), "G1()chr1:100-200[T1+ 100-200] G3()chr1:500-600[T3+ 500-600] ");
     conf.excludeGenes = true;
     EXPECT_EQ(describe(load(dir.file("a.gtf"), gtf, conf, list)), "G2()chr1:300-400[T2+ 300-400] ");
 }
@@ -194,8 +191,7 @@ TEST(Annotations, OverlappingGenesMergeIntoTheFirst)
     };
     const std::vector<Row> rows = {
         {exon("chr1", 100, 200, "A", "TA") + exon("chr1", 450, 500, "A", "TA") + exon("chr1", 480, 900, "B", "TB1")
-             + exon("chr1", 450, 470, "B", "TB2"),
-         "A()chr1:100-900[TA+ 100-200 450-500][TB1+ 480-900][TB2+ 450-470] "},
+             + exon("chr1", 450, 470, "B", "TB2"), "A()chr1:100-900[TA+ 100-200 450-500][TB1+ 480-900][TB2+ 450-470] "},
         {exon("chr1", 100, 200, "A", "TA") + exon("chr1", 800, 900, "A", "TA") + exon("chr1", 300, 400, "B", "TB"),
          "A()chr1:100-900[TA+ 100-200 800-900] B()chr1:300-400[TB+ 300-400] "},
         {exon("chr1", 100, 200, "A", "TA") + exon("chr1", 200, 300, "B", "TB", "", '-'),
@@ -208,8 +204,7 @@ TEST(Annotations, OverlappingGenesMergeIntoTheFirst)
          "A()chr1:100-800[TA+ 100-300][TB+ 250-600][TD+ 550-800] "},
         {exon("chr1", 100, 1000, "A", "TA") + exon("chr1", 200, 300, "B", "TB") + exon("chr1", 400, 500, "C", "TC"),
          "A()chr1:100-1000[TA+ 100-1000][TC+ 400-500][TB+ 200-300] "},
-        {exon("chr1", 500, 900, "A", "TA") + exon("chr1", 100, 600, "Z", "TZ"),
-         "Z()chr1:100-900[TZ+ 100-600][TA+ 500-900] "},
+        {exon("chr1", 500, 900, "A", "TA") + exon("chr1", 100, 600, "Z", "TZ"), "Z()chr1:100-900[TZ+ 100-600][TA+ 500-900] "},
         {exon("chr1", 100, 200, "A", "T") + exon("chr1", 150, 400, "B", "T"), "A()chr1:100-400[T+ 100-400] "},
     };
     testutil::TempDir dir;

@@ -85,8 +85,7 @@ TEST(CoordinateSort, OrderIsStableWhateverTheMemoryLimit)
         TempDir dir;
         const std::vector<InputRecord> records = randomRecords(row.records, row.seed);
         testutil::samToBam(samText(records), dir.file("in.bam"), false);
-        const BamSortResult result = row.memory == 0
-            ? sortBamByCoordinate(dir.file("in.bam"), dir.file("out.bam"))
+        const BamSortResult result = row.memory == 0 ? sortBamByCoordinate(dir.file("in.bam"), dir.file("out.bam"))
             : sortBamByCoordinate(dir.file("in.bam"), dir.file("out.bam"), row.memory);
         ASSERT_EQ(result.status, BamSortStatus::ok) << result.message;
         EXPECT_GE(result.spilledRuns, row.minRuns) << row.records;

@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "Compatibility.h"
-#include "DebugLog.h"
-#include "TestUtil.h"
 
 namespace {
 
@@ -99,8 +97,7 @@ TEST(Compatibility, ReadFitsTranscriptExactlyWhenBlocksFollowItsExons)
         conf.strandedness = row.strandedness;
         EXPECT_EQ(kestrove.checkExons(transcript(kThreeExons, row.transcriptForward),
                                       read(row.blocks, row.forward, row.mate), conf),
-                  row.fits)
-            << "row " << i;
+                  row.fits) << "row " << i;
     }
 }
 
@@ -149,26 +146,6 @@ TEST(Compatibility, TranscriptCoordinatesSkipIntronsAndCountFromTheFivePrimeEnd)
         EXPECT_EQ(f.transEnds, (std::vector<int32_t>{rows[i].end, 0})) << "row " << i;
         EXPECT_EQ(f.fragLengths, (std::vector<int32_t>{rows[i].length, 0})) << "row " << i;
     }
-}
-
-// The debug matrices: no run writes them, since no option sets the debug mode.
-TEST(Compatibility, ValidityFileListsStartsCompatibilityAndLengthsPerFragment)
-{
-    GeneMap genes;
-    genes["G"].transcripts = {transcript(kThreeExons, true), transcript({{700, 800}}, true)};
-    auto it = genes.begin();
-    FragmentMap fragments;
-    fragments["f"] = pairOf({{310, 330}}, {{350, 380}});
-    fragments["f"][0].name = "f";
-    Kestrove().checkFragmentsValidity(it, fragments, t_configuration{});
-    Kestrove().convertCoords(it, fragments);
-    testutil::TempDir dir;
-    EXPECT_NE(DebugLog().validitiesToFile(fragments, it, dir.file("v.dat")), 0);
-    const std::string head = "\n# rows: 1\n# columns: 2\n";
-    EXPECT_EQ(testutil::readText(dir.file("v.dat")), "# name: fragment_startsites_trans_coord" + head
-                  + "f 111 0\n\n# name: fragment_startsites_validity_mat" + head + "f 1 0\n\n# name: fragment_lengths"
-                  + head + "f 71 0\n");
-    EXPECT_EQ(DebugLog().validitiesToFile(fragments, it, dir.file("missing/v.dat")), 0);
 }
 
 } // namespace

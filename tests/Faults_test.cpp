@@ -121,7 +121,8 @@ TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)
             fs::copy_file(dir.file(row.other), dir.file("a" + row.other.substr(1)), fs::copy_option::overwrite_if_exists);
             fs::last_write_time(dir.file("a.bam.bai"), fs::last_write_time(dir.file("a.bam")) + 60);
         }
-        const auto result = testutil::kestroveIn(dir.path(), "-G a.gtf -B a.bam -o out " + row.options, testutil::kestroveDevExe());
+        const auto result = testutil::kestroveIn(dir.path(), "-G a.gtf -B a.bam -o out " + row.options,
+                                                 testutil::kestroveDevExe());
         EXPECT_EQ(result.status, 1) << row.name;
         for (const std::string& message : row.messages)
             EXPECT_TRUE(contains(result.err, message)) << row.name << "\n" << result.err;

@@ -119,8 +119,7 @@ TEST_F(GeneRuns, GenesAreWrittenOnceEachInByteWiseIdOrderAndAbsentChromosomesFai
     // Upper case sorts before "_" and lower case; "G10" before "G9".
     const std::string gtf = exon("chr1", 9001, 9500, "g1", "t_g1") + exon("chr1", 7001, 7500, "G_2", "t_G_2")
         + exon("chr1", 1001, 1500, "G9", "t_G9a") + exon("chr1", 1001, 1400, "G9", "t_G9b")
-        + exon("chr1", 3001, 3500, "G10", "t_G10") + exon("chr2", 1001, 1500, "A", "t_A")
-        + exon("chrZ", 100, 900, "GZ", "t_GZ");
+        + exon("chr1", 3001, 3500, "G10", "t_G10") + exon("chr2", 1001, 1500, "A", "t_A") + exon("chrZ", 100, 900, "GZ", "t_GZ");
     write(gtf, testutil::pairsSam({{"chr1", 1100, 1300}, {"chr1", 3100, 3300}, {"chr1", 9100, 9300}, {"chr2", 1100, 1200}}));
     const auto result = quantify("");
     ASSERT_EQ(result.status, 0) << result.err;
@@ -181,8 +180,7 @@ TEST_F(GeneRuns, ProgressIsWholeLinesOffATerminalAndQuietPrintsNothing)
 TEST_F(GeneRuns, MergedGenesGetTheTotalHitsFpkmOfTheirShare)
 {
     const std::string gtf = exon("chr1", 1001, 1400, "GA", "tA1") + exon("chr1", 1601, 2000, "GA", "tA1")
-        + exon("chr1", 1001, 2100, "GA", "tA2") + exon("chr1", 2051, 3000, "GB", "tB")
-        + exon("chr1", 5001, 6000, "GC", "tC");
+        + exon("chr1", 1001, 2100, "GA", "tA2") + exon("chr1", 2051, 3000, "GB", "tB") + exon("chr1", 5001, 6000, "GC", "tC");
     std::vector<testutil::Pair> pairs;
     for (int i = 0; i < 40; ++i)
         pairs.emplace_back("chr1", 1010 + 47 * i, 1200 + 47 * i);

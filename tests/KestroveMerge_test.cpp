@@ -18,8 +18,7 @@ const std::string kTranscriptHeader =
     "tracking_ID\tgene_ID\tgene_name\tlocus\tlength\tfragment_validity_coverage\tabundance\tfrags_locus\t"
     "frags_expt\tFPKM_THN\tcomp_frags_locus\tcomp_frags_expt\tFPKM_CHN\n";
 const std::string kGeneHeader =
-    "gene_ID\tgene_name\tlocus\tfrags_locus\tfrags_expt\tFPKM_THN\tcomp_frags_locus\tcomp_frags_expt\t"
-    "FPKM_CHN\tstatus\n";
+    "gene_ID\tgene_name\tlocus\tfrags_locus\tfrags_expt\tFPKM_THN\tcomp_frags_locus\tcomp_frags_expt\tFPKM_CHN\tstatus\n";
 
 // One run's summaries. G1 appears on two references, as one gene per
 // reference does; G2 failed and its row carries the mixture fields of a
@@ -40,8 +39,7 @@ struct Result {
     std::string genes() const
     {
         return kGeneHeader + "G1\tN1\t1:1-900\t40\t5000\t3.750000\t40\t4000\t9.000001\tOK\n" +
-               "G1\tN1\t2:5-95\t7\t5000\t3.100000\t7\t4000\t1.500000\tOK\n" +
-               "G2\tN2\t3:1-50\t0\t5000\t0\t0\t4000\t0\tFAIL\n";
+               "G1\tN1\t2:5-95\t7\t5000\t3.100000\t7\t4000\t1.500000\tOK\n" + "G2\tN2\t3:1-50\t0\t5000\t0\t0\t4000\t0\tFAIL\n";
     }
     void write(const std::string& dir) const
     {
@@ -97,8 +95,7 @@ TEST(KestroveMerge, CopiesValuesAndDerivesTpmAndCounts)
         {"transcripts.FPKM_THN.tsv", keys + "T1\tG1\t1000\t1.50000\t1.50000\nT2\tG1\t800\t2.25000\t2.25000\n"
                                             "T3\tG1\t300\t3.10000\t3.10000\nT4\tG2\t50\t0\t0\n"},
         // value / sample sum x 1e6
-        {"transcripts.TPM.tsv", keys + "T1\tG1\t1000\t100000.00000\t100000.00000\n"
-                                       "T2\tG1\t800\t300100.00000\t0.00000\n"
+        {"transcripts.TPM.tsv", keys + "T1\tG1\t1000\t100000.00000\t100000.00000\nT2\tG1\t800\t300100.00000\t0.00000\n"
                                        "T3\tG1\t300\t599900.00000\t900000.00000\nT4\tG2\t50\t0.00000\t0.00000\n"},
         // abundance x comp_frags_locus: 0.25 x 40, 0.12345 x 40, 0.75 x 40, 1 x 7
         {"transcripts.counts.tsv", keys + "T1\tG1\t1000\t10.00000\t4.93800\nT2\tG1\t800\t30.00000\t30.00000\n"

@@ -149,8 +149,7 @@ TEST(Options, PerGeneLogsAreNamedByGeneId)
     EXPECT_EQ(testutil::filesIn(dir.file("out/logfiles")), (std::set<std::string>{"G1.log", "G2.log", cutId + ".log"}));
     for (const auto& [id, start] : genes)
         EXPECT_TRUE(testutil::contains(testutil::readText(dir.file("out/logfiles/" + Helper::fileSafeName(id) + ".log")),
-                                       "Gene information[gene name, gene ID]: SAME, " + id + "\n"))
-            << id.substr(0, 10);
+                                       "Gene information[gene name, gene ID]: SAME, " + id + "\n")) << id.substr(0, 10);
 }
 
 } // namespace

@@ -239,20 +239,13 @@ TEST_F(Safety, SameGeneIdOnTwoReferencesIsOneGenePerReference)
     EXPECT_TRUE(contains(result.err, "Warning: 1 gene id(s) of genes.gtf lie on several references")) << result.err;
 
     // Namesakes follow each other in the order their references first appear.
-    std::vector<std::string> geneRows;
-    for (const std::string& row : split(readText(dir.file("output/genes_summary_reads.dat")), '\n')) {
-        const auto f = split(row, '\t');
-        geneRows.push_back(f[0] + " " + f[2] + " " + f[3]);
-    }
-    EXPECT_EQ(geneRows, (std::vector<std::string>{"gene_ID locus frags_locus", "A chr5:1000-2000 5",
-                                                  "LOC chr1:1000-2000 20", "LOC chr5:5000-6000 8",
-                                                  "LOC chr2:3000-4000 12", "Z chr1:8000-9000 0"}));
-    std::vector<std::string> transcriptRows;
-    for (const std::string& row : split(readText(dir.file("output/transcripts_summary_reads.dat")), '\n'))
-        transcriptRows.push_back(split(row, '\t')[0] + " " + split(row, '\t')[3]);
-    EXPECT_EQ(transcriptRows, (std::vector<std::string>{"tracking_ID locus", "Ta chr5:1000-2000", "T1 chr1:1000-2000",
-                                                        "T2 chr1:1000-2000", "T1 chr5:5000-6000",
-                                                        "T1 chr2:3000-4000", "Tz chr1:8000-9000"}));
+    const std::string genes = dir.file("output/genes_summary_reads.dat");
+    const std::string transcripts = dir.file("output/transcripts_summary_reads.dat");
+    EXPECT_EQ(testutil::column(genes, "gene_ID") + testutil::column(genes, "frags_locus"), "A LOC LOC LOC Z 5 20 8 12 0 ");
+    EXPECT_EQ(testutil::column(genes, "locus"), "chr5:1000-2000 chr1:1000-2000 chr5:5000-6000 chr2:3000-4000 chr1:8000-9000 ");
+    EXPECT_EQ(testutil::column(transcripts, "tracking_ID"), "Ta T1 T2 T1 T1 Tz ");
+    EXPECT_EQ(testutil::column(transcripts, "locus"),
+              "chr5:1000-2000 chr1:1000-2000 chr1:1000-2000 chr5:5000-6000 chr2:3000-4000 chr1:8000-9000 ");
 }
 
 TEST(RectangularSummary, EveryRowHasTheHeadersFields)
@@ -298,15 +291,13 @@ TEST_F(Safety, InputsThatDoNotMatchAreReported)
         std::vector<std::string> references;
         std::string reads;
         std::string options;
-        int status;
         std::string message;
     } cases[] = {
-        {twoGenes, {"chr1"}, reads("chr1", 1100, 10), "", 0,
-         "Warning: 1 gene(s) lie on 1 reference(s) absent from reads.bam (chr9)"},
-        {twoGenes, {"chr1"}, reads("chr1", 5000, 10), "", 0, "Warning: no read of reads.bam overlaps a gene"},
-        {twoGenes, {"chr1"}, reads("chr1", 1100, 40, 16) + reads("chr1", 1300, 1), "-D fwd", 0,
+        {twoGenes, {"chr1"}, reads("chr1", 1100, 10), "", "Warning: 1 gene(s) lie on 1 reference(s) absent from reads.bam (chr9)"},
+        {twoGenes, {"chr1"}, reads("chr1", 5000, 10), "", "Warning: no read of reads.bam overlaps a gene"},
+        {twoGenes, {"chr1"}, reads("chr1", 1100, 40, 16) + reads("chr1", 1300, 1), "-D fwd",
          "fragments are compatible with a transcript; the library strandedness (-D fwd) may be wrong"},
-        {exon("chr1", 1000, 2000, "G", "T"), {"chr1"}, reads("chr1", 1100, 40) + reads("chr1", 1300, 1), "-D fwd", 0, ""},
+        {exon("chr1", 1000, 2000, "G", "T"), {"chr1"}, reads("chr1", 1100, 40) + reads("chr1", 1300, 1), "-D fwd", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -314,7 +305,7 @@ TEST_F(Safety, InputsThatDoNotMatchAreReported)
         writeText(dir.file("genes.gtf"), c.gtf);
         testutil::samToBam(header(c.references) + c.reads, dir.file("reads.bam"), true);
         const auto result = kestroveIn(dir.path(), "-G genes.gtf -B reads.bam " + c.options);
-        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_EQ(result.status, 0) << result.err;
         if (c.message.empty())
             EXPECT_FALSE(contains(result.err, "Warning")) << result.err;
         else
@@ -341,16 +332,12 @@ TEST_F(Safety, SortedCopiesAndSamplesAreNamedAfterTheBamFileItself)
     for (const auto& c : cases) {
         const auto result = kestroveIn(dir.path(), "-G genes.gtf -o out -B " + c.bam);
         ASSERT_EQ(result.status, 0) << c.bam << "\n" << result.err;
-        EXPECT_EQ(testutil::column(dir.file("out/genes_summary_" + c.sample + ".dat"), "frags_locus"),
-                  std::to_string(c.records) + " ")
-            << c.bam;
+        const std::string genes = dir.file("out/genes_summary_" + c.sample + ".dat");
+        EXPECT_EQ(testutil::column(genes, "frags_locus"), std::to_string(c.records) + " ");
     }
     // Each sample keeps its own copy, and nothing outside the sample's folder is touched.
-    for (const auto& c : cases) {
-        if (!c.sortedCopy.empty()) {
-            EXPECT_EQ(testutil::bamRecords(dir.file(c.sortedCopy)).size(), c.records) << c.sortedCopy;
-        }
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(c.sortedCopy.empty() ? c.records : testutil::bamRecords(dir.file(c.sortedCopy)).size(), c.records) << c.bam;
     EXPECT_EQ(readText(dir.file("exp.sorted.bam")), "the user's own file\n");
     EXPECT_EQ(testutil::filesIn(dir.file("exp.2024")),
               (std::set<std::string>{"ctrl", "ctrl.sorted.bam", "ctrl.sorted.bam.bai", "treat", "treat.sorted.bam",
@@ -472,12 +459,10 @@ TEST_F(Safety, SortsOfOneBamFromTwoPidNamespacesBothSucceed)
     // disk; the second, process 1 of another, sorts and cleans up meanwhile.
     testutil::TempDir scripts;
     writeText(scripts.file("first.sh"), run + "first > /dev/null; echo first $?\n");
-    writeText(scripts.file("both.sh"),
-              "unshare --pid --fork --mount-proc sh " + quoted(scripts.file("first.sh")) + " &\n"
+    writeText(scripts.file("both.sh"), "unshare --pid --fork --mount-proc sh " + quoted(scripts.file("first.sh")) + " &\n"
               "for i in $(seq 3000); do ls reads.sorted.bam.tmp.* > /dev/null 2>&1 && break; sleep 0.01; done\n"
               "first=$(pgrep -P $(pgrep -P $!)); kill -STOP $first; ls reads.sorted.bam.tmp.* | wc -l\n"
-              "unshare --pid --fork --mount-proc " + run + "second > /dev/null; echo second $?\n"
-              "kill -CONT $first; wait\n");
+              "unshare --pid --fork --mount-proc " + run + "second > /dev/null; echo second $?\nkill -CONT $first; wait\n");
     const auto result = testutil::run("cd " + quoted(dir.path()) + " && bash " + quoted(scripts.file("both.sh")));
     const auto lines = split(result.out, '\n');
     ASSERT_EQ(lines.size(), 3u) << result.out << result.err;
@@ -501,8 +486,7 @@ TEST_F(Safety, ExonsPastTheReferenceEndAreCutInBoundedMemory)
 {
     writeText(dir.file("genes.gtf"), exon("chr1", 1000, 1500, "G", "T") + exon("chr1", 1601, 2147483000, "G", "T")
                                          + exon("chr1", 1000, 1500, "G", "T2") + exon("chr1", 500000, 2100000000, "G", "T2")
-                                         + exon("chr1", 2147000000, 2147483000, "H", "U")
-                                         + exon("chr1", 3000, 4000, "K", "V"));
+                                         + exon("chr1", 2147000000, 2147483000, "H", "U") + exon("chr1", 3000, 4000, "K", "V"));
     std::vector<testutil::Pair> pairs;
     for (int i = 0; i < 40; ++i)
         pairs.emplace_back("chr1", 1000 + 5 * i, 1250 + 5 * i);
