@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -49,13 +48,12 @@ std::string describe(const Annotations& a)
     return text;
 }
 
-Annotations load(const std::string& path, const std::string& text, const t_configuration& conf,
-                 const std::map<std::string, std::string>& genesList = {})
+Annotations load(const std::string& path, const std::string& text, const t_configuration& conf)
 {
     testutil::writeText(path, text);
     Annotations annotations;
     testing::internal::CaptureStderr();
-    annotations.parseGTF(path.c_str(), genesList, conf);
+    annotations.parseGTF(path.c_str(), {}, conf);
     testing::internal::GetCapturedStderr();
     return annotations;
 }
@@ -169,20 +167,6 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
     }
 }
 
-TEST(Annotations, GenesListKeepsOrExcludesTheListedGenes)
-{
-    testutil::TempDir dir;
-    const std::string gtf = exon("chr1", 100, 200, "G1", "T1") + exon("chr1", 300, 400, "G2", "T2")
-        + exon("chr1", 500, 600, "G3", "T3");
-    const std::map<std::string, std::string> list = {{"G1", ""}, {"G3", ""}};
-    t_configuration conf;
-    EXPECT_EQ(load(dir.file("a.gtf"), gtf, conf, list).genes.size(), 3u);
-    conf.processAllGenes = false;
-    EXPECT_EQ(describe(load(dir.file("a.gtf"), gtf, conf, list)), "G1()chr1:100-200[T1+ 100-200] G3()chr1:500-600[T3+ 500-600] ");
-    conf.excludeGenes = true;
-    EXPECT_EQ(describe(load(dir.file("a.gtf"), gtf, conf, list)), "G2()chr1:300-400[T2+ 300-400] ");
-}
-
 TEST(Annotations, OverlappingGenesMergeIntoTheFirst)
 {
     struct Row {
@@ -234,10 +218,8 @@ TEST(Annotations, MergedEstimatesAreCarriedBackToTheAnnotatedGenes)
     t_configuration conf;
     conf.mergeAnnot = true;
     for (const Row& row : rows) {
-        Annotations a = load(dir.file("m.gtf"),
-                             exon("chr1", 100, 200, "A", "TA") + exon("chr1", 450, 500, "A", "TA")
-                                 + exon("chr1", 480, 900, "B", "TB1") + exon("chr1", 450, 470, "B", "TB2"),
-                             conf);
+        Annotations a = load(dir.file("m.gtf"), exon("chr1", 100, 200, "A", "TA") + exon("chr1", 450, 500, "A", "TA")
+                                 + exon("chr1", 480, 900, "B", "TB1") + exon("chr1", 450, 470, "B", "TB2"), conf);
         Gene& merged = a.genes.at("A");
         merged.fragsLocus = row.frags;
         merged.compFragsLocus = row.compFrags;

@@ -105,8 +105,7 @@ TEST(BamFiles, MatesJoinOnlyWhenTheMatePositionPointsBack)
     const std::vector<Row> rows = {
         {"proper pair", samRecord("p", 99, "chr1", 1001, "50M", "=", 1301) + samRecord("p", 147, "chr1", 1301, "50M", "=", 1001),
          {{"p", {1001, 1301}}}},
-        {"mate pointing elsewhere",
-         samRecord("a", 0, "chr1", 500, "50M") + samRecord("p", 99, "chr1", 1001, "50M", "=", 1301)
+        {"mate pointing elsewhere", samRecord("a", 0, "chr1", 500, "50M") + samRecord("p", 99, "chr1", 1001, "50M", "=", 1301)
              + samRecord("p", 147, "chr1", 1301, "50M", "=", 1101),
          {{"a", {500}}, {"p", {1001}}, {"p-2-2", {1301}}}},
         {"third record", samRecord("p", 99, "chr1", 1001, "50M", "=", 1301) + samRecord("p", 147, "chr1", 1301, "50M", "=", 1001)
@@ -122,8 +121,7 @@ TEST(BamFiles, MatesJoinOnlyWhenTheMatePositionPointsBack)
              + samRecord("a", 147, "chr1", 1201, "50M", "=", 1001) + samRecord("c", 99, "chr1", 1251, "50M", "=", 1401)
              + samRecord("b", 147, "chr1", 1301, "50M", "=", 1101) + samRecord("c", 147, "chr1", 1401, "50M", "=", 1251),
          {{"a", {1001, 1201}}, {"b", {1101, 1301}}, {"c", {1251, 1401}}}},
-        {"only unmapped records left out",
-         samRecord("kept", 0, "chr1", 100, "50M") + samRecord("unmapped", 4, "chr1", 120, "*")
+        {"only unmapped records left out", samRecord("kept", 0, "chr1", 100, "50M") + samRecord("unmapped", 4, "chr1", 120, "*")
              + samRecord("secondary", 256, "chr1", 140, "50M") + samRecord("duplicate", 1024, "chr1", 150, "50M"),
          {{"kept", {100}}, {"secondary", {140}}, {"duplicate", {150}}}},
     };
@@ -149,8 +147,7 @@ TEST(BamFiles, EachRecordCountsInEveryMatchingFlagCounter)
                            + samRecord("lone", 0x85, "chr1", 100, "*", "=", 100)
                            + samRecord("pair", 99, "chr1", 200, "50M", "=", 300)
                            + samRecord("pair", 147, "chr1", 300, "50M", "=", 200)
-                           + samRecord("unmappedPair", 13, "chr1", 400, "*", "=", 400),
-                       bam, true);
+                           + samRecord("unmappedPair", 13, "chr1", 400, "*", "=", 400), bam, true);
     BamIO reader(bam.c_str());
     ASSERT_EQ(reader.openBam(), 0);
     const t_flagStats s = reader.nrProperlyPairedFrags("chr1:0-999999999");
@@ -339,8 +336,7 @@ TEST(BamFiles, OnePassOverOverlappingLociGivesEachLocusItsOwnQuery)
             const t_flagStats own = reader.nrProperlyPairedFrags(regions[i].c_str());
             const t_flagStats& s = loci[i].stats;
             EXPECT_EQ(std::vector<uint64_t>({s.total, s.mapped, s.properlyPaired, s.singletons, s.read1, s.read2}),
-                      std::vector<uint64_t>({own.total, own.mapped, own.properlyPaired, own.singletons, own.read1,
-                                             own.read2}));
+                      std::vector<uint64_t>({own.total, own.mapped, own.properlyPaired, own.singletons, own.read1, own.read2}));
             EXPECT_EQ(loci[i].complete, own.total <= c.recordBudget);
             incomplete += !loci[i].complete;
             if (!loci[i].complete)

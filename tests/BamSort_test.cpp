@@ -106,18 +106,6 @@ TEST(CoordinateSort, OrderIsStableWhateverTheMemoryLimit)
     }
 }
 
-TEST(CoordinateSort, SortCommandReportsUsageAndFailures)
-{
-    std::string command = "sort", input = "/nonexistent/in.bam", prefix = "out";
-    char* argv[] = {command.data(), input.data(), prefix.data()};
-    testing::internal::CaptureStderr();
-    EXPECT_NE(bam_sort_reads(2, argv), 0);
-    EXPECT_NE(bam_sort_reads(3, argv), 0);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(testutil::contains(err, "Usage: sort <input.bam> <output prefix>")) << err;
-    EXPECT_TRUE(testutil::contains(err, "Sorting failed: ") && testutil::contains(err, input)) << err;
-}
-
 TEST(SortMemory, SizesTakeBinaryUnitsAndRefuseTheRest)
 {
     const struct {

@@ -96,8 +96,7 @@ TEST(Compatibility, ReadFitsTranscriptExactlyWhenBlocksFollowItsExons)
         t_configuration conf;
         conf.strandedness = row.strandedness;
         EXPECT_EQ(kestrove.checkExons(transcript(kThreeExons, row.transcriptForward),
-                                      read(row.blocks, row.forward, row.mate), conf),
-                  row.fits) << "row " << i;
+                                      read(row.blocks, row.forward, row.mate), conf), row.fits) << "row " << i;
     }
 }
 

@@ -48,8 +48,7 @@ struct Result {
         writeText(dir + "/genes_summary_" + sample + ".dat", genes());
     }
     // The record a run on `gtf` with `options` leaves beside these summaries.
-    provenance::Record record(const std::vector<std::pair<std::string, std::string>>& options,
-                              const provenance::Input& gtf) const
+    provenance::Record record(const std::vector<std::pair<std::string, std::string>>& options, const provenance::Input& gtf) const
     {
         provenance::Record r;
         r.program = "kestrove";
@@ -105,8 +104,7 @@ TEST(KestroveMerge, CopiesValuesAndDerivesTpmAndCounts)
         {"genes.FPKM_THN.tsv", geneKeys + "G1\tN1\t1:1-900\t3.750000\t3.750000\nG1\tN1\t2:5-95\t3.100000\t3.100000\n"
                                           "G2\tN2\t3:1-50\t0\t0\n"},
         {"genes.counts.tsv", geneKeys + "G1\tN1\t1:1-900\t40\t40\nG1\tN1\t2:5-95\t7\t7\nG2\tN2\t3:1-50\t0\t0\n"},
-        {"genes.status.tsv",
-         geneKeys + "G1\tN1\t1:1-900\tOK\tOK\nG1\tN1\t2:5-95\tOK\tOK\nG2\tN2\t3:1-50\tFAIL\tFAIL\n"},
+        {"genes.status.tsv", geneKeys + "G1\tN1\t1:1-900\tOK\tOK\nG1\tN1\t2:5-95\tOK\tOK\nG2\tN2\t3:1-50\tFAIL\tFAIL\n"},
         {"samples.tsv", "sample\tdirectory\tfrags_expt\tcomp_frags_expt\tgenes_OK\tgenes_FAIL\na\t" +
                             tmp.file("ra") + "\t5000\t4000\t2\t1\nsecond\t" + tmp.file("rb") + "\t5000\t4000\t2\t1\n"},
     };

@@ -232,8 +232,7 @@ TEST_F(Safety, SameGeneIdOnTwoReferencesIsOneGenePerReference)
                                          exon("chr5", 5000, 6000, "LOC", "T1") + exon("chr1", 1000, 2000, "LOC", "T2") +
                                          exon("chr2", 3000, 4000, "LOC", "T1") + exon("chr1", 8000, 9000, "Z", "Tz"));
     testutil::samToBam(header({"chr1", "chr2", "chr5"}) + reads("chr1", 1100, 20) + reads("chr2", 3100, 12) +
-                           reads("chr5", 1100, 5) + reads("chr5", 5100, 8),
-                       dir.file("reads.bam"), true);
+                           reads("chr5", 1100, 5) + reads("chr5", 5100, 8), dir.file("reads.bam"), true);
     const auto result = kestroveIn(dir.path(), "-G genes.gtf -B reads.bam");
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_TRUE(contains(result.err, "Warning: 1 gene id(s) of genes.gtf lie on several references")) << result.err;
@@ -336,8 +335,8 @@ TEST_F(Safety, SortedCopiesAndSamplesAreNamedAfterTheBamFileItself)
         EXPECT_EQ(testutil::column(genes, "frags_locus"), std::to_string(c.records) + " ");
     }
     // Each sample keeps its own copy, and nothing outside the sample's folder is touched.
-    for (const auto& c : cases)
-        EXPECT_EQ(c.sortedCopy.empty() ? c.records : testutil::bamRecords(dir.file(c.sortedCopy)).size(), c.records) << c.bam;
+    for (const auto& c : {cases[0], cases[1]})
+        EXPECT_EQ(testutil::bamRecords(dir.file(c.sortedCopy)).size(), c.records) << c.sortedCopy;
     EXPECT_EQ(readText(dir.file("exp.sorted.bam")), "the user's own file\n");
     EXPECT_EQ(testutil::filesIn(dir.file("exp.2024")),
               (std::set<std::string>{"ctrl", "ctrl.sorted.bam", "ctrl.sorted.bam.bai", "treat", "treat.sorted.bam",
@@ -372,8 +371,7 @@ TEST_F(Safety, IndexesAreReplacedOnlyWithAWarningAndUnreadableOnesLeftAlone)
          "Warning: a.bam.bai cannot be read as an index of a.bam; a new index is built in its place.", true},
         {"older than the BAM", [](const std::string& d) { fs::last_write_time(d + "/a.bam.bai", 1577836800); }, 0,
          "Warning: the index a.bam.bai is older than a.bam, which may have changed since it was indexed; a new "
-         "index is built in its place.",
-         true},
+         "index is built in its place.", true},
         {"older, in a folder the run may not write",
          [](const std::string& d) {
              fs::last_write_time(d + "/a.bam.bai", 1577836800);
@@ -385,17 +383,14 @@ TEST_F(Safety, IndexesAreReplacedOnlyWithAWarningAndUnreadableOnesLeftAlone)
          [&](const std::string& d) {
              fs::remove(d + "/a.bam.bai");
              writeText(d + "/" + partialIndex, "BAI\1");
-         },
-         0, "", true},
+         }, 0, "", true},
         {"unsorted, in a folder the run may not write",
          [](const std::string& d) {
              unsortedBam(d + "/a.bam", 20);
              fs::remove(d + "/a.bam.bai");
              ::chmod(d.c_str(), 0555);
-         },
-         1, "a.bam is not sorted by coordinate, and its sorted copy a.sorted.bam cannot be written: no write access "
-         "to the folder . (Permission denied)",
-         false},
+         }, 1, "a.bam is not sorted by coordinate, and its sorted copy a.sorted.bam cannot be written: no write access "
+         "to the folder . (Permission denied)", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -415,8 +410,7 @@ TEST_F(Safety, IndexesAreReplacedOnlyWithAWarningAndUnreadableOnesLeftAlone)
         EXPECT_EQ(result.status, c.status) << result.err;
         EXPECT_TRUE(contains(result.err, c.message)) << result.err;
         const struct stat indexAfter = statOf(data.file("a.bam.bai"));
-        EXPECT_EQ(indexAfter.st_mtime != indexBefore.st_mtime || indexAfter.st_ino != indexBefore.st_ino,
-                  c.indexRewritten);
+        EXPECT_EQ(indexAfter.st_mtime != indexBefore.st_mtime || indexAfter.st_ino != indexBefore.st_ino, c.indexRewritten);
         std::set<std::string> expected = before;
         expected.erase(partialIndex);
         if (c.indexRewritten) {

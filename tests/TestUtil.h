@@ -40,8 +40,7 @@ std::string exon(const std::string& chromosome, int start, int end, const std::s
 
 // One SAM record without sequence.
 std::string samRecord(const std::string& name, int flag, const std::string& reference, int pos,
-                      const std::string& cigar, const std::string& mateReference = "*", int matePos = 0,
-                      int templateLength = 0);
+                      const std::string& cigar, const std::string& mateReference = "*", int matePos = 0, int templateLength = 0);
 
 // Converts SAM text (header and records) into a BAM file with htslib;
 // optionally writes its .bai index (the records must then be sorted).
@@ -75,7 +74,6 @@ std::string toolPath(const std::string& name);
 void simulate(const std::string& prefix, const std::string& options);
 
 // Runs kestrove (or another build of it) in a directory.
-CommandResult kestroveIn(const std::string& directory, const std::string& arguments,
-                         const std::string& exe = kestroveExe());
+CommandResult kestroveIn(const std::string& directory, const std::string& arguments, const std::string& exe = kestroveExe());
 
 } // namespace testutil
