@@ -17,6 +17,7 @@
 
 namespace {
 
+using testutil::occurrences;
 using testutil::samRecord;
 using testutil::TempDir;
 namespace fs = std::filesystem;
@@ -153,14 +154,6 @@ TEST(BamFiles, EachRecordCountsInEveryMatchingFlagCounter)
     const t_flagStats s = reader.nrProperlyPairedFrags("chr1:0-999999999");
     EXPECT_EQ(std::vector<uint64_t>({s.total, s.mapped, s.properlyPaired, s.singletons, s.read1, s.read2}),
               std::vector<uint64_t>({5, 3, 2, 1, 2, 2}));
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
 }
 
 // Aligners' secondary, QC-failed, duplicate and supplementary records: counted by kind

@@ -50,10 +50,7 @@ protected:
         return testutil::kestroveIn(dir.path(), "-G genes.gtf -B reads.bam -o out " + options, exe);
     }
     std::vector<std::string> geneRows() const { return lines(readText(dir.file("out/genes_summary_reads.dat"))); }
-    std::vector<std::string> transcriptRows() const
-    {
-        return lines(readText(dir.file("out/transcripts_summary_reads.dat")));
-    }
+    std::vector<std::string> transcriptRows() const { return lines(readText(dir.file("out/transcripts_summary_reads.dat"))); }
 
     testutil::TempDir dir;
 };
@@ -193,11 +190,7 @@ TEST_F(GeneRuns, MergedGenesGetTheTotalHitsFpkmOfTheirShare)
     ASSERT_EQ(separate.status, 0) << separate.err;
     EXPECT_TRUE(testutil::contains(separate.err, "Warning: 2 genes overlap another gene")) << separate.err;
     // Its compatible count of the experiment no longer counts GA's and GB's shared fragments twice.
-    const auto totalHits = [](const std::string& row) {
-        auto columns = fields(row);
-        columns.resize(6);
-        return columns;
-    };
+    const auto totalHits = [](const std::string& row) { auto columns = fields(row); columns.resize(6); return columns; };
     const auto unmergedC = totalHits(geneRows()[3]);
 
     const auto merged = quantify("-c");
@@ -234,32 +227,20 @@ TEST(Threads, SummariesAreByteIdenticalAtAnyThreadCount)
 {
     testutil::TempDir dir;
     testutil::simulate(dir.file("sim"), "--realistic --genes 30 --fragments 12000 --seed 9");
-    struct Row {
-        std::string options;
-        std::string exe;
-    };
-    const std::vector<Row> rows = {
-        {"", testutil::kestroveExe()},
-        {"-c", testutil::kestroveExe()},
-        {"-f 300", testutil::kestroveDevExe()},
-        {"-c -f 300", testutil::kestroveDevExe()},
-    };
     const std::string genesFile = dir.file("out/genes_summary_sim.dat");
-    const std::string transcriptsFile = dir.file("out/transcripts_summary_sim.dat");
-    for (const Row& row : rows) {
-        std::string genes;
-        std::string transcripts;
+    const std::string exe = testutil::kestroveExe(), dev = testutil::kestroveDevExe();
+    for (const auto& [rowOptions, rowExe] : {std::pair{"", exe}, {"-c", exe}, {"-f 300", dev}, {"-c -f 300", dev}}) {
+        std::string first;
         for (int threads : {1, 2, 3, 3}) {
-            const std::string options = row.options + " -p " + std::to_string(threads);
-            const auto result = testutil::kestroveIn(dir.path(), "-G sim.gtf -B sim.bam -o out --quiet " + options, row.exe);
+            const std::string options = std::string(rowOptions) + " -p " + std::to_string(threads);
+            const auto result = testutil::kestroveIn(dir.path(), "-G sim.gtf -B sim.bam -o out --quiet " + options, rowExe);
             ASSERT_EQ(result.status, 0) << options << result.err;
+            const std::string summaries = readText(genesFile) + readText(dir.file("out/transcripts_summary_sim.dat"));
             if (threads == 1) {
-                genes = readText(genesFile);
-                transcripts = readText(transcriptsFile);
-                continue;
+                first = summaries;
+            } else {
+                EXPECT_EQ(summaries, first) << options;
             }
-            EXPECT_EQ(readText(genesFile), genes) << options;
-            EXPECT_EQ(readText(transcriptsFile), transcripts) << options;
         }
     }
     // The threshold above defers genes of both kinds: several, and with several isoforms.

@@ -61,6 +61,14 @@ std::set<std::string> filesIn(const std::string& directory)
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 std::vector<std::string> split(const std::string& text, char separator)

@@ -28,6 +28,7 @@ std::string readText(const std::string& path);
 bool exists(const std::string& path);
 std::set<std::string> filesIn(const std::string& directory);
 bool contains(const std::string& text, const std::string& part);
+std::size_t occurrences(const std::string& text, const std::string& part);
 std::string quoted(const std::string& text);
 std::vector<std::string> split(const std::string& text, char separator);
 inline std::vector<std::string> lines(const std::string& text) { return split(text, '\n'); }
