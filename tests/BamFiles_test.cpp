@@ -370,8 +370,6 @@ TEST(BamFiles, RunOpensIndexesSortsOrRefusesTheAlignmentFile)
     const std::vector<Row> rows = {
         {"indexed", [&](const TempDir& d) { testutil::samToBam(oneRead, d.file("a.bam"), true); }, "a.bam", 0, "",
          {"a.bam", "a.bam.bai", "g.gtf", "out"}},
-        {"sorted without index", [&](const TempDir& d) { testutil::samToBam(oneRead, d.file("a.bam"), false); }, "a.bam",
-         0, "Creating the index file.\n", {"a.bam", "a.bam.bai", "g.gtf", "out"}},
         {"unsorted", [&](const TempDir& d) { testutil::samToBam(kUnsorted, d.file("a.bam"), false); }, "a.bam", 0,
          "Sorting the alignments.\n", {"a.bam", "a.sorted.bam", "a.sorted.bam.bai", "g.gtf", "out"}},
         {"reference beyond the BAI range",

@@ -139,15 +139,13 @@ TEST(SortMemory, DefaultFitsUnderTheAddressSpaceLimit)
         if (child == 0) {
             const rlimit limit{mapped + room, mapped + room};
             std::size_t memory = ::setrlimit(RLIMIT_AS, &limit) == 0 ? defaultSortMemory() : 0;
-            if (::write(channel[1], &memory, sizeof memory) != sizeof memory)
-                ::_exit(1);
-            ::_exit(0);
+            ::_exit(::write(channel[1], &memory, sizeof memory) == sizeof memory ? 0 : 1);
         }
         std::size_t memory = 0;
         EXPECT_EQ(::read(channel[0], &memory, sizeof memory), static_cast<ssize_t>(sizeof memory));
         ::waitpid(child, nullptr, 0);
-        ::close(channel[0]);
-        ::close(channel[1]);
+        for (int end : channel)
+            ::close(end);
         EXPECT_GE(memory, std::size_t{16} << 20) << room;
         EXPECT_LE(memory, std::max(room / 2, std::size_t{16} << 20)) << room;
     }
@@ -160,8 +158,7 @@ TEST(ScratchFiles, CleanUpTakesOnlyFilesNoLiveRunHolds)
 {
     TempDir dir;
     const std::string target = dir.file("a.sorted.bam");
-    int ready[2];
-    int release[2];
+    int ready[2], release[2];
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(release), 0);
     const pid_t child = ::fork();
@@ -170,9 +167,7 @@ TEST(ScratchFiles, CleanUpTakesOnlyFilesNoLiveRunHolds)
         auto* held = new ScratchFiles(target);
         std::string names = held->create() + "\n" + held->create();
         char go = 0;
-        if (::write(ready[1], names.data(), names.size()) < 0 || ::read(release[0], &go, 1) < 0)
-            ::_exit(1);
-        ::_exit(0);
+        ::_exit(::write(ready[1], names.data(), names.size()) < 0 || ::read(release[0], &go, 1) < 0 ? 1 : 0);
     }
     char buffer[8192] = {};
     ASSERT_GT(::read(ready[0], buffer, sizeof buffer - 1), 0);

@@ -37,9 +37,8 @@ namespace {
 std::string reads(const std::string& reference, int start, int count, int flag = 0)
 {
     std::string sam;
-    for (int i = 0; i < count; ++i)
-        sam += "r" + reference + std::to_string(start + i) + "\t" + std::to_string(flag) + "\t" + reference + "\t" +
-               std::to_string(start + i) + "\t60\t50M\t*\t0\t0\t*\t*\n";
+    for (int i = start; i < start + count; ++i)
+        sam += testutil::samRecord("r" + reference + std::to_string(i), flag, reference, i, "50M");
     return sam;
 }
 
@@ -70,13 +69,12 @@ pid_t deadPid()
 }
 
 // Records of one reference in reverse order of position, so that a run must sort them.
-std::string unsortedBam(const std::string& path, int count, const std::string& prefix = "r")
+void unsortedBam(const std::string& path, int count, const std::string& prefix = "r")
 {
-    std::string records;
+    std::string records = "@HD\tVN:1.6\tSO:unsorted\n@SQ\tSN:chr1\tLN:100000\n";
     for (int i = count; i >= 1; --i)
-        records += prefix + std::to_string(i) + "\t0\tchr1\t" + std::to_string(1000 + i % 90000) + "\t60\t50M\t*\t0\t0\t*\t*\n";
-    testutil::samToBam("@HD\tVN:1.6\tSO:unsorted\n@SQ\tSN:chr1\tLN:100000\n" + records, path, false);
-    return path;
+        records += testutil::samRecord(prefix + std::to_string(i), 0, "chr1", 1000 + i % 90000, "50M");
+    testutil::samToBam(records, path, false);
 }
 
 struct stat statOf(const std::string& path)
@@ -394,10 +392,9 @@ TEST_F(Safety, IndexesAreReplacedOnlyWithAWarningAndUnreadableOnesLeftAlone)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        testutil::TempDir data;
-        testutil::TempDir out;
-        ::chmod(data.path().c_str(), 0777);
-        ::chmod(out.path().c_str(), 0777);
+        testutil::TempDir data, out;
+        for (const auto* d : {&data, &out})
+            ::chmod(d->path().c_str(), 0777);
         writeText(data.file("g.gtf"), exon("chr1", 1000, 2000, "G", "T"));
         testutil::samToBam(sam, data.file("a.bam"), true);
         fs::last_write_time(data.file("a.bam"), 1600000000);
