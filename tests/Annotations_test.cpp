@@ -210,8 +210,7 @@ TEST(Annotations, MergedEstimatesAreCarriedBackToTheAnnotatedGenes)
         std::vector<double> bAlphas;
     };
     const std::vector<Row> rows = {
-        {100, 50, {0.5, 0.3, 0.2}, 50, 25, {0.6, 0.4}},
-        {41, 20, {0.5, 0.25, 0.25}, 20, 10, {0.5, 0.5}},
+        {100, 50, {0.5, 0.3, 0.2}, 50, 25, {0.6, 0.4}}, {41, 20, {0.5, 0.25, 0.25}, 20, 10, {0.5, 0.5}},
         {40, 18, {0.5, 0.25, 0.25}, 20, 9, {0.0, 0.0}},
     };
     testutil::TempDir dir;
@@ -252,8 +251,7 @@ TEST(Annotations, TranscriptGroupsFollowTheTyingOptions)
         {"global tying", {250, 1000, 1100}, true, false, {0, 0, 0}, 1},
         {"by length class", {250, 1000, 1100}, false, true, {0, 1, 1}, 2},
         {"two singletons merge", {250, 1000}, false, true, {0, 0}, 1},
-        {"a transcript of no length", {250, 0}, false, false, {0, 0}, 0},
-        {"no transcript", {}, true, false, {}, 0},
+        {"a transcript of no length", {250, 0}, false, false, {0, 0}, 0}, {"no transcript", {}, true, false, {}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

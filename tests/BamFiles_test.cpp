@@ -67,18 +67,12 @@ TEST(BamFiles, CigarOperationsShapeBlocksAndAlignedLength)
         int32_t length;
     };
     const std::vector<Row> rows = {
-        {100, "50M", {{100, 149}}, 50},
-        {200, "10S40M", {{200, 239}}, 40},
-        {300, "20M2D30M", {{300, 351}}, 50},
-        {400, "20M3I30M", {{400, 449}}, 53},
-        {500, "5H10=2X10=5S", {{500, 521}}, 22},
+        {100, "50M", {{100, 149}}, 50}, {200, "10S40M", {{200, 239}}, 40}, {300, "20M2D30M", {{300, 351}}, 50},
+        {400, "20M3I30M", {{400, 449}}, 53}, {500, "5H10=2X10=5S", {{500, 521}}, 22},
         {1000, "30M200N70M", {{1000, 1029}, {1230, 1299}}, 100},
         {2000, "10M5N10M1D5M10N5M", {{2000, 2009}, {2015, 2030}, {2041, 2045}}, 30},
-        {3000, "10M5N", {{3000, 3009}}, 10},
-        {100, "10M5N5N10M", {{100, 109}, {120, 129}}, 20},
-        {200, "50N10M3N", {{250, 259}}, 10},
-        {100, "20S", {}, 0},
-        {100, "5N0M5N", {}, 0},
+        {3000, "10M5N", {{3000, 3009}}, 10}, {100, "10M5N5N10M", {{100, 109}, {120, 129}}, 20},
+        {200, "50N10M3N", {{250, 259}}, 10}, {100, "20S", {}, 0}, {100, "5N0M5N", {}, 0},
     };
     for (const Row& row : rows) {
         auto fragments = extract(samRecord("q", 16, "chr1", row.pos, row.cigar));
@@ -425,9 +419,7 @@ TEST(BamFiles, OutputFolderIsCheckedBeforeTheAlignmentsAreSorted)
     std::set<std::string> resultsInOut = sorted;
     resultsInOut.insert("out");
     const std::vector<Row> rows = {
-        {"-o ..", 0, "", resultsHere},
-        {"-o ../", 0, "", resultsHere},
-        {"-o ../out/.", 0, "", resultsInOut},
+        {"-o ..", 0, "", resultsHere}, {"-o ../", 0, "", resultsHere}, {"-o ../out/.", 0, "", resultsInOut},
         {"-o ../out/x/..", 0, "", resultsInOut},
         {"-o /proc/kestrove-out", 1, "Error: output directory /proc/kestrove-out cannot be created", inputs},
         {"-o ../out -l", 1, "../out/logfiles exists and is not a directory", {"a.bam", "g.gtf", "run", "a-file", "out"}},

@@ -178,14 +178,10 @@ TEST(ScratchFiles, CleanUpTakesOnlyFilesNoLiveRunHolds)
         std::string name;
         bool keptWhileHeld;
     } cases[] = {
-        {held[0].substr(dir.path().size() + 1), true},
-        {held[1].substr(dir.path().size() + 1), true},
+        {held[0].substr(dir.path().size() + 1), true}, {held[1].substr(dir.path().size() + 1), true},
         // Unlocked: a live process id in the name does not keep it.
-        {"a.sorted.bam.tmp." + std::to_string(::getpid()) + ".0", false},
-        {"a.sorted.bam.tmp.1.0", false},
-        {"a.sorted.bam.tmp.", false},
-        {"a.sorted.bam", true},
-        {"b.sorted.bam.tmp.1.0", true},
+        {"a.sorted.bam.tmp." + std::to_string(::getpid()) + ".0", false}, {"a.sorted.bam.tmp.1.0", false},
+        {"a.sorted.bam.tmp.", false}, {"a.sorted.bam", true}, {"b.sorted.bam.tmp.1.0", true},
         {"a.sorted.bam.bai", true},
     };
     for (const auto& c : cases)

@@ -38,9 +38,7 @@ TEST(UnmatedMates, MatesNamedApartAreReportedOnceWithTheFix)
         bool fixShown;
     };
     const Row rows[] = {
-        {"", "", false, false},
-        {".1", ".2", true, true},
-        {"/1", "/2", true, true},
+        {"", "", false, false}, {".1", ".2", true, true}, {"/1", "/2", true, true},
         // Suffixes that do not follow the first/second-in-pair flags are no naming scheme to undo.
         {".2", ".1", true, false},
     };
@@ -67,8 +65,7 @@ TEST(FragmentKeys, OrderIsTheByteOrderOfTheWholeNames)
         {"HWI-ST1:8:1101:10000:2000", "HWI-ST1:8:1101:10000:200", "HWI-ST1:8:1101:9999:1",
          "HWI-ST1:8:1101:10000:2000x", "HWI-ST1:8:1101:10000:1999"},
         // Bytes above 0x7f sort after ASCII; a name that is a prefix of another comes first.
-        {"a\xff", "a\x7f", "a", "a\x80" "b", "a\x80"},
-        {"abcdefghij", "abc", "abcdefghi", "abcdefghik", "ab"},
+        {"a\xff", "a\x7f", "a", "a\x80" "b", "a\x80"}, {"abcdefghij", "abc", "abcdefghi", "abcdefghik", "ab"},
     };
     struct Started final : LocusFragments::Consumer {
         std::vector<uint32_t> ids;

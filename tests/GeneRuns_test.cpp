@@ -75,12 +75,9 @@ TEST_F(GeneRuns, FpkmAndFragmentLimits)
         std::string skipped;
     };
     const std::vector<Row> rows = {
-        {"", kGeneA, kGeneB, ""},
-        {"-x 10", kGeneA, kGeneB, ""},
-        {"-x 9", gaAlone, gbOver, "\n> 1 genes processed.\n> 1 genes skipped.\n"},
-        {"-M 10", kGeneA, kGeneB, ""},
-        {"-M 9", gaAlone, gbOver, "\n> 1 genes processed.\n> 1 genes skipped.\n"},
-        {"-m 3", kGeneA, kGeneB, ""},
+        {"", kGeneA, kGeneB, ""}, {"-x 10", kGeneA, kGeneB, ""},
+        {"-x 9", gaAlone, gbOver, "\n> 1 genes processed.\n> 1 genes skipped.\n"}, {"-M 10", kGeneA, kGeneB, ""},
+        {"-M 9", gaAlone, gbOver, "\n> 1 genes processed.\n> 1 genes skipped.\n"}, {"-m 3", kGeneA, kGeneB, ""},
         {"-m 4", "GA\talpha\tchr1:1001-1900\t0\t14\t0\t0\t10\t0\tFAIL",
          "GB\tGB\tchr1:5001-6000\t10\t14\t714285.714286\t10\t10\t1000000.000000\tOK", "> 1 genes skipped.\n"},
     };
@@ -138,9 +135,7 @@ TEST_F(GeneRuns, ProgressIsWholeLinesOffATerminalAndQuietPrintsNothing)
     };
     const std::vector<Row> rows = {
         {"", "Loading the annotations 25% (elapsed 00:00:0"},
-        {"-p 2", "> Quantification completed 100% (elapsed 00:00:0"},
-        {"--quiet", ""},
-        {"--quiet -p 2 -c", ""},
+        {"-p 2", "> Quantification completed 100% (elapsed 00:00:0"}, {"--quiet", ""}, {"--quiet -p 2 -c", ""},
     };
     for (const Row& row : rows) {
         const auto result = quantify(row.options);

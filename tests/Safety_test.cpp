@@ -323,8 +323,7 @@ TEST_F(Safety, SortedCopiesAndSamplesAreNamedAfterTheBamFileItself)
         std::size_t records;
     } cases[] = {
         {"exp.2024/ctrl", "ctrl.sorted", "exp.2024/ctrl.sorted.bam", 30},
-        {"exp.2024/treat", "treat.sorted", "exp.2024/treat.sorted.bam", 50},
-        {"reads", "reads", "", 20},
+        {"exp.2024/treat", "treat.sorted", "exp.2024/treat.sorted.bam", 50}, {"reads", "reads", "", 20},
     };
     for (const auto& c : cases) {
         const auto result = kestroveIn(dir.path(), "-G genes.gtf -o out -B " + c.bam);

@@ -347,10 +347,8 @@ TEST(Training, StopsOnSettledParametersOrLikelihoodOrTheIterationLimit)
         std::string message;
     };
     const std::vector<Row> rows = {
-        {0.0, 0.5, 500, 11, "Terminated the EM algorithm because difference in log(likelihood)"},
-        {0.0, 1e-9, 5, 5, ""},
-        {1e-4, 0.0, 500, 0, ""},
-        {0.0, 1e9, 500, 11, "Finished Initialization in iteration 11 with log likelihood"},
+        {0.0, 0.5, 500, 11, "Terminated the EM algorithm because difference in log(likelihood)"}, {0.0, 1e-9, 5, 5, ""},
+        {1e-4, 0.0, 500, 0, ""}, {0.0, 1e9, 500, 11, "Finished Initialization in iteration 11 with log likelihood"},
     };
     for (Row row : rows) {
         // Parameters settle in the first iteration whose alphas all move less than the limit.
