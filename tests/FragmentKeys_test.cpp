@@ -73,9 +73,7 @@ TEST(FragmentKeys, OrderIsTheByteOrderOfTheWholeNames)
         {
             ids.push_back(id);
         }
-        void joined(uint32_t, const LocusFragments::Read*, const t_exon*, const LocusFragments::Read&, const t_exon*) override
-        {
-        }
+        void joined(uint32_t, const LocusFragments::Read*, const t_exon*, const LocusFragments::Read&, const t_exon*) override {}
         void leftAlone(uint32_t, const LocusFragments::Read&, const t_exon*) override {}
     };
     const t_exon block{100, 149};

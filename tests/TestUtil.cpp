@@ -168,16 +168,8 @@ std::string column(const std::string& path, const std::string& name)
 CommandResult run(const std::string& command)
 {
     TempDir tmp;
-    std::string outPath = tmp.file("out");
-    std::string errPath = tmp.file("err");
-    std::string full = "( " + command + " ) >" + outPath + " 2>" + errPath + " </dev/null";
-    int raw = std::system(full.c_str());
-    CommandResult result;
-    if (raw != -1 && WIFEXITED(raw))
-        result.status = WEXITSTATUS(raw);
-    result.out = readText(outPath);
-    result.err = readText(errPath);
-    return result;
+    const int raw = std::system(("( " + command + " ) >" + tmp.file("out") + " 2>" + tmp.file("err") + " </dev/null").c_str());
+    return {raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readText(tmp.file("out")), readText(tmp.file("err"))};
 }
 
 std::string kestroveExe() { return KESTROVE_EXE; }
