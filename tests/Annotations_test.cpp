@@ -166,10 +166,7 @@ TEST(Annotations, GtfLinesGiveGenesTranscriptsAndExons)
 
 TEST(Annotations, OverlappingGenesMergeIntoTheFirst)
 {
-    struct Row {
-        std::string gtf;
-        std::string genes;
-    };
+    struct Row { std::string gtf; std::string genes; };
     const std::vector<Row> rows = {
         {exon("chr1", 100, 200, "A", "TA") + exon("chr1", 450, 500, "A", "TA") + exon("chr1", 480, 900, "B", "TB1")
              + exon("chr1", 450, 470, "B", "TB2"), "A()chr1:100-900[TA+ 100-200 450-500][TB1+ 480-900][TB2+ 450-470] "},
@@ -253,11 +250,9 @@ TEST(Annotations, TranscriptGroupsFollowTheTyingOptions)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Gene gene;
-        for (int32_t length : c.lengths) {
-            t_transcript t;
-            t.length = length;
-            gene.transcripts.push_back(t);
-        }
+        gene.transcripts.resize(c.lengths.size());
+        for (size_t t = 0; t < c.lengths.size(); ++t)
+            gene.transcripts[t].length = c.lengths[t];
         t_configuration conf;
         conf.globalTying = c.global;
         conf.autoGroupTying = c.automatic;

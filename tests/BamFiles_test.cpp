@@ -29,13 +29,7 @@ const std::string kUnsorted = "@SQ\tSN:chr1\tLN:100000\n" + samRecord("b", 0, "c
 using Blocks = std::vector<std::pair<int32_t, int32_t>>;
 
 // What a read keeps of its record, in a form that does not depend on the fragment map's layout.
-struct Read {
-    int32_t start;
-    Blocks blocks;
-    int32_t length;
-    bool paired, firstMate, forward;
-    std::string name;
-};
+struct Read { int32_t start; Blocks blocks; int32_t length; bool paired, firstMate, forward; std::string name; };
 
 std::map<std::string, std::vector<Read>> extract(const std::string& records, const std::string& region = "chr1:1-100000",
                                                  uint16_t skippedFlags = 0)
@@ -60,12 +54,7 @@ std::map<std::string, std::vector<Read>> extract(const std::string& records, con
 
 TEST(BamFiles, CigarOperationsShapeBlocksAndAlignedLength)
 {
-    struct Row {
-        int pos;
-        std::string cigar;
-        Blocks blocks;
-        int32_t length;
-    };
+    struct Row { int pos; std::string cigar; Blocks blocks; int32_t length; };
     const std::vector<Row> rows = {
         {100, "50M", {{100, 149}}, 50}, {200, "10S40M", {{200, 239}}, 40}, {300, "20M2D30M", {{300, 351}}, 50},
         {400, "20M3I30M", {{400, 449}}, 53}, {500, "5H10=2X10=5S", {{500, 521}}, 22},
@@ -200,11 +189,7 @@ TEST(BamFiles, AlignerFlaggedRecordsAreToldAndLeftOutOnlyWithPrimaryOnly)
 TEST(BamFiles, ReadsComeOutAsTheirRecordsSayWhereverTheyLie)
 {
     const std::string sequence(20, 'A');
-    struct Row {
-        std::string name;
-        std::string record;
-        Blocks blocks;
-    };
+    struct Row { std::string name; std::string record; Blocks blocks; };
     const std::vector<Row> rows = {
         {"n", samRecord("n", 0, "chr1", 2000, "10M"), {{2000, 2009}}},
         {"na", samRecord("na", 0, "chr1", 2100, "10M"), {{2100, 2109}}},
@@ -292,9 +277,7 @@ TEST(BamFiles, OnePassOverOverlappingLociGivesEachLocusItsOwnQuery)
 
     const std::vector<std::string> regions = {"chr1:100-900",   "chr1:500-2500", "chr1:600-700", "chr1:3000-3100",
                                               "chr1:2400-4000", "chr1:4500-4600", "chr1:5990-7000"};
-    struct Case {
-        uint64_t recordBudget, sharedBudget;
-    };
+    struct Case { uint64_t recordBudget, sharedBudget; };
     for (const Case c : {Case{UINT64_MAX, UINT64_MAX}, Case{60, UINT64_MAX}, Case{UINT64_MAX, 10}}) {
         std::vector<FragmentMap> maps(regions.size());
         std::vector<std::unique_ptr<FragmentMapBuilder>> builders;

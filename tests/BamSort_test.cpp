@@ -174,10 +174,7 @@ TEST(ScratchFiles, CleanUpTakesOnlyFilesNoLiveRunHolds)
     const std::vector<std::string> held = testutil::lines(buffer);
     ASSERT_EQ(held.size(), 2u);
 
-    const struct {
-        std::string name;
-        bool keptWhileHeld;
-    } cases[] = {
+    const struct { std::string name; bool keptWhileHeld; } cases[] = {
         {held[0].substr(dir.path().size() + 1), true}, {held[1].substr(dir.path().size() + 1), true},
         // Unlocked: a live process id in the name does not keep it.
         {"a.sorted.bam.tmp." + std::to_string(::getpid()) + ".0", false}, {"a.sorted.bam.tmp.1.0", false},

@@ -120,10 +120,7 @@ TEST(Clustering, MalformedInputsEndWithStatusOneBeforeAnythingIsWritten)
 {
     TempDir dir;
     const std::string good = summary({{.id = "A"}});
-    struct Row {
-        std::string summary;
-        std::string message;
-    };
+    struct Row { std::string summary; std::string message; };
     const std::vector<Row> rows = {
         {good.substr(0, good.find("\t13.1\t") + 5) + "\n", "line 2: 13 fields, but clustering needs the mixture columns"},
         {good + "C\tG1\tg\tchr1:1-5000\t1k\t0.90\t0.5\t1200\t50000\t12.5\t1000\t40000\t13.1\t1\t300\t1\n",

@@ -89,11 +89,7 @@ TEST(Compatibility, ReadFitsTranscriptExactlyWhenBlocksFollowItsExons)
 
 TEST(Compatibility, TranscriptCoordinatesSkipIntronsAndCountFromTheFivePrimeEnd)
 {
-    struct Row {
-        std::vector<t_read> reads;
-        bool forward;
-        int32_t start, end, length;
-    };
+    struct Row { std::vector<t_read> reads; bool forward; int32_t start, end, length; };
     const std::vector<Row> rows = {
         {{read({{150, 180}})}, true, 51, 0, 0}, {{read({{520, 540}})}, true, 221, 0, 0},
         {{read({{100, 120}})}, true, 1, 0, 0}, {{read({{300, 320}})}, true, 101, 0, 0},

@@ -31,12 +31,7 @@ std::string pairsNamed(const std::string& firstSuffix, const std::string& second
 
 TEST(UnmatedMates, MatesNamedApartAreReportedOnceWithTheFix)
 {
-    struct Row {
-        const char* first;
-        const char* second;
-        bool warned;
-        bool fixShown;
-    };
+    struct Row { const char* first; const char* second; bool warned; bool fixShown; };
     const Row rows[] = {
         {"", "", false, false}, {".1", ".2", true, true}, {"/1", "/2", true, true},
         // Suffixes that do not follow the first/second-in-pair flags are no naming scheme to undo.

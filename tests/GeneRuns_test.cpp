@@ -69,11 +69,7 @@ TEST_F(GeneRuns, FpkmAndFragmentLimits)
         "tB\tGB\tGB\tchr1:5001-6000\t1000\t1.00\t1.00000\t10\t14\t714285.71429\t10\t13\t769230.76923"}));
     const std::string gaAlone = "GA\talpha\tchr1:1001-1900\t4\t14\t408163.265306\t3\t3\t1428571.428571\tOK";
     const std::string gbOver = "GB\tGB\tchr1:5001-6000\t0\t14\t0\t0\t3\t0\tFAIL";
-    struct Row {
-        std::string options;
-        std::string ga, gb;
-        std::string skipped;
-    };
+    struct Row { std::string options; std::string ga, gb; std::string skipped; };
     const std::vector<Row> rows = {
         {"", kGeneA, kGeneB, ""}, {"-x 10", kGeneA, kGeneB, ""},
         {"-x 9", gaAlone, gbOver, "\n> 1 genes processed.\n> 1 genes skipped.\n"}, {"-M 10", kGeneA, kGeneB, ""},

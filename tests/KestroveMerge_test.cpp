@@ -86,10 +86,7 @@ TEST(KestroveMerge, CopiesValuesAndDerivesTpmAndCounts)
 
     const std::string keys = "tracking_ID\tgene_ID\tlength\ta\tsecond\n";
     const std::string geneKeys = "gene_ID\tgene_name\tlocus\ta\tsecond\n";
-    const struct {
-        std::string file;
-        std::string expected;
-    } cases[] = {
+    const struct { std::string file; std::string expected; } cases[] = {
         {"transcripts.FPKM_CHN.tsv", keys + "T1\tG1\t1000\t100.00000\t50.00000\nT2\tG1\t800\t300.10000\t0.00000\n"
                                             "T3\tG1\t300\t599.90000\t450.00000\nT4\tG2\t50\t0\t0\n"},
         {"transcripts.FPKM_THN.tsv", keys + "T1\tG1\t1000\t1.50000\t1.50000\nT2\tG1\t800\t2.25000\t2.25000\n"
@@ -291,11 +288,7 @@ TEST(KestroveMerge, RecordKeepsAwkwardTextsAndRefusesDamage)
     EXPECT_EQ(back.outputs[0].size, r.outputs[0].size);
 
     const std::string json = provenance::toJson(r);
-    const struct {
-        const char* name;
-        std::string text;
-        const char* message;
-    } damaged[] = {
+    const struct { const char* name; std::string text; const char* message; } damaged[] = {
         {"cut", json.substr(0, json.size() / 2), "unterminated string"},
         {"no outputs", replaced(json, "\"outputs\"", "\"output\""), "no \"outputs\""},
         {"size as text", replaced(json, "18446744073709551615", "\"1\""), "\"size\" has the wrong type"},

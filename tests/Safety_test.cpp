@@ -126,10 +126,7 @@ TEST_F(Safety, FaultyInputsStopTheRunBeforeAnythingIsWritten)
     }
     fs::remove(dir.file("gzip.gtf.gz"));
 
-    const struct {
-        std::string args;
-        std::string message;
-    } cases[] = {
+    const struct { std::string args; std::string message; } cases[] = {
         {"-G genes.gtf -B reads.bam -o a-file/out", "Error: output directory a-file/out cannot be created"},
         {"-G genes.gtf -B reads.bam -o a-file", "Error: output directory a-file exists and is not a directory"},
         {"-G absent.gtf -B reads.bam", "Error 107: Failed to open the GTF file: absent.gtf: No such file or directory"},
@@ -318,10 +315,7 @@ TEST_F(Safety, SortedCopiesAndSamplesAreNamedAfterTheBamFileItself)
     unsortedBam(dir.file("exp.2024/treat"), 50, "t");
     testutil::samToBam(header({"chr1"}) + reads("chr1", 1100, 20), dir.file("reads"), true);
     writeText(dir.file("exp.sorted.bam"), "the user's own file\n");
-    const struct {
-        std::string bam, sample, sortedCopy;
-        std::size_t records;
-    } cases[] = {
+    const struct { std::string bam, sample, sortedCopy; std::size_t records; } cases[] = {
         {"exp.2024/ctrl", "ctrl.sorted", "exp.2024/ctrl.sorted.bam", 30},
         {"exp.2024/treat", "treat.sorted", "exp.2024/treat.sorted.bam", 50}, {"reads", "reads", "", 20},
     };

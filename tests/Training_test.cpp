@@ -120,11 +120,7 @@ long iterationsLogged(const std::string& log)
 // A direct implementation of the fragment density and the EM step, with full
 // N x T x K tables and every sum formed term by term.
 
-struct NaiveResult {
-    std::vector<double> alphas;
-    Matrix betas;
-    std::vector<double> logLikelihoods;
-};
+struct NaiveResult { std::vector<double> alphas; Matrix betas; std::vector<double> logLikelihoods; };
 
 NaiveResult naiveTrain(const Locus& locus, const ModelParams& mp, int iterations, bool trainBetas)
 {
@@ -275,11 +271,7 @@ struct RandomGene {
 };
 
 
-struct Estimates {
-    std::vector<double> alphas;
-    Matrix betas;
-    std::string log;
-};
+struct Estimates { std::vector<double> alphas; Matrix betas; std::string log; };
 
 // Trains a fresh model of the locus; several threads in the deferred pass take the
 // block-parallel E-step.
@@ -299,11 +291,7 @@ Estimates train(Locus& locus, const ModelParams& params, t_configuration conf, i
 
 TEST(Training, MatchesTheDirectFormulasToTheLastBit)
 {
-    struct Row {
-        unsigned seed;
-        int components;
-        bool trainBetas;
-    };
+    struct Row { unsigned seed; int components; bool trainBetas; };
     for (const Row& row : std::vector<Row>{{1, 3, true}, {7, 3, true}, {12345, 3, true}, {21, 1, true},
                                            {21, 2, true}, {21, 5, true}, {21, 7, true}, {99, 3, false}}) {
         RandomGene random(row.seed, row.components);
@@ -340,12 +328,7 @@ TEST(Training, StopsOnSettledParametersOrLikelihoodOrTheIterationLimit)
     const NaiveResult naive = naiveTrain(locus, p, 12, true);
     ASSERT_LT(std::fabs(naive.logLikelihoods[10] - naive.logLikelihoods[9]), 0.5);
     ASSERT_GT(std::fabs(naive.logLikelihoods[9] - naive.logLikelihoods[8]), 1e-3);
-    struct Row {
-        double minParamDiff, likelihood;
-        int16_t iterations;
-        int expectedIterations;
-        std::string message;
-    };
+    struct Row { double minParamDiff, likelihood; int16_t iterations; int expectedIterations; std::string message; };
     const std::vector<Row> rows = {
         {0.0, 0.5, 500, 11, "Terminated the EM algorithm because difference in log(likelihood)"}, {0.0, 1e-9, 5, 5, ""},
         {1e-4, 0.0, 500, 0, ""}, {0.0, 1e9, 500, 11, "Finished Initialization in iteration 11 with log likelihood"},
