@@ -60,7 +60,7 @@ protected:
 // FPKM divides the locus fragments by the length and the experiment size. The fragment
 // limits are inclusive; a gene outside them keeps its row with zeros and FAIL, and the
 // compatible count of the experiment leaves it out.
-TEST_F(GeneRuns, FpkmAndFragmentLimits)
+TEST_F(GeneRuns, FpkmDividesByLengthAndExperimentSizeWithinInclusiveFragmentLimits)
 {
     write(kTwoGenes, twoGenesReads());
     ASSERT_EQ(quantify("").status, 0);
