@@ -12,10 +12,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <htslib/kstring.h>
 #include <htslib/sam.h>
 
-#include "BamIO.h"
 #include "BamSort.h"
 #include "Helper.h"
 #include "TestUtil.h"
@@ -73,20 +71,6 @@ std::vector<std::string> expectedOrder(std::vector<InputRecord> records)
     return names;
 }
 
-// The header text and the records, as SAM lines, of a BAM file.
-std::pair<std::string, std::vector<std::string>> readBack(const std::string& path)
-{
-    std::unique_ptr<htsFile, HtsFileCloser> in(hts_open(path.c_str(), "r"));
-    std::unique_ptr<sam_hdr_t, HtsHeaderFree> header(sam_hdr_read(in.get()));
-    std::unique_ptr<bam1_t, BamRecordFree> record(bam_init1());
-    std::vector<std::string> records;
-    kstring_t line = KS_INITIALIZE;
-    while (sam_read1(in.get(), header.get(), record.get()) >= 0 && sam_format1(header.get(), record.get(), &line) >= 0)
-        records.emplace_back(line.s, line.l);
-    ks_free(&line);
-    return {sam_hdr_str(header.get()), records};
-}
-
 // Stable coordinate order, unmapped records last, whether the records fit in memory,
 // spill into a few runs merged at once, or into more runs than one merge takes.
 TEST(CoordinateSort, OrderIsStableWhateverTheMemoryLimit)
@@ -101,14 +85,14 @@ TEST(CoordinateSort, OrderIsStableWhateverTheMemoryLimit)
         TempDir dir;
         const std::vector<InputRecord> records = randomRecords(row.records, row.seed);
         testutil::samToBam(samText(records), dir.file("in.bam"), false);
-        const BamSortResult result = row.memory == 0
-            ? sortBamByCoordinate(dir.file("in.bam"), dir.file("out.bam"))
+        const BamSortResult result = row.memory == 0 ? sortBamByCoordinate(dir.file("in.bam"), dir.file("out.bam"))
             : sortBamByCoordinate(dir.file("in.bam"), dir.file("out.bam"), row.memory);
         ASSERT_EQ(result.status, BamSortStatus::ok) << result.message;
         EXPECT_GE(result.spilledRuns, row.minRuns) << row.records;
         EXPECT_LE(result.spilledRuns, row.maxRuns) << row.records;
-        const auto [header, sorted] = readBack(dir.file("out.bam"));
-        std::vector<std::string> names, lines = readBack(dir.file("in.bam")).second, sortedLines = sorted;
+        std::string header;
+        const auto sorted = testutil::bamRecords(dir.file("out.bam"), &header);
+        std::vector<std::string> names, lines = testutil::bamRecords(dir.file("in.bam")), sortedLines = sorted;
         for (const std::string& record : sorted)
             names.push_back(record.substr(0, record.find('\t')));
         EXPECT_EQ(names, expectedOrder(records)) << row.records;
@@ -120,18 +104,6 @@ TEST(CoordinateSort, OrderIsStableWhateverTheMemoryLimit)
         EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"in.bam", "out.bam"}));
         EXPECT_EQ(sam_index_build(dir.file("out.bam").c_str(), 0), 0);
     }
-}
-
-TEST(CoordinateSort, SortCommandReportsUsageAndFailures)
-{
-    std::string command = "sort", input = "/nonexistent/in.bam", prefix = "out";
-    char* argv[] = {command.data(), input.data(), prefix.data()};
-    testing::internal::CaptureStderr();
-    EXPECT_NE(bam_sort_reads(2, argv), 0);
-    EXPECT_NE(bam_sort_reads(3, argv), 0);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(testutil::contains(err, "Usage: sort <input.bam> <output prefix>")) << err;
-    EXPECT_TRUE(testutil::contains(err, "Sorting failed: ") && testutil::contains(err, input)) << err;
 }
 
 TEST(SortMemory, SizesTakeBinaryUnitsAndRefuseTheRest)
@@ -167,15 +139,13 @@ TEST(SortMemory, DefaultFitsUnderTheAddressSpaceLimit)
         if (child == 0) {
             const rlimit limit{mapped + room, mapped + room};
             std::size_t memory = ::setrlimit(RLIMIT_AS, &limit) == 0 ? defaultSortMemory() : 0;
-            if (::write(channel[1], &memory, sizeof memory) != sizeof memory)
-                ::_exit(1);
-            ::_exit(0);
+            ::_exit(::write(channel[1], &memory, sizeof memory) == sizeof memory ? 0 : 1);
         }
         std::size_t memory = 0;
         EXPECT_EQ(::read(channel[0], &memory, sizeof memory), static_cast<ssize_t>(sizeof memory));
         ::waitpid(child, nullptr, 0);
-        ::close(channel[0]);
-        ::close(channel[1]);
+        for (int end : channel)
+            ::close(end);
         EXPECT_GE(memory, std::size_t{16} << 20) << room;
         EXPECT_LE(memory, std::max(room / 2, std::size_t{16} << 20)) << room;
     }
@@ -188,8 +158,7 @@ TEST(ScratchFiles, CleanUpTakesOnlyFilesNoLiveRunHolds)
 {
     TempDir dir;
     const std::string target = dir.file("a.sorted.bam");
-    int ready[2];
-    int release[2];
+    int ready[2], release[2];
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(release), 0);
     const pid_t child = ::fork();
@@ -198,27 +167,18 @@ TEST(ScratchFiles, CleanUpTakesOnlyFilesNoLiveRunHolds)
         auto* held = new ScratchFiles(target);
         std::string names = held->create() + "\n" + held->create();
         char go = 0;
-        if (::write(ready[1], names.data(), names.size()) < 0 || ::read(release[0], &go, 1) < 0)
-            ::_exit(1);
-        ::_exit(0);
+        ::_exit(::write(ready[1], names.data(), names.size()) < 0 || ::read(release[0], &go, 1) < 0 ? 1 : 0);
     }
     char buffer[8192] = {};
     ASSERT_GT(::read(ready[0], buffer, sizeof buffer - 1), 0);
     const std::vector<std::string> held = testutil::lines(buffer);
     ASSERT_EQ(held.size(), 2u);
 
-    const struct {
-        std::string name;
-        bool keptWhileHeld;
-    } cases[] = {
-        {held[0].substr(dir.path().size() + 1), true},
-        {held[1].substr(dir.path().size() + 1), true},
+    const struct { std::string name; bool keptWhileHeld; } cases[] = {
+        {held[0].substr(dir.path().size() + 1), true}, {held[1].substr(dir.path().size() + 1), true},
         // Unlocked: a live process id in the name does not keep it.
-        {"a.sorted.bam.tmp." + std::to_string(::getpid()) + ".0", false},
-        {"a.sorted.bam.tmp.1.0", false},
-        {"a.sorted.bam.tmp.", false},
-        {"a.sorted.bam", true},
-        {"b.sorted.bam.tmp.1.0", true},
+        {"a.sorted.bam.tmp." + std::to_string(::getpid()) + ".0", false}, {"a.sorted.bam.tmp.1.0", false},
+        {"a.sorted.bam.tmp.", false}, {"a.sorted.bam", true}, {"b.sorted.bam.tmp.1.0", true},
         {"a.sorted.bam.bai", true},
     };
     for (const auto& c : cases)

@@ -154,11 +154,7 @@ TEST(Clustering, MalformedInputsEndWithStatusOneBeforeAnythingIsWritten)
     TempDir dir;
     const std::string good = summary({{.id = "A"}});
     const std::string normal = good.substr(0, good.find("\t13.1\t") + 5) + "\n";
-    struct Row {
-        std::string summary;
-        std::string message;
-        std::string mixtures = "";
-    };
+    struct Row { std::string summary; std::string message; std::string mixtures = ""; };
     const std::vector<Row> rows = {
         {normal, "line 2: 13 fields, but clustering needs the mixture columns"},
         {normal, "line 2: transcript A of gene G1 has no row in", "tracking_ID\tgene_ID\tnr_components\nA\tG2\t1\t300\t1\n"},

@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "Compatibility.h"
-#include "DebugLog.h"
-#include "TestUtil.h"
 
 namespace {
 
@@ -52,19 +50,13 @@ TEST(Compatibility, ReadFitsTranscriptExactlyWhenBlocksFollowItsExons)
         bool fits;
     };
     const std::vector<Row> rows = {
-        {{{150, 180}}, true, single, 0, true, true},
-        {{{100, 199}}, true, single, 0, true, true},
-        {{{500, 599}}, true, single, 0, true, true},
-        {{{199, 199}}, true, single, 0, true, true},
+        {{{150, 180}}, true, single, 0, true, true}, {{{100, 199}}, true, single, 0, true, true},
+        {{{500, 599}}, true, single, 0, true, true}, {{{199, 199}}, true, single, 0, true, true},
         {{{190, 210}}, true, single, 0, true, false},  // runs into the intron
-        {{{90, 120}}, true, single, 0, true, false},
-        {{{99, 120}}, true, single, 0, true, false},
-        {{{250, 260}}, true, single, 0, true, false},
-        {{{590, 610}}, true, single, 0, true, false},
-        {{{590, 600}}, true, single, 0, true, false},
-        {{{700, 750}}, true, single, 0, true, false},
-        {{}, true, single, 0, true, false},
-        {{{150, 199}, {300, 330}}, true, single, 0, true, true},
+        {{{90, 120}}, true, single, 0, true, false}, {{{99, 120}}, true, single, 0, true, false},
+        {{{250, 260}}, true, single, 0, true, false}, {{{590, 610}}, true, single, 0, true, false},
+        {{{590, 600}}, true, single, 0, true, false}, {{{700, 750}}, true, single, 0, true, false},
+        {{}, true, single, 0, true, false}, {{{150, 199}, {300, 330}}, true, single, 0, true, true},
         {{{150, 195}, {300, 330}}, true, single, 0, true, true},  // may end short of the donor
         {{{150, 199}, {300, 399}, {500, 520}}, true, single, 0, true, true},
         {{{150, 199}, {300, 399}, {500, 599}}, true, single, 0, true, true},
@@ -76,21 +68,14 @@ TEST(Compatibility, ReadFitsTranscriptExactlyWhenBlocksFollowItsExons)
         {{{350, 399}, {500, 520}, {700, 720}}, true, single, 0, true, false},
         {{{150, 160}, {170, 180}, {300, 310}, {500, 510}}, true, single, 0, true, false},
         // Forward-stranded library: the first read on the transcript's strand.
-        {{{150, 180}}, false, single, 1, true, false},
-        {{{150, 180}}, true, single, 1, true, true},
-        {{{150, 180}}, false, second, 1, true, true},
-        {{{150, 180}}, true, second, 1, true, false},
-        {{{150, 180}}, false, first, 1, true, false},
-        {{{150, 180}}, true, first, 1, true, true},
-        {{{150, 180}}, false, first, 1, false, true},
-        {{{150, 180}}, false, single, 0, true, true},
+        {{{150, 180}}, false, single, 1, true, false}, {{{150, 180}}, true, single, 1, true, true},
+        {{{150, 180}}, false, second, 1, true, true}, {{{150, 180}}, true, second, 1, true, false},
+        {{{150, 180}}, false, first, 1, true, false}, {{{150, 180}}, true, first, 1, true, true},
+        {{{150, 180}}, false, first, 1, false, true}, {{{150, 180}}, false, single, 0, true, true},
         // Reverse-stranded library: the first read opposite.
-        {{{150, 180}}, false, single, 2, true, true},
-        {{{150, 180}}, true, single, 2, true, false},
-        {{{150, 180}}, true, second, 2, true, true},
-        {{{150, 180}}, false, second, 2, true, false},
-        {{{150, 180}}, true, first, 2, false, true},
-        {{{150, 180}}, false, first, 2, false, false},
+        {{{150, 180}}, false, single, 2, true, true}, {{{150, 180}}, true, single, 2, true, false},
+        {{{150, 180}}, true, second, 2, true, true}, {{{150, 180}}, false, second, 2, true, false},
+        {{{150, 180}}, true, first, 2, false, true}, {{{150, 180}}, false, first, 2, false, false},
     };
     Kestrove kestrove;
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -98,26 +83,17 @@ TEST(Compatibility, ReadFitsTranscriptExactlyWhenBlocksFollowItsExons)
         t_configuration conf;
         conf.strandedness = row.strandedness;
         EXPECT_EQ(kestrove.checkExons(transcript(kThreeExons, row.transcriptForward),
-                                      read(row.blocks, row.forward, row.mate), conf),
-                  row.fits)
-            << "row " << i;
+                                      read(row.blocks, row.forward, row.mate), conf), row.fits) << "row " << i;
     }
 }
 
 TEST(Compatibility, TranscriptCoordinatesSkipIntronsAndCountFromTheFivePrimeEnd)
 {
-    struct Row {
-        std::vector<t_read> reads;
-        bool forward;
-        int32_t start, end, length;
-    };
+    struct Row { std::vector<t_read> reads; bool forward; int32_t start, end, length; };
     const std::vector<Row> rows = {
-        {{read({{150, 180}})}, true, 51, 0, 0},
-        {{read({{520, 540}})}, true, 221, 0, 0},
-        {{read({{100, 120}})}, true, 1, 0, 0},
-        {{read({{300, 320}})}, true, 101, 0, 0},
-        {{read({{150, 180}})}, false, 220, 0, 0},
-        {{read({{580, 599}})}, false, 1, 0, 0},
+        {{read({{150, 180}})}, true, 51, 0, 0}, {{read({{520, 540}})}, true, 221, 0, 0},
+        {{read({{100, 120}})}, true, 1, 0, 0}, {{read({{300, 320}})}, true, 101, 0, 0},
+        {{read({{150, 180}})}, false, 220, 0, 0}, {{read({{580, 599}})}, false, 1, 0, 0},
         {{read({{350, 399}})}, false, 101, 0, 0},
         {pairOf({{150, 199}, {300, 320}}, {{350, 399}, {500, 520}}), true, 51, 221, 171},
         {pairOf({{150, 199}, {300, 320}}, {{350, 399}, {500, 520}}), false, 80, 250, 171},
@@ -127,8 +103,7 @@ TEST(Compatibility, TranscriptCoordinatesSkipIntronsAndCountFromTheFivePrimeEnd)
         {pairOf({{100, 150}}, {{550, 599}}), false, 1, 300, 300},
         {{read({{150, 199}, {300, 320}}, true, first)}, true, 51, 121, 71},  // lone mate spans itself
         // Dropped (start -1): compatible with no transcript, or a pair whose second mate does not fit.
-        {{read({{190, 210}})}, true, -1, 0, 0},
-        {pairOf({{120, 140}}, {{250, 260}}), true, -1, 0, 0},
+        {{read({{190, 210}})}, true, -1, 0, 0}, {pairOf({{120, 140}}, {{250, 260}}), true, -1, 0, 0},
     };
     for (std::size_t i = 0; i < rows.size(); ++i) {
         GeneMap genes;
@@ -149,26 +124,6 @@ TEST(Compatibility, TranscriptCoordinatesSkipIntronsAndCountFromTheFivePrimeEnd)
         EXPECT_EQ(f.transEnds, (std::vector<int32_t>{rows[i].end, 0})) << "row " << i;
         EXPECT_EQ(f.fragLengths, (std::vector<int32_t>{rows[i].length, 0})) << "row " << i;
     }
-}
-
-// The debug matrices: no run writes them, since no option sets the debug mode.
-TEST(Compatibility, ValidityFileListsStartsCompatibilityAndLengthsPerFragment)
-{
-    GeneMap genes;
-    genes["G"].transcripts = {transcript(kThreeExons, true), transcript({{700, 800}}, true)};
-    auto it = genes.begin();
-    FragmentMap fragments;
-    fragments["f"] = pairOf({{310, 330}}, {{350, 380}});
-    fragments["f"][0].name = "f";
-    Kestrove().checkFragmentsValidity(it, fragments, t_configuration{});
-    Kestrove().convertCoords(it, fragments);
-    testutil::TempDir dir;
-    EXPECT_NE(DebugLog().validitiesToFile(fragments, it, dir.file("v.dat")), 0);
-    const std::string head = "\n# rows: 1\n# columns: 2\n";
-    EXPECT_EQ(testutil::readText(dir.file("v.dat")), "# name: fragment_startsites_trans_coord" + head
-                  + "f 111 0\n\n# name: fragment_startsites_validity_mat" + head + "f 1 0\n\n# name: fragment_lengths"
-                  + head + "f 71 0\n");
-    EXPECT_EQ(DebugLog().validitiesToFile(fragments, it, dir.file("missing/v.dat")), 0);
 }
 
 } // namespace

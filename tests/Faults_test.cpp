@@ -41,14 +41,6 @@ std::vector<uint64_t> bgzfBlockOffsets(const std::string& path)
     return offsets;
 }
 
-// After a failed run: neither summary under its final name, no temporary file
-// left, and what was appended during the gene pass kept under ".partial".
-void expectOnlyPartialSummary(const std::set<std::string>& outputFiles, const std::string& partialText)
-{
-    EXPECT_EQ(outputFiles, (std::set<std::string>{"transcripts_summary_a.dat.partial"}));
-    EXPECT_EQ(partialText.rfind("tracking_ID\tgene_ID\tgene_name\tlocus\tlength\t", 0), 0u) << partialText.substr(0, 200);
-}
-
 class Faults : public testing::Test {
 protected:
     testutil::CommandResult quantify(const std::string& options = "")
@@ -59,18 +51,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(Faults, OutputThatCannotBeWrittenFailsTheRunAndKeepsOnlyThePartialSummary)
-{
-    testutil::simulate(dir.file("a"), "--genes 60 --fragments 20000 --seed 11");
-    // bash counts ulimit -f in KiB; the limit is hit by the summaries, not before.
-    const auto limited = testutil::run("cd " + quoted(dir.path()) + " && bash -c "
-                                       + quoted("ulimit -f 12; exec " + kestrove() + " -G a.gtf -B a.bam -o out > /dev/null"));
-    EXPECT_EQ(limited.status, 1) << limited.err;
-    EXPECT_TRUE(contains(limited.err, "(File too large)")) << limited.err;
-    EXPECT_TRUE(contains(limited.err, "[writeFinalResults] fail to write file > ")) << limited.err;
-    expectOnlyPartialSummary(testutil::filesIn(dir.file("out")), readText(dir.file("out/transcripts_summary_a.dat.partial")));
-}
 
 // A summary whose name is taken by a directory fails the run, and the rows of the
 // run are kept aside.
@@ -103,6 +83,7 @@ TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)
         bool keepIndex;
         std::string other;  // a file of b copied over a's
         std::vector<std::string> messages;
+        std::string options = "";
     };
     // Nothing is written: no output directory, and no index of a cut file, which
     // would make the next run read it as complete.
@@ -114,23 +95,23 @@ TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)
          {" of a.bam: the BAM file is truncated or corrupted", "Error 105"}},
         {"cut without index", blocks[blocks.size() / 2], false, "", {"a.bam is truncated: its end-of-file marker is missing"}},
         {"index of another file", 0, true, "b.bam.bai", {"a.bam", "index belongs to another file"}},
+        // A worker thread that meets the cut ends the run alike.
+        {"cut inside a block, threads", blocks[blocks.size() / 2] + 1000, true, "", {"Error 105"}, "--threads 2"},
     };
     for (const Row& row : rows) {
         for (const std::string name : {"a.bam", "a.bam.bai"})
             fs::copy_file(dir.file("keep-" + name), dir.file(name), fs::copy_option::overwrite_if_exists);
-        // The index stays newer than the cut file: an older one would be rebuilt instead.
-        if (row.cut != 0) {
+        if (row.cut != 0)
             fs::resize_file(dir.file("a.bam"), row.cut);
-            if (row.keepIndex)
-                fs::last_write_time(dir.file("a.bam.bai"), fs::last_write_time(dir.file("a.bam")) + 60);
-        }
-        if (!row.keepIndex)
-            fs::remove(dir.file("a.bam.bai"));
-        if (!row.other.empty()) {
+        if (!row.other.empty())
             fs::copy_file(dir.file(row.other), dir.file("a" + row.other.substr(1)), fs::copy_option::overwrite_if_exists);
+        // The index stays newer than the cut file: an older one would be rebuilt instead.
+        if (row.keepIndex)
             fs::last_write_time(dir.file("a.bam.bai"), fs::last_write_time(dir.file("a.bam")) + 60);
-        }
-        const auto result = quantify();
+        else
+            fs::remove(dir.file("a.bam.bai"));
+        const auto result = testutil::kestroveIn(dir.path(), "-G a.gtf -B a.bam -o out " + row.options,
+                                                 testutil::kestroveDevExe());
         EXPECT_EQ(result.status, 1) << row.name;
         for (const std::string& message : row.messages)
             EXPECT_TRUE(contains(result.err, message)) << row.name << "\n" << result.err;
@@ -138,14 +119,6 @@ TEST_F(Faults, BamThatItsIndexDoesNotDescribeIsRefusedByName)
         EXPECT_EQ(testutil::exists(dir.file("a.bam.bai")), row.keepIndex) << row.name;
         EXPECT_FALSE(testutil::exists(dir.file("out"))) << row.name;
     }
-    // A worker thread that meets the cut ends the run alike.
-    for (const std::string name : {"a.bam", "a.bam.bai"})
-        fs::copy_file(dir.file("keep-" + name), dir.file(name), fs::copy_option::overwrite_if_exists);
-    fs::resize_file(dir.file("a.bam"), blocks[blocks.size() / 2] + 1000);
-    fs::last_write_time(dir.file("a.bam.bai"), fs::last_write_time(dir.file("a.bam")) + 60);
-    const auto threaded = testutil::kestroveIn(dir.path(), "-G a.gtf -B a.bam -o out --threads 2", testutil::kestroveDevExe());
-    EXPECT_EQ(threaded.status, 1);
-    EXPECT_TRUE(contains(threaded.err, "Error 105")) << threaded.err;
 }
 
 TEST_F(Faults, GenesListNamingAbsentGenesIsExplained)
@@ -198,7 +171,10 @@ TEST_F(Faults, InterruptionSetsTheTranscriptSummaryAsideAndEndsWithStatusOne)
         ASSERT_EQ(readText(dir.file("status")), "1\n") << "the run was not interrupted in time: " << err;
         EXPECT_TRUE(contains(err, announcement)) << err;
         EXPECT_TRUE(contains(err, "The transcript summary written so far is kept as out/transcripts_summary_a.dat.partial"));
-        expectOnlyPartialSummary(testutil::filesIn(dir.file("out")), readText(dir.file("out/transcripts_summary_a.dat.partial")));
+        // Neither summary under its final name, no temporary file left, and what was
+        // appended during the gene pass kept under ".partial".
+        EXPECT_EQ(testutil::filesIn(dir.file("out")), (std::set<std::string>{"transcripts_summary_a.dat.partial"}));
+        EXPECT_EQ(readText(dir.file("out/transcripts_summary_a.dat.partial")).rfind("tracking_ID\tgene_ID\t", 0), 0u);
         EXPECT_FALSE(contains(err, "Quantification completed"));
     }
 }

@@ -21,12 +21,8 @@ std::string pairsNamed(const std::string& firstSuffix, const std::string& second
     std::string seconds;
     for (int i = 0; i < 15; ++i) {
         const std::string name = "q" + std::to_string(i);
-        const int left = 1100 + 10 * i;
-        const int right = left + 300;
-        firsts += name + firstSuffix + "\t99\tchr1\t" + std::to_string(left) + "\t60\t50M\t=\t" + std::to_string(right)
-            + "\t350\t*\t*\n";
-        seconds += name + secondSuffix + "\t147\tchr1\t" + std::to_string(right) + "\t60\t50M\t=\t"
-            + std::to_string(left) + "\t-350\t*\t*\n";
+        firsts += testutil::samRecord(name + firstSuffix, 99, "chr1", 1100 + 10 * i, "50M", "=", 1400 + 10 * i, 350);
+        seconds += testutil::samRecord(name + secondSuffix, 147, "chr1", 1400 + 10 * i, "50M", "=", 1100 + 10 * i, -350);
     }
     return "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:20000\n" + firsts + seconds;
 }
@@ -35,34 +31,21 @@ std::string pairsNamed(const std::string& firstSuffix, const std::string& second
 
 TEST(UnmatedMates, MatesNamedApartAreReportedOnceWithTheFix)
 {
-    struct Row {
-        const char* first;
-        const char* second;
-        bool warned;
-        bool fixShown;
-    };
+    struct Row { const char* first; const char* second; bool warned; bool fixShown; };
     const Row rows[] = {
-        {"", "", false, false},
-        {".1", ".2", true, true},
-        {"/1", "/2", true, true},
+        {"", "", false, false}, {".1", ".2", true, true}, {"/1", "/2", true, true},
         // Suffixes that do not follow the first/second-in-pair flags are no naming scheme to undo.
         {".2", ".1", true, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string("mates named x") + row.first + " and x" + row.second);
         testutil::TempDir dir;
-        testutil::writeText(dir.file("genes.gtf"),
-                            "chr1\ttest\texon\t1001\t3000\t.\t+\t.\tgene_id \"G\"; transcript_id \"T\";\n");
+        testutil::writeText(dir.file("genes.gtf"), testutil::exon("chr1", 1001, 3000, "G", "T"));
         testutil::samToBam(pairsNamed(row.first, row.second), dir.file("reads.bam"), true);
-        const auto result = testutil::run("cd '" + dir.path() + "' && '" + testutil::kestroveExe()
-                                          + "' -G genes.gtf -B reads.bam -o out");
+        const auto result = testutil::kestroveIn(dir.path(), "-G genes.gtf -B reads.bam -o out");
         ASSERT_EQ(result.status, 0) << result.err;
         const std::string warning = "Warning: 30 of the 30 paired reads read for the genes have no mate under the same name";
-        const auto at = result.err.find(warning);
-        EXPECT_EQ(at != std::string::npos, row.warned) << result.err;
-        if (row.warned) {
-            EXPECT_EQ(result.err.find(warning, at + 1), std::string::npos) << "warned more than once";
-        }
+        EXPECT_EQ(testutil::occurrences(result.err, warning), row.warned ? 1u : 0u) << result.err;
         EXPECT_EQ(result.err.find("both mates of a pair must have the same name") != std::string::npos, row.fixShown)
             << result.err;
     }
@@ -77,8 +60,7 @@ TEST(FragmentKeys, OrderIsTheByteOrderOfTheWholeNames)
         {"HWI-ST1:8:1101:10000:2000", "HWI-ST1:8:1101:10000:200", "HWI-ST1:8:1101:9999:1",
          "HWI-ST1:8:1101:10000:2000x", "HWI-ST1:8:1101:10000:1999"},
         // Bytes above 0x7f sort after ASCII; a name that is a prefix of another comes first.
-        {"a\xff", "a\x7f", "a", "a\x80" "b", "a\x80"},
-        {"abcdefghij", "abc", "abcdefghi", "abcdefghik", "ab"},
+        {"a\xff", "a\x7f", "a", "a\x80" "b", "a\x80"}, {"abcdefghij", "abc", "abcdefghi", "abcdefghik", "ab"},
     };
     struct Started final : LocusFragments::Consumer {
         std::vector<uint32_t> ids;
@@ -86,10 +68,7 @@ TEST(FragmentKeys, OrderIsTheByteOrderOfTheWholeNames)
         {
             ids.push_back(id);
         }
-        void joined(uint32_t, const LocusFragments::Read*, const t_exon*, const LocusFragments::Read&,
-                    const t_exon*) override
-        {
-        }
+        void joined(uint32_t, const LocusFragments::Read*, const t_exon*, const LocusFragments::Read&, const t_exon*) override {}
         void leftAlone(uint32_t, const LocusFragments::Read&, const t_exon*) override {}
     };
     const t_exon block{100, 149};

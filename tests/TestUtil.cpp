@@ -13,6 +13,7 @@
 
 #include <boost/filesystem.hpp>
 #include <htslib/hts.h>
+#include <htslib/kstring.h>
 #include <htslib/sam.h>
 
 namespace testutil {
@@ -59,6 +60,14 @@ std::set<std::string> filesIn(const std::string& directory)
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
 
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
@@ -111,6 +120,21 @@ void samToBam(const std::string& samText, const std::string& bamPath, bool build
         throw std::runtime_error("cannot index " + bamPath);
 }
 
+std::vector<std::string> bamRecords(const std::string& path, std::string* header)
+{
+    std::unique_ptr<htsFile, int (*)(htsFile*)> in(hts_open(path.c_str(), "r"), hts_close);
+    std::unique_ptr<sam_hdr_t, void (*)(sam_hdr_t*)> hdr(in ? sam_hdr_read(in.get()) : nullptr, sam_hdr_destroy);
+    std::unique_ptr<bam1_t, void (*)(bam1_t*)> rec(bam_init1(), bam_destroy1);
+    std::vector<std::string> records;
+    kstring_t line = KS_INITIALIZE;
+    while (hdr && sam_read1(in.get(), hdr.get(), rec.get()) >= 0 && sam_format1(hdr.get(), rec.get(), &line) >= 0)
+        records.emplace_back(line.s, line.l);
+    ks_free(&line);
+    if (header)
+        *header = hdr ? sam_hdr_str(hdr.get()) : "";
+    return records;
+}
+
 std::string pairsSam(const std::vector<Pair>& pairs)
 {
     std::vector<std::tuple<std::string, int, std::string>> records;
@@ -144,16 +168,8 @@ std::string column(const std::string& path, const std::string& name)
 CommandResult run(const std::string& command)
 {
     TempDir tmp;
-    std::string outPath = tmp.file("out");
-    std::string errPath = tmp.file("err");
-    std::string full = "( " + command + " ) >" + outPath + " 2>" + errPath + " </dev/null";
-    int raw = std::system(full.c_str());
-    CommandResult result;
-    if (raw != -1 && WIFEXITED(raw))
-        result.status = WEXITSTATUS(raw);
-    result.out = readText(outPath);
-    result.err = readText(errPath);
-    return result;
+    const int raw = std::system(("( " + command + " ) >" + tmp.file("out") + " 2>" + tmp.file("err") + " </dev/null").c_str());
+    return {raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readText(tmp.file("out")), readText(tmp.file("err"))};
 }
 
 std::string kestroveExe() { return KESTROVE_EXE; }

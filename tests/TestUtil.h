@@ -28,6 +28,7 @@ std::string readText(const std::string& path);
 bool exists(const std::string& path);
 std::set<std::string> filesIn(const std::string& directory);
 bool contains(const std::string& text, const std::string& part);
+std::size_t occurrences(const std::string& text, const std::string& part);
 std::string quoted(const std::string& text);
 std::vector<std::string> split(const std::string& text, char separator);
 inline std::vector<std::string> lines(const std::string& text) { return split(text, '\n'); }
@@ -40,12 +41,14 @@ std::string exon(const std::string& chromosome, int start, int end, const std::s
 
 // One SAM record without sequence.
 std::string samRecord(const std::string& name, int flag, const std::string& reference, int pos,
-                      const std::string& cigar, const std::string& mateReference = "*", int matePos = 0,
-                      int templateLength = 0);
+                      const std::string& cigar, const std::string& mateReference = "*", int matePos = 0, int templateLength = 0);
 
 // Converts SAM text (header and records) into a BAM file with htslib;
 // optionally writes its .bai index (the records must then be sorted).
 void samToBam(const std::string& samText, const std::string& bamPath, bool buildIndex);
+
+// The records of a BAM file as SAM lines; its header text into `header` when given.
+std::vector<std::string> bamRecords(const std::string& path, std::string* header = nullptr);
 
 // SAM text of proper pairs of 50-base reads, one (reference, left start, right start)
 // each, on references chr1 and chr2 and in coordinate order.
@@ -72,7 +75,6 @@ std::string toolPath(const std::string& name);
 void simulate(const std::string& prefix, const std::string& options);
 
 // Runs kestrove (or another build of it) in a directory.
-CommandResult kestroveIn(const std::string& directory, const std::string& arguments,
-                         const std::string& exe = kestroveExe());
+CommandResult kestroveIn(const std::string& directory, const std::string& arguments, const std::string& exe = kestroveExe());
 
 } // namespace testutil

@@ -66,22 +66,16 @@ struct ModelParams {
 
     KestroveModel build() const
     {
-        Matrix mus1;
-        Matrix sigmas1;
-        for (size_t k = 0; k < mus.size(); ++k) {
-            mus1.push_back({mus[k]});
-            sigmas1.push_back({sigmas[k]});
-        }
+        const auto column = [](const std::vector<double>& values) {
+            Matrix m;
+            for (double v : values)
+                m.push_back({v});
+            return m;
+        };
         std::vector<GaussMixture> pdfs(betas.size());
         for (size_t g = 0; g < betas.size(); ++g)
-            pdfs[g].setAllParams(mus1, sigmas1, betas[g]);
-        Matrix shifts;
-        Matrix scales;
-        for (size_t t = 0; t < alphas.size(); ++t) {
-            shifts.push_back({nus[t]});
-            scales.push_back({lambdas[t]});
-        }
-        return KestroveModel(alphas, shifts, scales, groups, pdfs);
+            pdfs[g].setAllParams(column(mus), column(sigmas), betas[g]);
+        return KestroveModel(alphas, column(nus), column(lambdas), groups, pdfs);
     }
 };
 
@@ -90,14 +84,10 @@ ModelParams evenLayout(const std::vector<int32_t>& lengths, int components, std:
 {
     ModelParams p;
     const size_t T = lengths.size();
-    double longest = 0;
-    for (int32_t l : lengths)
-        longest = std::max(longest, static_cast<double>(l));
+    const double longest = *std::max_element(lengths.begin(), lengths.end());
     if (groups.empty())
         groups.assign(T, 0);
-    uint64_t G = 0;
-    for (uint64_t g : groups)
-        G = std::max(G, g + 1);
+    const uint64_t G = *std::max_element(groups.begin(), groups.end()) + 1;
     p.groups = groups;
     p.alphas.assign(T, 1.0 / static_cast<double>(T));
     p.betas.assign(G, std::vector<double>(components, 1.0 / components));
@@ -130,11 +120,7 @@ long iterationsLogged(const std::string& log)
 // A direct implementation of the fragment density and the EM step, with full
 // N x T x K tables and every sum formed term by term.
 
-struct NaiveResult {
-    std::vector<double> alphas;
-    Matrix betas;
-    std::vector<double> logLikelihoods;
-};
+struct NaiveResult { std::vector<double> alphas; Matrix betas; std::vector<double> logLikelihoods; };
 
 NaiveResult naiveTrain(const Locus& locus, const ModelParams& mp, int iterations, bool trainBetas)
 {
@@ -285,22 +271,18 @@ struct RandomGene {
 };
 
 
-struct Estimates {
-    std::vector<double> alphas;
-    Matrix betas;
-    std::string log;
-};
+struct Estimates { std::vector<double> alphas; Matrix betas; std::string log; };
 
-// Trains a fresh model of the gene; several threads in the deferred pass take the
+// Trains a fresh model of the locus; several threads in the deferred pass take the
 // block-parallel E-step.
-Estimates train(RandomGene& random, t_configuration conf, int16_t nrThreads = 1)
+Estimates train(Locus& locus, const ModelParams& params, t_configuration conf, int16_t nrThreads = 1)
 {
     conf.nrThreads = nrThreads;
     conf.deferredPass = nrThreads > 1;
-    KestroveModel model = random.params.build();
-    Estimates result{random.params.alphas, {}, {}};
+    KestroveModel model = params.build();
+    Estimates result{params.alphas, {}, {}};
     std::stringstream log;
-    model.train(random.locus.fragments, random.locus.gene, result.alphas, conf, log, "/nonexistent");
+    model.train(locus.fragments, locus.gene, result.alphas, conf, log, "/nonexistent");
     for (const GaussMixture& pdf : model._tiedGroupPDFs)
         result.betas.push_back(pdf._weights);
     result.log = log.str();
@@ -309,11 +291,7 @@ Estimates train(RandomGene& random, t_configuration conf, int16_t nrThreads = 1)
 
 TEST(Training, MatchesTheDirectFormulasToTheLastBit)
 {
-    struct Row {
-        unsigned seed;
-        int components;
-        bool trainBetas;
-    };
+    struct Row { unsigned seed; int components; bool trainBetas; };
     for (const Row& row : std::vector<Row>{{1, 3, true}, {7, 3, true}, {12345, 3, true}, {21, 1, true},
                                            {21, 2, true}, {21, 5, true}, {21, 7, true}, {99, 3, false}}) {
         RandomGene random(row.seed, row.components);
@@ -322,7 +300,7 @@ TEST(Training, MatchesTheDirectFormulasToTheLastBit)
         conf.likelihoodThreshold = 0.0;
         conf.nrIterations = 9;
         conf.trainBetas = row.trainBetas;
-        const Estimates trained = train(random, conf);
+        const Estimates trained = train(random.locus, random.params, conf);
         const NaiveResult expected = naiveTrain(random.locus, random.params, 9, row.trainBetas);
         EXPECT_EQ(trained.alphas, expected.alphas) << "seed " << row.seed << ", " << row.components << " components";
         EXPECT_EQ(trained.betas, expected.betas) << "seed " << row.seed << ", " << row.components << " components";
@@ -350,17 +328,10 @@ TEST(Training, StopsOnSettledParametersOrLikelihoodOrTheIterationLimit)
     const NaiveResult naive = naiveTrain(locus, p, 12, true);
     ASSERT_LT(std::fabs(naive.logLikelihoods[10] - naive.logLikelihoods[9]), 0.5);
     ASSERT_GT(std::fabs(naive.logLikelihoods[9] - naive.logLikelihoods[8]), 1e-3);
-    struct Row {
-        double minParamDiff, likelihood;
-        int16_t iterations;
-        int expectedIterations;
-        std::string message;
-    };
+    struct Row { double minParamDiff, likelihood; int16_t iterations; int expectedIterations; std::string message; };
     const std::vector<Row> rows = {
-        {0.0, 0.5, 500, 11, "Terminated the EM algorithm because difference in log(likelihood)"},
-        {0.0, 1e-9, 5, 5, ""},
-        {1e-4, 0.0, 500, 0, ""},
-        {0.0, 1e9, 500, 11, "Finished Initialization in iteration 11 with log likelihood"},
+        {0.0, 0.5, 500, 11, "Terminated the EM algorithm because difference in log(likelihood)"}, {0.0, 1e-9, 5, 5, ""},
+        {1e-4, 0.0, 500, 0, ""}, {0.0, 1e9, 500, 11, "Finished Initialization in iteration 11 with log likelihood"},
     };
     for (Row row : rows) {
         // Parameters settle in the first iteration whose alphas all move less than the limit.
@@ -374,13 +345,10 @@ TEST(Training, StopsOnSettledParametersOrLikelihoodOrTheIterationLimit)
         conf.minParamDiff = row.minParamDiff;
         conf.likelihoodThreshold = row.likelihood;
         conf.nrIterations = row.iterations;
-        KestroveModel m = p.build();
-        std::vector<double> a = p.alphas;
-        std::stringstream text;
-        m.train(locus.fragments, locus.gene, a, conf, text, "/nonexistent");
-        EXPECT_EQ(iterationsLogged(text.str()), row.expectedIterations) << text.str();
-        EXPECT_NE(text.str().find(row.message), std::string::npos) << text.str();
-        EXPECT_EQ(a, naiveTrain(locus, p, row.expectedIterations, true).alphas);
+        const Estimates trained = train(locus, p, conf);
+        EXPECT_EQ(iterationsLogged(trained.log), row.expectedIterations) << trained.log;
+        EXPECT_TRUE(testutil::contains(trained.log, row.message)) << trained.log;
+        EXPECT_EQ(trained.alphas, naiveTrain(locus, p, row.expectedIterations, true).alphas);
     }
 }
 
@@ -413,11 +381,7 @@ TEST(Training, BoundedLikelihoodsStopWhereExactOnesDo)
         conf.minParamDiff = 0.0;
         conf.likelihoodThreshold = threshold;
         conf.nrIterations = kIterations;
-        KestroveModel m = p.build();
-        std::vector<double> a = p.alphas;
-        std::stringstream text;
-        m.train(locus.fragments, locus.gene, a, conf, text, "/nonexistent");
-        EXPECT_EQ(a, naiveTrain(locus, p, expected, true).alphas) << threshold;
+        EXPECT_EQ(train(locus, p, conf).alphas, naiveTrain(locus, p, expected, true).alphas) << threshold;
     }
 }
 
@@ -451,12 +415,12 @@ TEST(Training, BlockParallelEStepAgreesWithTheSequentialOne)
         t_configuration conf = trainingConf(3);
         conf.nrIterations = 40;
         conf.minParamDiff = 0.0;
-        const Estimates sequential = train(random, conf);
+        const Estimates sequential = train(random.locus, random.params, conf);
         t_configuration blockedConf = conf;
         blockedConf.fragsThreshold = 0;
-        const Estimates blocked = train(random, blockedConf);
+        const Estimates blocked = train(random.locus, random.params, blockedConf);
         for (int16_t threads : {2, 3, 4}) {
-            const Estimates parallel = train(random, conf, threads);
+            const Estimates parallel = train(random.locus, random.params, conf, threads);
             EXPECT_EQ(parallel.alphas, blocked.alphas) << seed << ", " << threads << " threads";
             EXPECT_EQ(parallel.betas, blocked.betas) << seed << ", " << threads << " threads";
             for (size_t t = 0; t < sequential.alphas.size(); ++t)
@@ -485,22 +449,6 @@ TEST(Training, BiasReferencesOfALengthOneTranscriptAreOne)
         p.build().train(locus.fragments, locus.gene, p.alphas, conf, log, dir.path());
         EXPECT_TRUE(testutil::contains(testutil::readText(dir.file("L1_Dist_GENE1")), "# columns: 1\n1 \n")) << biasType;
     }
-}
-
-// Operations the model offers but no run calls.
-TEST(Training, DensitiesFollowTheirDefinitions)
-{
-    GaussMixture one;
-    one.setAllParams({{300.0}}, {{40.0}}, {1.0});
-    EXPECT_DOUBLE_EQ(one.likelihood({310.0}), normpdf(40.0, 310.0, 300.0));
-    EXPECT_DOUBLE_EQ(one.likelihood({310.0}, {5.0}, {2.0}), normpdf(80.0, 310.0, 605.0));
-    ModelParams p = evenLayout({800, 400}, 1);
-    p.alphas = {0.25, 0.75};
-    const KestroveModel model = p.build();
-    const double x = 150.0;
-    const double second = normpdf(400.0 * 0.5, x, 400.0 * 0.5);
-    EXPECT_DOUBLE_EQ(model.likelihood({x}, 1), second);
-    EXPECT_DOUBLE_EQ(model.likelihood({x}), 0.25 * normpdf(400.0, x, 400.0) + 0.75 * second);
 }
 
 } // namespace

@@ -23,9 +23,7 @@ for f in "$doc/README.md" "$doc/kestrove.txt" "$flow/Snakefile" "$flow/config.ex
   "$flow/scripts/report.py" "$flow/profiles/slurm/config.yaml"; do
   [ -s "$f" ] || fail "$f is missing"
 done
-for program in kestrove kestrove-merge kestrove-cluster kestrove-simulate "../share/kestrove/workflow/profiles/slurm/status.py"; do
-  [ -x "$bin/$program" ] || fail "$bin/$program is missing or not executable"
-done
+[ -x "$flow/profiles/slurm/status.py" ] || fail "the SLURM status script is missing or not executable"
 [ ! -e "$bin/simulate" ] || fail "the simulator is installed under its build name"
 for program in kestrove kestrove-merge kestrove-cluster kestrove-simulate; do
   out=$("$bin/$program" --version 2>&1) || fail "$program --version failed: $out"

@@ -26,25 +26,17 @@ CASES = [
 ]
 
 
-def stand_in(folder, name, behaviour):
-    if behaviour is None:
-        return
-    status, out, err = (behaviour + ("",))[:3]
-    path = os.path.join(folder, name)
-    with open(path, "w") as f:
-        f.write(f"#!/bin/sh\nprintf '%s' '{out}'\nprintf '%s' '{err}' >&2\nexit {status}\n")
-    os.chmod(path, 0o755)
-
-
 failures = []
 for name, sacct, scontrol, expected in CASES:
     with tempfile.TemporaryDirectory() as folder:
-        stand_in(folder, "sacct", sacct)
-        stand_in(folder, "scontrol", scontrol)
-        env = {"PATH": folder}
-        done = subprocess.run([sys.executable, status_script, "7;cluster"], env=env, capture_output=True, text=True)
+        for command, behaviour in (("sacct", sacct), ("scontrol", scontrol)):
+            if behaviour is not None:
+                status, out, err = (behaviour + ("",))[:3]
+                with open(os.path.join(folder, command), "w") as f:
+                    f.write(f"#!/bin/sh\nprintf '%s' '{out}'\nprintf '%s' '{err}' >&2\nexit {status}\n")
+                os.chmod(os.path.join(folder, command), 0o755)
+        done = subprocess.run([sys.executable, status_script, "7;cluster"], env={"PATH": folder}, capture_output=True, text=True)
         if done.returncode != 0 or done.stdout != expected + "\n":
             failures.append(f"{name}: expected {expected}, got {done.stdout!r} (exit {done.returncode}) {done.stderr}")
-print("\n".join(failures))
-print(f"{len(CASES) - len(failures)} passed, {len(failures)} failed")
+print("\n".join(failures + [f"{len(CASES) - len(failures)} passed, {len(failures)} failed"]))
 sys.exit(1 if failures else 0)
