@@ -55,7 +55,7 @@ src/kestrovemodel.cpp @@ const int64_t remaining = static_cast<int64_t>(length) 
 src/kestrovemodel.cpp @@ ? lengthPdf[fragLength] @@ ? lengthPdf[fragLength - 1]
 src/kestrovemodel.cpp @@ static_cast<uint64_t>(x - 1)] @@ static_cast<uint64_t>(x == 1 ? 0 : x - 2)]
 src/Annotations.cpp @@ if (ea.end >= eb.start && eb.end >= ea.start) @@ if (ea.end > eb.start && eb.end > ea.start)
-src/Annotations.cpp @@ if (listed == conf.excludeGenes) @@ if (listed != conf.excludeGenes)
+src/Annotations.cpp @@ return listed != exclude; @@ return listed == exclude;
 src/BamSort.cpp @@ (primary == other.primary && secondary < other.secondary) @@ (primary == other.primary && secondary > other.secondary)
 src/ClusteringData.cpp @@ static_cast<int64_t>(length) < conf.minTransLen @@ static_cast<int64_t>(length) <= conf.minTransLen
 src/cluster.cpp @@ d[triangleIndex(sj, k)] = (d[triangleIndex(si, k)] * sizeI + d[triangleIndex(sj, k)] * sizeJ) / total; @@ d[triangleIndex(sj, k)] = (d[triangleIndex(si, k)] + d[triangleIndex(sj, k)]) / 2;

@@ -864,14 +864,13 @@ void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragments
     compatibility.finish(fragments, compatible);
     g.compFragsLocus = compatible.size();
 
-    if (g.compFragsLocus < static_cast<uint64_t>(std::max<int16_t>(conf.minCompFrags, 0)) ||
-        g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0))) {
+    const bool tooMany = g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0));
+    if (g.compFragsLocus < static_cast<uint64_t>(std::max<int16_t>(conf.minCompFrags, 0)) || tooMany) {
         if (g.compFragsLocus == 0)
             nrGenesProcessed.fetch_add(1);
         g.failReason = g.compFragsLocus == 0 ? FailReason::noFragments
-                       : g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0))
-                           ? FailReason::tooMany
-                           : FailReason::tooFew;
+                       : tooMany             ? FailReason::tooMany
+                                             : FailReason::tooFew;
         results.writeIntermediateResults(gene);
         return;
     }
