@@ -40,6 +40,7 @@ struct Options {
     bool chrPrefix = false;
     bool overlapping = false;
     bool realistic = false;
+    int wideGene = 0;
     int readLength = 75;
     int chromosomes = 3;
     double fragMean = 200.0;
@@ -234,9 +235,13 @@ void addSimpleGene(Random& rng, SimGene& gene, int32_t position, uint64_t& trans
 // 3' exon, introns up to tens of kilobases, and a heavy tail of isoforms that skip
 // exons or start and end at inner exons. Expression spans orders of magnitude, so a
 // few loci gather a large share of the fragments.
-void addRealisticGene(Random& rng, SimGene& gene, int32_t position, uint64_t& transcriptNumber, Model& model)
+// A positive wideIsoforms gives the gene the most exons and asks for that many isoforms.
+void addRealisticGene(Random& rng, SimGene& gene, int32_t position, uint64_t& transcriptNumber, Model& model,
+                      int wideIsoforms)
 {
-    const auto nrExons = static_cast<size_t>(2 + std::min<int64_t>(22, std::lround(-6.0 * std::log(1.0 - rng.uniform()))));
+    auto nrExons = static_cast<size_t>(2 + std::min<int64_t>(22, std::lround(-6.0 * std::log(1.0 - rng.uniform()))));
+    if (wideIsoforms > 0)
+        nrExons = 24;
     std::vector<Exon> exons;
     int32_t cursor = position;
     for (size_t e = 0; e < nrExons; ++e) {
@@ -250,7 +255,9 @@ void addRealisticGene(Random& rng, SimGene& gene, int32_t position, uint64_t& tr
     gene.start = exons.front().start;
     gene.end = exons.back().end;
 
-    const int wanted = 1 + static_cast<int>(std::min(14.0, std::floor(-2.0 * std::log(1.0 - rng.uniform()))));
+    int wanted = 1 + static_cast<int>(std::min(14.0, std::floor(-2.0 * std::log(1.0 - rng.uniform()))));
+    if (wideIsoforms > 0)
+        wanted = wideIsoforms;
     std::vector<std::vector<size_t>> isoforms = chooseIsoforms(rng, nrExons, wanted);
     // Alternative first and last exons: some isoforms keep only an inner run of exons.
     for (size_t i = 1; i < isoforms.size(); ++i) {
@@ -293,7 +300,7 @@ Model buildModel(const Options& opt, Random& rng)
             gene.forward = rng.uniform() < 0.5;
 
             if (opt.realistic)
-                addRealisticGene(rng, gene, position, transcriptNumber, model);
+                addRealisticGene(rng, gene, position, transcriptNumber, model, geneNumber == 1 ? opt.wideGene : 0);
             else
                 addSimpleGene(rng, gene, position, transcriptNumber, model);
             chromEnd = std::max(chromEnd, gene.end);
@@ -650,6 +657,8 @@ int parseOptions(int argc, char** argv, Options& opt)
         ("overlapping", po::bool_switch(&opt.overlapping), "let every second gene start inside the gene before it")
         ("realistic", po::bool_switch(&opt.realistic),
          "genes shaped like a real annotation: many exons and isoforms, loci that overlap, skewed expression")
+        ("wide-gene", po::value<int>(&opt.wideGene)->default_value(opt.wideGene),
+         "with --realistic: give the first gene 24 exons and about this many isoforms (2 to 40; 0: no such gene)")
         ("frag-mean", po::value<double>(&opt.fragMean)->default_value(opt.fragMean), "mean fragment length")
         ("frag-sd", po::value<double>(&opt.fragSd)->default_value(opt.fragSd), "standard deviation of fragment lengths")
         ("threads", po::value<int>(&opt.threads)->default_value(opt.threads), "compression threads for the BAM")
@@ -679,6 +688,10 @@ int parseOptions(int argc, char** argv, Options& opt)
         opt.readLength > 100000 || opt.fragMean < 1.0 || opt.fragSd < 0.0 || opt.threads < 1) {
         std::cerr << "simulate: genes, fragments, chromosomes, read-length, frag-mean and threads must be "
                      "positive and frag-sd not negative\n";
+        return 1;
+    }
+    if (opt.wideGene != 0 && (!opt.realistic || opt.wideGene < 2 || opt.wideGene > 40)) {
+        std::cerr << "simulate: --wide-gene takes 2 to 40 isoforms and needs --realistic\n";
         return 1;
     }
     if (opt.fragments > UINT32_MAX - 1) {

@@ -25,9 +25,8 @@ seed=${SEED:-14}
 depths=${DEPTHS-500000 1000000 2000000 4000000}
 usePerf=${PERF:-1}
 
-for tool in stringtie /usr/bin/time cmake; do
-  command -v "$tool" > /dev/null || { echo "run.sh: $tool is not installed" >&2; exit 1; }
-done
+source "$root/bench/lib.sh"
+requireTools stringtie /usr/bin/time cmake
 # Virtual machines often expose no hardware counters: perf then reports "<not supported>".
 if [ "$usePerf" = 1 ] && ! perf stat -x, -e instructions:u true 2>&1 | grep -q '^[0-9]'; then
   echo "perf cannot count instructions here; user CPU time is the load-resistant figure"
@@ -35,15 +34,8 @@ if [ "$usePerf" = 1 ] && ! perf stat -x, -e instructions:u true 2>&1 | grep -q '
 fi
 
 echo "Machine: $(nproc) cores; $(uptime)"
-export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
-launcher=()
-command -v ccache > /dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S "$root" -B "$root/build-peer" -DCMAKE_BUILD_TYPE=Release -DKESTROVE_BUILD_TESTS=OFF \
-  -DKESTROVE_BUILD_BENCH=OFF "${launcher[@]}" > /dev/null
-cmake --build "$root/build-peer" -j2 --target kestrove simulate > /dev/null
-cmake -S "$root" -B "$root/build-peer-dev" -DCMAKE_BUILD_TYPE=Release -DKESTROVE_DEVELOPMENT_PHASE=ON \
-  -DKESTROVE_BUILD_TESTS=OFF -DKESTROVE_BUILD_BENCH=OFF "${launcher[@]}" > /dev/null
-cmake --build "$root/build-peer-dev" -j2 --target kestrove > /dev/null
+buildRelease build-peer kestrove simulate
+buildRelease build-peer-dev kestrove -- -DKESTROVE_DEVELOPMENT_PHASE=ON
 kestrove=$root/build-peer/kestrove
 kestroveDev=$root/build-peer-dev/kestrove
 simulate=$root/build-peer/simulate
@@ -60,23 +52,6 @@ makeSet() {
     echo "$genes $count $seed" > "$prefix.made"
   fi
 }
-
-# Runs a command under /usr/bin/time -v (and perf stat); leaves "wall user rss_kb instructions" in $2.
-measure() {
-  local tag=$1 result=$2
-  shift 2
-  local -a prefix=()
-  [ "$usePerf" = 1 ] && prefix=(perf stat -x, -e instructions:u -o "$tag.perf" --)
-  /usr/bin/time -v -o "$tag.time" "${prefix[@]}" "$@" > "$tag.out" 2> "$tag.err"
-  local wall user rss instr=-
-  wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s}' "$tag.time")
-  user=$(awk -F': ' '/User time/ {print $2}' "$tag.time")
-  rss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$tag.time")
-  [ "$usePerf" = 1 ] && instr=$(awk -F, '/instructions/ {print $1}' "$tag.perf")
-  echo "$wall $user $rss $instr" > "$result"
-}
-
-median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 # compare LABEL GTF BAM "KESTROVE ARGS" "STRINGTIE ARGS"
 compare() {
