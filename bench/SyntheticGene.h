@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "kestrovemodel.h"
+#include "model/Training.h"
 
 struct SyntheticGene {
     static constexpr int kTranscripts = 10;

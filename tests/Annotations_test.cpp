@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Annotations.h"
-#include "AutoGroups.h"
-#include "KestroveException.h"
+#include "annotation/Annotations.h"
+#include "annotation/AutoGroups.h"
+#include "util/Errors.h"
 #include "TestUtil.h"
 
 using testutil::exon;

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "BamIO.h"
+#include "alignments/BamIO.h"
 #include "TestUtil.h"
 
 namespace {

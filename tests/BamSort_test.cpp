@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 #include <htslib/sam.h>
 
-#include "BamSort.h"
-#include "Helper.h"
+#include "alignments/BamSort.h"
+#include "util/Helper.h"
 #include "TestUtil.h"
 
 namespace {

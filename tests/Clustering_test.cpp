@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Helper.h"
+#include "util/Helper.h"
 #include "TestUtil.h"
-#include "cluster.h"
+#include "clustering/HierarchicalClustering.h"
 
 namespace {
 

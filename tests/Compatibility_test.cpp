@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Compatibility.h"
+#include "alignments/Compatibility.h"
 
 namespace {
 

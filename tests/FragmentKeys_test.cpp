@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "LocusFragments.h"
+#include "alignments/LocusFragments.h"
 #include "TestUtil.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Provenance.h"
+#include "output/Provenance.h"
 #include "TestUtil.h"
 
 using testutil::exon;

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Provenance.h"
+#include "output/Provenance.h"
 #include "TestUtil.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Helper.h"
-#include "ProgramParameters.h"
+#include "util/Helper.h"
+#include "cli/Options.h"
 #include "TestUtil.h"
 
 namespace {

@@ -18,10 +18,10 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
-#include "Annotations.h"
-#include "Helper.h"
+#include "annotation/Annotations.h"
+#include "util/Helper.h"
 #include "TestUtil.h"
-#include "WriteResults.h"
+#include "output/WriteResults.h"
 
 namespace fs = boost::filesystem;
 using testutil::contains;

@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include "KestroveException.h"
-#include "LogProduct.h"
+#include "util/Errors.h"
+#include "model/LogProduct.h"
 #include "TestUtil.h"
-#include "kestrovemodel.h"
+#include "model/Training.h"
 
 
 namespace {

@@ -5,8 +5,8 @@
 #include <map>
 #include <string>
 
-#include "Annotations.h"
-#include "KestroveException.h"
+#include "annotation/Annotations.h"
+#include "util/Errors.h"
 
 int main(int argc, char** argv)
 {

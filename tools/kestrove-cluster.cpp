@@ -9,7 +9,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/timer/timer.hpp>
 
-#include "kestrove.h"
+#include "run/Run.h"
 
 namespace {
 

@@ -30,9 +30,9 @@
 #include <string_view>
 #include <vector>
 
-#include "FolderReplacement.h"
-#include "Provenance.h"
-#include "WholeFile.h"
+#include "output/FolderReplacement.h"
+#include "output/Provenance.h"
+#include "util/WorkingFiles.h"
 
 namespace fs = std::filesystem;
 

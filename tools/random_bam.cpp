@@ -17,8 +17,8 @@
 
 #include <htslib/sam.h>
 
-#include "BamIO.h"
-#include "BamSort.h"
+#include "alignments/BamIO.h"
+#include "alignments/BamSort.h"
 
 namespace {
 

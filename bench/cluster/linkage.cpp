@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cluster.h"
-#include "data.h"
+#include "clustering/HierarchicalClustering.h"
+#include "clustering/TableStore.h"
 
 namespace {
 

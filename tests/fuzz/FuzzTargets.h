@@ -28,14 +28,14 @@
 
 #include <htslib/sam.h>
 
-#include "Annotations.h"
-#include "BamIO.h"
-#include "ClusteringData.h"
-#include "Compatibility.h"
-#include "KestroveException.h"
-#include "ProgramParameters.h"
-#include "cluster.h"
-#include "data.h"
+#include "annotation/Annotations.h"
+#include "alignments/BamIO.h"
+#include "clustering/ProfileTable.h"
+#include "alignments/Compatibility.h"
+#include "util/Errors.h"
+#include "cli/Options.h"
+#include "clustering/HierarchicalClustering.h"
+#include "clustering/TableStore.h"
 
 namespace fuzzing {
 

@@ -1,0 +1,815 @@
+#include "alignments/BamIO.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <utility>
+
+#include <htslib/bgzf.h>
+#include <htslib/hfile.h>
+
+#include "alignments/BamSort.h"
+#include "util/Helper.h"
+#include "util/Errors.h"
+
+namespace {
+
+// The run driver counts a whole reference as "name:0-999999999"; that end
+// stands for the reference's end, so longer references are counted in full.
+constexpr hts_pos_t kWholeReferenceEnd = 999999999;
+
+// A BAI index cannot address positions from 2^29 on; such references need CSI.
+constexpr hts_pos_t kBaiMaxLength = hts_pos_t{1} << 29;
+constexpr int kBaiMinShift = 14;
+constexpr int kBaiLevels = 5;
+constexpr int kReadBufferBytes = 64 * 1024;
+
+uint32_t littleEndian32(const uint8_t* x)
+{
+    return uint32_t{x[0]} | uint32_t{x[1]} << 8 | uint32_t{x[2]} << 16 | uint32_t{x[3]} << 24;
+}
+
+// bam_read1 for what a region query hands on, which uses the core, the name and the
+// CIGAR only. A record lying inside the decompressed block, short of its end, is read
+// in place: only its name and CIGAR are copied, its sequence, qualities and tags
+// (most of its bytes) passed over. Any record that bam_read1 could treat otherwise
+// (across blocks, failing one of its checks, out-of-range references or positions,
+// a CIGAR kept in a tag, big-endian data) goes to bam_read1 itself, with nothing
+// consumed. end is set to bam_endpos of the record.
+int readRecordHead(BGZF* fp, bam1_t* b, hts_pos_t& end)
+{
+    const auto whole = [&] {
+        const int r = bam_read1(fp, b);
+        if (r >= 0)
+            end = bam_endpos(b);
+        return r;
+    };
+    const int available = fp->block_length - fp->block_offset;
+    if (fp->is_be || available < 4 + 32)
+        return whole();
+    const uint8_t* x = static_cast<const uint8_t*>(fp->uncompressed_block) + fp->block_offset;
+    const auto blockLength = static_cast<int32_t>(littleEndian32(x));
+    // Ending a block is left to bgzf_read, which moves its own bookkeeping on.
+    if (blockLength < 32 || blockLength >= available - 4)
+        return whole();
+    const uint8_t* core = x + 4;
+    const auto tid = static_cast<int32_t>(littleEndian32(core));
+    const auto pos = static_cast<int32_t>(littleEndian32(core + 4));
+    const auto mateTid = static_cast<int32_t>(littleEndian32(core + 20));
+    if (tid < -1 || pos < -1 || mateTid < -1)
+        return whole();
+    const uint32_t binMapqNameLength = littleEndian32(core + 8);
+    const uint32_t flagCigarCount = littleEndian32(core + 12);
+    const auto sequenceLength = static_cast<int32_t>(littleEndian32(core + 16));
+    const uint32_t nameLength = binMapqNameLength & 0xff;
+    const uint32_t nrCigar = flagCigarCount & 0xffff;
+    const auto flag = static_cast<uint16_t>(flagCigarCount >> 16);
+    if (nameLength < 1 || sequenceLength < 0
+        || uint64_t{nrCigar} * 4 + nameLength + (uint64_t(sequenceLength) + 1) / 2 + uint64_t(sequenceLength)
+            > uint64_t(blockLength) - 32)
+        return whole();
+    const uint8_t* name = core + 32;
+    const uint8_t* cigar = name + nameLength;
+    if (name[nameLength - 1] != 0)
+        return whole();
+    hts_pos_t referenceLength = 0;
+    hts_pos_t queryLength = 0;
+    for (uint32_t i = 0; i < nrCigar; ++i) {
+        const uint32_t op = littleEndian32(cigar + 4 * i);
+        const int type = bam_cigar_type(bam_cigar_op(op));
+        if (type & 1)
+            queryLength += bam_cigar_oplen(op);
+        if (type & 2)
+            referenceLength += bam_cigar_oplen(op);
+    }
+    if (nrCigar > 0) {
+        const uint32_t first = littleEndian32(cigar);
+        if (bam_cigar_op(first) == BAM_CSOFT_CLIP && bam_cigar_oplen(first) == uint32_t(sequenceLength))
+            return whole();
+        if (sequenceLength > 0 && !(flag & BAM_FUNMAP) && queryLength != sequenceLength)
+            return whole();
+    }
+
+    const uint32_t padding = nameLength % 4 != 0 ? 4 - nameLength % 4 : 0;
+    const std::size_t dataLength = nameLength + padding + std::size_t{nrCigar} * 4;
+    if (dataLength > b->m_data) {
+        auto* grown = static_cast<uint8_t*>(std::realloc(b->data, dataLength));
+        if (grown == nullptr)
+            return whole();
+        b->data = grown;
+        b->m_data = dataLength;
+    }
+    std::memcpy(b->data, name, nameLength);
+    std::memset(b->data + nameLength, 0, padding);
+    std::memcpy(b->data + nameLength + padding, cigar, std::size_t{nrCigar} * 4);
+    b->l_data = static_cast<int>(dataLength);
+
+    bam1_core_t& c = b->core;
+    c.tid = tid;
+    c.pos = pos;
+    c.qual = static_cast<uint8_t>(binMapqNameLength >> 8);
+    c.l_extranul = static_cast<uint8_t>(padding);
+    c.flag = flag;
+    c.l_qname = static_cast<uint16_t>(nameLength + padding);
+    c.n_cigar = nrCigar;
+    c.l_qseq = sequenceLength;
+    c.mtid = mateTid;
+    c.mpos = static_cast<int32_t>(littleEndian32(core + 24));
+    c.isize = static_cast<int32_t>(littleEndian32(core + 28));
+    const hts_pos_t span = (flag & BAM_FUNMAP) || referenceLength == 0 ? 1 : referenceLength;
+    c.bin = nrCigar > 0 ? static_cast<uint16_t>(hts_reg2bin(c.pos, c.pos + span, 14, 5))
+                        : static_cast<uint16_t>(binMapqNameLength >> 16);
+    end = c.pos + span;
+    fp->block_offset += 4 + blockLength;
+    fp->uncompressed_address += 4 + blockLength;
+    return 4 + blockLength;
+}
+
+// The region iterator's record reader, as htslib's own for BAM but through readRecordHead.
+int readRecordHeadForIterator(BGZF* fp, void*, void* record, int* tid, hts_pos_t* beg, hts_pos_t* end)
+{
+    auto* b = static_cast<bam1_t*>(record);
+    const int r = readRecordHead(fp, b, *end);
+    if (r >= 0) {
+        *tid = b->core.tid;
+        *beg = b->core.pos;
+    }
+    return r;
+}
+
+void countFlags(t_flagStats& stats, uint16_t flag)
+{
+    ++stats.total;
+    if (!(flag & BAM_FUNMAP))
+        ++stats.mapped;
+    if (flag & BAM_FPROPER_PAIR)
+        ++stats.properlyPaired;
+    if ((flag & (BAM_FUNMAP | BAM_FMUNMAP)) == BAM_FMUNMAP)
+        ++stats.singletons;
+    if (flag & BAM_FREAD1)
+        ++stats.read1;
+    if (flag & BAM_FREAD2)
+        ++stats.read2;
+}
+
+void countAlignerFlags(t_flagStats& stats, uint16_t flag)
+{
+    stats.secondary += (flag & BAM_FSECONDARY) ? 1 : 0;
+    stats.qcFailed += (flag & BAM_FQCFAIL) ? 1 : 0;
+    stats.duplicates += (flag & BAM_FDUP) ? 1 : 0;
+    stats.supplementary += (flag & BAM_FSUPPLEMENTARY) ? 1 : 0;
+}
+
+bool isRegularFile(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The index kept beside the BAM file, or an empty name when there is none.
+// Looked up here rather than by htslib, which logs an error when there is no
+// index, so that the checks and messages below name the file actually used.
+std::string existingIndex(const std::string& path)
+{
+    const std::string base = Helper::withoutExtension(path);
+    for (const std::string& candidate : {path + ".bai", path + ".csi", base + ".bai", base + ".csi"})
+        if (isRegularFile(candidate))
+            return candidate;
+    return {};
+}
+
+bool indexIsOlder(const std::string& path, const std::string& indexName)
+{
+    struct stat bam;
+    struct stat idx;
+    if (::stat(path.c_str(), &bam) != 0 || ::stat(indexName.c_str(), &idx) != 0)
+        return false;
+    return idx.st_mtim.tv_sec < bam.st_mtim.tv_sec
+        || (idx.st_mtim.tv_sec == bam.st_mtim.tv_sec && idx.st_mtim.tv_nsec < bam.st_mtim.tv_nsec);
+}
+
+// Said of an index older than its BAM file when the two disagree.
+std::string staleIndexNote(const std::string& path, const std::string& indexName)
+{
+    return indexIsOlder(path, indexName)
+        ? ", or is out of date (it is older than the BAM file, which may have changed since it was indexed)"
+        : "";
+}
+
+// An index that does not describe the file as it is now would make region
+// queries read records from the wrong places or miss them without a word. An
+// index older than its BAM file is not refused for its age alone (a copy may
+// not have kept the file times): the run's whole-reference counts check it.
+[[noreturn]] void failIndexMismatch(const std::string& path, const std::string& indexName, const std::string& reason)
+{
+    std::cerr << path << " and its index " << indexName << " disagree: " << reason
+              << ". Either the BAM file is truncated, or the index belongs to another file"
+              << staleIndexNote(path, indexName) << ": rebuild the index (samtools index " << path
+              << ") or remove it to let kestrove build one." << std::endl;
+    throw KestroveException(ERR_BAM_INDEX);
+}
+
+// A file cut short at a block boundary reads like a complete one; only the
+// missing end-of-file marker tells. Checked before an index is built from the
+// file: an existing index gives the record counts the file must still hold.
+void requireEndOfFileMarker(const std::string& path, htsFile* file)
+{
+    if (hts_get_format(file)->compression == bgzf && bgzf_check_EOF(file->fp.bgzf) == 0) {
+        std::cerr << path << " is truncated: its end-of-file marker is missing (an interrupted copy or write?)"
+                  << std::endl;
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+}
+
+hts_pos_t longestReference(const sam_hdr_t* header)
+{
+    hts_pos_t longest = 0;
+    for (int tid = 0; tid < sam_hdr_nref(header); ++tid)
+        longest = std::max(longest, sam_hdr_tid2len(header, tid));
+    return longest;
+}
+
+std::string indexPath(const std::string& path, const sam_hdr_t* header)
+{
+    return path + (longestReference(header) >= kBaiMaxLength ? ".csi" : ".bai");
+}
+
+enum class IndexOutcome { built, needsSorting, unreadable, notWritten };
+
+struct IndexBuild {
+    IndexOutcome outcome;
+    int error;  // errno after a failed save, for the message
+};
+
+// One pass over the records, as htslib's own index builder does, but telling
+// records out of order (sort a copy) from unreadable data (give up) and from
+// an index that cannot be saved (say so).
+IndexBuild buildIndex(const std::string& path)
+{
+    // hts_idx_push logs every refusal; the outcome is reported by the caller.
+    HtsLogSilencer quiet;
+    std::unique_ptr<htsFile, HtsFileCloser> in(hts_open(path.c_str(), "r"));
+    if (!in)
+        return {IndexOutcome::unreadable, 0};
+    // Only BGZF can be indexed; the sorted copy is written as BGZF.
+    if (hts_get_format(in.get())->compression != bgzf)
+        return {IndexOutcome::needsSorting, 0};
+    std::unique_ptr<sam_hdr_t, HtsHeaderFree> header(sam_hdr_read(in.get()));
+    if (!header)
+        return {IndexOutcome::unreadable, 0};
+
+    int format = HTS_FMT_BAI;
+    int minShift = kBaiMinShift;
+    int levels = kBaiLevels;
+    const hts_pos_t longest = longestReference(header.get());
+    if (longest >= kBaiMaxLength) {
+        format = HTS_FMT_CSI;
+        levels = 0;
+        for (int64_t span = int64_t{1} << minShift; longest + 256 > span; span <<= 3)
+            ++levels;
+    }
+    BGZF* bgzfFile = in->fp.bgzf;
+    std::unique_ptr<hts_idx_t, HtsIndexFree> index(
+        hts_idx_init(sam_hdr_nref(header.get()), format, bgzf_tell(bgzfFile), minShift, levels));
+    std::unique_ptr<bam1_t, BamRecordFree> record(bam_init1());
+    if (!index || !record)
+        throw KestroveException(ERR_MEMORY_ALLOCATION);
+
+    int r;
+    while ((r = sam_read1(in.get(), header.get(), record.get())) >= 0) {
+        const bam1_core_t& core = record->core;
+        if (hts_idx_push(index.get(), core.tid, core.pos, bam_endpos(record.get()), bgzf_tell(bgzfFile),
+                         !(core.flag & BAM_FUNMAP))
+            < 0)
+            return {IndexOutcome::needsSorting, 0};
+    }
+    if (r < -1 || hts_idx_finish(index.get(), bgzf_tell(bgzfFile)) < 0)
+        return {IndexOutcome::unreadable, 0};
+    // Written aside and renamed into place: a run killed while writing must not leave a
+    // partial index that the next run would load as if it were whole.
+    const std::string target = indexPath(path, header.get());
+    ScratchFiles scratch(target);
+    const std::string written = scratch.create();
+    if (written.empty())
+        return {IndexOutcome::notWritten, errno};
+    errno = 0;
+    if (hts_idx_save_as(index.get(), path.c_str(), written.c_str(), format) < 0
+        || std::rename(written.c_str(), target.c_str()) != 0)
+        return {IndexOutcome::notWritten, errno};
+    scratch.forget(written);
+    return {IndexOutcome::built, 0};
+}
+
+std::string folderOf(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// An index the run may not read is the user's to deal with: it is left as it is.
+void requireReadable(const std::string& indexName)
+{
+    const int fd = ::open(indexName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::cerr << "Cannot read the index file " << indexName << ": " << std::strerror(errno)
+                  << ". Make it readable, or move it away to let kestrove build a new index; it is left as it is."
+                  << std::endl;
+        throw KestroveException(ERR_BAM_INDEX);
+    }
+    ::close(fd);
+}
+
+std::atomic<bool> olderIndexReported{false};
+
+// An index older than its BAM file is rebuilt where it can be written. Where it cannot,
+// it is used as it is: the run's whole-reference counts check it. Every thread's reader
+// comes here, so the user is told once.
+bool replaceOlderIndex(const std::string& path, const std::string& indexName)
+{
+    const bool writable = ::access(folderOf(path).c_str(), W_OK | X_OK) == 0;
+    if (!olderIndexReported.exchange(true))
+        std::cerr << "Warning: the index " << indexName << " is older than " << path
+                  << ", which may have changed since it was indexed; "
+                  << (writable ? "a new index is built in its place." : "its folder is not writable: it is used as it is.")
+                  << std::endl;
+    return writable;
+}
+
+// The sorted copy goes beside the BAM file, where the next run finds it; a folder the
+// user may not write to stops the run before the sort reads the whole file.
+void requireWritableFolder(const std::string& path, const std::string& copy)
+{
+    const std::string folder = folderOf(path);
+    if (::access(folder.c_str(), W_OK | X_OK) == 0)
+        return;
+    std::cerr << path << " is not sorted by coordinate, and its sorted copy " << copy
+              << " cannot be written: no write access to the folder " << folder << " (" << std::strerror(errno)
+              << "). Sort and index it into a writable folder (samtools sort -o OUT.bam " << path
+              << " && samtools index OUT.bam) and give that file with -B." << std::endl;
+    throw KestroveException(ERR_BAM_INDEX);
+}
+
+[[noreturn]] void failIndexWrite(const std::string& path, const sam_hdr_t* header, int error)
+{
+    std::cerr << "Cannot write the index file " << indexPath(path, header);
+    if (error != 0)
+        std::cerr << ": " << std::strerror(error);
+    std::cerr << std::endl;
+    throw KestroveException(ERR_BAM_INDEX);
+}
+
+[[noreturn]] void failUnreadable(const std::string& path)
+{
+    std::cerr << path << " is truncated or corrupted: its records cannot be read to the end" << std::endl;
+    throw KestroveException(ERR_BAM_OPEN);
+}
+
+t_read mapRead(std::string_view name, const LocusFragments::Read& read, const t_exon* blocks)
+{
+    t_read r;
+    r.name = name;
+    r.start = read.start;
+    r.length = read.length;
+    r.mateStart = read.mateStart;
+    r.blocks.assign(blocks, blocks + read.nrBlocks);
+    r.paired = read.paired;
+    r.forward = read.forward;
+    r.firstMate = read.firstMate;
+    return r;
+}
+
+} // namespace
+
+int fetch_func(const bam1_t* record, LocusFragments* fragments, LocusFragments::Consumer* consumer)
+{
+    fragments->add(record, *consumer);
+    return 0;
+}
+
+void FragmentMapBuilder::started(uint32_t id, std::string_view key, std::string_view name,
+                                 const LocusFragments::Read& read, const t_exon* blocks)
+{
+    auto [entry, inserted] = fragments.try_emplace(std::string(key));
+    if (!inserted)
+        return;
+    entry->second.push_back(mapRead(name, read, blocks));
+    added.emplace(id, &entry->second);
+}
+
+void FragmentMapBuilder::joined(uint32_t id, const LocusFragments::Read*, const t_exon*,
+                                const LocusFragments::Read& second, const t_exon* secondBlocks)
+{
+    const auto entry = added.find(id);
+    if (entry != added.end())
+        entry->second->push_back(mapRead(entry->second->front().name, second, secondBlocks));
+}
+
+void FragmentMapBuilder::leftAlone(uint32_t, const LocusFragments::Read&, const t_exon*) {}
+
+std::string alignerFlagsNote(const std::string& bamFile, const t_flagStats& counts, bool primaryOnly)
+{
+    const uint64_t nonPrimary = counts.secondary + counts.qcFailed + counts.supplementary;
+    if (nonPrimary + counts.duplicates == 0)
+        return {};
+    std::string note = "Note: " + bamFile + " holds " + std::to_string(counts.secondary) + " secondary (0x100), "
+        + std::to_string(counts.qcFailed) + " QC-failed (0x200), " + std::to_string(counts.duplicates)
+        + " duplicate (0x400) and " + std::to_string(counts.supplementary) + " supplementary (0x800) records.\n";
+    if (nonPrimary == 0)
+        return note + "Duplicates count as fragments.\n";
+    if (primaryOnly)
+        return note + "With --primary-only the secondary, QC-failed and supplementary records are left out; "
+                      "duplicates count as fragments.\n";
+    return note + "Each counts as a fragment, so a read with secondary or supplementary alignments counts more than "
+                  "once; --primary-only leaves out the secondary, QC-failed and supplementary records (duplicates "
+                  "are kept).\n";
+}
+
+BamIO::BamIO(const char* name, uint16_t skippedFlags, std::size_t sortMemory)
+    : fileName(name), skippedFlags(skippedFlags), sortMemory(sortMemory)
+{
+}
+
+void BamIO::openFile(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        std::cerr << "Cannot open " << path << ": " << std::strerror(errno) << std::endl;
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+    if (const std::string problem = Helper::inputFileProblem(path); !problem.empty()) {
+        std::cerr << path << " " << problem << "; kestrove needs a BAM file" << std::endl;
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+    // Detected before opening so that anything other than BAM gets our message, not htslib's.
+    htsFormat format{};
+    errno = 0;
+    hFILE* probe = hopen(path.c_str(), "r");
+    const bool detected = probe && hts_detect_format2(probe, path.c_str(), &format) == 0;
+    const int probeError = errno;
+    if (probe)
+        hclose_abruptly(probe);
+    if (!detected) {
+        std::cerr << "Cannot read " << path;
+        if (probeError != 0)
+            std::cerr << ": " << std::strerror(probeError);
+        std::cerr << std::endl;
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+    if (format.format != bam) {
+        if (format.format == sam) {
+            std::cerr << path << " is a SAM file; kestrove needs BAM" << std::endl;
+        } else if (format.format == cram) {
+            std::cerr << path << " is a CRAM file; kestrove needs BAM" << std::endl;
+        } else {
+            std::unique_ptr<char, decltype(&std::free)> description(hts_format_description(&format), &std::free);
+            std::cerr << path << " is not a BAM file";
+            if (description)
+                std::cerr << " (" << description.get() << ")";
+            std::cerr << std::endl;
+        }
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+    errno = 0;
+    file.reset(hts_open(path.c_str(), "r"));
+    if (!file) {
+        std::cerr << "Cannot open " << path;
+        if (errno != 0)
+            std::cerr << ": " << std::strerror(errno);
+        std::cerr << std::endl;
+        throw KestroveException(ERR_BAM_OPEN);
+    }
+    // The file system's block size (often 4 KiB) would be the read size: a read call
+    // for every few records. One compressed block's worth keeps the calls few, and a
+    // region query that seeks away wastes at most that much.
+    hts_set_opt(file.get(), HTS_OPT_BLOCK_SIZE, kReadBufferBytes);
+}
+
+void BamIO::readHeader(const std::string& path)
+{
+    header.reset(sam_hdr_read(file.get()));
+    if (!header) {
+        std::cerr << path << " has an unreadable BAM header" << std::endl;
+        throw KestroveException(ERR_BAM_HEADER);
+    }
+}
+
+std::string sortedCopyName(const std::string& bamPath)
+{
+    return Helper::withoutExtension(bamPath) + ".sorted.bam";
+}
+
+int BamIO::openBam()
+{
+    const std::string path(fileName);
+    openFile(path);
+    const std::string indexName = existingIndex(path);
+    // Before the header, whose reading would report the same cut in htslib's words.
+    if (indexName.empty())
+        requireEndOfFileMarker(path, file.get());
+    readHeader(path);
+    if (!indexName.empty()) {
+        requireReadable(indexName);
+        if (!(indexIsOlder(path, indexName) && replaceOlderIndex(path, indexName)) && loadIndex(path, indexName))
+            return 0;
+    }
+
+    requireEndOfFileMarker(path, file.get());
+    std::cout << "Creating the index file.\n" << std::flush;
+    IndexBuild built = buildIndex(path);
+    int result = 0;
+    std::string current = path;
+    switch (built.outcome) {
+    case IndexOutcome::built:
+        index.reset(sam_index_load(file.get(), path.c_str()));
+        break;
+    case IndexOutcome::notWritten:
+        failIndexWrite(path, header.get(), built.error);
+    case IndexOutcome::unreadable:
+        failUnreadable(path);
+    case IndexOutcome::needsSorting: {
+        current = sortedCopyName(path);
+        requireWritableFolder(path, current);
+        std::cout << "Sorting the alignments." << std::endl;
+        const BamSortResult sorted =
+            sortBamByCoordinate(path, current, sortMemory != 0 ? sortMemory : defaultSortMemory());
+        if (sorted.status != BamSortStatus::ok) {
+            std::cerr << "Sorting failed: " << sorted.message << std::endl;
+            throw KestroveException(ERR_BAM_SORT);
+        }
+        std::cout << "The aligments are sorted." << std::endl;
+
+        IndexBuild sortedBuilt = buildIndex(current);
+        file.reset();
+        openFile(current);
+        // Replacing the header releases the one read from the unsorted file.
+        readHeader(current);
+        if (sortedBuilt.outcome == IndexOutcome::notWritten)
+            failIndexWrite(current, header.get(), sortedBuilt.error);
+        if (sortedBuilt.outcome == IndexOutcome::built)
+            index.reset(sam_index_load(file.get(), current.c_str()));
+        result = 1;
+        break;
+    }
+    }
+    if (!index) {
+        std::cerr << "Cannot load the index of " << current << std::endl;
+        throw KestroveException(ERR_BAM_INDEX);
+    }
+    std::cout << "The index file is created." << std::endl;
+    return result;
+}
+
+// One that cannot be read as an index is rebuilt, and the user told.
+bool BamIO::loadIndex(const std::string& path, const std::string& indexName)
+{
+    index.reset(sam_index_load2(file.get(), path.c_str(), indexName.c_str()));
+    if (!index) {
+        std::cerr << "Warning: " << indexName << " cannot be read as an index of " << path
+                  << "; a new index is built in its place." << std::endl;
+        return false;
+    }
+    if (hts_idx_nseq(index.get()) != sam_hdr_nref(header.get()))
+        failIndexMismatch(path, indexName,
+                          "it describes " + std::to_string(hts_idx_nseq(index.get()))
+                              + " reference sequences, the BAM header names "
+                              + std::to_string(sam_hdr_nref(header.get())));
+    return true;
+}
+
+void BamIO::closeBam()
+{
+    header.reset();
+    index.reset();
+    file.reset();
+}
+
+void BamIO::createChromosomeList()
+{
+    if (!header)
+        return;
+    // The header's count equals the index's for an index built from this file,
+    // and never reads past the header's names.
+    const int count = sam_hdr_nref(header.get());
+    for (int tid = 0; tid < count; ++tid)
+        chromosomeList.emplace_back(sam_hdr_tid2name(header.get(), tid));
+}
+
+std::vector<std::string>& BamIO::getChromosomeList() { return chromosomeList; }
+
+std::string BamIO::getBamHeader()
+{
+    if (!header)
+        return {};
+    const char* text = sam_hdr_str(header.get());
+    return text ? std::string(text) : std::string();
+}
+
+bool BamIO::parseRegion(const std::string& region, int& tid, hts_pos_t& begin, hts_pos_t& end)
+{
+    if (!header || !index || !file)
+        return false;
+    if (!sam_parse_region(header.get(), region.c_str(), &tid, &begin, &end, HTS_PARSE_THOUSANDS_SEP) || tid < 0)
+        return false;
+    // Region text is 1-based; a begin of 0 means the first base, as 1 does.
+    begin = std::max<hts_pos_t>(begin, 0);
+    if (end == kWholeReferenceEnd)
+        end = HTS_POS_MAX;
+    return true;
+}
+
+template <typename OnRecord>
+void BamIO::queryRegion(const std::string& region, int tid, hts_pos_t begin, hts_pos_t end, OnRecord onRecord)
+{
+    if (!record) {
+        record.reset(bam_init1());
+        if (!record)
+            throw KestroveException(ERR_MEMORY_ALLOCATION);
+    }
+    std::unique_ptr<hts_itr_t, HtsIteratorFree> iterator(sam_itr_queryi(index.get(), tid, begin, end));
+    if (iterator && hts_get_format(file.get())->format == bam)
+        iterator->readrec = readRecordHeadForIterator;
+    int r = -2;
+    if (iterator)
+        while ((r = sam_itr_next(file.get(), iterator.get(), record.get())) >= 0 && onRecord(record.get())) {
+        }
+    if (r < -1) {
+        std::cerr << "Cannot read region " << region << " of " << fileName
+                  << ": the BAM file is truncated or corrupted, or its index belongs to another file"
+                  << staleIndexNote(fileName, existingIndex(fileName)) << ". If the BAM file is intact, rebuild "
+                  << "its index (samtools index " << fileName << ")." << std::endl;
+        throw KestroveException(ERR_REGION_FETCH);
+    }
+}
+
+t_flagStats BamIO::nrProperlyPairedFrags(const char* region)
+{
+    t_flagStats stats;
+    int tid = -1;
+    hts_pos_t begin = 0;
+    hts_pos_t end = 0;
+    if (region == nullptr || !parseRegion(region, tid, begin, end))
+        return stats;
+    uint64_t skippedMapped = 0;
+    queryRegion(region, tid, begin, end, [&](const bam1_t* r) {
+        const uint16_t flag = r->core.flag;
+        countAlignerFlags(stats, flag);
+        if (flag & skippedFlags)
+            skippedMapped += (flag & BAM_FUNMAP) ? 0 : 1;
+        else
+            countFlags(stats, flag);
+        return true;
+    });
+    // A whole reference has been read: the index's own count of its mapped
+    // records must agree, or the index describes another file.
+    uint64_t indexedMapped = 0;
+    uint64_t indexedUnmapped = 0;
+    if (begin == 0 && end == HTS_POS_MAX && hts_idx_get_stat(index.get(), tid, &indexedMapped, &indexedUnmapped) == 0
+        && indexedMapped != stats.mapped + skippedMapped)
+        failIndexMismatch(fileName, existingIndex(fileName),
+                          "it records " + std::to_string(indexedMapped) + " mapped reads on "
+                              + sam_hdr_tid2name(header.get(), tid) + ", the file holds "
+                              + std::to_string(stats.mapped + skippedMapped));
+    return stats;
+}
+
+bool BamIO::locate(const std::string& region, int& tid, hts_pos_t& begin, hts_pos_t& end)
+{
+    return parseRegion(region, tid, begin, end);
+}
+
+void BamIO::countAndReadLoci(int tid, std::vector<LocusRead>& loci, uint64_t sharedBudget,
+                             const std::function<void(std::size_t)>& done)
+{
+    if (loci.empty())
+        return;
+    hts_pos_t begin = HTS_POS_MAX;
+    hts_pos_t end = 0;
+    for (LocusRead& locus : loci) {
+        begin = std::min(begin, locus.begin);
+        end = std::max(end, locus.end);
+        locus.stats = {};
+        locus.complete = true;
+        locus.left = false;
+        locus.fragments->clear();
+    }
+    // By begin, so that the loci a record reaches are a prefix.
+    std::vector<std::size_t> open(loci.size());
+    std::iota(open.begin(), open.end(), std::size_t{0});
+    std::stable_sort(open.begin(), open.end(),
+                     [&loci](std::size_t a, std::size_t b) { return loci[a].begin < loci[b].begin; });
+    const auto close = [&](std::size_t i) {
+        if (loci[i].complete)
+            loci[i].fragments->finishAdding(*loci[i].consumer);
+        done(i);
+    };
+    hts_pos_t firstEnd = HTS_POS_MIN;
+    // Records held by the open loci but the first.
+    uint64_t sharedHeld = 0;
+    // Closes the loci that end at or before pos (records come by start: no later one
+    // reaches them) and those that left the pass.
+    const auto closeBefore = [&](hts_pos_t pos) {
+        firstEnd = HTS_POS_MAX;
+        sharedHeld = 0;
+        std::size_t kept = 0;
+        for (std::size_t i : open) {
+            if (loci[i].end <= pos || loci[i].left) {
+                close(i);
+                continue;
+            }
+            if (kept > 0 && loci[i].complete)
+                sharedHeld += loci[i].stats.total;
+            open[kept++] = i;
+            firstEnd = std::min(firstEnd, loci[i].end);
+        }
+        open.resize(kept);
+    };
+    closeBefore(begin);
+    const std::string region =
+        std::string(sam_hdr_tid2name(header.get(), tid)) + ":" + std::to_string(begin + 1) + "-" + std::to_string(end);
+    // The overlap test is the region query's own: a record from pos up to its end
+    // position (one base for an unmapped or unaligned one) meets [begin, end).
+    queryRegion(region, tid, begin, end, [&](const bam1_t* r) {
+        const hts_pos_t pos = r->core.pos;
+        if (pos >= firstEnd)
+            closeBefore(pos);
+        if (r->core.flag & skippedFlags)
+            return !open.empty();
+        const hts_pos_t last = bam_endpos(r);
+        bool leaving = false;
+        for (std::size_t j = 0; j < open.size(); ++j) {
+            LocusRead& locus = loci[open[j]];
+            if (locus.begin >= last)
+                break;
+            if (j > 0 && locus.complete && sharedHeld >= sharedBudget) {
+                sharedHeld -= std::min(sharedHeld, locus.stats.total);
+                locus.fragments->release();
+                locus.complete = false;
+                locus.left = true;
+                leaving = true;
+                continue;
+            }
+            countFlags(locus.stats, r->core.flag);
+            if (!locus.complete)
+                continue;
+            if (locus.stats.total > locus.recordBudget) {
+                locus.fragments->release();
+                locus.complete = false;
+                continue;
+            }
+            locus.fragments->add(r, *locus.consumer);
+            sharedHeld += j > 0 ? 1 : 0;
+        }
+        if (leaving)
+            closeBefore(pos);
+        return !open.empty();
+    });
+    for (std::size_t i : open)
+        close(i);
+}
+
+bool BamIO::readBam(std::string region, FragmentMap& fragments)
+{
+    LocusFragments locus;
+    FragmentMapBuilder builder(fragments);
+    return readBam(std::move(region), locus, builder);
+}
+
+bool BamIO::readBam(std::string region, LocusFragments& fragments, LocusFragments::Consumer& consumer)
+{
+    fragments.clear();
+    int tid = -1;
+    hts_pos_t begin = 0;
+    hts_pos_t end = 0;
+    std::string queried = region;
+    if (!parseRegion(queried, tid, begin, end)) {
+        bool found = false;
+        for (const char* prefix : {"chr", "Chr", "CHR"}) {
+            queried = prefix + region;
+            if (parseRegion(queried, tid, begin, end)) {
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            return false;
+    }
+    queryRegion(queried, tid, begin, end, [&](const bam1_t* r) {
+        if (!(r->core.flag & skippedFlags))
+            fragments.add(r, consumer);
+        return true;
+    });
+    fragments.finishAdding(consumer);
+    return true;
+}

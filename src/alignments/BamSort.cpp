@@ -1,0 +1,608 @@
+#include "alignments/BamSort.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <queue>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <htslib/hts.h>
+#include <htslib/sam.h>
+
+#include "alignments/BamIO.h"
+#include "util/Helper.h"
+
+namespace {
+
+using FilePtr = std::unique_ptr<htsFile, HtsFileCloser>;
+using HeaderPtr = std::unique_ptr<sam_hdr_t, HtsHeaderFree>;
+using RecordPtr = std::unique_ptr<bam1_t, BamRecordFree>;
+
+// Enough open runs to keep one merge pass for inputs of many times the memory
+// limit, few enough to stay far below the usual open-file limit.
+constexpr std::size_t kMaxMergeFanIn = 64;
+constexpr uint64_t kNoReference = UINT64_MAX;
+
+struct SortFailure {
+    BamSortStatus status;
+    std::string message;
+};
+
+SortFailure writeFailure(const std::string& path, int err)
+{
+    std::string message = "cannot write " + path;
+    if (err != 0)
+        message += std::string(": ") + std::strerror(err);
+    return {BamSortStatus::writeError, message};
+}
+
+struct SortKey {
+    uint64_t primary;  // reference id, then 1-based position
+    uint32_t reverse;
+
+    auto operator<=>(const SortKey&) const = default;
+};
+
+// Records without a reference share one key, so they keep their input order.
+SortKey keyOf(const bam1_core_t& core)
+{
+    if (core.tid < 0)
+        return {kNoReference, 0};
+    uint64_t primary = (uint64_t{static_cast<uint32_t>(core.tid)} << 32) | static_cast<uint32_t>(core.pos + 1);
+    return {primary, (core.flag & BAM_FREVERSE) ? 1u : 0u};
+}
+
+// A record as kept in memory: its core, then its variable data.
+struct StoredHeader {
+    bam1_core_t core;
+    uint32_t dataLength;
+};
+
+constexpr std::size_t alignedSize(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+
+std::size_t storedSize(const bam1_t* record)
+{
+    return alignedSize(sizeof(StoredHeader) + static_cast<std::size_t>(record->l_data));
+}
+
+// Bump allocator over large chunks; cleared chunks are reused, so a second run
+// touches no new memory.
+class RecordArena {
+public:
+    explicit RecordArena(std::size_t chunkSize) : chunkSize(chunkSize) {}
+
+    uint8_t* allocate(std::size_t n)
+    {
+        while (current < chunks.size()) {
+            Chunk& chunk = chunks[current];
+            if (offset + n <= chunk.size) {
+                uint8_t* p = chunk.data.get() + offset;
+                offset += n;
+                used += n;
+                return p;
+            }
+            ++current;
+            offset = 0;
+        }
+        std::size_t size = std::max(chunkSize, n);
+        chunks.push_back({std::make_unique_for_overwrite<uint8_t[]>(size), size});
+        current = chunks.size() - 1;
+        offset = n;
+        used += n;
+        return chunks.back().data.get();
+    }
+
+    void clear()
+    {
+        current = 0;
+        offset = 0;
+        used = 0;
+    }
+
+    std::size_t bytesUsed() const { return used; }
+
+private:
+    struct Chunk {
+        std::unique_ptr<uint8_t[]> data;
+        std::size_t size;
+    };
+    std::vector<Chunk> chunks;
+    std::size_t chunkSize;
+    std::size_t current = 0;
+    std::size_t offset = 0;
+    std::size_t used = 0;
+};
+
+struct Entry {
+    uint64_t primary;
+    uint64_t secondary;  // strand in the top bit, input ordinal below: makes the sort stable
+    uint8_t* stored;
+
+    bool operator<(const Entry& other) const
+    {
+        return primary < other.primary || (primary == other.primary && secondary < other.secondary);
+    }
+};
+
+// A read-only bam1_t over a stored record; htslib never frees or grows it.
+void viewOf(const Entry& entry, bam1_t& view)
+{
+    const auto* stored = reinterpret_cast<const StoredHeader*>(entry.stored);
+    view.core = stored->core;
+    view.data = entry.stored + sizeof(StoredHeader);
+    view.l_data = static_cast<int>(stored->dataLength);
+    view.m_data = stored->dataLength;
+    bam_set_mempolicy(&view, BAM_USER_OWNS_STRUCT | BAM_USER_OWNS_DATA);
+}
+
+class SortBuffer {
+public:
+    explicit SortBuffer(std::size_t limit)
+        : limit(limit), arena(std::clamp<std::size_t>(limit / 16, std::size_t{64} << 10, std::size_t{64} << 20))
+    {
+    }
+
+    // Counts the record and the entry array as it would be after growing.
+    bool hasRoomFor(const bam1_t* record) const
+    {
+        if (entries.empty())
+            return true;
+        std::size_t entryBytes = entries.capacity() * sizeof(Entry);
+        if (entries.size() == entries.capacity())
+            entryBytes *= 2;
+        return arena.bytesUsed() + entryBytes + storedSize(record) <= limit;
+    }
+
+    void add(const bam1_t* record, uint64_t ordinal)
+    {
+        uint8_t* p = arena.allocate(storedSize(record));
+        StoredHeader stored{record->core, static_cast<uint32_t>(record->l_data)};
+        std::memcpy(p, &stored, sizeof stored);
+        std::memcpy(p + sizeof(StoredHeader), record->data, static_cast<std::size_t>(record->l_data));
+        SortKey key = keyOf(record->core);
+        entries.push_back({key.primary, (uint64_t{key.reverse} << 63) | ordinal, p});
+    }
+
+    void sort() { std::sort(entries.begin(), entries.end()); }
+
+    void clear()
+    {
+        entries.clear();
+        arena.clear();
+    }
+
+    bool empty() const { return entries.empty(); }
+    const std::vector<Entry>& sortedEntries() const { return entries; }
+
+private:
+    std::size_t limit;
+    RecordArena arena;
+    std::vector<Entry> entries;
+};
+
+// The scratch files in use, where a signal handler can reach them: the prefix and
+// every number below the count. Fixed storage only; one set at a time is registered.
+constexpr std::size_t kPrefixCapacity = 4096;
+char activePrefix[kPrefixCapacity];
+std::atomic<bool> slotTaken{false};
+volatile std::sig_atomic_t activeSet = 0;
+volatile std::sig_atomic_t activeCount = 0;
+
+// Appends the decimal digits of value at out; returns the new end.
+char* appendDecimal(char* out, unsigned long value)
+{
+    char digits[24];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0)
+        *out++ = digits[--n];
+    return out;
+}
+
+// Two runs in different PID namespaces may have the same process id.
+std::string randomToken()
+{
+    std::random_device device;
+    const uint64_t value = (uint64_t{device()} << 32) ^ device();
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// The first number of a line of a /proc or /sys file that starts with key (the whole
+// file's first number when key is empty); 0 when there is none.
+uint64_t numberIn(const char* path, const std::string& key)
+{
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, key.size(), key) != 0)
+            continue;
+        const std::size_t digits = line.find_first_of("0123456789", key.size());
+        return digits == std::string::npos ? 0 : std::strtoull(line.c_str() + digits, nullptr, 10);
+    }
+    return 0;
+}
+
+FilePtr openForWriting(const std::string& path, const char* mode, const sam_hdr_t* header)
+{
+    errno = 0;
+    FilePtr file(hts_open(path.c_str(), mode));
+    if (!file || sam_hdr_write(file.get(), header) < 0)
+        throw writeFailure(path, errno);
+    return file;
+}
+
+// Closing flushes the last block, so its result decides whether the file is complete.
+void finishWriting(FilePtr& file, const std::string& path)
+{
+    errno = 0;
+    if (hts_close(file.release()) < 0)
+        throw writeFailure(path, errno);
+}
+
+void markCoordinateSorted(sam_hdr_t* header)
+{
+    int r;
+    if (sam_hdr_count_lines(header, "HD") > 0) {
+        sam_hdr_remove_tag_hd(header, "SS");
+        r = sam_hdr_update_hd(header, "SO", "coordinate");
+    } else {
+        r = sam_hdr_add_line(header, "HD", "VN", SAM_FORMAT_VERSION, "SO", "coordinate", nullptr);
+    }
+    if (r < 0)
+        throw std::bad_alloc();
+}
+
+// One input of a merge: a spilled run on disk, or the sorted records still in memory.
+struct MergeSource {
+    FilePtr file;
+    std::string path;
+    RecordPtr record;
+    const Entry* next = nullptr;
+    const Entry* end = nullptr;
+    bam1_t view{};
+    const bam1_t* current = nullptr;
+
+    bool advance(sam_hdr_t* header)
+    {
+        if (file) {
+            int r = sam_read1(file.get(), header, record.get());
+            if (r >= 0) {
+                current = record.get();
+                return true;
+            }
+            if (r < -1)
+                throw SortFailure{BamSortStatus::readError, "cannot read back the temporary run " + path};
+            current = nullptr;
+            return false;
+        }
+        if (next == end) {
+            current = nullptr;
+            return false;
+        }
+        viewOf(*next++, view);
+        current = &view;
+        return true;
+    }
+};
+
+struct HeapItem {
+    SortKey key;
+    std::size_t source;  // sources are in input order, so this keeps equal keys stable
+
+    bool operator>(const HeapItem& other) const
+    {
+        if (key != other.key)
+            return key > other.key;
+        return source > other.source;
+    }
+};
+
+void merge(std::vector<MergeSource>& sources, sam_hdr_t* header, htsFile* out, const std::string& outPath)
+{
+    std::priority_queue<HeapItem, std::vector<HeapItem>, std::greater<>> heap;
+    for (std::size_t i = 0; i < sources.size(); ++i)
+        if (sources[i].advance(header))
+            heap.push({keyOf(sources[i].current->core), i});
+    while (!heap.empty()) {
+        std::size_t i = heap.top().source;
+        heap.pop();
+        MergeSource& source = sources[i];
+        errno = 0;
+        if (sam_write1(out, header, source.current) < 0)
+            throw writeFailure(outPath, errno);
+        if (source.advance(header))
+            heap.push({keyOf(source.current->core), i});
+    }
+}
+
+MergeSource runSource(const std::string& path)
+{
+    MergeSource source;
+    source.path = path;
+    source.file.reset(hts_open(path.c_str(), "r"));
+    source.record.reset(bam_init1());
+    if (!source.file || !source.record)
+        throw SortFailure{BamSortStatus::readError, "cannot read back the temporary run " + path};
+    HeaderPtr runHeader(sam_hdr_read(source.file.get()));
+    if (!runHeader)
+        throw SortFailure{BamSortStatus::readError, "cannot read back the temporary run " + path};
+    return source;
+}
+
+class CoordinateSorter {
+public:
+    CoordinateSorter(const std::string& inPath, const std::string& outPath, std::size_t memoryLimit)
+        : inPath(inPath), outPath(outPath), temps(outPath), buffer(memoryLimit)
+    {
+    }
+
+    std::size_t run()
+    {
+        openInput();
+        std::string outTemp = createTemporary();
+        // Opened before reading so that an unwritable directory fails at once.
+        FilePtr out = openForWriting(outTemp, "wb", outHeader.get());
+
+        RecordPtr record(bam_init1());
+        if (!record)
+            throw std::bad_alloc();
+        uint64_t ordinal = 0;
+        int r;
+        while ((r = sam_read1(input.get(), inHeader.get(), record.get())) >= 0) {
+            if (!buffer.hasRoomFor(record.get()))
+                spill();
+            buffer.add(record.get(), ordinal++);
+        }
+        if (r < -1)
+            throw SortFailure{BamSortStatus::readError,
+                              inPath + " is truncated or corrupted: unreadable after record " + std::to_string(ordinal)};
+        input.reset();
+
+        buffer.sort();
+        while (runs.size() >= kMaxMergeFanIn)
+            collapseRuns();
+        std::vector<MergeSource> sources;
+        for (const std::string& path : runs)
+            sources.push_back(runSource(path));
+        MergeSource inMemory;
+        inMemory.next = buffer.sortedEntries().data();
+        inMemory.end = inMemory.next + buffer.sortedEntries().size();
+        sources.push_back(std::move(inMemory));
+        merge(sources, outHeader.get(), out.get(), outTemp);
+        finishWriting(out, outTemp);
+
+        if (std::rename(outTemp.c_str(), outPath.c_str()) != 0)
+            throw writeFailure(outPath, errno);
+        temps.forget(outTemp);
+        return spilledRuns;
+    }
+
+private:
+    std::string createTemporary()
+    {
+        std::string path = temps.create();
+        if (path.empty())
+            throw writeFailure(outPath + ".tmp.*", errno);
+        return path;
+    }
+
+    void openInput()
+    {
+        errno = 0;
+        input.reset(hts_open(inPath.c_str(), "r"));
+        if (!input) {
+            std::string message = "cannot open " + inPath;
+            if (errno != 0)
+                message += std::string(": ") + std::strerror(errno);
+            throw SortFailure{BamSortStatus::readError, message};
+        }
+        inHeader.reset(sam_hdr_read(input.get()));
+        if (!inHeader)
+            throw SortFailure{BamSortStatus::readError, inPath + " has an unreadable header"};
+        outHeader.reset(sam_hdr_dup(inHeader.get()));
+        if (!outHeader)
+            throw std::bad_alloc();
+        markCoordinateSorted(outHeader.get());
+    }
+
+    void spill()
+    {
+        buffer.sort();
+        std::string path = createTemporary();
+        // Runs are read back once: fast compression is enough.
+        FilePtr run = openForWriting(path, "wb1", outHeader.get());
+        bam1_t view{};
+        for (const Entry& entry : buffer.sortedEntries()) {
+            viewOf(entry, view);
+            errno = 0;
+            if (sam_write1(run.get(), outHeader.get(), &view) < 0)
+                throw writeFailure(path, errno);
+        }
+        finishWriting(run, path);
+        runs.push_back(path);
+        buffer.clear();
+        ++spilledRuns;
+    }
+
+    // Merges consecutive groups of runs, so runs stay in input order.
+    void collapseRuns()
+    {
+        std::vector<std::string> collapsed;
+        for (std::size_t first = 0; first < runs.size(); first += kMaxMergeFanIn) {
+            std::size_t last = std::min(runs.size(), first + kMaxMergeFanIn);
+            if (last - first == 1) {
+                collapsed.push_back(runs[first]);
+                continue;
+            }
+            std::vector<MergeSource> sources;
+            for (std::size_t i = first; i < last; ++i)
+                sources.push_back(runSource(runs[i]));
+            std::string path = createTemporary();
+            FilePtr merged = openForWriting(path, "wb1", outHeader.get());
+            merge(sources, outHeader.get(), merged.get(), path);
+            finishWriting(merged, path);
+            sources.clear();
+            for (std::size_t i = first; i < last; ++i)
+                temps.remove(runs[i]);
+            collapsed.push_back(path);
+        }
+        runs = std::move(collapsed);
+    }
+
+    std::string inPath;
+    std::string outPath;
+    ScratchFiles temps;
+    SortBuffer buffer;
+    FilePtr input;
+    HeaderPtr inHeader;
+    HeaderPtr outHeader;
+    std::vector<std::string> runs;
+    std::size_t spilledRuns = 0;
+};
+
+} // namespace
+
+ScratchFiles::ScratchFiles(const std::string& target)
+{
+    // A killed run's sort files are tens of MB each; nothing else would ever remove them.
+    const std::size_t slash = target.find_last_of('/');
+    Helper::removeUnlockedFiles(slash == std::string::npos ? "." : target.substr(0, slash + 1),
+                                target.substr(slash == std::string::npos ? 0 : slash + 1) + ".tmp.");
+    prefix = target + ".tmp." + std::to_string(::getpid()) + "." + randomToken() + ".";
+    // Room is left for a number and the terminator.
+    if (prefix.size() + 24 < kPrefixCapacity && !slotTaken.exchange(true)) {
+        std::memcpy(activePrefix, prefix.c_str(), prefix.size() + 1);
+        activeCount = 0;
+        activeSet = 1;
+        registered = true;
+    }
+}
+
+ScratchFiles::~ScratchFiles()
+{
+    if (registered) {
+        activeSet = 0;
+        slotTaken = false;
+    }
+    for (const Held& file : held) {
+        ::unlink(file.path.c_str());
+        ::close(file.lock);
+    }
+}
+
+std::string ScratchFiles::create()
+{
+    for (;;) {
+        if (registered)
+            activeCount = static_cast<std::sig_atomic_t>(counter + 1);
+        std::string path = prefix + std::to_string(counter++);
+        const int lock = Helper::createLockedFile(path);
+        if (lock >= 0) {
+            held.push_back({path, lock});
+            return path;
+        }
+        if (errno != EEXIST)
+            return {};
+    }
+}
+
+void ScratchFiles::remove(const std::string& path)
+{
+    ::unlink(path.c_str());
+    forget(path);
+}
+
+void ScratchFiles::forget(const std::string& path)
+{
+    std::erase_if(held, [&path](const Held& file) {
+        if (file.path != path)
+            return false;
+        ::close(file.lock);
+        return true;
+    });
+}
+
+void removeSortTemporaries() noexcept
+{
+    if (!activeSet)
+        return;
+    activeSet = 0;
+    char path[kPrefixCapacity];
+    const std::size_t prefixLength = std::strlen(activePrefix);
+    std::memcpy(path, activePrefix, prefixLength);
+    for (long n = 0; n < activeCount; ++n) {
+        *appendDecimal(path + prefixLength, static_cast<unsigned long>(n)) = '\0';
+        ::unlink(path);
+    }
+}
+
+std::size_t defaultSortMemory()
+{
+    constexpr uint64_t kLeast = uint64_t{16} << 20;
+    constexpr uint64_t kMost = uint64_t{768} << 20;
+    uint64_t room = kMost;
+    // Under an address-space limit (ulimit -v) the sort gets half of what is left: the
+    // record buffers grow by doubling, and the input and output need room too.
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const uint64_t mapped = numberIn("/proc/self/statm", "") * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+        room = std::min<uint64_t>(room, limit.rlim_cur > mapped ? (limit.rlim_cur - mapped) / 2 : 0);
+    }
+    // A quarter of the memory free for this process, in the machine or in its container.
+    if (const uint64_t available = numberIn("/proc/meminfo", "MemAvailable:") << 10; available != 0)
+        room = std::min(room, available / 4);
+    const uint64_t containerLimit = numberIn("/sys/fs/cgroup/memory.max", "");
+    const uint64_t containerUse = numberIn("/sys/fs/cgroup/memory.current", "");
+    if (containerLimit > containerUse)
+        room = std::min(room, (containerLimit - containerUse) / 4);
+    return static_cast<std::size_t>(std::max(room, kLeast));
+}
+
+BamSortResult sortBamByCoordinate(const std::string& inPath, const std::string& outPath, std::size_t memoryLimit)
+{
+    BamSortResult result;
+    // Failures are reported in one line of our own instead of htslib's log.
+    HtsLogSilencer quiet;
+    try {
+        CoordinateSorter sorter(inPath, outPath, memoryLimit);
+        result.spilledRuns = sorter.run();
+    } catch (const SortFailure& failure) {
+        result.status = failure.status;
+        result.message = failure.message;
+    } catch (const std::bad_alloc&) {
+        result.status = BamSortStatus::memoryError;
+        result.message = "not enough memory to sort " + inPath;
+    }
+    return result;
+}
+
+int bam_sort_reads(int argc, char** argv)
+{
+    if (argc != 3 || argv == nullptr || std::strcmp(argv[0], "sort") != 0) {
+        std::cerr << "Usage: sort <input.bam> <output prefix>" << std::endl;
+        return static_cast<int>(BamSortStatus::usageError);
+    }
+    BamSortResult result = sortBamByCoordinate(argv[1], std::string(argv[2]) + ".bam");
+    if (result.status != BamSortStatus::ok)
+        std::cerr << "Sorting failed: " << result.message << std::endl;
+    return static_cast<int>(result.status);
+}

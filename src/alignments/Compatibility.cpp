@@ -1,0 +1,330 @@
+#include "alignments/Compatibility.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "util/Errors.h"
+#include "util/Prefault.h"
+
+namespace {
+
+bool strandAgrees(const t_transcript& transcript, bool paired, bool forward, bool firstMate, int32_t strandedness)
+{
+    const bool secondMate = paired && !firstMate;
+    const bool sameStrand = forward == transcript.forwardStrand;
+    switch (strandedness) {
+    case 1: return secondMate ? !sameStrand : sameStrand;
+    case 2: return secondMate ? sameStrand : !sameStrand;
+    default: return true;
+    }
+}
+
+bool contains(const t_exon& exon, int32_t position) { return exon.start <= position && position <= exon.end; }
+
+// Coordinates come from the annotation unchecked; on a malformed gene (exons
+// far apart, negative positions) the walk's sums leave the 32-bit range, so it
+// is done in 64 bits and the result saturated.
+int32_t saturated(int64_t value)
+{
+    return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
+                                                    std::numeric_limits<int32_t>::max()));
+}
+
+struct Coordinates {
+    int32_t transStart = 0;
+    int32_t transEnd = 0;
+    int32_t fragLength = 0;
+};
+
+Coordinates coordinates(int64_t transStart, int64_t transEnd)
+{
+    return {saturated(transStart), saturated(transEnd), saturated(transEnd - transStart + 1)};
+}
+
+// A position not inside any exon cannot be placed on the transcript; the
+// compatibility test rules that out, but the walk must not depend on it.
+Coordinates convertForward(const t_transcript& transcript, int32_t start, int32_t end, bool paired)
+{
+    const std::vector<t_exon>& exons = transcript.exons;
+    int64_t offset = 0;
+    bool startFound = false;
+    int64_t transStart = 0;
+    for (std::size_t i = 0; i < exons.size(); ++i) {
+        if (i > 0)
+            offset += int64_t{exons[i].start} - exons[i - 1].end - 1;
+        const int64_t firstBase = exons.front().start;
+        if (!startFound && contains(exons[i], start)) {
+            transStart = start - firstBase + 1 - offset;
+            startFound = true;
+            if (!paired)
+                return {saturated(transStart), 0, 0};
+        }
+        if (startFound && contains(exons[i], end))
+            return coordinates(transStart, end - firstBase + 1 - offset);
+    }
+    return {saturated(transStart), 0, 0};
+}
+
+Coordinates convertReverse(const t_transcript& transcript, int32_t start, int32_t end, bool paired)
+{
+    const std::vector<t_exon>& exons = transcript.exons;
+    int64_t offset = 0;
+    bool endFound = false;
+    int64_t transStart = 0;
+    for (std::size_t i = exons.size(); i-- > 0;) {
+        if (i + 1 < exons.size())
+            offset += int64_t{exons[i + 1].start} - exons[i].end - 1;
+        const int64_t lastBase = exons.back().end;
+        if (!endFound && contains(exons[i], end)) {
+            transStart = lastBase - end + 1 - offset;
+            endFound = true;
+            if (!paired)
+                return {saturated(transStart), 0, 0};
+        }
+        if (endFound && contains(exons[i], start))
+            return coordinates(transStart, lastBase - start + 1 - offset);
+    }
+    return {saturated(transStart), 0, 0};
+}
+
+Coordinates convert(const t_transcript& transcript, int32_t start, int32_t end, bool paired)
+{
+    return transcript.forwardStrand ? convertForward(transcript, start, end, paired)
+                                    : convertReverse(transcript, start, end, paired);
+}
+
+// One value per transcript in each vector, whatever the walk finds.
+void appendCoordinates(t_read& read, const Coordinates& c)
+{
+    read.transStarts.push_back(c.transStart);
+    read.transEnds.push_back(c.transEnd);
+    read.fragLengths.push_back(c.fragLength);
+}
+
+// The read's blocks lie in consecutive exons: the inner block edges on the exon
+// edges, the outer ones inside the first and last exon.
+bool blocksFit(const std::vector<t_exon>& exons, const t_exon* blocks, std::size_t nB)
+{
+    const std::size_t nE = exons.size();
+    if (nB == 0 || nE < nB)
+        return false;
+    if (blocks[0].start > exons.back().end || blocks[nB - 1].end < exons.front().start)
+        return false;
+
+    std::size_t k = 0;
+    while (k < nE && exons[k].end < blocks[0].start)
+        ++k;
+    if (k == nE || blocks[0].start < exons[k].start || k + nB > nE)
+        return false;
+
+    for (std::size_t m = 0; m < nB; ++m) {
+        if (m + 1 < nB && blocks[m].end > exons[k + m].end)
+            return false;
+        if (m > 0 && blocks[m].start != exons[k + m].start)
+            return false;
+    }
+    return blocks[nB - 1].end <= exons[k + nB - 1].end;
+}
+
+bool readFits(const t_transcript& transcript, const LocusFragments::Read& read, const t_exon* blocks,
+              int32_t strandedness)
+{
+    return strandAgrees(transcript, read.paired, read.forward, read.firstMate, strandedness)
+        && blocksFit(transcript.exons, blocks, read.nrBlocks);
+}
+
+constexpr uint32_t kPairedFit = uint32_t{1} << 31;
+
+} // namespace
+
+bool Kestrove::checkExons(const t_transcript& transcript, const t_read& read, const t_configuration& conf) const
+{
+    return strandAgrees(transcript, read.paired, read.forward, read.firstMate, conf.strandedness)
+        && blocksFit(transcript.exons, read.blocks.data(), read.blocks.size());
+}
+
+LocusCompatibility::LocusCompatibility(Gene& gene, int32_t strandedness)
+    : gene(gene), strandedness(strandedness), counts(gene.transcripts.size(), 0)
+{
+}
+
+void LocusCompatibility::clear()
+{
+    std::fill(counts.begin(), counts.end(), 0);
+    testedIds.clear();
+    spanStarts.clear();
+    spanEnds.clear();
+    firstFits.clear();
+    fits.clear();
+}
+
+void LocusCompatibility::started(uint32_t id, std::string_view, std::string_view, const LocusFragments::Read& read,
+                                 const t_exon* blocks)
+{
+    if (!read.paired)
+        test(id, read, blocks, nullptr, nullptr);
+}
+
+void LocusCompatibility::joined(uint32_t id, const LocusFragments::Read* first, const t_exon* firstBlocks,
+                                const LocusFragments::Read& second, const t_exon* secondBlocks)
+{
+    if (first != nullptr)
+        test(id, *first, firstBlocks, &second, secondBlocks);
+}
+
+void LocusCompatibility::leftAlone(uint32_t id, const LocusFragments::Read& read, const t_exon* blocks)
+{
+    test(id, read, blocks, nullptr, nullptr);
+}
+
+void LocusCompatibility::test(uint32_t id, const LocusFragments::Read& first, const t_exon* firstBlocks,
+                              const LocusFragments::Read* second, const t_exon* secondBlocks)
+{
+    const std::vector<t_transcript>& transcripts = gene.transcripts;
+    const std::size_t before = fits.size();
+    for (std::size_t t = 0; t < transcripts.size(); ++t) {
+        if (readFits(transcripts[t], first, firstBlocks, strandedness)
+            && (second == nullptr || readFits(transcripts[t], *second, secondBlocks, strandedness))) {
+            fits.push_back(static_cast<uint32_t>(t));
+            ++counts[t];
+        }
+    }
+    if (fits.size() == before)
+        return;
+    if (fits.size() >= kPairedFit)
+        throw KestroveException(ERR_MEMORY_ALLOCATION);
+    const LocusFragments::Read& last = second != nullptr ? *second : first;
+    const t_exon* lastBlocks = second != nullptr ? secondBlocks : firstBlocks;
+    testedIds.push_back(id);
+    spanStarts.push_back(firstBlocks[0].start);
+    spanEnds.push_back(lastBlocks[last.nrBlocks - 1].end);
+    firstFits.push_back(static_cast<uint32_t>(before) | (first.paired ? kPairedFit : 0));
+}
+
+void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& compatible)
+{
+    const std::size_t nT = gene.transcripts.size();
+    gene.compFragsTrans.resize(nT, 0.0);
+    for (std::size_t t = 0; t < nT; ++t)
+        gene.compFragsTrans[t] += static_cast<double>(counts[t]);
+
+    FlatArray<uint32_t> order(std::move(testedIds));
+    fragments.orderByKey(order);
+    fragments.releaseKeys();
+
+    const std::size_t nF = order.size();
+    const std::size_t nE = fits.size();
+    // Entry offsets are 32-bit: four bytes a fragment less in the model's table.
+    if (nE > std::numeric_limits<uint32_t>::max())
+        throw KestroveException(ERR_MEMORY_ALLOCATION);
+    compatible.firstEntry.clear();
+    compatible.firstEntry.reserve(nF + 1);
+    compatible.firstEntry.push_back(0);
+    compatible.paired.clear();
+    compatible.paired.reserve(nF);
+    compatible.entryTranscript.clear();
+    compatible.entryTranscript.reserve(nE);
+    compatible.entryStart.clear();
+    compatible.entryStart.reserve(nE);
+    compatible.entryLength.clear();
+    compatible.entryLength.reserve(nE);
+    // Filled whole below.
+    prefaultForWrite(compatible.firstEntry.data(), (nF + 1) * sizeof(uint32_t));
+    prefaultForWrite(compatible.entryTranscript.data(), nE * sizeof(uint32_t));
+    prefaultForWrite(compatible.entryStart.data(), nE * sizeof(int32_t));
+    prefaultForWrite(compatible.entryLength.data(), nE * sizeof(int32_t));
+    // Key order visits the fragments' records at random: the ones a few fragments on are
+    // fetched while this one is converted.
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < nF; ++i) {
+        if (i + kAhead < nF) {
+            const uint32_t later = order[i + kAhead];
+            __builtin_prefetch(&firstFits[later]);
+            __builtin_prefetch(&spanStarts[later]);
+            __builtin_prefetch(&spanEnds[later]);
+            __builtin_prefetch(&fits[firstFits[later] & ~kPairedFit]);
+        }
+        const uint32_t tested = order[i];
+        const bool paired = (firstFits[tested] & kPairedFit) != 0;
+        const std::size_t end = tested + 1 < nF ? firstFits[tested + 1] & ~kPairedFit : nE;
+        for (std::size_t e = firstFits[tested] & ~kPairedFit; e < end; ++e) {
+            const Coordinates c = convert(gene.transcripts[fits[e]], spanStarts[tested], spanEnds[tested], paired);
+            compatible.entryTranscript.push_back(fits[e]);
+            compatible.entryStart.push_back(c.transStart);
+            compatible.entryLength.push_back(c.fragLength);
+        }
+        compatible.firstEntry.push_back(static_cast<uint32_t>(compatible.entryTranscript.size()));
+        compatible.paired.push_back(paired ? 1 : 0);
+    }
+    spanStarts.release();
+    spanEnds.release();
+    firstFits.release();
+    fits.release();
+}
+
+void Kestrove::checkFragmentsValidity(GeneMap::iterator& gene, FragmentMap& fragments, const t_configuration& conf)
+{
+    Gene& g = gene->second;
+    const std::size_t nT = g.transcripts.size();
+    g.compFragsTrans.resize(nT, 0.0);
+    std::vector<bool> row(nT, false);
+
+    for (auto entry = fragments.begin(); entry != fragments.end();) {
+        std::vector<t_read>& reads = entry->second;
+        if (reads.empty()) {
+            entry = fragments.erase(entry);
+            continue;
+        }
+        t_read& first = reads.front();
+        const bool pairedFragment = first.paired && reads.size() >= 2;
+        bool anyCompatible = false;
+        for (std::size_t t = 0; t < nT; ++t) {
+            const t_transcript& transcript = g.transcripts[t];
+            bool compatible = checkExons(transcript, first, conf);
+            if (compatible && pairedFragment)
+                compatible = checkExons(transcript, reads[1], conf);
+            row[t] = compatible;
+            if (compatible) {
+                g.compFragsTrans[t] += 1;
+                anyCompatible = true;
+            }
+        }
+        if (!anyCompatible) {
+            entry = fragments.erase(entry);
+            continue;
+        }
+        g.validities.push_back(row);
+        first.start = first.blocks.front().start;
+        first.end = pairedFragment ? reads[1].blocks.back().end : first.blocks.back().end;
+        ++entry;
+    }
+}
+
+void Kestrove::convertCoords(GeneMap::iterator& gene, FragmentMap& fragments)
+{
+    const Gene& g = gene->second;
+    const std::size_t nT = g.transcripts.size();
+    std::size_t r = 0;
+    for (auto& [key, reads] : fragments) {
+        if (reads.empty()) {
+            ++r;
+            continue;
+        }
+        t_read& first = reads.front();
+        const std::vector<bool>* row = r < g.validities.size() ? &g.validities[r] : nullptr;
+        first.transStarts.reserve(first.transStarts.size() + nT);
+        first.transEnds.reserve(first.transEnds.size() + nT);
+        first.fragLengths.reserve(first.fragLengths.size() + nT);
+        for (std::size_t t = 0; t < nT; ++t) {
+            const t_transcript& transcript = g.transcripts[t];
+            if (!row || t >= row->size() || !(*row)[t] || transcript.exons.empty())
+                appendCoordinates(first, {});
+            else
+                appendCoordinates(first, convert(transcript, first.start, first.end, first.paired));
+        }
+        ++r;
+    }
+}

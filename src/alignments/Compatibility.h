@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "annotation/Annotations.h"
+#include "alignments/BamIO.h"
+#include "util/FlatArray.h"
+#include "alignments/LocusFragments.h"
+#include "cli/Options.h"
+
+// The compatible fragments of a locus, in key order, as the model reads them: one
+// entry per compatible (fragment, transcript) pair, transcripts ascending within a
+// fragment, with the fragment's start on the transcript and, for paired fragments,
+// its length there.
+struct CompatibleFragments {
+    std::vector<uint32_t> firstEntry;  // one per fragment, and the end of the last
+    std::vector<uint32_t> entryTranscript;
+    FlatArray<int32_t> entryStart;
+    FlatArray<int32_t> entryLength;
+    std::vector<uint8_t> paired;  // one per fragment
+
+    std::size_t size() const { return paired.size(); }
+};
+
+// Tests each fragment of a locus against the gene's transcripts as soon as its reads
+// are all there and keeps only the transcripts it fits and its span on the genome. A
+// fragment whose first read is unpaired is tested on that read alone, whatever joins
+// it later.
+class LocusCompatibility final : public LocusFragments::Consumer {
+public:
+    LocusCompatibility(Gene& gene, int32_t strandedness);
+
+    // Forgets the fragments taken so far, for reading the locus again.
+    void clear();
+    void started(uint32_t id, std::string_view key, std::string_view name, const LocusFragments::Read& read,
+                 const t_exon* blocks) override;
+    void joined(uint32_t id, const LocusFragments::Read* first, const t_exon* firstBlocks,
+                const LocusFragments::Read& second, const t_exon* secondBlocks) override;
+    void leftAlone(uint32_t id, const LocusFragments::Read& read, const t_exon* blocks) override;
+
+    // Counts every transcript's compatible fragments and hands the compatible ones on
+    // in key order, with their transcript coordinates. Gives back the room of the keys.
+    void finish(LocusFragments& fragments, CompatibleFragments& compatible);
+
+private:
+    void test(uint32_t id, const LocusFragments::Read& first, const t_exon* firstBlocks,
+              const LocusFragments::Read* second, const t_exon* secondBlocks);
+
+    Gene& gene;
+    int32_t strandedness;
+    std::vector<uint64_t> counts;
+    // One per compatible fragment, in the order they were tested: the fragment, the
+    // first base of its first read and the last of its last, and where its transcripts
+    // begin in fits, with the top bit set for a paired fragment.
+    FlatArray<uint32_t> testedIds;
+    FlatArray<int32_t> spanStarts;
+    FlatArray<int32_t> spanEnds;
+    FlatArray<uint32_t> firstFits;
+    FlatArray<uint32_t> fits;
+};
+
+// Fragment-to-transcript compatibility on fragments held by key, for the debug dump.
+class Kestrove {
+public:
+    bool checkExons(const t_transcript& transcript, const t_read& read, const t_configuration& conf) const;
+
+    // Incompatible fragments are erased, one validity row per kept fragment and one
+    // coordinate per transcript are stored.
+    void checkFragmentsValidity(GeneMap::iterator& gene, FragmentMap& fragments, const t_configuration& conf);
+    void convertCoords(GeneMap::iterator& gene, FragmentMap& fragments);
+};

@@ -1,0 +1,211 @@
+#include "clustering/TableStore.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <limits>
+#include <new>
+#include <string_view>
+
+void splitTabs(std::string_view line, std::vector<std::string_view>& fields)
+{
+    fields.clear();
+    size_t start = 0;
+    for (;;) {
+        size_t tab = line.find('\t', start);
+        if (tab == std::string_view::npos) {
+            fields.push_back(line.substr(start));
+            return;
+        }
+        fields.push_back(line.substr(start, tab - start));
+        start = tab + 1;
+    }
+}
+
+namespace {
+
+struct Store {
+    int32_t rows = 0;
+    int32_t columns = 0;
+    std::vector<double> data;
+    std::vector<uint8_t> mask;
+    std::vector<std::string> rowIds;
+    std::vector<double> columnWeights;
+    std::string idColumnName;
+};
+
+Store store;
+
+enum class ColumnKind { Data, Name, RowWeight, RowOrder };
+
+std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string formatText(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0)
+        std::vsnprintf(text.data(), text.size() + 1, format, args);
+    va_end(args);
+    return text;
+}
+
+// An LF, a CR or a CR LF ends a line; false once nothing is left.
+bool readLine(std::FILE* file, std::string& line)
+{
+    line.clear();
+    int c;
+    while ((c = std::getc(file)) != EOF) {
+        if (c == '\n')
+            return true;
+        if (c == '\r') {
+            int next = std::getc(file);
+            if (next != '\n' && next != EOF)
+                std::ungetc(next, file);
+            return true;
+        }
+        line.push_back(static_cast<char>(c));
+    }
+    return !line.empty();
+}
+
+// Infinities and NaN count as missing: one of them would poison every distance of its row.
+bool parseValue(std::string_view field, double& value)
+{
+    while (!field.empty() && field.front() == ' ')
+        field.remove_prefix(1);
+    while (!field.empty() && field.back() == ' ')
+        field.remove_suffix(1);
+    if (field.size() > 1 && field.front() == '+' && field[1] != '-')
+        field.remove_prefix(1);
+    if (field.empty())
+        return false;
+    const char* end = field.data() + field.size();
+    auto [stop, error] = std::from_chars(field.data(), end, value);
+    return error == std::errc() && stop == end && std::isfinite(value);
+}
+
+std::string loadTable(std::FILE* file)
+{
+    std::string line;
+    std::vector<std::string_view> fields;
+    int lineNumber = 0;
+
+    bool haveHeader = false;
+    while (readLine(file, line)) {
+        ++lineNumber;
+        if (!line.empty()) {
+            haveHeader = true;
+            break;
+        }
+    }
+    if (std::ferror(file))
+        return "Error while reading the file";
+    if (!haveHeader)
+        return "Attempting to read empty file";
+
+    splitTabs(line, fields);
+    if (fields.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+        return "Too many columns in the header";
+    const int expected = static_cast<int>(fields.size());
+    store.idColumnName = std::string(fields[0]);
+    std::vector<ColumnKind> kinds(fields.size(), ColumnKind::Data);
+    int32_t columns = 0;
+    for (size_t f = 1; f < fields.size(); ++f) {
+        if (fields[f] == "NAME")
+            kinds[f] = ColumnKind::Name;
+        else if (fields[f] == "GWEIGHT")
+            kinds[f] = ColumnKind::RowWeight;
+        else if (fields[f] == "GORDER")
+            kinds[f] = ColumnKind::RowOrder;
+        else
+            ++columns;
+    }
+    store.columns = columns;
+    store.columnWeights.assign(static_cast<size_t>(columns), 1.0);
+
+    while (readLine(file, line)) {
+        ++lineNumber;
+        if (line.empty())
+            continue;
+        splitTabs(line, fields);
+        const int found = fields.size() > static_cast<size_t>(std::numeric_limits<int>::max())
+            ? std::numeric_limits<int>::max()
+            : static_cast<int>(fields.size());
+        if (found < expected)
+            return formatText("Error reading line %d: only %d columns found (%d expected)", lineNumber, found, expected);
+        if (found > expected)
+            return formatText("Error reading line %d: %d columns given (%d expected)", lineNumber, found, expected);
+
+        if (fields[0] == "EWEIGHT") {
+            size_t c = 0;
+            for (size_t f = 1; f < fields.size(); ++f) {
+                if (kinds[f] != ColumnKind::Data)
+                    continue;
+                double weight = 0.0;
+                if (!parseValue(fields[f], weight) || weight < 0.0)
+                    return formatText("Error reading line %d: column weight \"%.*s\" is not a non-negative number",
+                                      lineNumber, static_cast<int>(fields[f].size()), fields[f].data());
+                store.columnWeights[c++] = weight;
+            }
+            continue;
+        }
+        // The column order only matters when a tree is saved, which this program never does.
+        if (fields[0] == "EORDER")
+            continue;
+
+        if (store.rows == std::numeric_limits<int32_t>::max())
+            return formatText("Error reading line %d: too many rows", lineNumber);
+        for (size_t f = 1; f < fields.size(); ++f)
+            if (kinds[f] == ColumnKind::Name && fields[f].empty())
+                return formatText("Gene name is missing in line %d", lineNumber);
+
+        store.rowIds.emplace_back(fields[0]);
+        for (size_t f = 1; f < fields.size(); ++f) {
+            if (kinds[f] != ColumnKind::Data)
+                continue;
+            double value = 0.0;
+            bool present = parseValue(fields[f], value);
+            store.data.push_back(present ? value : 0.0);
+            store.mask.push_back(present ? 1 : 0);
+        }
+        ++store.rows;
+    }
+    if (std::ferror(file))
+        return formatText("Error while reading the file after line %d", lineNumber);
+    return "ok";
+}
+
+} // namespace
+
+std::optional<std::string> Load(std::FILE* file)
+{
+    Free();
+    try {
+        std::string result = loadTable(file);
+        if (result != "ok")
+            Free();
+        return result;
+    } catch (const std::bad_alloc&) {
+        Free();
+        return std::nullopt;
+    }
+}
+
+void Free()
+{
+    store = Store{};
+}
+
+int32_t GetRows() { return store.rows; }
+int32_t GetColumns() { return store.columns; }
+const std::vector<double>& GetData() { return store.data; }
+const std::vector<uint8_t>& GetMask() { return store.mask; }
+const std::vector<double>& GetColumnWeights() { return store.columnWeights; }
+const std::vector<std::string>& GetRowIds() { return store.rowIds; }
+const std::string& GetIdColumnName() { return store.idColumnName; }
