@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "model/Training.h"
+#include "model/TranscriptMixture.h"
 
 struct SyntheticGene {
     static constexpr int kTranscripts = 10;
@@ -61,7 +61,7 @@ struct SyntheticGene {
         }
     }
 
-    KestroveModel model() const
+    TranscriptMixture model() const
     {
         const double longest = lengths.back();
         std::vector<std::vector<double>> mus;
@@ -81,7 +81,7 @@ struct SyntheticGene {
             scales.push_back({lengths[t] / longest});
             groups.push_back(t);
         }
-        return KestroveModel(std::vector<double>(kTranscripts, 1.0 / kTranscripts), shifts, scales, groups, pdfs);
+        return TranscriptMixture(std::vector<double>(kTranscripts, 1.0 / kTranscripts), shifts, scales, groups, pdfs);
     }
 
     // Exactly `iterations` EM iterations, without stop rules.

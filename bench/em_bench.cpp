@@ -39,13 +39,13 @@ struct BigGene : SyntheticGene {
     // Seconds of one train call running exactly `iterations` EM iterations.
     double train(int iterations)
     {
-        KestroveModel m = model();
+        TranscriptMixture m = model();
         const t_configuration conf = trainingConf(iterations);
         std::vector<double> alphas(kTranscripts, 1.0 / kTranscripts);
         std::stringstream log;
         const double begin = threadSeconds();
         CompatibleFragments fragments = compatible;
-        m.train(fragments, gene, alphas, conf, log, "/nonexistent");
+        m.train(fragments, gene, alphas, trainingOptions(conf), log, "/nonexistent");
         const double end = threadSeconds();
         benchmark::DoNotOptimize(alphas.data());
         return end - begin;

@@ -12,7 +12,8 @@
 #include "util/Errors.h"
 #include "model/LogProduct.h"
 #include "TestUtil.h"
-#include "model/Training.h"
+#include "model/Densities.h"
+#include "model/TranscriptMixture.h"
 
 
 namespace {
@@ -53,6 +54,28 @@ struct Locus {
         fragments[key] = {read};
         gene->second.validities.push_back(row);
     }
+
+    // The fragments in key order, each with its compatible transcripts, as training takes them.
+    CompatibleFragments compatible() const
+    {
+        CompatibleFragments table;
+        table.firstEntry.assign(1, 0);
+        std::size_t h = 0;
+        for (const auto& [key, reads] : fragments) {
+            const t_read& read = reads.front();
+            for (std::size_t t = 0; t < read.transStarts.size(); ++t) {
+                if (!gene->second.validities[h][t])
+                    continue;
+                table.entryTranscript.push_back(static_cast<uint32_t>(t));
+                table.entryStart.push_back(read.transStarts[t]);
+                table.entryLength.push_back(read.paired ? read.fragLengths[t] : 0);
+            }
+            table.firstEntry.push_back(static_cast<uint32_t>(table.entryTranscript.size()));
+            table.paired.push_back(read.paired ? 1 : 0);
+            ++h;
+        }
+        return table;
+    }
 };
 
 struct ModelParams {
@@ -64,7 +87,7 @@ struct ModelParams {
     std::vector<double> lambdas;
     std::vector<double> nus;
 
-    KestroveModel build() const
+    TranscriptMixture build() const
     {
         const auto column = [](const std::vector<double>& values) {
             Matrix m;
@@ -75,7 +98,7 @@ struct ModelParams {
         std::vector<GaussMixture> pdfs(betas.size());
         for (size_t g = 0; g < betas.size(); ++g)
             pdfs[g].setAllParams(column(mus), column(sigmas), betas[g]);
-        return KestroveModel(alphas, column(nus), column(lambdas), groups, pdfs);
+        return TranscriptMixture(alphas, column(nus), column(lambdas), groups, pdfs);
     }
 };
 
@@ -279,10 +302,11 @@ Estimates train(Locus& locus, const ModelParams& params, t_configuration conf, i
 {
     conf.nrThreads = nrThreads;
     conf.deferredPass = nrThreads > 1;
-    KestroveModel model = params.build();
+    TranscriptMixture model = params.build();
     Estimates result{params.alphas, {}, {}};
     std::stringstream log;
-    model.train(locus.fragments, locus.gene, result.alphas, conf, log, "/nonexistent");
+    CompatibleFragments fragments = locus.compatible();
+    model.train(fragments, locus.gene, result.alphas, trainingOptions(conf), log, "/nonexistent");
     for (const GaussMixture& pdf : model._tiedGroupPDFs)
         result.betas.push_back(pdf._weights);
     result.log = log.str();
@@ -446,7 +470,8 @@ TEST(Training, BiasReferencesOfALengthOneTranscriptAreOne)
         t_configuration conf = trainingConf(2);
         conf.biasType = biasType;
         std::stringstream log;
-        p.build().train(locus.fragments, locus.gene, p.alphas, conf, log, dir.path());
+        CompatibleFragments fragments = locus.compatible();
+        p.build().train(fragments, locus.gene, p.alphas, trainingOptions(conf), log, dir.path());
         EXPECT_TRUE(testutil::contains(testutil::readText(dir.file("L1_Dist_GENE1")), "# columns: 1\n1 \n")) << biasType;
     }
 }

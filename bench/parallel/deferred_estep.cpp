@@ -31,7 +31,7 @@ struct BigGene : SyntheticGene {
     // Wall seconds of one train call of exactly `iterations` iterations; alphas receives the estimates.
     double train(int iterations, int threads, std::vector<double>& alphas)
     {
-        KestroveModel m = model();
+        TranscriptMixture m = model();
         t_configuration conf = trainingConf(iterations);
         conf.nrThreads = static_cast<int16_t>(threads);
         conf.deferredPass = threads > 1;
@@ -39,7 +39,7 @@ struct BigGene : SyntheticGene {
         std::stringstream log;
         const auto begin = std::chrono::steady_clock::now();
         CompatibleFragments fragments = compatible;
-        m.train(fragments, gene, alphas, conf, log, "/nonexistent");
+        m.train(fragments, gene, alphas, trainingOptions(conf), log, "/nonexistent");
         const auto end = std::chrono::steady_clock::now();
         return std::chrono::duration<double>(end - begin).count();
     }

@@ -129,21 +129,46 @@ bool blocksFit(const std::vector<t_exon>& exons, const t_exon* blocks, std::size
     return blocks[nB - 1].end <= exons[k + nB - 1].end;
 }
 
-bool readFits(const t_transcript& transcript, const LocusFragments::Read& read, const t_exon* blocks,
-              int32_t strandedness)
+// A read as the fit test sees it, from either form the reads are held in.
+struct ReadOnGenome {
+    bool paired;
+    bool forward;
+    bool firstMate;
+    const t_exon* blocks;
+    std::size_t nrBlocks;
+};
+
+ReadOnGenome onGenome(const LocusFragments::Read& read, const t_exon* blocks)
+{
+    return {read.paired != 0, read.forward != 0, read.firstMate != 0, blocks, read.nrBlocks};
+}
+
+ReadOnGenome onGenome(const t_read& read)
+{
+    return {read.paired, read.forward, read.firstMate, read.blocks.data(), read.blocks.size()};
+}
+
+bool readFits(const t_transcript& transcript, const ReadOnGenome& read, int32_t strandedness)
 {
     return strandAgrees(transcript, read.paired, read.forward, read.firstMate, strandedness)
-        && blocksFit(transcript.exons, blocks, read.nrBlocks);
+        && blocksFit(transcript.exons, read.blocks, read.nrBlocks);
+}
+
+// A fragment fits a transcript when its first read does and, for a pair, its second.
+bool fragmentFits(const t_transcript& transcript, const ReadOnGenome& first, const ReadOnGenome* second,
+                  int32_t strandedness)
+{
+    return readFits(transcript, first, strandedness)
+        && (second == nullptr || readFits(transcript, *second, strandedness));
 }
 
 constexpr uint32_t kPairedFit = uint32_t{1} << 31;
 
 } // namespace
 
-bool Kestrove::checkExons(const t_transcript& transcript, const t_read& read, const t_configuration& conf) const
+bool readFitsTranscript(const t_transcript& transcript, const t_read& read, int32_t strandedness)
 {
-    return strandAgrees(transcript, read.paired, read.forward, read.firstMate, conf.strandedness)
-        && blocksFit(transcript.exons, read.blocks.data(), read.blocks.size());
+    return readFits(transcript, onGenome(read), strandedness);
 }
 
 LocusCompatibility::LocusCompatibility(Gene& gene, int32_t strandedness)
@@ -185,9 +210,12 @@ void LocusCompatibility::test(uint32_t id, const LocusFragments::Read& first, co
 {
     const std::vector<t_transcript>& transcripts = gene.transcripts;
     const std::size_t before = fits.size();
+    const ReadOnGenome firstRead = onGenome(first, firstBlocks);
+    ReadOnGenome secondRead{};
+    if (second != nullptr)
+        secondRead = onGenome(*second, secondBlocks);
     for (std::size_t t = 0; t < transcripts.size(); ++t) {
-        if (readFits(transcripts[t], first, firstBlocks, strandedness)
-            && (second == nullptr || readFits(transcripts[t], *second, secondBlocks, strandedness))) {
+        if (fragmentFits(transcripts[t], firstRead, second != nullptr ? &secondRead : nullptr, strandedness)) {
             fits.push_back(static_cast<uint32_t>(t));
             ++counts[t];
         }
@@ -265,7 +293,7 @@ void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& 
     fits.release();
 }
 
-void Kestrove::checkFragmentsValidity(GeneMap::iterator& gene, FragmentMap& fragments, const t_configuration& conf)
+void keepCompatibleFragments(GeneMap::iterator& gene, FragmentMap& fragments, int32_t strandedness)
 {
     Gene& g = gene->second;
     const std::size_t nT = g.transcripts.size();
@@ -280,12 +308,14 @@ void Kestrove::checkFragmentsValidity(GeneMap::iterator& gene, FragmentMap& frag
         }
         t_read& first = reads.front();
         const bool pairedFragment = first.paired && reads.size() >= 2;
+        const ReadOnGenome firstRead = onGenome(first);
+        ReadOnGenome secondRead{};
+        if (pairedFragment)
+            secondRead = onGenome(reads[1]);
         bool anyCompatible = false;
         for (std::size_t t = 0; t < nT; ++t) {
-            const t_transcript& transcript = g.transcripts[t];
-            bool compatible = checkExons(transcript, first, conf);
-            if (compatible && pairedFragment)
-                compatible = checkExons(transcript, reads[1], conf);
+            const bool compatible =
+                fragmentFits(g.transcripts[t], firstRead, pairedFragment ? &secondRead : nullptr, strandedness);
             row[t] = compatible;
             if (compatible) {
                 g.compFragsTrans[t] += 1;
@@ -303,7 +333,7 @@ void Kestrove::checkFragmentsValidity(GeneMap::iterator& gene, FragmentMap& frag
     }
 }
 
-void Kestrove::convertCoords(GeneMap::iterator& gene, FragmentMap& fragments)
+void placeOnTranscripts(GeneMap::iterator& gene, FragmentMap& fragments)
 {
     const Gene& g = gene->second;
     const std::size_t nT = g.transcripts.size();

@@ -8,7 +8,6 @@
 #include "alignments/BamIO.h"
 #include "util/FlatArray.h"
 #include "alignments/LocusFragments.h"
-#include "cli/Options.h"
 
 // The compatible fragments of a locus, in key order, as the model reads them: one
 // entry per compatible (fragment, transcript) pair, transcripts ascending within a
@@ -61,13 +60,11 @@ private:
     FlatArray<uint32_t> fits;
 };
 
-// Fragment-to-transcript compatibility on fragments held by key, for the debug dump.
-class Kestrove {
-public:
-    bool checkExons(const t_transcript& transcript, const t_read& read, const t_configuration& conf) const;
-
-    // Incompatible fragments are erased, one validity row per kept fragment and one
-    // coordinate per transcript are stored.
-    void checkFragmentsValidity(GeneMap::iterator& gene, FragmentMap& fragments, const t_configuration& conf);
-    void convertCoords(GeneMap::iterator& gene, FragmentMap& fragments);
-};
+// The same test on fragments held by key, for the debug dump.
+bool readFitsTranscript(const t_transcript& transcript, const t_read& read, int32_t strandedness);
+// Erases the fragments that fit no transcript of the gene, counts every transcript's
+// compatible fragments and stores one validity row per kept fragment.
+void keepCompatibleFragments(GeneMap::iterator& gene, FragmentMap& fragments, int32_t strandedness);
+// Gives each kept fragment's first read its start, end and length on every transcript,
+// zeros where the fragment does not fit.
+void placeOnTranscripts(GeneMap::iterator& gene, FragmentMap& fragments);

@@ -20,12 +20,12 @@
 
 #include "clustering/HierarchicalClustering.h"
 #include "clustering/TableStore.h"
+#include "model/Densities.h"
 
 namespace {
 
 constexpr int kBins = 100;
 constexpr size_t kFirstMixtureField = 14;
-constexpr double kSqrtTwoPi = 2.5066282746310002;
 
 // Unwinds to buildClusteringData, which hands the reason to its caller.
 struct ClusteringDataFailure {

@@ -25,7 +25,7 @@
 #include "alignments/BamSort.h"
 #include "output/DebugLog.h"
 #include "util/Errors.h"
-#include "model/Training.h"
+#include "model/TranscriptMixture.h"
 #include "util/TaskPool.h"
 
 std::vector<std::string> chrList;
@@ -742,8 +742,8 @@ void estimateGene(GeneMap::iterator& gene, CompatibleFragments& fragments, const
     }
 
     std::vector<double> alphas = values.alphas;
-    KestroveModel model(values.alphas, values.nus, values.lambdas, values.trans2group, groupMixtures);
-    model.train(fragments, gene, alphas, conf, log, dirs.outputDir);
+    TranscriptMixture model(values.alphas, values.nus, values.lambdas, values.trans2group, groupMixtures);
+    model.train(fragments, gene, alphas, trainingOptions(conf), log, dirs.outputDir);
 
     compFragsExpt.fetch_add(g.compFragsLocus);
     g.alphas = alphas;
@@ -796,9 +796,8 @@ void writeValidities(GeneMap::iterator& gene, BamIO& reader, const std::string& 
     const std::vector<double> counts = g.compFragsTrans;
     FragmentMap fragments;
     reader.readBam(region, fragments);
-    Kestrove compatibility;
-    compatibility.checkFragmentsValidity(gene, fragments, conf);
-    compatibility.convertCoords(gene, fragments);
+    keepCompatibleFragments(gene, fragments, conf.strandedness);
+    placeOnTranscripts(gene, fragments);
     DebugLog debugLog;
     debugLog.validitiesToFile(fragments, gene, dirs.debugDir + "/" + Helper::fileSafeName(g.geneName) + "_validities.dat");
     g.compFragsTrans = counts;

@@ -241,8 +241,7 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
                 return "read " + read.name + " has no aligned block, blocks out of order or a negative length";
     }
 
-    Kestrove compatibility;
-    compatibility.checkFragmentsValidity(geneIt, fragments, conf);
+    keepCompatibleFragments(geneIt, fragments, conf.strandedness);
     const Gene& g = geneIt->second;
     if (g.validities.size() != fragments.size())
         return "validity rows and fragments differ in number";
@@ -256,7 +255,7 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
     if (g.compFragsTrans != column)
         return "per-transcript compatible counts disagree with the validity matrix";
 
-    compatibility.convertCoords(geneIt, fragments);
+    placeOnTranscripts(geneIt, fragments);
     // Coordinates on a well-formed gene lie on the transcript; incompatible ones are 0.
     const bool wellFormed = !wide && std::all_of(g.transcripts.begin(), g.transcripts.end(), [](const t_transcript& t) {
         return t.length > 0 && std::is_sorted(t.exons.begin(), t.exons.end(), [](const t_exon& a, const t_exon& b) {
