@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -455,6 +456,15 @@ TEST(Training, BlockParallelEStepAgreesWithTheSequentialOne)
             EXPECT_EQ(parallel.log, sequential.log) << seed << ", " << threads << " threads";
         }
     }
+}
+
+// A broken precondition is a programming error, but main still decides how the run
+// ends: the training throws rather than ending the process.
+TEST(Training, BrokenPreconditionThrows)
+{
+    RandomGene random(1);
+    t_configuration conf = trainingConf(2);  // the model's mixtures have 3 components
+    EXPECT_THROW(train(random.locus, random.params, conf), std::logic_error);
 }
 
 // The positional-bias references written by the development trace: {1} for a

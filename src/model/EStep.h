@@ -39,6 +39,8 @@ struct ScaledComponents {
     std::vector<double> devs;
 };
 
+// The densities of every compatible pair under the scaled components. The fragments'
+// entry index moves into the table; their coordinates are released once used.
 FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gene, uint64_t nrTranscripts,
                                  uint64_t nrComponents, const ScaledComponents& scaled);
 
@@ -116,6 +118,8 @@ struct EStepScratch {
     {
     }
 };
+
+// Adds what fragments [begin, end) contribute to an iteration to sums.
 void runEStep(const EStepInput& in, bool trainBetas, uint64_t begin, uint64_t end, EStepScratch& scratch,
               EStepSums& sums);
 

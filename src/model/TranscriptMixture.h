@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -10,18 +11,18 @@
 #include "cli/Options.h"
 #include "model/GaussMixture.h"
 
-// What a training reads of the run's options.
+// What a training reads of the run's options; trainingOptions fills it.
 struct TrainingOptions {
-    int16_t nrComponents = 3;
-    int16_t nrIterations = 500;
-    double minParamDiff = 1e-5;
-    double likelihoodThreshold = 0.5;
-    bool trainBetas = true;
+    int16_t nrComponents = 0;
+    int16_t nrIterations = 0;
+    double minParamDiff = 0.0;
+    double likelihoodThreshold = 0.0;
+    bool trainBetas = false;
     // A gene of at least this many fragments sums its E-step in blocks, on eStepThreads.
-    uint64_t blockedFragments = 0;
+    uint64_t blockedFragments = std::numeric_limits<uint64_t>::max();
     uint16_t eStepThreads = 1;
     bool logFiles = false;
-    bool observAlphas = true;
+    bool observAlphas = false;
     bool observBetas = false;
     bool normalizeLengths = false;
     int16_t biasType = 0;
