@@ -48,7 +48,6 @@ struct t_configuration {
     double likelihoodThreshold = 0.5;
     double minParamDiff = 1e-5;
     std::size_t sortMemory = 0;  // bytes; 0: from what the run may use
-    std::string sampleName;
     std::string resultsDir;
     char clusterDistance = 'b';
     char clusterMethod = 'a';

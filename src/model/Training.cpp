@@ -1,6 +1,6 @@
 #include "model/Training.h"
 
-#include "util/Helper.h"
+#include "util/Files.h"
 #include "model/LogProduct.h"
 
 #include <algorithm>
@@ -1333,7 +1333,7 @@ void KestroveModel::train(CompatibleFragments& fragments, GeneMap::iterator& gen
     std::unique_ptr<L1Trace> trace;
     if (conf.biasType != 0) {
         calculateArtificalGenePDF(references, gene, conf);
-        trace = std::make_unique<L1Trace>(outputDir + "/L1_Dist_" + Helper::fileSafeName(gene->second.geneName), references, gene->second,
+        trace = std::make_unique<L1Trace>(outputDir + "/L1_Dist_" + files::fileSafeName(gene->second.geneName), references, gene->second,
                                           _transcript2TiedGroup, G, K, scaled, nrIterations);
     }
 

@@ -16,7 +16,9 @@
 #include <iostream>
 #include <iterator>
 
-#include "util/Helper.h"
+#include "run/Fpkm.h"
+#include "util/Files.h"
+#include "util/TaskPool.h"
 
 namespace {
 
@@ -30,44 +32,11 @@ const char* const kGeneHeader =
     "gene_ID\tgene_name\tlocus\tfrags_locus\tfrags_expt\tFPKM_THN\tcomp_frags_locus\t"
     "comp_frags_expt\tFPKM_CHN\tstatus\n";
 
-bool countWithinLimits(uint64_t count, const t_configuration& conf)
-{
-    const auto c = static_cast<int64_t>(count);
-    return c >= conf.minCompFrags && c <= conf.maxCompFrags;
-}
-
-// A gene that never reached estimation has no alphas or per-transcript counts;
-// those columns then read 0 instead of indexing past the end.
-double valueAt(const std::vector<double>& values, size_t i)
-{
-    return i < values.size() ? values[i] : 0.0;
-}
-
 double coverage(const Gene& gene, size_t t)
 {
     if (gene.compFragsLocus == 0)
         return 0.0;
     return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.compFragsLocus);
-}
-
-// 1e9 x / (length x count), the product formed in 64 bits; a non-positive
-// product (empty experiment, malformed transcript) gives 0 rather than inf or NaN.
-double fpkm(double fragments, int32_t length, uint64_t count)
-{
-    const int64_t denominator = static_cast<int64_t>(length) * static_cast<int64_t>(count);
-    if (denominator <= 0)
-        return 0.0;
-    return 1e9 * fragments / static_cast<double>(denominator);
-}
-
-bool alphasSumToOne(const std::vector<double>& alphas)
-{
-    if (alphas.empty())
-        return false;
-    double sum = 0.0;
-    for (double a : alphas)
-        sum += a;
-    return std::fabs(sum - 1.0) < 1e-10;
 }
 
 void reportFailure(const char* operation, const char* what, const std::string& path, int error)
@@ -189,10 +158,12 @@ void countFailure(provenance::Statistics& statistics, FailReason reason)
 
 } // namespace
 
-void WriteResults::setConfigurations(t_directories& directories, t_configuration& configuration)
+void WriteResults::setConfigurations(const t_directories& directories, const t_configuration& configuration,
+                                     const std::string& sample)
 {
     dirs = directories;
     conf = configuration;
+    sampleName = sample;
 }
 
 void WriteResults::startRecord(int argc, char** argv,
@@ -216,7 +187,7 @@ void WriteResults::startRecord(int argc, char** argv,
 bool WriteResults::writeRecord(const std::string& temporary, const std::string& transcriptsTemp,
                                const std::string& genesTemp, const std::string& mixturesTemp)
 {
-    record.sample = conf.sampleName;
+    record.sample = sampleName;
     record.end = provenance::utcTime(std::time(nullptr));
     record.outputs.clear();
     for (const auto& [prefix, path] : {std::pair{"transcripts_summary_", &transcriptsTemp},
@@ -228,7 +199,7 @@ bool WriteResults::writeRecord(const std::string& temporary, const std::string& 
             reportFailure("writeFinalResults", "read", *path, errno);
             return false;
         }
-        record.outputs.push_back({prefix + conf.sampleName + ".dat", content.size(), provenance::md5Hex(content)});
+        record.outputs.push_back({prefix + sampleName + ".dat", content.size(), provenance::md5Hex(content)});
     }
     std::ofstream out(temporary, std::ios::out | std::ios::trunc);
     out << provenance::toJson(record);
@@ -248,7 +219,7 @@ void WriteResults::setExperimentCounts(uint64_t fragsExperiment, uint64_t compFr
 
 std::string WriteResults::summaryPath(const std::string& prefix) const
 {
-    return dirs.outputDir + "/" + prefix + conf.sampleName + ".dat";
+    return dirs.outputDir + "/" + prefix + sampleName + ".dat";
 }
 
 bool WriteResults::withinLimits(const Gene& gene) const
@@ -264,8 +235,8 @@ void WriteResults::openFilesForIntermediateResults()
         // second name, which exists only while its run holds the directory.
         DirectoryLock lock(dirs.outputDir);
         for (const std::string& path : {finalPath, summaryPath("genes_summary_"), summaryPath("mixtures_"),
-                                        dirs.outputDir + "/" + provenance::fileName(conf.sampleName)})
-            Helper::removeUnlockedFiles(dirs.outputDir, workingPrefix(path));
+                                        dirs.outputDir + "/" + provenance::fileName(sampleName)})
+            files::removeUnlockedFiles(dirs.outputDir, workingPrefix(path));
     }
     intermediatePath = workingPath(finalPath, ".running");
     intermediateFailureReported = false;
@@ -275,7 +246,7 @@ void WriteResults::openFilesForIntermediateResults()
         transcriptsStream.open(intermediatePath, std::ios::out | std::ios::trunc);
     if (!transcriptsStream.is_open()) {
         std::cerr << "[openFilesForIntermediateResults] fail to open file > " << intermediatePath << "\n\n";
-        std::exit(1);
+        throw RunAborted{};
     }
     if (track(intermediateName, intermediatePath) && track(partialName, finalPath + ".partial"))
         intermediateInPlace = 1;
@@ -408,7 +379,7 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     const std::string genesTemp = workingPath(genesPath, ".tmp");
     const std::string mixturesPath = summaryPath("mixtures_");
     const std::string mixturesTemp = workingPath(mixturesPath, ".tmp");
-    const std::string recordPath = dirs.outputDir + "/" + provenance::fileName(conf.sampleName);
+    const std::string recordPath = dirs.outputDir + "/" + provenance::fileName(sampleName);
     const std::string recordTemp = temporaryPath(recordPath);
     if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp) &&
         track(mixturesTempName, mixturesTemp) && track(recordTempName, recordTemp))
@@ -573,33 +544,4 @@ const char* setAsideUnfinishedSummaries() noexcept
         return nullptr;
     intermediateInPlace = 0;
     return ::rename(intermediateName, partialName) == 0 ? partialName : nullptr;
-}
-
-bool calculateCHN(Gene& gene, const t_configuration& conf, uint64_t fragsExperiment, uint64_t compFragsExperiment)
-{
-    if (!countWithinLimits(gene.compFragsLocus, conf))
-        return true;
-    double thnSum = 0.0;
-    double chnSum = 0.0;
-    double x = 0.0;
-    for (size_t t = 0; t < gene.transcripts.size(); ++t) {
-        t_transcript& tr = gene.transcripts[t];
-        x = static_cast<double>(gene.compFragsLocus) * valueAt(gene.alphas, t);
-        if (conf.roundCounts)
-            x = std::round(x);
-        if (conf.normalizeLengths) {
-            tr.fpkmTHN = fpkm(x, tr.normLength, fragsExperiment);
-            thnSum += tr.fpkmTHN;
-            tr.fpkmCHN = fpkm(x, tr.normLength, compFragsExperiment);
-        } else {
-            tr.fpkmCHN = fpkm(x, tr.length, compFragsExperiment);
-        }
-        chnSum += tr.fpkmCHN;
-    }
-    if (!gene.transcripts.empty() && conf.normalizeLengths && x >= conf.normLengthMinCount)
-        gene.fpkmTHN = thnSum;
-    gene.fpkmCHN = chnSum;
-    if (alphasSumToOne(gene.alphas))
-        gene.status = "OK";
-    return true;
 }

@@ -17,7 +17,7 @@ class WriteResults {
 public:
     WriteResults() = default;
 
-    void setConfigurations(t_directories& dirs, t_configuration& conf);
+    void setConfigurations(const t_directories& dirs, const t_configuration& conf, const std::string& sampleName);
     void setExperimentCounts(uint64_t fragsExperiment, uint64_t compFragsExperiment);
     // Starts the run's provenance record: command line, option values, inputs and start time.
     void startRecord(int argc, char** argv, const std::vector<std::pair<std::string, std::string>>& options,
@@ -39,6 +39,8 @@ private:
 
     t_directories dirs;
     t_configuration conf;
+    // The name of the BAM file read, which the summaries carry in theirs.
+    std::string sampleName;
     uint64_t fragsExpt = 0;
     uint64_t compFragsExpt = 0;
     std::ofstream transcriptsStream;
@@ -61,8 +63,3 @@ private:
 // or nullptr when nothing was moved. Async-signal-safe: the run's interruption
 // handler calls it.
 const char* setAsideUnfinishedSummaries() noexcept;
-
-// Compatible-hits FPKM of one gene from explicit experiment totals; the run's
-// calculateCHN passes the process-wide counters.
-bool calculateCHN(Gene& gene, const t_configuration& conf, uint64_t fragsExperiment,
-                  uint64_t compFragsExperiment);
