@@ -6,10 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iomanip>
@@ -367,75 +365,58 @@ void WriteResults::writeFinalGeneRow(const Gene& gene)
         << gene.compFragsLocus << '\t' << compFragsExpt << '\t' << gene.fpkmCHN << '\t' << gene.status << '\n';
 }
 
-bool WriteResults::writeFinalResults(Annotations& annotations)
+WriteResults::FinalFiles WriteResults::finalFiles() const
 {
-    closeFilesForIntermediateResults();
+    FinalFiles files;
+    files.transcripts = summaryPath("transcripts_summary_");
+    files.genes = summaryPath("genes_summary_");
+    files.mixtures = summaryPath("mixtures_");
+    files.record = dirs.outputDir + "/" + provenance::fileName(sampleName);
+    files.transcriptsTemp = workingPath(files.transcripts, ".tmp");
+    files.genesTemp = workingPath(files.genes, ".tmp");
+    files.mixturesTemp = workingPath(files.mixtures, ".tmp");
+    files.recordTemp = temporaryPath(files.record);
+    return files;
+}
 
-    // Both summaries are written under temporary names and renamed into place
-    // only once complete, so a failed write never leaves a truncated summary.
-    const std::string transcriptsPath = summaryPath("transcripts_summary_");
-    const std::string genesPath = summaryPath("genes_summary_");
-    const std::string transcriptsTemp = workingPath(transcriptsPath, ".tmp");
-    const std::string genesTemp = workingPath(genesPath, ".tmp");
-    const std::string mixturesPath = summaryPath("mixtures_");
-    const std::string mixturesTemp = workingPath(mixturesPath, ".tmp");
-    const std::string recordPath = dirs.outputDir + "/" + provenance::fileName(sampleName);
-    const std::string recordTemp = temporaryPath(recordPath);
-    if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp) &&
-        track(mixturesTempName, mixturesTemp) && track(recordTempName, recordTemp))
-        temporariesInPlace = 1;
-    WorkingFileLock transcriptsTempLock(transcriptsTemp);
-    WorkingFileLock genesTempLock(genesTemp);
-    WorkingFileLock mixturesTempLock(mixturesTemp);
-    WorkingFileLock recordTempLock(recordTemp);
-    auto discardTemporaries = [&] {
-        if (transcriptsStream.is_open())
-            transcriptsStream.close();
-        if (genesStream.is_open())
-            genesStream.close();
-        if (mixturesStream.is_open())
-            mixturesStream.close();
-        transcriptsStream.clear();
-        genesStream.clear();
-        mixturesStream.clear();
-        std::remove(transcriptsTemp.c_str());
-        std::remove(genesTemp.c_str());
-        std::remove(mixturesTemp.c_str());
-        std::remove(recordTemp.c_str());
-        temporariesInPlace = 0;
-        // What this run appended during the gene pass is incomplete without the final write.
-        if (const char* kept = setAsideUnfinishedSummaries())
-            std::cerr << "The transcript summary written during the run is kept as " << kept << "\n";
-    };
-
-    if (!transcriptsTempLock.held() || !genesTempLock.held() || !mixturesTempLock.held() || !recordTempLock.held()) {
-        reportFailure("writeFinalResults", "open", transcriptsPath, errno);
-        discardTemporaries();
-        return false;
-    }
-    errno = 0;
+void WriteResults::discardTemporaries(const FinalFiles& targets)
+{
+    if (transcriptsStream.is_open())
+        transcriptsStream.close();
+    if (genesStream.is_open())
+        genesStream.close();
+    if (mixturesStream.is_open())
+        mixturesStream.close();
     transcriptsStream.clear();
-    transcriptsStream.open(transcriptsTemp, std::ios::out | std::ios::trunc);
-    if (!transcriptsStream.is_open()) {
-        reportFailure("writeFinalResults", "open", transcriptsPath, 0);
-        discardTemporaries();
-        return false;
-    }
     genesStream.clear();
-    genesStream.open(genesTemp, std::ios::out | std::ios::trunc);
-    if (!genesStream.is_open()) {
-        reportFailure("writeFinalResults", "open", genesPath, 0);
-        discardTemporaries();
-        return false;
-    }
     mixturesStream.clear();
-    mixturesStream.open(mixturesTemp, std::ios::out | std::ios::trunc);
-    if (!mixturesStream.is_open()) {
-        reportFailure("writeFinalResults", "open", mixturesPath, 0);
-        discardTemporaries();
-        return false;
-    }
+    std::remove(targets.transcriptsTemp.c_str());
+    std::remove(targets.genesTemp.c_str());
+    std::remove(targets.mixturesTemp.c_str());
+    std::remove(targets.recordTemp.c_str());
+    temporariesInPlace = 0;
+    // What this run appended during the gene pass is incomplete without the final write.
+    if (const char* kept = setAsideUnfinishedSummaries())
+        std::cerr << "The transcript summary written during the run is kept as " << kept << "\n";
+}
 
+bool WriteResults::openFinalFiles(const FinalFiles& targets)
+{
+    errno = 0;
+    const std::pair<std::ofstream*, const std::string*> streams[] = {
+        {&transcriptsStream, &targets.transcriptsTemp},
+        {&genesStream, &targets.genesTemp},
+        {&mixturesStream, &targets.mixturesTemp}};
+    const std::string* named[] = {&targets.transcripts, &targets.genes, &targets.mixtures};
+    for (std::size_t i = 0; i < 3; ++i) {
+        streams[i].first->clear();
+        streams[i].first->open(*streams[i].second, std::ios::out | std::ios::trunc);
+        if (!streams[i].first->is_open()) {
+            reportFailure("writeFinalResults", "open", *named[i], 0);
+            discardTemporaries(targets);
+            return false;
+        }
+    }
     transcriptsStream << std::fixed << kFinalTranscriptHeader;
     if (conf.clusterPdfs)
         transcriptsStream << mixtureHeader(conf.nrBlocks > 0 ? conf.nrBlocks : 0);
@@ -444,6 +425,111 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     // The precision of the summary's columns before the mixture.
     mixturesStream << std::fixed << std::setprecision(5) << "tracking_ID\tgene_ID"
                    << mixtureHeader(conf.nrBlocks > 0 ? conf.nrBlocks : 0) << '\n';
+    return true;
+}
+
+bool WriteResults::completeFinalFiles(const FinalFiles& targets)
+{
+    int error = 0;
+    if (!completeFile(transcriptsStream, targets.transcriptsTemp, error)) {
+        reportFailure("writeFinalResults", "write", targets.transcripts, error);
+        discardTemporaries(targets);
+        return false;
+    }
+    if (!completeFile(genesStream, targets.genesTemp, error)) {
+        reportFailure("writeFinalResults", "write", targets.genes, error);
+        discardTemporaries(targets);
+        return false;
+    }
+    if (!completeFile(mixturesStream, targets.mixturesTemp, error)) {
+        reportFailure("writeFinalResults", "write", targets.mixtures, error);
+        discardTemporaries(targets);
+        return false;
+    }
+    if (!writeRecord(targets.recordTemp, targets.transcriptsTemp, targets.genesTemp, targets.mixturesTemp)) {
+        discardTemporaries(targets);
+        return false;
+    }
+    return true;
+}
+
+bool WriteResults::placeFinalFiles(const FinalFiles& targets)
+{
+    InterruptionsHeld held;
+    DirectoryLock lock(dirs.outputDir);
+    // The earlier transcript summary is kept under a second name until the gene
+    // summary is in place too, so a failed second rename can restore the pair.
+    const std::string previous = workingPath(targets.transcripts, ".previous");
+    const bool hadPrevious = ::link(targets.transcripts.c_str(), previous.c_str()) == 0;
+    const bool restorable = hadPrevious || errno == ENOENT;
+    if (std::rename(targets.transcriptsTemp.c_str(), targets.transcripts.c_str()) != 0) {
+        reportFailure("writeFinalResults", "write", targets.transcripts, errno);
+        if (hadPrevious)
+            ::unlink(previous.c_str());
+        discardTemporaries(targets);
+        return false;
+    }
+    if (std::rename(targets.genesTemp.c_str(), targets.genes.c_str()) != 0) {
+        reportFailure("writeFinalResults", "write", targets.genes, errno);
+        if (hadPrevious)
+            std::rename(previous.c_str(), targets.transcripts.c_str());
+        else if (restorable)
+            ::unlink(targets.transcripts.c_str());
+        discardTemporaries(targets);
+        return false;
+    }
+    if (hadPrevious)
+        ::unlink(previous.c_str());
+    // Until these renames an earlier run's mixtures and record, if any, stand
+    // beside the new pair and no longer match it, so a reader refuses the
+    // folder; if one fails, the earlier files go, as they describe other
+    // summaries, and no record is written for a folder without its mixtures.
+    bool recorded = true;
+    const bool mixturesPlaced = std::rename(targets.mixturesTemp.c_str(), targets.mixtures.c_str()) == 0;
+    if (!mixturesPlaced) {
+        reportFailure("writeFinalResults", "write", targets.mixtures, errno);
+        ::unlink(targets.mixturesTemp.c_str());
+        ::unlink(targets.mixtures.c_str());
+    }
+    if (!mixturesPlaced || std::rename(targets.recordTemp.c_str(), targets.record.c_str()) != 0) {
+        if (mixturesPlaced)
+            reportFailure("writeFinalResults", "write", targets.record, errno);
+        ::unlink(targets.recordTemp.c_str());
+        ::unlink(targets.record.c_str());
+        recorded = false;
+    }
+    temporariesInPlace = 0;
+    // The complete pair supersedes the rows appended during this run and the
+    // rows an earlier failed run set aside, which would otherwise make the
+    // directory look unfinished to kestrove-merge.
+    intermediateInPlace = 0;
+    ::unlink(intermediatePath.c_str());
+    intermediateLock.release();
+    ::unlink((targets.transcripts + ".partial").c_str());
+    return recorded;
+}
+
+bool WriteResults::writeFinalResults(Annotations& annotations)
+{
+    closeFilesForIntermediateResults();
+
+    // Both summaries are written under temporary names and renamed into place
+    // only once complete, so a failed write never leaves a truncated summary.
+    const FinalFiles targets = finalFiles();
+    if (track(transcriptsTempName, targets.transcriptsTemp) && track(genesTempName, targets.genesTemp) &&
+        track(mixturesTempName, targets.mixturesTemp) && track(recordTempName, targets.recordTemp))
+        temporariesInPlace = 1;
+    WorkingFileLock transcriptsTempLock(targets.transcriptsTemp);
+    WorkingFileLock genesTempLock(targets.genesTemp);
+    WorkingFileLock mixturesTempLock(targets.mixturesTemp);
+    WorkingFileLock recordTempLock(targets.recordTemp);
+    if (!transcriptsTempLock.held() || !genesTempLock.held() || !mixturesTempLock.held() || !recordTempLock.held()) {
+        reportFailure("writeFinalResults", "open", targets.transcripts, errno);
+        discardTemporaries(targets);
+        return false;
+    }
+    if (!openFinalFiles(targets))
+        return false;
     record.statistics = {};
     record.statistics.fragments = fragsExpt;
     record.statistics.compatibleFragments = compFragsExpt;
@@ -451,80 +537,9 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         writeFinalTranscriptRows(entry.second);
         writeFinalGeneRow(entry.second);
     }
-
-    int error = 0;
-    if (!completeFile(transcriptsStream, transcriptsTemp, error)) {
-        reportFailure("writeFinalResults", "write", transcriptsPath, error);
-        discardTemporaries();
+    if (!completeFinalFiles(targets))
         return false;
-    }
-    if (!completeFile(genesStream, genesTemp, error)) {
-        reportFailure("writeFinalResults", "write", genesPath, error);
-        discardTemporaries();
-        return false;
-    }
-    if (!completeFile(mixturesStream, mixturesTemp, error)) {
-        reportFailure("writeFinalResults", "write", mixturesPath, error);
-        discardTemporaries();
-        return false;
-    }
-    if (!writeRecord(recordTemp, transcriptsTemp, genesTemp, mixturesTemp)) {
-        discardTemporaries();
-        return false;
-    }
-    bool recorded = true;
-    {
-        InterruptionsHeld held;
-        DirectoryLock lock(dirs.outputDir);
-        // The earlier transcript summary is kept under a second name until the gene
-        // summary is in place too, so a failed second rename can restore the pair.
-        const std::string previous = workingPath(transcriptsPath, ".previous");
-        const bool hadPrevious = ::link(transcriptsPath.c_str(), previous.c_str()) == 0;
-        const bool restorable = hadPrevious || errno == ENOENT;
-        if (std::rename(transcriptsTemp.c_str(), transcriptsPath.c_str()) != 0) {
-            reportFailure("writeFinalResults", "write", transcriptsPath, errno);
-            if (hadPrevious)
-                ::unlink(previous.c_str());
-            discardTemporaries();
-            return false;
-        }
-        if (std::rename(genesTemp.c_str(), genesPath.c_str()) != 0) {
-            reportFailure("writeFinalResults", "write", genesPath, errno);
-            if (hadPrevious)
-                std::rename(previous.c_str(), transcriptsPath.c_str());
-            else if (restorable)
-                ::unlink(transcriptsPath.c_str());
-            discardTemporaries();
-            return false;
-        }
-        if (hadPrevious)
-            ::unlink(previous.c_str());
-        // Until these renames an earlier run's mixtures and record, if any, stand
-        // beside the new pair and no longer match it, so a reader refuses the
-        // folder; if one fails, the earlier files go, as they describe other
-        // summaries, and no record is written for a folder without its mixtures.
-        const bool mixturesPlaced = std::rename(mixturesTemp.c_str(), mixturesPath.c_str()) == 0;
-        if (!mixturesPlaced) {
-            reportFailure("writeFinalResults", "write", mixturesPath, errno);
-            ::unlink(mixturesTemp.c_str());
-            ::unlink(mixturesPath.c_str());
-        }
-        if (!mixturesPlaced || std::rename(recordTemp.c_str(), recordPath.c_str()) != 0) {
-            if (mixturesPlaced)
-                reportFailure("writeFinalResults", "write", recordPath, errno);
-            ::unlink(recordTemp.c_str());
-            ::unlink(recordPath.c_str());
-            recorded = false;
-        }
-        temporariesInPlace = 0;
-        // The complete pair supersedes the rows appended during this run and the
-        // rows an earlier failed run set aside, which would otherwise make the
-        // directory look unfinished to kestrove-merge.
-        intermediateInPlace = 0;
-        ::unlink(intermediatePath.c_str());
-        intermediateLock.release();
-        ::unlink((transcriptsPath + ".partial").c_str());
-    }
+    const bool recorded = placeFinalFiles(targets);
     transcriptsStream.clear();
     genesStream.clear();
     mixturesStream.clear();

@@ -37,6 +37,19 @@ private:
                      const std::string& genesTemp, const std::string& mixturesTemp);
     void reportIntermediateFailure();
 
+    // The final files under their names and the temporary names they are written to.
+    struct FinalFiles {
+        std::string transcripts, genes, mixtures, record;
+        std::string transcriptsTemp, genesTemp, mixturesTemp, recordTemp;
+    };
+    FinalFiles finalFiles() const;
+    bool openFinalFiles(const FinalFiles& targets);
+    bool completeFinalFiles(const FinalFiles& targets);
+    // Renames the complete files into place; false when the summaries could not be
+    // placed or no record was written beside them.
+    bool placeFinalFiles(const FinalFiles& targets);
+    void discardTemporaries(const FinalFiles& targets);
+
     t_directories dirs;
     t_configuration conf;
     // The name of the BAM file read, which the summaries carry in theirs.

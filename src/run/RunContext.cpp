@@ -2,24 +2,20 @@
 
 #include <memory>
 
-BamIO& RunContext::countingReader()
+BamIO& RunContext::threadReader(bool withReferenceList)
 {
     if (!readers.get()) {
         readers.reset(std::make_unique<BamIO>(paths.bamFile.c_str(), skippedFlags()).release());
         readers->openBam();
+        if (withReferenceList)
+            readers->createChromosomeList();
     }
     return *readers;
 }
 
-BamIO& RunContext::locusReader()
-{
-    if (!readers.get()) {
-        readers.reset(std::make_unique<BamIO>(paths.bamFile.c_str(), skippedFlags()).release());
-        readers->openBam();
-        readers->createChromosomeList();
-    }
-    return *readers;
-}
+BamIO& RunContext::countingReader() { return threadReader(false); }
+
+BamIO& RunContext::locusReader() { return threadReader(true); }
 
 void RunContext::releaseMainReader()
 {

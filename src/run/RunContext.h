@@ -106,5 +106,7 @@ public:
     AlignerFlagTotals alignerFlags;
 
 private:
+    BamIO& threadReader(bool withReferenceList);
+
     boost::thread_specific_ptr<BamIO> readers;
 };
