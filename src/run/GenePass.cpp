@@ -6,8 +6,6 @@
 #include <sstream>
 #include <unordered_map>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
 #include "alignments/Compatibility.h"
 #include "model/Training.h"
 #include "output/DebugLog.h"
@@ -18,11 +16,6 @@
 #include "util/Units.h"
 
 namespace {
-
-std::string localTime()
-{
-    return boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time());
-}
 
 // A region query starts at the index's entry for the 16 kb window its start lies in, so
 // loci closer than that would decode each other's records anyway.
@@ -199,7 +192,7 @@ void GenePass::completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool
     GeneMap::iterator& gene = task.gene;
     Gene& g = gene->second;
     // A locus read with others has its own time from here on.
-    const std::string startTime = localTime();
+    const std::string startTime = units::localTime();
     const std::time_t startClock = std::time(nullptr);
     std::string message = "Processing gene " + (g.geneName.size() > 34 ? g.geneId : g.geneName);
     if (conf.deferredPass)
@@ -297,7 +290,7 @@ void GenePass::estimateGene(GeneMap::iterator& gene, CompatibleFragments& fragme
     if (conf.logFiles) {
         debugLog.printFinalWeights(g.alphas, g.groupBetas, log);
         const std::time_t endClock = std::time(nullptr);
-        log << "\n\nExperiment finished on " << localTime() << "\n"
+        log << "\n\nExperiment finished on " << units::localTime() << "\n"
             << "Total elapsed time: " << units::secondsToTime(static_cast<unsigned long>(endClock - startClock))
             << "\n";
         debugLog.writeLogFile(run.paths.outputDir, g, log.str());

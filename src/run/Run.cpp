@@ -10,7 +10,6 @@
 #include <map>
 #include <optional>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/timer/timer.hpp>
 
@@ -32,11 +31,6 @@ constexpr int kMmapThresholdBytes = 512 * 1024;
 constexpr int kTrimThresholdBytes = 16 * 1024 * 1024;
 constexpr int kInitSteps = 4;
 const char* const kWholeReference = ":0-999999999";
-
-std::string localTime()
-{
-    return boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time());
-}
 
 bool readGenesList(const std::string& path, std::map<std::string, std::string>& genesList)
 {
@@ -136,7 +130,7 @@ void printFinish(const boost::timer::cpu_timer& timer)
     const boost::timer::cpu_times elapsed = timer.elapsed();
     const auto cpuSeconds = static_cast<unsigned long>((elapsed.user + elapsed.system) / 1e9);
     const auto wallSeconds = static_cast<unsigned long>(elapsed.wall / 1e9);
-    std::cout << "\n\nExperiment finished on " << localTime() << "\n\nElapsed time: [CPU "
+    std::cout << "\n\nExperiment finished on " << units::localTime() << "\n\nElapsed time: [CPU "
               << units::secondsToTime(cpuSeconds) << ", Real " << units::secondsToTime(wallSeconds)
               << "]" << std::endl;
 }
@@ -195,7 +189,7 @@ int runSteps(RunContext& run, const boost::timer::cpu_timer& timer)
         // Steps below (indexing, sorting) announce themselves on standard output too.
         std::cout.setstate(std::ios::badbit);
     } else
-        std::cout << "\nExperiment started on " << localTime() << "\n\n";
+        std::cout << "\nExperiment started on " << units::localTime() << "\n\n";
 
     Annotations annotations;
     BamIO reader(run.paths.bamFile.c_str(), run.skippedFlags(), run.options.sortMemory);

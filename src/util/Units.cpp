@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdint>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 namespace units {
 
 namespace {
@@ -18,6 +20,11 @@ std::string secondsToTime(unsigned long seconds)
 {
     const auto total = static_cast<uint32_t>(seconds);
     return twoDigits(total / 3600) + ":" + twoDigits((total % 3600) / 60) + ":" + twoDigits(total % 60);
+}
+
+std::string localTime()
+{
+    return boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time());
 }
 
 bool parseByteSize(const std::string& text, std::size_t& bytes)
