@@ -406,3 +406,13 @@ bool ProgramParameters::validateParameters(int argc, char** argv, t_directories&
         return false;
     }
 }
+
+std::optional<ParsedOptions> ProgramParameters::parse(int argc, char** argv, const BuildFeatures& features)
+{
+    ParsedOptions options;
+    options.conf.developmentPhase = features.developmentPhase;
+    options.conf.clusterPdfs = features.clusterPdfs;
+    if (!validateParameters(argc, argv, options.dirs, options.conf))
+        return std::nullopt;
+    return options;
+}

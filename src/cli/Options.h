@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,13 @@ struct t_configuration {
     bool primaryOnly = false;
 };
 
+// What the build adds to the command line.
+struct BuildFeatures {
+    bool developmentPhase = false;
+    // Cluster the start-site profiles after every quantification.
+    bool clusterPdfs = false;
+};
+
 struct t_directories {
     std::string outputDir;
     std::string extraPath1;
@@ -66,9 +74,19 @@ struct t_directories {
     std::string extraPath2;
 };
 
+// The options of one run as parsed and checked; nobody changes them afterwards.
+struct ParsedOptions {
+    t_configuration conf;
+    t_directories dirs;
+};
+
 class ProgramParameters {
 public:
     virtual ~ProgramParameters() = default;
+
+    // The options of the command line for this build; nothing when the caller must
+    // stop with exitStatus().
+    std::optional<ParsedOptions> parse(int argc, char** argv, const BuildFeatures& features);
 
     // True when the run may start; false when the caller must stop with exitStatus().
     bool validateParameters(int argc, char** argv, t_directories& dirs, t_configuration& conf);

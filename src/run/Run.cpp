@@ -314,15 +314,12 @@ int runKestrove(int argc, char** argv, const BuildFeatures& features)
     mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
     mallopt(M_TRIM_THRESHOLD, kTrimThresholdBytes);
     boost::timer::cpu_timer timer;
-    t_configuration options;
-    options.developmentPhase = features.developmentPhase;
-    options.clusterPdfs = features.clusterPdfs;
-    t_directories inputs;
     ProgramParameters parameters;
-    if (!parameters.validateParameters(argc, argv, inputs, options))
+    const std::optional<ParsedOptions> parsed = parameters.parse(argc, argv, features);
+    if (!parsed)
         return parameters.exitStatus();
 
-    RunContext run(options, inputs);
-    run.results.startRecord(argc, argv, parameters.optionValues(), inputs);
+    RunContext run(parsed->conf, parsed->dirs);
+    run.results.startRecord(argc, argv, parameters.optionValues(), parsed->dirs);
     return runSteps(run, timer);
 }

@@ -16,13 +16,6 @@
 #include "output/WriteResults.h"
 #include "util/ProgressBar.h"
 
-// What the build adds to the command line.
-struct BuildFeatures {
-    bool developmentPhase = false;
-    // Cluster the start-site profiles after every quantification.
-    bool clusterPdfs = false;
-};
-
 // Counted by whichever workers read or estimate; read once the pass is over.
 struct RunCounters {
     std::atomic<uint64_t> fragsExpt{0};
