@@ -259,7 +259,7 @@ void GenePass::completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool
 
 // Estimation of a gene whose fragments are read and within the limits.
 void GenePass::estimateGene(GeneMap::iterator& gene, CompatibleFragments& fragments, const t_initValues& values,
-                  const std::string& region, const std::string& startTime, std::time_t startClock)
+                            const std::string& region, const std::string& startTime, std::time_t startClock)
 {
     Gene& g = gene->second;
     DebugLog debugLog;
