@@ -15,7 +15,7 @@
 #include <htslib/sam.h>
 
 #include "alignments/BamSort.h"
-#include "util/Helper.h"
+#include "util/Units.h"
 #include "TestUtil.h"
 
 namespace {
@@ -119,7 +119,7 @@ TEST(SortMemory, SizesTakeBinaryUnitsAndRefuseTheRest)
     };
     for (const auto& c : cases) {
         std::size_t bytes = 7;
-        EXPECT_EQ(Helper::parseByteSize(c.text, bytes), c.bytes != 0) << c.text;
+        EXPECT_EQ(units::parseByteSize(c.text, bytes), c.bytes != 0) << c.text;
         EXPECT_EQ(bytes, c.bytes != 0 ? c.bytes : 7) << c.text;
     }
 }

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "util/Helper.h"
+#include "clustering/ProfileTable.h"
 #include "TestUtil.h"
 #include "clustering/HierarchicalClustering.h"
 
@@ -140,7 +140,7 @@ TEST(Clustering, ThreeRowTableGivesTwoClusters)
         testutil::writeText(dir.file("norm_pdfs"), table);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        const bool clustered = Helper().clusterPDFs(dir.file("norm_pdfs"), conf);
+        const bool clustered = clusterPDFs(dir.file("norm_pdfs"), conf);
         testing::internal::GetCapturedStderr();
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(testutil::readText(dir.file("norm_pdfs.clusters")), clusters) << table;

@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "util/Helper.h"
+#include "util/Files.h"
+#include "util/Units.h"
 #include "cli/Options.h"
 #include "TestUtil.h"
 
@@ -110,19 +111,19 @@ TEST(Options, FileNamesAreSafeAndDistinct)
     const std::vector<std::pair<std::string, std::string>> names = {
         {"TP53", "TP53"}, {"../../up", "_.._.._up"}, {"/etc/x", "_etc_x"}, {"a\\b", "a_b"}, {".hidden", "_.hidden"}, {"", "_"}};
     for (const auto& [name, safe] : names)
-        EXPECT_EQ(Helper::fileSafeName(name), safe) << name;
+        EXPECT_EQ(files::fileSafeName(name), safe) << name;
     // Names too long for a file are cut, and names alike up to the cut stay apart.
     const std::string longName(300, 'a');
     for (const std::string& name : {longName, longName + "b", longName + "c", std::string(250, '/')}) {
-        const std::string safe = Helper::fileSafeName(name);
-        EXPECT_EQ(safe.size(), Helper::kMaxFileSafeName) << name;
+        const std::string safe = files::fileSafeName(name);
+        EXPECT_EQ(safe.size(), files::kMaxFileSafeName) << name;
         EXPECT_EQ(safe.find('/'), std::string::npos);
-        EXPECT_EQ(safe.substr(0, 100), Helper::fileSafeName(name.substr(0, 100))) << name;
+        EXPECT_EQ(safe.substr(0, 100), files::fileSafeName(name.substr(0, 100))) << name;
     }
-    EXPECT_NE(Helper::fileSafeName(longName + "b"), Helper::fileSafeName(longName + "c"));
-    EXPECT_EQ(Helper::fileSafeName(std::string(200, 'a')), std::string(200, 'a'));
-    EXPECT_EQ(Helper::splitFilename("dir.v2/genes.gtf"), "genes");
-    EXPECT_EQ(Helper::secondsToTime(3725), "01:02:05");
+    EXPECT_NE(files::fileSafeName(longName + "b"), files::fileSafeName(longName + "c"));
+    EXPECT_EQ(files::fileSafeName(std::string(200, 'a')), std::string(200, 'a'));
+    EXPECT_EQ(files::splitFilename("dir.v2/genes.gtf"), "genes");
+    EXPECT_EQ(units::secondsToTime(3725), "01:02:05");
 }
 
 // Genes sharing a name, or with an id too long for a file name, each keep their own log.
@@ -142,7 +143,7 @@ TEST(Options, PerGeneLogsAreNamedByGeneId)
     testutil::samToBam(testutil::pairsSam(pairs), dir.file("r.bam"), true);
     const auto result = testutil::kestroveIn(dir.path(), "-G g.gtf -B r.bam -o out -l");
     ASSERT_EQ(result.status, 0) << result.err;
-    const std::string cutId = Helper::fileSafeName(longId);
+    const std::string cutId = files::fileSafeName(longId);
     const std::set<std::string> logs = testutil::filesIn(dir.file("out/logfiles"));
     EXPECT_EQ(logs, (std::set<std::string>{"G1.log", "G2.log", cutId + ".log", "G%2F1.log", "G_1.log"}));
     std::string texts;

@@ -19,7 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "annotation/Annotations.h"
-#include "util/Helper.h"
+#include "util/Files.h"
 #include "TestUtil.h"
 #include "output/WriteResults.h"
 
@@ -173,7 +173,7 @@ TEST_F(Safety, FailedRerunKeepsTheEarlierPairAndItsOwnRowsAsPartial)
                              ".genes_summary_reads.dat.1.0badc0de.tmp"})
         writeText(dir.file(std::string("out/") + name), "stale\n");
     const std::string live = ".transcripts_summary_reads.dat.1.5eed5eed.running";
-    const int liveLock = Helper::createLockedFile(dir.file("out/" + live));
+    const int liveLock = files::createLockedFile(dir.file("out/" + live));
     ASSERT_GE(liveLock, 0);
 
     // The summaries of this run exceed the file-size limit.
@@ -254,10 +254,9 @@ TEST(RectangularSummary, EveryRowHasTheHeadersFields)
         t_directories dirs;
         dirs.outputDir = dir.path();
         t_configuration conf;
-        conf.sampleName = "s";
         conf.clusterPdfs = clustering;
         WriteResults writer;
-        writer.setConfigurations(dirs, conf);
+        writer.setConfigurations(dirs, conf, "s");
         Annotations annotations;
         for (const std::string id : {"OK", "SKIPPED"}) {
             Gene& g = annotations.genes[id];

@@ -9,7 +9,10 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/timer/timer.hpp>
 
-#include "run/Run.h"
+#include "cli/Options.h"
+#include "clustering/ProfileTable.h"
+#include "util/ProgressBar.h"
+#include "util/Units.h"
 
 namespace {
 
@@ -58,20 +61,23 @@ int main(int argc, char** argv)
     boost::timer::cpu_timer timer;
     std::cout << "\nExperiment started on " << boost::posix_time::second_clock::local_time() << "\n\n";
 
+    t_configuration conf;
     conf.clusterPdfs = true;
     conf.resultsDir = argv[1];
 
     std::string message = "Preparing the data to cluster";
     message.resize(50, ' ');
-    progressBar.setProgressMax(100);
-    progressBar.updateProgressBar(message, 0);
+    ProgressBar progress;
+    progress.setProgressMax(100);
+    progress.updateProgressBar(message, 0);
 
-    helperObject.createClusteringData(conf);
-    const bool clustered = helperObject.clusterPDFs(conf.resultsDir + "/norm_pdfs", conf);
+    if (!createClusteringData(conf))
+        return 1;
+    const bool clustered = clusterPDFs(conf.resultsDir + "/norm_pdfs", conf);
 
     const boost::timer::cpu_times elapsed = timer.elapsed();
     std::cout << "\n\nExperiment finished on " << boost::posix_time::second_clock::local_time()
-              << "\n\nElapsed time: [CPU " << Helper::secondsToTime(wholeSeconds(elapsed.user + elapsed.system))
-              << ", Real " << Helper::secondsToTime(wholeSeconds(elapsed.wall)) << "]" << std::endl;
+              << "\n\nElapsed time: [CPU " << units::secondsToTime(wholeSeconds(elapsed.user + elapsed.system))
+              << ", Real " << units::secondsToTime(wholeSeconds(elapsed.wall)) << "]" << std::endl;
     return clustered ? 0 : 1;
 }

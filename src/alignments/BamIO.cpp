@@ -21,7 +21,7 @@
 #include <htslib/hfile.h>
 
 #include "alignments/BamSort.h"
-#include "util/Helper.h"
+#include "util/Files.h"
 #include "util/Errors.h"
 
 namespace {
@@ -183,7 +183,7 @@ bool isRegularFile(const std::string& path)
 // index, so that the checks and messages below name the file actually used.
 std::string existingIndex(const std::string& path)
 {
-    const std::string base = Helper::withoutExtension(path);
+    const std::string base = files::withoutExtension(path);
     for (const std::string& candidate : {path + ".bai", path + ".csi", base + ".bai", base + ".csi"})
         if (isRegularFile(candidate))
             return candidate;
@@ -448,7 +448,7 @@ void BamIO::openFile(const std::string& path)
         std::cerr << "Cannot open " << path << ": " << std::strerror(errno) << std::endl;
         throw KestroveException(ERR_BAM_OPEN);
     }
-    if (const std::string problem = Helper::inputFileProblem(path); !problem.empty()) {
+    if (const std::string problem = files::inputFileProblem(path); !problem.empty()) {
         std::cerr << path << " " << problem << "; kestrove needs a BAM file" << std::endl;
         throw KestroveException(ERR_BAM_OPEN);
     }
@@ -507,7 +507,7 @@ void BamIO::readHeader(const std::string& path)
 
 std::string sortedCopyName(const std::string& bamPath)
 {
-    return Helper::withoutExtension(bamPath) + ".sorted.bam";
+    return files::withoutExtension(bamPath) + ".sorted.bam";
 }
 
 int BamIO::openBam()

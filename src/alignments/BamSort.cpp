@@ -25,7 +25,7 @@
 #include <htslib/sam.h>
 
 #include "alignments/BamIO.h"
-#include "util/Helper.h"
+#include "util/Files.h"
 
 namespace {
 
@@ -485,7 +485,7 @@ ScratchFiles::ScratchFiles(const std::string& target)
 {
     // A killed run's sort files are tens of MB each; nothing else would ever remove them.
     const std::size_t slash = target.find_last_of('/');
-    Helper::removeUnlockedFiles(slash == std::string::npos ? "." : target.substr(0, slash + 1),
+    files::removeUnlockedFiles(slash == std::string::npos ? "." : target.substr(0, slash + 1),
                                 target.substr(slash == std::string::npos ? 0 : slash + 1) + ".tmp.");
     prefix = target + ".tmp." + std::to_string(::getpid()) + "." + randomToken() + ".";
     // Room is left for a number and the terminator.
@@ -515,7 +515,7 @@ std::string ScratchFiles::create()
         if (registered)
             activeCount = static_cast<std::sig_atomic_t>(counter + 1);
         std::string path = prefix + std::to_string(counter++);
-        const int lock = Helper::createLockedFile(path);
+        const int lock = files::createLockedFile(path);
         if (lock >= 0) {
             held.push_back({path, lock});
             return path;

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "annotation/GtfLines.h"
-#include "util/Helper.h"
+#include "clustering/ProfileTable.h"
 #include "util/Errors.h"
 
 namespace {
@@ -599,7 +599,7 @@ void Annotations::mergeAnnotations()
             }
         }
         g.fpkmTHN = fpkmSum;
-        g.alphas = Helper::renormalizeToPdf(newAlphas);
+        g.alphas = renormalizeToPdf(newAlphas);
     }
     std::swap(genes, genesUnmerged);
 }

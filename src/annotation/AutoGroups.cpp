@@ -8,7 +8,7 @@
 #include <limits>
 #include <sstream>
 
-#include "util/Helper.h"
+#include "util/Files.h"
 
 namespace {
 
@@ -150,7 +150,7 @@ void saveGroupTying(const Annotations& annotations, const t_configuration& conf,
     if (!conf.autoGroupTying || !conf.saveGroupTying)
         return;
     AutoGroups tying;
-    tying.groupsFile = dirs.outputDir + "/" + Helper::splitFilename(dirs.gtfFile) + ".groups";
+    tying.groupsFile = dirs.outputDir + "/" + files::splitFilename(dirs.gtfFile) + ".groups";
     tying.saveTying(annotations);
 }
 

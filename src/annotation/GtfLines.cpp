@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "util/Helper.h"
+#include "util/Files.h"
 #include "util/Errors.h"
 
 namespace {
@@ -171,7 +171,7 @@ GtfLineReader::GtfLineReader(const char* path)
 {
     // gzopen accepts a directory and fails only at the first read, with a vaguer reason;
     // on a FIFO with no writer it waits forever.
-    if (const std::string problem = path ? Helper::inputFileProblem(path) : ""; !problem.empty())
+    if (const std::string problem = path ? files::inputFileProblem(path) : ""; !problem.empty())
         fail(problem);
     struct stat info {};
     if (path)

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,13 +49,19 @@ struct t_configuration {
     double likelihoodThreshold = 0.5;
     double minParamDiff = 1e-5;
     std::size_t sortMemory = 0;  // bytes; 0: from what the run may use
-    std::string sampleName;
     std::string resultsDir;
     char clusterDistance = 'b';
     char clusterMethod = 'a';
     int32_t strandedness = 0;
     // Secondary, QC-failed and supplementary records are left out wherever records are read.
     bool primaryOnly = false;
+};
+
+// What the build adds to the command line.
+struct BuildFeatures {
+    bool developmentPhase = false;
+    // Cluster the start-site profiles after every quantification.
+    bool clusterPdfs = false;
 };
 
 struct t_directories {
@@ -67,9 +74,19 @@ struct t_directories {
     std::string extraPath2;
 };
 
+// The options of one run as parsed and checked; nobody changes them afterwards.
+struct ParsedOptions {
+    t_configuration conf;
+    t_directories dirs;
+};
+
 class ProgramParameters {
 public:
     virtual ~ProgramParameters() = default;
+
+    // The options of the command line for this build; nothing when the caller must
+    // stop with exitStatus().
+    std::optional<ParsedOptions> parse(int argc, char** argv, const BuildFeatures& features);
 
     // True when the run may start; false when the caller must stop with exitStatus().
     bool validateParameters(int argc, char** argv, t_directories& dirs, t_configuration& conf);

@@ -1,4 +1,3 @@
-#include "util/Helper.h"
 #include "clustering/ProfileTable.h"
 
 #include <algorithm>
@@ -328,7 +327,7 @@ std::string buildProfiles(const std::string& summaryPath, const t_configuration&
 
 } // namespace
 
-std::vector<double> Helper::renormalizeToPdf(std::vector<double> values)
+std::vector<double> renormalizeToPdf(std::vector<double> values)
 {
     if (values.size() == 1) {
         values[0] = 1.0;
@@ -390,17 +389,17 @@ std::optional<std::string> buildClusteringData(const t_configuration& conf)
     return std::nullopt;
 }
 
-void Helper::createClusteringData(const t_configuration& conf)
+bool createClusteringData(const t_configuration& conf)
 {
     const std::optional<std::string> failure = buildClusteringData(conf);
     if (failure) {
         std::cout.flush();
         std::cerr << *failure << std::endl;
-        std::exit(1);
     }
+    return !failure;
 }
 
-bool Helper::clusterPDFs(std::string path, t_configuration conf)
+bool clusterPDFs(const std::string& path, const t_configuration& conf)
 {
     const std::string jobname = path;
     bool clustered = true;

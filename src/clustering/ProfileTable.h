@@ -2,10 +2,19 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/Options.h"
 
-// The work of Helper::createClusteringData without ending the process: nothing
-// on success, otherwise the one-line reason that createClusteringData prints
-// before it exits with status 1. Nothing is written when the summary is refused.
+// The start-site profiles of conf.resultsDir's transcript summary, appended to its
+// norm_pdfs: nothing on success, otherwise the one-line reason. Nothing is written
+// when the summary is refused.
 std::optional<std::string> buildClusteringData(const t_configuration& conf);
+// The same, printing the reason on standard error; false when it failed.
+bool createClusteringData(const t_configuration& conf);
+// Clusters the profiles of the norm_pdfs file at path into path.clusters; false when
+// they could not be clustered, the reason printed.
+bool clusterPDFs(const std::string& path, const t_configuration& conf);
+
+// values scaled to sum to one; left as they are when a value is negative or all are 0.
+std::vector<double> renormalizeToPdf(std::vector<double> values);

@@ -14,7 +14,7 @@
 #include "model/PositionalBias.h"
 #include "output/BetaHistory.h"
 #include "util/Errors.h"
-#include "util/Helper.h"
+#include "util/Files.h"
 
 namespace {
 
@@ -371,7 +371,7 @@ void TranscriptMixture::train(CompatibleFragments& fragments, GeneMap::iterator&
     std::unique_ptr<L1Trace> trace;
     if (options.biasType != 0) {
         references = biasReferenceDensities(transcripts, options.biasType);
-        trace = std::make_unique<L1Trace>(outputDir + "/L1_Dist_" + Helper::fileSafeName(gene->second.geneName),
+        trace = std::make_unique<L1Trace>(outputDir + "/L1_Dist_" + files::fileSafeName(gene->second.geneName),
                                           references, gene->second, _transcript2TiedGroup, G, K, scaled,
                                           options.nrIterations);
     }

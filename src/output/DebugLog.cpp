@@ -1,6 +1,6 @@
 #include "output/DebugLog.h"
 
-#include "util/Helper.h"
+#include "util/Files.h"
 
 #include <cstdio>
 #include <fstream>
@@ -124,7 +124,7 @@ std::string DebugLog::logFileName(const Gene& gene)
             escaped += c;
         }
     }
-    return Helper::fileSafeName(escaped) + ".log";
+    return files::fileSafeName(escaped) + ".log";
 }
 
 int DebugLog::validitiesToFile(FragmentMap& fragments, GeneMap::iterator& geneIt, std::string path)

@@ -6,17 +6,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iomanip>
 #include <iostream>
 #include <iterator>
 
-#include "util/Helper.h"
+#include "run/Fpkm.h"
+#include "util/Files.h"
+#include "util/TaskPool.h"
 
 namespace {
 
@@ -30,44 +30,11 @@ const char* const kGeneHeader =
     "gene_ID\tgene_name\tlocus\tfrags_locus\tfrags_expt\tFPKM_THN\tcomp_frags_locus\t"
     "comp_frags_expt\tFPKM_CHN\tstatus\n";
 
-bool countWithinLimits(uint64_t count, const t_configuration& conf)
-{
-    const auto c = static_cast<int64_t>(count);
-    return c >= conf.minCompFrags && c <= conf.maxCompFrags;
-}
-
-// A gene that never reached estimation has no alphas or per-transcript counts;
-// those columns then read 0 instead of indexing past the end.
-double valueAt(const std::vector<double>& values, size_t i)
-{
-    return i < values.size() ? values[i] : 0.0;
-}
-
 double coverage(const Gene& gene, size_t t)
 {
     if (gene.compFragsLocus == 0)
         return 0.0;
     return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.compFragsLocus);
-}
-
-// 1e9 x / (length x count), the product formed in 64 bits; a non-positive
-// product (empty experiment, malformed transcript) gives 0 rather than inf or NaN.
-double fpkm(double fragments, int32_t length, uint64_t count)
-{
-    const int64_t denominator = static_cast<int64_t>(length) * static_cast<int64_t>(count);
-    if (denominator <= 0)
-        return 0.0;
-    return 1e9 * fragments / static_cast<double>(denominator);
-}
-
-bool alphasSumToOne(const std::vector<double>& alphas)
-{
-    if (alphas.empty())
-        return false;
-    double sum = 0.0;
-    for (double a : alphas)
-        sum += a;
-    return std::fabs(sum - 1.0) < 1e-10;
 }
 
 void reportFailure(const char* operation, const char* what, const std::string& path, int error)
@@ -189,10 +156,12 @@ void countFailure(provenance::Statistics& statistics, FailReason reason)
 
 } // namespace
 
-void WriteResults::setConfigurations(t_directories& directories, t_configuration& configuration)
+void WriteResults::setConfigurations(const t_directories& directories, const t_configuration& configuration,
+                                     const std::string& sample)
 {
     dirs = directories;
     conf = configuration;
+    sampleName = sample;
 }
 
 void WriteResults::startRecord(int argc, char** argv,
@@ -216,7 +185,7 @@ void WriteResults::startRecord(int argc, char** argv,
 bool WriteResults::writeRecord(const std::string& temporary, const std::string& transcriptsTemp,
                                const std::string& genesTemp, const std::string& mixturesTemp)
 {
-    record.sample = conf.sampleName;
+    record.sample = sampleName;
     record.end = provenance::utcTime(std::time(nullptr));
     record.outputs.clear();
     for (const auto& [prefix, path] : {std::pair{"transcripts_summary_", &transcriptsTemp},
@@ -228,7 +197,7 @@ bool WriteResults::writeRecord(const std::string& temporary, const std::string& 
             reportFailure("writeFinalResults", "read", *path, errno);
             return false;
         }
-        record.outputs.push_back({prefix + conf.sampleName + ".dat", content.size(), provenance::md5Hex(content)});
+        record.outputs.push_back({prefix + sampleName + ".dat", content.size(), provenance::md5Hex(content)});
     }
     std::ofstream out(temporary, std::ios::out | std::ios::trunc);
     out << provenance::toJson(record);
@@ -248,7 +217,7 @@ void WriteResults::setExperimentCounts(uint64_t fragsExperiment, uint64_t compFr
 
 std::string WriteResults::summaryPath(const std::string& prefix) const
 {
-    return dirs.outputDir + "/" + prefix + conf.sampleName + ".dat";
+    return dirs.outputDir + "/" + prefix + sampleName + ".dat";
 }
 
 bool WriteResults::withinLimits(const Gene& gene) const
@@ -264,8 +233,8 @@ void WriteResults::openFilesForIntermediateResults()
         // second name, which exists only while its run holds the directory.
         DirectoryLock lock(dirs.outputDir);
         for (const std::string& path : {finalPath, summaryPath("genes_summary_"), summaryPath("mixtures_"),
-                                        dirs.outputDir + "/" + provenance::fileName(conf.sampleName)})
-            Helper::removeUnlockedFiles(dirs.outputDir, workingPrefix(path));
+                                        dirs.outputDir + "/" + provenance::fileName(sampleName)})
+            files::removeUnlockedFiles(dirs.outputDir, workingPrefix(path));
     }
     intermediatePath = workingPath(finalPath, ".running");
     intermediateFailureReported = false;
@@ -275,7 +244,7 @@ void WriteResults::openFilesForIntermediateResults()
         transcriptsStream.open(intermediatePath, std::ios::out | std::ios::trunc);
     if (!transcriptsStream.is_open()) {
         std::cerr << "[openFilesForIntermediateResults] fail to open file > " << intermediatePath << "\n\n";
-        std::exit(1);
+        throw RunAborted{};
     }
     if (track(intermediateName, intermediatePath) && track(partialName, finalPath + ".partial"))
         intermediateInPlace = 1;
@@ -396,75 +365,58 @@ void WriteResults::writeFinalGeneRow(const Gene& gene)
         << gene.compFragsLocus << '\t' << compFragsExpt << '\t' << gene.fpkmCHN << '\t' << gene.status << '\n';
 }
 
-bool WriteResults::writeFinalResults(Annotations& annotations)
+WriteResults::FinalFiles WriteResults::finalFiles() const
 {
-    closeFilesForIntermediateResults();
+    FinalFiles files;
+    files.transcripts = summaryPath("transcripts_summary_");
+    files.genes = summaryPath("genes_summary_");
+    files.mixtures = summaryPath("mixtures_");
+    files.record = dirs.outputDir + "/" + provenance::fileName(sampleName);
+    files.transcriptsTemp = workingPath(files.transcripts, ".tmp");
+    files.genesTemp = workingPath(files.genes, ".tmp");
+    files.mixturesTemp = workingPath(files.mixtures, ".tmp");
+    files.recordTemp = temporaryPath(files.record);
+    return files;
+}
 
-    // Both summaries are written under temporary names and renamed into place
-    // only once complete, so a failed write never leaves a truncated summary.
-    const std::string transcriptsPath = summaryPath("transcripts_summary_");
-    const std::string genesPath = summaryPath("genes_summary_");
-    const std::string transcriptsTemp = workingPath(transcriptsPath, ".tmp");
-    const std::string genesTemp = workingPath(genesPath, ".tmp");
-    const std::string mixturesPath = summaryPath("mixtures_");
-    const std::string mixturesTemp = workingPath(mixturesPath, ".tmp");
-    const std::string recordPath = dirs.outputDir + "/" + provenance::fileName(conf.sampleName);
-    const std::string recordTemp = temporaryPath(recordPath);
-    if (track(transcriptsTempName, transcriptsTemp) && track(genesTempName, genesTemp) &&
-        track(mixturesTempName, mixturesTemp) && track(recordTempName, recordTemp))
-        temporariesInPlace = 1;
-    WorkingFileLock transcriptsTempLock(transcriptsTemp);
-    WorkingFileLock genesTempLock(genesTemp);
-    WorkingFileLock mixturesTempLock(mixturesTemp);
-    WorkingFileLock recordTempLock(recordTemp);
-    auto discardTemporaries = [&] {
-        if (transcriptsStream.is_open())
-            transcriptsStream.close();
-        if (genesStream.is_open())
-            genesStream.close();
-        if (mixturesStream.is_open())
-            mixturesStream.close();
-        transcriptsStream.clear();
-        genesStream.clear();
-        mixturesStream.clear();
-        std::remove(transcriptsTemp.c_str());
-        std::remove(genesTemp.c_str());
-        std::remove(mixturesTemp.c_str());
-        std::remove(recordTemp.c_str());
-        temporariesInPlace = 0;
-        // What this run appended during the gene pass is incomplete without the final write.
-        if (const char* kept = setAsideUnfinishedSummaries())
-            std::cerr << "The transcript summary written during the run is kept as " << kept << "\n";
-    };
-
-    if (!transcriptsTempLock.held() || !genesTempLock.held() || !mixturesTempLock.held() || !recordTempLock.held()) {
-        reportFailure("writeFinalResults", "open", transcriptsPath, errno);
-        discardTemporaries();
-        return false;
-    }
-    errno = 0;
+void WriteResults::discardTemporaries(const FinalFiles& targets)
+{
+    if (transcriptsStream.is_open())
+        transcriptsStream.close();
+    if (genesStream.is_open())
+        genesStream.close();
+    if (mixturesStream.is_open())
+        mixturesStream.close();
     transcriptsStream.clear();
-    transcriptsStream.open(transcriptsTemp, std::ios::out | std::ios::trunc);
-    if (!transcriptsStream.is_open()) {
-        reportFailure("writeFinalResults", "open", transcriptsPath, 0);
-        discardTemporaries();
-        return false;
-    }
     genesStream.clear();
-    genesStream.open(genesTemp, std::ios::out | std::ios::trunc);
-    if (!genesStream.is_open()) {
-        reportFailure("writeFinalResults", "open", genesPath, 0);
-        discardTemporaries();
-        return false;
-    }
     mixturesStream.clear();
-    mixturesStream.open(mixturesTemp, std::ios::out | std::ios::trunc);
-    if (!mixturesStream.is_open()) {
-        reportFailure("writeFinalResults", "open", mixturesPath, 0);
-        discardTemporaries();
-        return false;
-    }
+    std::remove(targets.transcriptsTemp.c_str());
+    std::remove(targets.genesTemp.c_str());
+    std::remove(targets.mixturesTemp.c_str());
+    std::remove(targets.recordTemp.c_str());
+    temporariesInPlace = 0;
+    // What this run appended during the gene pass is incomplete without the final write.
+    if (const char* kept = setAsideUnfinishedSummaries())
+        std::cerr << "The transcript summary written during the run is kept as " << kept << "\n";
+}
 
+bool WriteResults::openFinalFiles(const FinalFiles& targets)
+{
+    errno = 0;
+    const std::pair<std::ofstream*, const std::string*> streams[] = {
+        {&transcriptsStream, &targets.transcriptsTemp},
+        {&genesStream, &targets.genesTemp},
+        {&mixturesStream, &targets.mixturesTemp}};
+    const std::string* named[] = {&targets.transcripts, &targets.genes, &targets.mixtures};
+    for (std::size_t i = 0; i < 3; ++i) {
+        streams[i].first->clear();
+        streams[i].first->open(*streams[i].second, std::ios::out | std::ios::trunc);
+        if (!streams[i].first->is_open()) {
+            reportFailure("writeFinalResults", "open", *named[i], 0);
+            discardTemporaries(targets);
+            return false;
+        }
+    }
     transcriptsStream << std::fixed << kFinalTranscriptHeader;
     if (conf.clusterPdfs)
         transcriptsStream << mixtureHeader(conf.nrBlocks > 0 ? conf.nrBlocks : 0);
@@ -473,6 +425,111 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
     // The precision of the summary's columns before the mixture.
     mixturesStream << std::fixed << std::setprecision(5) << "tracking_ID\tgene_ID"
                    << mixtureHeader(conf.nrBlocks > 0 ? conf.nrBlocks : 0) << '\n';
+    return true;
+}
+
+bool WriteResults::completeFinalFiles(const FinalFiles& targets)
+{
+    int error = 0;
+    if (!completeFile(transcriptsStream, targets.transcriptsTemp, error)) {
+        reportFailure("writeFinalResults", "write", targets.transcripts, error);
+        discardTemporaries(targets);
+        return false;
+    }
+    if (!completeFile(genesStream, targets.genesTemp, error)) {
+        reportFailure("writeFinalResults", "write", targets.genes, error);
+        discardTemporaries(targets);
+        return false;
+    }
+    if (!completeFile(mixturesStream, targets.mixturesTemp, error)) {
+        reportFailure("writeFinalResults", "write", targets.mixtures, error);
+        discardTemporaries(targets);
+        return false;
+    }
+    if (!writeRecord(targets.recordTemp, targets.transcriptsTemp, targets.genesTemp, targets.mixturesTemp)) {
+        discardTemporaries(targets);
+        return false;
+    }
+    return true;
+}
+
+bool WriteResults::placeFinalFiles(const FinalFiles& targets)
+{
+    InterruptionsHeld held;
+    DirectoryLock lock(dirs.outputDir);
+    // The earlier transcript summary is kept under a second name until the gene
+    // summary is in place too, so a failed second rename can restore the pair.
+    const std::string previous = workingPath(targets.transcripts, ".previous");
+    const bool hadPrevious = ::link(targets.transcripts.c_str(), previous.c_str()) == 0;
+    const bool restorable = hadPrevious || errno == ENOENT;
+    if (std::rename(targets.transcriptsTemp.c_str(), targets.transcripts.c_str()) != 0) {
+        reportFailure("writeFinalResults", "write", targets.transcripts, errno);
+        if (hadPrevious)
+            ::unlink(previous.c_str());
+        discardTemporaries(targets);
+        return false;
+    }
+    if (std::rename(targets.genesTemp.c_str(), targets.genes.c_str()) != 0) {
+        reportFailure("writeFinalResults", "write", targets.genes, errno);
+        if (hadPrevious)
+            std::rename(previous.c_str(), targets.transcripts.c_str());
+        else if (restorable)
+            ::unlink(targets.transcripts.c_str());
+        discardTemporaries(targets);
+        return false;
+    }
+    if (hadPrevious)
+        ::unlink(previous.c_str());
+    // Until these renames an earlier run's mixtures and record, if any, stand
+    // beside the new pair and no longer match it, so a reader refuses the
+    // folder; if one fails, the earlier files go, as they describe other
+    // summaries, and no record is written for a folder without its mixtures.
+    bool recorded = true;
+    const bool mixturesPlaced = std::rename(targets.mixturesTemp.c_str(), targets.mixtures.c_str()) == 0;
+    if (!mixturesPlaced) {
+        reportFailure("writeFinalResults", "write", targets.mixtures, errno);
+        ::unlink(targets.mixturesTemp.c_str());
+        ::unlink(targets.mixtures.c_str());
+    }
+    if (!mixturesPlaced || std::rename(targets.recordTemp.c_str(), targets.record.c_str()) != 0) {
+        if (mixturesPlaced)
+            reportFailure("writeFinalResults", "write", targets.record, errno);
+        ::unlink(targets.recordTemp.c_str());
+        ::unlink(targets.record.c_str());
+        recorded = false;
+    }
+    temporariesInPlace = 0;
+    // The complete pair supersedes the rows appended during this run and the
+    // rows an earlier failed run set aside, which would otherwise make the
+    // directory look unfinished to kestrove-merge.
+    intermediateInPlace = 0;
+    ::unlink(intermediatePath.c_str());
+    intermediateLock.release();
+    ::unlink((targets.transcripts + ".partial").c_str());
+    return recorded;
+}
+
+bool WriteResults::writeFinalResults(Annotations& annotations)
+{
+    closeFilesForIntermediateResults();
+
+    // Both summaries are written under temporary names and renamed into place
+    // only once complete, so a failed write never leaves a truncated summary.
+    const FinalFiles targets = finalFiles();
+    if (track(transcriptsTempName, targets.transcriptsTemp) && track(genesTempName, targets.genesTemp) &&
+        track(mixturesTempName, targets.mixturesTemp) && track(recordTempName, targets.recordTemp))
+        temporariesInPlace = 1;
+    WorkingFileLock transcriptsTempLock(targets.transcriptsTemp);
+    WorkingFileLock genesTempLock(targets.genesTemp);
+    WorkingFileLock mixturesTempLock(targets.mixturesTemp);
+    WorkingFileLock recordTempLock(targets.recordTemp);
+    if (!transcriptsTempLock.held() || !genesTempLock.held() || !mixturesTempLock.held() || !recordTempLock.held()) {
+        reportFailure("writeFinalResults", "open", targets.transcripts, errno);
+        discardTemporaries(targets);
+        return false;
+    }
+    if (!openFinalFiles(targets))
+        return false;
     record.statistics = {};
     record.statistics.fragments = fragsExpt;
     record.statistics.compatibleFragments = compFragsExpt;
@@ -480,80 +537,9 @@ bool WriteResults::writeFinalResults(Annotations& annotations)
         writeFinalTranscriptRows(entry.second);
         writeFinalGeneRow(entry.second);
     }
-
-    int error = 0;
-    if (!completeFile(transcriptsStream, transcriptsTemp, error)) {
-        reportFailure("writeFinalResults", "write", transcriptsPath, error);
-        discardTemporaries();
+    if (!completeFinalFiles(targets))
         return false;
-    }
-    if (!completeFile(genesStream, genesTemp, error)) {
-        reportFailure("writeFinalResults", "write", genesPath, error);
-        discardTemporaries();
-        return false;
-    }
-    if (!completeFile(mixturesStream, mixturesTemp, error)) {
-        reportFailure("writeFinalResults", "write", mixturesPath, error);
-        discardTemporaries();
-        return false;
-    }
-    if (!writeRecord(recordTemp, transcriptsTemp, genesTemp, mixturesTemp)) {
-        discardTemporaries();
-        return false;
-    }
-    bool recorded = true;
-    {
-        InterruptionsHeld held;
-        DirectoryLock lock(dirs.outputDir);
-        // The earlier transcript summary is kept under a second name until the gene
-        // summary is in place too, so a failed second rename can restore the pair.
-        const std::string previous = workingPath(transcriptsPath, ".previous");
-        const bool hadPrevious = ::link(transcriptsPath.c_str(), previous.c_str()) == 0;
-        const bool restorable = hadPrevious || errno == ENOENT;
-        if (std::rename(transcriptsTemp.c_str(), transcriptsPath.c_str()) != 0) {
-            reportFailure("writeFinalResults", "write", transcriptsPath, errno);
-            if (hadPrevious)
-                ::unlink(previous.c_str());
-            discardTemporaries();
-            return false;
-        }
-        if (std::rename(genesTemp.c_str(), genesPath.c_str()) != 0) {
-            reportFailure("writeFinalResults", "write", genesPath, errno);
-            if (hadPrevious)
-                std::rename(previous.c_str(), transcriptsPath.c_str());
-            else if (restorable)
-                ::unlink(transcriptsPath.c_str());
-            discardTemporaries();
-            return false;
-        }
-        if (hadPrevious)
-            ::unlink(previous.c_str());
-        // Until these renames an earlier run's mixtures and record, if any, stand
-        // beside the new pair and no longer match it, so a reader refuses the
-        // folder; if one fails, the earlier files go, as they describe other
-        // summaries, and no record is written for a folder without its mixtures.
-        const bool mixturesPlaced = std::rename(mixturesTemp.c_str(), mixturesPath.c_str()) == 0;
-        if (!mixturesPlaced) {
-            reportFailure("writeFinalResults", "write", mixturesPath, errno);
-            ::unlink(mixturesTemp.c_str());
-            ::unlink(mixturesPath.c_str());
-        }
-        if (!mixturesPlaced || std::rename(recordTemp.c_str(), recordPath.c_str()) != 0) {
-            if (mixturesPlaced)
-                reportFailure("writeFinalResults", "write", recordPath, errno);
-            ::unlink(recordTemp.c_str());
-            ::unlink(recordPath.c_str());
-            recorded = false;
-        }
-        temporariesInPlace = 0;
-        // The complete pair supersedes the rows appended during this run and the
-        // rows an earlier failed run set aside, which would otherwise make the
-        // directory look unfinished to kestrove-merge.
-        intermediateInPlace = 0;
-        ::unlink(intermediatePath.c_str());
-        intermediateLock.release();
-        ::unlink((transcriptsPath + ".partial").c_str());
-    }
+    const bool recorded = placeFinalFiles(targets);
     transcriptsStream.clear();
     genesStream.clear();
     mixturesStream.clear();
@@ -573,33 +559,4 @@ const char* setAsideUnfinishedSummaries() noexcept
         return nullptr;
     intermediateInPlace = 0;
     return ::rename(intermediateName, partialName) == 0 ? partialName : nullptr;
-}
-
-bool calculateCHN(Gene& gene, const t_configuration& conf, uint64_t fragsExperiment, uint64_t compFragsExperiment)
-{
-    if (!countWithinLimits(gene.compFragsLocus, conf))
-        return true;
-    double thnSum = 0.0;
-    double chnSum = 0.0;
-    double x = 0.0;
-    for (size_t t = 0; t < gene.transcripts.size(); ++t) {
-        t_transcript& tr = gene.transcripts[t];
-        x = static_cast<double>(gene.compFragsLocus) * valueAt(gene.alphas, t);
-        if (conf.roundCounts)
-            x = std::round(x);
-        if (conf.normalizeLengths) {
-            tr.fpkmTHN = fpkm(x, tr.normLength, fragsExperiment);
-            thnSum += tr.fpkmTHN;
-            tr.fpkmCHN = fpkm(x, tr.normLength, compFragsExperiment);
-        } else {
-            tr.fpkmCHN = fpkm(x, tr.length, compFragsExperiment);
-        }
-        chnSum += tr.fpkmCHN;
-    }
-    if (!gene.transcripts.empty() && conf.normalizeLengths && x >= conf.normLengthMinCount)
-        gene.fpkmTHN = thnSum;
-    gene.fpkmCHN = chnSum;
-    if (alphasSumToOne(gene.alphas))
-        gene.status = "OK";
-    return true;
 }

@@ -17,7 +17,7 @@ class WriteResults {
 public:
     WriteResults() = default;
 
-    void setConfigurations(t_directories& dirs, t_configuration& conf);
+    void setConfigurations(const t_directories& dirs, const t_configuration& conf, const std::string& sampleName);
     void setExperimentCounts(uint64_t fragsExperiment, uint64_t compFragsExperiment);
     // Starts the run's provenance record: command line, option values, inputs and start time.
     void startRecord(int argc, char** argv, const std::vector<std::pair<std::string, std::string>>& options,
@@ -37,8 +37,23 @@ private:
                      const std::string& genesTemp, const std::string& mixturesTemp);
     void reportIntermediateFailure();
 
+    // The final files under their names and the temporary names they are written to.
+    struct FinalFiles {
+        std::string transcripts, genes, mixtures, record;
+        std::string transcriptsTemp, genesTemp, mixturesTemp, recordTemp;
+    };
+    FinalFiles finalFiles() const;
+    bool openFinalFiles(const FinalFiles& targets);
+    bool completeFinalFiles(const FinalFiles& targets);
+    // Renames the complete files into place; false when the summaries could not be
+    // placed or no record was written beside them.
+    bool placeFinalFiles(const FinalFiles& targets);
+    void discardTemporaries(const FinalFiles& targets);
+
     t_directories dirs;
     t_configuration conf;
+    // The name of the BAM file read, which the summaries carry in theirs.
+    std::string sampleName;
     uint64_t fragsExpt = 0;
     uint64_t compFragsExpt = 0;
     std::ofstream transcriptsStream;
@@ -61,8 +76,3 @@ private:
 // or nullptr when nothing was moved. Async-signal-safe: the run's interruption
 // handler calls it.
 const char* setAsideUnfinishedSummaries() noexcept;
-
-// Compatible-hits FPKM of one gene from explicit experiment totals; the run's
-// calculateCHN passes the process-wide counters.
-bool calculateCHN(Gene& gene, const t_configuration& conf, uint64_t fragsExperiment,
-                  uint64_t compFragsExperiment);

@@ -2,10 +2,9 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <iostream>
 
-#include "util/Helper.h"
+#include "util/Units.h"
 
 namespace {
 
@@ -14,7 +13,6 @@ constexpr size_t kMessageWidth = 50;
 constexpr auto kLineInterval = std::chrono::seconds(5);
 
 const std::chrono::steady_clock::time_point processStart = std::chrono::steady_clock::now();
-std::atomic<bool> silenced{false};
 
 // Carriage returns make a log file one unreadable line.
 bool onTerminal()
@@ -58,12 +56,10 @@ std::string logLine(std::string text, int value, int max)
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - processStart);
     return text + " " + std::to_string(percent) + "% (elapsed "
-        + Helper::secondsToTime(static_cast<unsigned long>(elapsed.count())) + ")\n";
+        + units::secondsToTime(static_cast<unsigned long>(elapsed.count())) + ")\n";
 }
 
 } // namespace
-
-void ProgressBar::silence() { silenced.store(true); }
 
 void ProgressBar::setProgressMax(int max)
 {
@@ -78,7 +74,7 @@ void ProgressBar::finish(const std::string& text) { show(text, 0, true); }
 
 void ProgressBar::show(const std::string& text, int value, bool last)
 {
-    if (silenced.load())
+    if (quiet)
         return;
     std::lock_guard<std::mutex> lock(mutex);
     if (last)

@@ -10,10 +10,9 @@
 // seconds, so that a log stays readable. Workers of the pool may call it at once.
 class ProgressBar {
 public:
+    // A quiet display (--quiet) never prints.
+    explicit ProgressBar(bool quiet = false) : quiet(quiet) {}
     virtual ~ProgressBar() = default;
-
-    // --quiet: no display of any kind prints from then on.
-    static void silence();
 
     void setProgressMax(int max);
     // Value out of the maximum; off a terminal printed only when the last line is old enough.
@@ -24,6 +23,7 @@ public:
 private:
     void show(const std::string& text, int value, bool last);
 
+    const bool quiet;
     std::mutex mutex;
     int32_t progressMax = 0;
     int32_t lastValue = 0;

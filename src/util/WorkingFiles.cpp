@@ -8,7 +8,7 @@
 #include <cstring>
 #include <random>
 
-#include "util/Helper.h"
+#include "util/Files.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ std::string workingPath(const std::string& finalPath, const char* suffix)
         + suffix;
 }
 
-WorkingFileLock::WorkingFileLock(const std::string& path) : fd(Helper::createLockedFile(path)) {}
+WorkingFileLock::WorkingFileLock(const std::string& path) : fd(files::createLockedFile(path)) {}
 
 WorkingFileLock& WorkingFileLock::operator=(WorkingFileLock&& other) noexcept
 {
