@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "annotation/Annotations.h"
+#include "cli/Options.h"
 
 struct t_initValues {
     std::vector<double> alphas;

@@ -492,7 +492,7 @@ bool initialize(Annotations& annotations, BamIO& reader)
     }
     try {
         display.updateProgressBar("Loading the annotations", 1);
-        annotations.parseGTF(dirs.gtfFile.c_str(), genesList, conf);
+        annotations.parseGTF(dirs.gtfFile.c_str(), genesList, {conf.processAllGenes, conf.excludeGenes, conf.mergeAnnot});
     } catch (const KestroveException& e) {
         std::cerr << e.what() << std::endl;
         return false;
