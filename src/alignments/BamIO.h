@@ -127,7 +127,6 @@ public:
     void closeBam();
     void createChromosomeList();
     std::vector<std::string>& getChromosomeList();
-    std::string getBamHeader();
     t_flagStats nrProperlyPairedFrags(const char* region);
     // The region's fragments, their reads handed to consumer; the map forms serve
     // callers that want them by key.
