@@ -404,7 +404,7 @@ bool Helper::clusterPDFs(std::string path, t_configuration conf)
 {
     const std::string jobname = path;
     bool clustered = true;
-    Free();
+    TableStore table;
     if (!path.empty()) {
         std::error_code error;
         std::FILE* file = std::filesystem::is_directory(path, error) ? nullptr : std::fopen(path.c_str(), "r");
@@ -414,7 +414,7 @@ bool Helper::clusterPDFs(std::string path, t_configuration conf)
             std::fputs("Could not load the pdfs file for clustering!", stderr);
             clustered = false;
         } else {
-            const std::optional<std::string> result = Load(file);
+            const std::optional<std::string> result = table.load(file);
             std::fclose(file);
             if (!result) {
                 std::printf("Error reading file %s:\nInsufficient memory\n", path.c_str());
@@ -429,11 +429,10 @@ bool Helper::clusterPDFs(std::string path, t_configuration conf)
             }
         }
     }
-    if (GetRows() > 0 && GetColumns() > 0)
-        clustered = HierarchicalClusterCutTree(jobname, conf.clusterDistance, conf.clusterMethod, conf.nrClusters) == 0;
+    if (table.rows() > 0 && table.columns() > 0)
+        clustered = HierarchicalClusterCutTree(table, jobname, conf.clusterDistance, conf.clusterMethod, conf.nrClusters) == 0;
     else if (clustered)
         std::printf("No data available\n");
     std::fflush(stdout);
-    Free();
     return clustered;
 }
