@@ -39,7 +39,8 @@ uint32_t littleEndian32(const uint8_t* x)
 // (most of its bytes) passed over. Any record that bam_read1 could treat otherwise
 // (across blocks, failing one of its checks, out-of-range references or positions,
 // a CIGAR kept in a tag, big-endian data) goes to bam_read1 itself, with nothing
-// consumed. end is set to bam_endpos of the record.
+// consumed. end is set to bam_endpos of the record. Kept whole: its checks follow
+// bam_read1's in the same order, which is how the two are compared.
 int readRecordHead(BGZF* fp, bam1_t* b, hts_pos_t& end)
 {
     const auto whole = [&] {
@@ -164,6 +165,16 @@ void countAlignerFlags(t_flagStats& stats, uint16_t flag)
     stats.supplementary += (flag & BAM_FSUPPLEMENTARY) ? 1 : 0;
 }
 
+// error: the errno of the failed call, or 0 when it set none.
+[[noreturn]] void failOpening(const char* what, const std::string& path, int error)
+{
+    std::cerr << what << path;
+    if (error != 0)
+        std::cerr << ": " << std::strerror(error);
+    std::cerr << std::endl;
+    throw KestroveException(ERR_BAM_OPEN);
+}
+
 t_read mapRead(std::string_view name, const LocusFragments::Read& read, const t_exon* blocks)
 {
     t_read r;
@@ -179,12 +190,6 @@ t_read mapRead(std::string_view name, const LocusFragments::Read& read, const t_
 }
 
 } // namespace
-
-int fetch_func(const bam1_t* record, LocusFragments* fragments, LocusFragments::Consumer* consumer)
-{
-    fragments->add(record, *consumer);
-    return 0;
-}
 
 void FragmentMapBuilder::started(uint32_t id, std::string_view key, std::string_view name,
                                  const LocusFragments::Read& read, const t_exon* blocks)
@@ -224,18 +229,16 @@ std::string alignerFlagsNote(const std::string& bamFile, const t_flagStats& coun
                   "are kept).\n";
 }
 
-BamIO::BamIO(const char* name, uint16_t skippedFlags, std::size_t sortMemory)
-    : fileName(name), skippedFlags(skippedFlags), sortMemory(sortMemory)
+BamIO::BamIO(const char* name, uint16_t skippedFlags, std::size_t sortMemory, ReaderNotices* notices)
+    : fileName(name), skippedFlags(skippedFlags), sortMemory(sortMemory), notices(notices)
 {
 }
 
 void BamIO::openFile(const std::string& path)
 {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        std::cerr << "Cannot open " << path << ": " << std::strerror(errno) << std::endl;
-        throw KestroveException(ERR_BAM_OPEN);
-    }
+    if (::stat(path.c_str(), &st) != 0)
+        failOpening("Cannot open ", path, errno);
     if (const std::string problem = Helper::inputFileProblem(path); !problem.empty()) {
         std::cerr << path << " " << problem << "; kestrove needs a BAM file" << std::endl;
         throw KestroveException(ERR_BAM_OPEN);
@@ -248,13 +251,8 @@ void BamIO::openFile(const std::string& path)
     const int probeError = errno;
     if (probe)
         hclose_abruptly(probe);
-    if (!detected) {
-        std::cerr << "Cannot read " << path;
-        if (probeError != 0)
-            std::cerr << ": " << std::strerror(probeError);
-        std::cerr << std::endl;
-        throw KestroveException(ERR_BAM_OPEN);
-    }
+    if (!detected)
+        failOpening("Cannot read ", path, probeError);
     if (format.format != bam) {
         if (format.format == sam) {
             std::cerr << path << " is a SAM file; kestrove needs BAM" << std::endl;
@@ -271,13 +269,8 @@ void BamIO::openFile(const std::string& path)
     }
     errno = 0;
     file.reset(hts_open(path.c_str(), "r"));
-    if (!file) {
-        std::cerr << "Cannot open " << path;
-        if (errno != 0)
-            std::cerr << ": " << std::strerror(errno);
-        std::cerr << std::endl;
-        throw KestroveException(ERR_BAM_OPEN);
-    }
+    if (!file)
+        failOpening("Cannot open ", path, errno);
     // The file system's block size (often 4 KiB) would be the read size: a read call
     // for every few records. One compressed block's worth keeps the calls few, and a
     // region query that seeks away wastes at most that much.
@@ -386,6 +379,8 @@ bool BamIO::locate(const std::string& region, int& tid, hts_pos_t& begin, hts_po
     return parseRegion(region, tid, begin, end);
 }
 
+// Kept whole: the closing of loci and the record step share the pass's state (the
+// open loci, the records they share), which split apart would only travel in a struct.
 void BamIO::countAndReadLoci(int tid, std::vector<LocusRead>& loci, uint64_t sharedBudget,
                              const std::function<void(std::size_t)>& done)
 {

@@ -22,6 +22,7 @@
 #include "alignments/BamSort.h"
 #include "util/Errors.h"
 #include "util/Helper.h"
+#include "util/ScratchFiles.h"
 
 namespace {
 
@@ -156,15 +157,13 @@ void requireReadable(const std::string& indexName)
     ::close(fd);
 }
 
-std::atomic<bool> olderIndexReported{false};
-
 // An index older than its BAM file is rebuilt where it can be written. Where it cannot,
 // it is used as it is: the run's whole-reference counts check it. Every thread's reader
 // comes here, so the user is told once.
-bool replaceOlderIndex(const std::string& path, const std::string& indexName)
+bool replaceOlderIndex(const std::string& path, const std::string& indexName, std::atomic<bool>& reported)
 {
     const bool writable = ::access(folderOf(path).c_str(), W_OK | X_OK) == 0;
-    if (!olderIndexReported.exchange(true))
+    if (!reported.exchange(true))
         std::cerr << "Warning: the index " << indexName << " is older than " << path
                   << ", which may have changed since it was indexed; "
                   << (writable ? "a new index is built in its place." : "its folder is not writable: it is used as it is.")
@@ -252,7 +251,10 @@ int BamIO::openBam()
     readHeader(path);
     if (!indexName.empty()) {
         requireReadable(indexName);
-        if (!(indexIsOlder(path, indexName) && replaceOlderIndex(path, indexName)) && loadIndex(path, indexName))
+        ReaderNotices unshared;
+        std::atomic<bool>& reported = (notices ? *notices : unshared).olderIndexReported;
+        if (!(indexIsOlder(path, indexName) && replaceOlderIndex(path, indexName, reported))
+            && loadIndex(path, indexName))
             return 0;
     }
 

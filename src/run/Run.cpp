@@ -30,6 +30,7 @@
 
 std::vector<std::string> chrList;
 boost::thread_specific_ptr<BamIO> threadLocalStorage;
+ReaderNotices readerNotices;
 ProgressBar progressBar;
 WriteResults results;
 Helper helperObject;
@@ -415,7 +416,7 @@ int runSteps(int argc, char** argv)
     }
 
     Annotations annotations;
-    BamIO reader(dirs.bamFile.c_str(), skippedFlags(), conf.sortMemory);
+    BamIO reader(dirs.bamFile.c_str(), skippedFlags(), conf.sortMemory, &readerNotices);
     if (!initialize(annotations, reader))
         return 1;
     if (!helperObject.createDirectories(conf, dirs))
@@ -492,7 +493,9 @@ bool initialize(Annotations& annotations, BamIO& reader)
     }
     try {
         display.updateProgressBar("Loading the annotations", 1);
-        annotations.parseGTF(dirs.gtfFile.c_str(), genesList, {conf.processAllGenes, conf.excludeGenes, conf.mergeAnnot});
+        annotations.parseGTF(dirs.gtfFile.c_str(), genesList,
+                             {.allGenes = conf.processAllGenes, .excludeListed = conf.excludeGenes,
+                              .mergeOverlapping = conf.mergeAnnot});
     } catch (const KestroveException& e) {
         std::cerr << e.what() << std::endl;
         return false;
@@ -539,7 +542,8 @@ bool initialize(Annotations& annotations, BamIO& reader)
 void fragsExperiment(std::string region)
 {
     if (!threadLocalStorage.get()) {
-        threadLocalStorage.reset(std::make_unique<BamIO>(dirs.bamFile.c_str(), skippedFlags()).release());
+        threadLocalStorage.reset(
+            std::make_unique<BamIO>(dirs.bamFile.c_str(), skippedFlags(), 0, &readerNotices).release());
         threadLocalStorage->openBam();
     }
     const t_flagStats stats = threadLocalStorage->nrProperlyPairedFrags(region.c_str());
@@ -627,7 +631,8 @@ namespace {
 BamIO& threadReader()
 {
     if (!threadLocalStorage.get()) {
-        threadLocalStorage.reset(std::make_unique<BamIO>(dirs.bamFile.c_str(), skippedFlags()).release());
+        threadLocalStorage.reset(
+            std::make_unique<BamIO>(dirs.bamFile.c_str(), skippedFlags(), 0, &readerNotices).release());
         threadLocalStorage->openBam();
         threadLocalStorage->createChromosomeList();
     }
@@ -878,7 +883,8 @@ void completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool fragments
     if (conf.debugMode)
         writeValidities(gene, reader, task.region);
 
-    const t_initValues values = initialValues(g, conf);
+    const t_initValues values =
+        initialValues(g, {.automatic = conf.autoGroupTying, .global = conf.globalTying}, conf.nrBlocks);
     if (modelPreconditionsHold(g, values))
         estimateGene(gene, compatible, values, task.region, startTime, startClock);
     // A gene the model could not take counts with those whose training did not settle.
