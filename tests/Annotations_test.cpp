@@ -253,13 +253,11 @@ TEST(Annotations, TranscriptGroupsFollowTheTyingOptions)
         gene.transcripts.resize(c.lengths.size());
         for (size_t t = 0; t < c.lengths.size(); ++t)
             gene.transcripts[t].length = c.lengths[t];
-        t_configuration conf;
-        conf.globalTying = c.global;
-        conf.autoGroupTying = c.automatic;
+        const Tying tying{.automatic = c.automatic, .global = c.global};
         uint64_t nrGroups = 99;
-        EXPECT_EQ(transcriptGroups(gene, conf, nrGroups), c.groups);
+        EXPECT_EQ(transcriptGroups(gene, tying, nrGroups), c.groups);
         EXPECT_EQ(nrGroups, c.nrGroups);
-        const t_initValues values = initialValues(gene, conf);
+        const t_initValues values = initialValues(gene, tying, 3);
         EXPECT_EQ(values.trans2group, c.groups);
         EXPECT_EQ(values.betas.size(), c.nrGroups);
         EXPECT_EQ(values.alphas.size(), c.lengths.size());
