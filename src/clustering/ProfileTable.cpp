@@ -430,7 +430,8 @@ bool Helper::clusterPDFs(std::string path, t_configuration conf)
         }
     }
     if (table.rows() > 0 && table.columns() > 0)
-        clustered = HierarchicalClusterCutTree(table, jobname, conf.clusterDistance, conf.clusterMethod, conf.nrClusters) == 0;
+        clustered =
+            HierarchicalClusterCutTree(table, jobname, conf.clusterDistance, conf.clusterMethod, conf.nrClusters) == 0;
     else if (clustered)
         std::printf("No data available\n");
     std::fflush(stdout);

@@ -1,5 +1,6 @@
 #include "clustering/TableStore.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -78,6 +79,38 @@ bool parseValue(std::string_view field, double& value)
     return error == std::errc() && stop == end && std::isfinite(value);
 }
 
+// The header's column kinds; the first column holds the row ids.
+std::vector<ColumnKind> kindsOf(const std::vector<std::string_view>& header)
+{
+    std::vector<ColumnKind> kinds(header.size(), ColumnKind::Data);
+    for (size_t f = 1; f < header.size(); ++f) {
+        if (header[f] == "NAME")
+            kinds[f] = ColumnKind::Name;
+        else if (header[f] == "GWEIGHT")
+            kinds[f] = ColumnKind::RowWeight;
+        else if (header[f] == "GORDER")
+            kinds[f] = ColumnKind::RowOrder;
+    }
+    return kinds;
+}
+
+// An EWEIGHT line into weights, one per data column; the error text, or empty.
+std::string readColumnWeights(const std::vector<std::string_view>& fields, const std::vector<ColumnKind>& kinds,
+                              int lineNumber, std::vector<double>& weights)
+{
+    size_t c = 0;
+    for (size_t f = 1; f < fields.size(); ++f) {
+        if (kinds[f] != ColumnKind::Data)
+            continue;
+        double weight = 0.0;
+        if (!parseValue(fields[f], weight) || weight < 0.0)
+            return formatText("Error reading line %d: column weight \"%.*s\" is not a non-negative number", lineNumber,
+                              static_cast<int>(fields[f].size()), fields[f].data());
+        weights[c++] = weight;
+    }
+    return {};
+}
+
 } // namespace
 
 std::string TableStore::read(std::FILE* file)
@@ -103,21 +136,9 @@ std::string TableStore::read(std::FILE* file)
     if (fields.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
         return "Too many columns in the header";
     const int expected = static_cast<int>(fields.size());
-    idColumn = std::string(fields[0]);
-    std::vector<ColumnKind> kinds(fields.size(), ColumnKind::Data);
-    int32_t columns = 0;
-    for (size_t f = 1; f < fields.size(); ++f) {
-        if (fields[f] == "NAME")
-            kinds[f] = ColumnKind::Name;
-        else if (fields[f] == "GWEIGHT")
-            kinds[f] = ColumnKind::RowWeight;
-        else if (fields[f] == "GORDER")
-            kinds[f] = ColumnKind::RowOrder;
-        else
-            ++columns;
-    }
-    columnCount = columns;
-    weights.assign(static_cast<size_t>(columns), 1.0);
+    const std::vector<ColumnKind> kinds = kindsOf(fields);
+    columnCount = static_cast<int32_t>(std::count(kinds.begin() + 1, kinds.end(), ColumnKind::Data));
+    weights.assign(static_cast<size_t>(columnCount), 1.0);
 
     while (readLine(file, line)) {
         ++lineNumber;
@@ -133,16 +154,8 @@ std::string TableStore::read(std::FILE* file)
             return formatText("Error reading line %d: %d columns given (%d expected)", lineNumber, found, expected);
 
         if (fields[0] == "EWEIGHT") {
-            size_t c = 0;
-            for (size_t f = 1; f < fields.size(); ++f) {
-                if (kinds[f] != ColumnKind::Data)
-                    continue;
-                double weight = 0.0;
-                if (!parseValue(fields[f], weight) || weight < 0.0)
-                    return formatText("Error reading line %d: column weight \"%.*s\" is not a non-negative number",
-                                      lineNumber, static_cast<int>(fields[f].size()), fields[f].data());
-                weights[c++] = weight;
-            }
+            if (std::string problem = readColumnWeights(fields, kinds, lineNumber, weights); !problem.empty())
+                return problem;
             continue;
         }
         // The column order only matters when a tree is saved, which this program never does.

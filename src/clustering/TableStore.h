@@ -29,7 +29,6 @@ public:
     const std::vector<uint8_t>& mask() const { return present; }
     const std::vector<double>& columnWeights() const { return weights; }
     const std::vector<std::string>& rowIds() const { return ids; }
-    const std::string& idColumnName() const { return idColumn; }
 
 private:
     std::string read(std::FILE* file);
@@ -40,5 +39,4 @@ private:
     std::vector<uint8_t> present;
     std::vector<std::string> ids;
     std::vector<double> weights;
-    std::string idColumn;
 };

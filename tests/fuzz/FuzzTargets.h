@@ -115,7 +115,9 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
     writeFile(path, text);
     Annotations annotations;
     try {
-        annotations.parseGTF(path.c_str(), genesList, {conf.processAllGenes, conf.excludeGenes, conf.mergeAnnot});
+        annotations.parseGTF(path.c_str(), genesList,
+                             {.allGenes = conf.processAllGenes, .excludeListed = conf.excludeGenes,
+                              .mergeOverlapping = conf.mergeAnnot});
     } catch (const KestroveException& e) {
         // A damaged compressed file is reported as unreadable; nothing else may escape.
         return e.code == ERR_GTF_OPEN ? std::string() : std::string("unexpected exception ") + e.what();
@@ -227,8 +229,7 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
     FragmentMap fragments;
     FragmentMapBuilder builder(fragments);
     for (const FuzzedRecord& fuzzed : records)
-        if (fetch_func(fuzzed.record.get(), &locus, &builder) != 0)
-            return "fetch_func asked to stop the query";
+        locus.add(fuzzed.record.get(), builder);
 
     for (const auto& [key, reads] : fragments) {
         if (reads.empty() || reads.size() > 2)
