@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "util/ProgressBar.h"
 #include "clustering/TableStore.h"
@@ -26,14 +27,17 @@ void showStep(ProgressBar* progress, int total, int done)
         progress->updateProgressBar(kClusteringLabel, done);
 }
 
+// The active clusters by position, and the tree their joins have made so far.
 struct LinkageClusters {
     std::vector<int32_t> id;
     std::vector<int32_t> size;
+    std::vector<Node> tree;
 
     explicit LinkageClusters(int32_t n) : id(static_cast<size_t>(n)), size(static_cast<size_t>(n), 1)
     {
         for (int32_t i = 0; i < n; ++i)
             id[static_cast<size_t>(i)] = i;
+        tree.reserve(static_cast<size_t>(n - 1));
     }
 };
 
@@ -41,10 +45,10 @@ struct LinkageClusters {
 // cluster takes position j with its distances averaged by cluster size, and the
 // cluster at the last position moves into position i. Both linkage searches
 // share this so that they compute bit-identical distances.
-Node joinPair(std::vector<double>& d, LinkageClusters& clusters, int32_t s, int32_t m, int32_t i, int32_t j,
+void joinPair(std::vector<double>& d, LinkageClusters& clusters, int32_t s, int32_t m, int32_t i, int32_t j,
               double distance)
 {
-    Node node{clusters.id[static_cast<size_t>(i)], clusters.id[static_cast<size_t>(j)], distance};
+    clusters.tree.push_back({clusters.id[static_cast<size_t>(i)], clusters.id[static_cast<size_t>(j)], distance});
     const size_t si = static_cast<size_t>(i);
     const size_t sj = static_cast<size_t>(j);
     const size_t sm = static_cast<size_t>(m);
@@ -71,7 +75,6 @@ Node joinPair(std::vector<double>& d, LinkageClusters& clusters, int32_t s, int3
     clusters.id[sj] = -(s + 1);
     clusters.size[si] = clusters.size[last];
     clusters.id[si] = clusters.id[last];
-    return node;
 }
 
 void cityBlockRow(const double* data, const uint8_t* mask, const double* weight, size_t ncolumns,
@@ -137,8 +140,6 @@ std::vector<Node> averageLinkageByScan(int32_t n, std::vector<double>& d, Progre
     if (n < 2)
         return {};
     LinkageClusters clusters(n);
-    std::vector<Node> tree;
-    tree.reserve(static_cast<size_t>(n - 1));
     for (int32_t s = 0; s < n - 1; ++s) {
         const int32_t m = n - s;
         showStep(progress, n, s);
@@ -155,10 +156,10 @@ std::vector<Node> averageLinkageByScan(int32_t n, std::vector<double>& d, Progre
                 }
             }
         }
-        tree.push_back(joinPair(d, clusters, s, m, bestI, bestJ, best));
+        joinPair(d, clusters, s, m, bestI, bestJ, best);
     }
     showStep(progress, n, n);
-    return tree;
+    return std::move(clusters.tree);
 }
 
 // Each row i >= 1 caches the first smallest entry among its columns 0 ... i - 1.
@@ -170,8 +171,6 @@ std::vector<Node> averageLinkage(int32_t n, std::vector<double>& d, ProgressBar*
     if (n < 2)
         return {};
     LinkageClusters clusters(n);
-    std::vector<Node> tree;
-    tree.reserve(static_cast<size_t>(n - 1));
     std::vector<int32_t> nearest(static_cast<size_t>(n), 0);
     std::vector<double> nearestDistance(static_cast<size_t>(n), 0.0);
 
@@ -228,7 +227,7 @@ std::vector<Node> averageLinkage(int32_t n, std::vector<double>& d, ProgressBar*
             }
         }
         const int32_t bestJ = nearest[static_cast<size_t>(bestI)];
-        tree.push_back(joinPair(d, clusters, s, m, bestI, bestJ, best));
+        joinPair(d, clusters, s, m, bestI, bestJ, best);
 
         const int32_t active = m - 1;
         if (bestJ >= 1)
@@ -243,7 +242,7 @@ std::vector<Node> averageLinkage(int32_t n, std::vector<double>& d, ProgressBar*
         }
     }
     showStep(progress, n, n);
-    return tree;
+    return std::move(clusters.tree);
 }
 
 std::optional<std::vector<Node>> averageLinkageTree(const TableStore& table, ProgressBar& progress)
