@@ -23,8 +23,8 @@ class Annotations {
 public:
     GeneMap genes;
     GeneMap genesUnmerged;
+    // Transcript (transcriptKey) to the key of the merged gene that holds it.
     std::map<std::string, std::string> transToGene;
-    std::map<std::string, std::vector<Gene>> genesByChromosome;
     // Length of the alignments' reference that a GTF chromosome name stands for, or
     // -1 when it has none; set before parseGTF, which cuts exons at that length.
     std::function<int64_t(const std::string&)> referenceLength;
@@ -36,7 +36,6 @@ public:
     void mergeAnnotations();
     // Genes whose exons overlap those of another gene on their reference: the ones merging joins.
     std::size_t overlappingGenes() const;
-    std::string getGIDbyTIDmerged(std::string transcriptId);
 
 private:
     void mergeOverlappingGenes();

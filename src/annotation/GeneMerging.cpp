@@ -60,6 +60,7 @@ std::string transcriptKey(const Gene& gene, const std::string& transcriptId)
 void Annotations::mergeOverlappingGenes()
 {
     genesUnmerged = genes;
+    std::map<std::string, std::vector<Gene>> genesByChromosome;
     for (const auto& entry : genes)
         genesByChromosome[entry.second.chromosome].push_back(entry.second);
     for (auto& entry : genesByChromosome) {
@@ -119,7 +120,7 @@ void Annotations::mergeAnnotations()
             double fragsSum = 0.0;
             double compSum = 0.0;
             for (t_transcript& t : g.transcripts) {
-                Gene& merged = genes[getGIDbyTIDmerged(transcriptKey(g, t.transcriptId))];
+                Gene& merged = genes[transToGene[transcriptKey(g, t.transcriptId)]];
                 double alpha = merged.getAlphaValueByTid(t.transcriptId);
                 carryBackLength(merged, t);
                 if (g.failReason == FailReason::none)
@@ -176,9 +177,4 @@ std::size_t Annotations::overlappingGenes() const
         count += static_cast<std::size_t>(std::count(overlaps.begin(), overlaps.end(), true));
     }
     return count;
-}
-
-std::string Annotations::getGIDbyTIDmerged(std::string transcriptId)
-{
-    return transToGene[transcriptId];
 }
