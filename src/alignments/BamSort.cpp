@@ -22,7 +22,6 @@
 #include <htslib/sam.h>
 
 #include "alignments/BamIO.h"
-#include "util/Helper.h"
 
 namespace {
 
