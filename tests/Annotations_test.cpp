@@ -48,12 +48,12 @@ std::string describe(const Annotations& a)
     return text;
 }
 
-Annotations load(const std::string& path, const std::string& text, const t_configuration& conf)
+Annotations load(const std::string& path, const std::string& text, const GeneSelection& selection)
 {
     testutil::writeText(path, text);
     Annotations annotations;
     testing::internal::CaptureStderr();
-    annotations.parseGTF(path.c_str(), {}, conf);
+    annotations.parseGTF(path.c_str(), {}, selection);
     testing::internal::GetCapturedStderr();
     return annotations;
 }
@@ -66,7 +66,7 @@ std::string outcome(const std::string& path, const std::string& text, std::strin
     testing::internal::CaptureStderr();
     std::string result;
     try {
-        annotations.parseGTF(path.c_str(), {}, t_configuration{});
+        annotations.parseGTF(path.c_str(), {}, GeneSelection{});
         result = describe(annotations);
     } catch (const KestroveException& e) {
         result = "error: " + e.message.substr(e.message.find(path) + path.size() + 2);
@@ -186,10 +186,10 @@ TEST(Annotations, OverlappingGenesMergeIntoTheFirst)
         {exon("chr1", 100, 200, "A", "T") + exon("chr1", 150, 400, "B", "T"), "A()chr1:100-400[T+ 100-400] "},
     };
     testutil::TempDir dir;
-    t_configuration conf;
-    conf.mergeAnnot = true;
+    GeneSelection merging;
+    merging.mergeOverlapping = true;
     for (const Row& row : rows)
-        EXPECT_EQ(describe(load(dir.file("m.gtf"), row.gtf, conf)), row.genes) << row.gtf;
+        EXPECT_EQ(describe(load(dir.file("m.gtf"), row.gtf, merging)), row.genes) << row.gtf;
 }
 
 // The merged gene's estimates go back to the annotated genes in proportion to their
@@ -208,11 +208,11 @@ TEST(Annotations, MergedEstimatesAreCarriedBackToTheAnnotatedGenes)
         {40, 18, {0.5, 0.25, 0.25}, 20, 9, {0.0, 0.0}},
     };
     testutil::TempDir dir;
-    t_configuration conf;
-    conf.mergeAnnot = true;
+    GeneSelection merging;
+    merging.mergeOverlapping = true;
     for (const Row& row : rows) {
         Annotations a = load(dir.file("m.gtf"), exon("chr1", 100, 200, "A", "TA") + exon("chr1", 450, 500, "A", "TA")
-                                 + exon("chr1", 480, 900, "B", "TB1") + exon("chr1", 450, 470, "B", "TB2"), conf);
+                                 + exon("chr1", 480, 900, "B", "TB1") + exon("chr1", 450, 470, "B", "TB2"), merging);
         Gene& merged = a.genes.at("A");
         merged.fragsLocus = row.frags;
         merged.compFragsLocus = row.compFrags;
@@ -253,13 +253,11 @@ TEST(Annotations, TranscriptGroupsFollowTheTyingOptions)
         gene.transcripts.resize(c.lengths.size());
         for (size_t t = 0; t < c.lengths.size(); ++t)
             gene.transcripts[t].length = c.lengths[t];
-        t_configuration conf;
-        conf.globalTying = c.global;
-        conf.autoGroupTying = c.automatic;
+        const Tying tying{.automatic = c.automatic, .global = c.global};
         uint64_t nrGroups = 99;
-        EXPECT_EQ(transcriptGroups(gene, conf, nrGroups), c.groups);
+        EXPECT_EQ(transcriptGroups(gene, tying, nrGroups), c.groups);
         EXPECT_EQ(nrGroups, c.nrGroups);
-        const t_initValues values = initialValues(gene, conf);
+        const t_initValues values = initialValues(gene, tying, 3);
         EXPECT_EQ(values.trans2group, c.groups);
         EXPECT_EQ(values.betas.size(), c.nrGroups);
         EXPECT_EQ(values.alphas.size(), c.lengths.size());

@@ -47,9 +47,9 @@ std::string summary(const std::vector<Transcript>& transcripts)
 std::vector<Node> linkage(int32_t n, const std::vector<double>& data, const std::vector<uint8_t>& mask,
                           const std::vector<double>& weights, int32_t columns, bool byScan)
 {
-    auto d = distancematrix(n, columns, data.data(), mask.data(), weights.data(), 'b');
+    auto d = cityBlockDistances(n, columns, data.data(), mask.data(), weights.data());
     EXPECT_TRUE(d.has_value());
-    return byScan ? averageLinkageByScan(n, *d, false) : averageLinkage(n, *d, false);
+    return byScan ? averageLinkageByScan(n, *d, nullptr) : averageLinkage(n, *d, nullptr);
 }
 
 TEST(Clustering, LinkageAveragesBySizeAndMovesTheLastClusterIntoTheFreedPosition)

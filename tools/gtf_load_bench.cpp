@@ -14,12 +14,12 @@ int main(int argc, char** argv)
         std::cerr << "usage: gtf_load_bench <file.gtf[.gz]> [--merge]\n";
         return 1;
     }
-    t_configuration conf;
-    conf.mergeAnnot = argc == 3;
+    GeneSelection selection;
+    selection.mergeOverlapping = argc == 3;
     const std::map<std::string, std::string> noGenesList;
     Annotations annotations;
     try {
-        annotations.parseGTF(argv[1], noGenesList, conf);
+        annotations.parseGTF(argv[1], noGenesList, selection);
     } catch (const KestroveException& e) {
         std::cerr << e.what() << "\n";
         return 1;

@@ -452,7 +452,9 @@ struct RecordFree {
     }
 };
 
-bool writeBam(const Options& opt, const Model& model, const std::vector<Fragment>& fragments)
+// The reads of the fragments, both mates of each unless single-end, in the order of
+// the file: by position unless the file is to be unsorted.
+std::vector<ReadRef> readsInFileOrder(const Options& opt, const Model& model, const std::vector<Fragment>& fragments)
 {
     std::vector<ReadRef> reads;
     const int mates = opt.singleEnd ? 1 : 2;
@@ -479,30 +481,19 @@ bool writeBam(const Options& opt, const Model& model, const std::vector<Fragment
             return a.mate < b.mate;
         });
     }
+    return reads;
+}
 
-    std::unique_ptr<sam_hdr_t, HeaderFree> header(sam_hdr_init());
-    const std::string text = headerText(opt, model);
-    if (!header || sam_hdr_add_lines(header.get(), text.c_str(), text.size()) != 0) {
-        std::cerr << "simulate: cannot build the BAM header\n";
-        return false;
-    }
-    std::unique_ptr<htsFile, HtsCloser> out(hts_open(opt.bamPath.c_str(), "wb"));
-    if (!out) {
-        std::cerr << "simulate: cannot write " << opt.bamPath << "\n";
-        return false;
-    }
-    if (opt.threads > 1)
-        hts_set_threads(out.get(), opt.threads);
-    if (sam_hdr_write(out.get(), header.get()) < 0) {
-        std::cerr << "simulate: cannot write " << opt.bamPath << "\n";
-        return false;
+// Builds the BAM record of each read, reusing its buffers from one read to the next.
+class RecordBuilder {
+public:
+    RecordBuilder(const Options& opt, const Model& model, const std::vector<Fragment>& fragments)
+        : opt(opt), model(model), fragments(fragments)
+    {
     }
 
-    std::unique_ptr<bam1_t, RecordFree> record(bam_init1());
-    std::vector<uint32_t> cigar;
-    std::string name, seq, qual;
-    std::vector<Exon> mateBlocks;
-    for (const ReadRef& read : reads) {
+    bool build(const ReadRef& read, bam1_t* record)
+    {
         const Fragment& f = fragments[read.fragment];
         const Transcript& tr = model.transcripts[f.transcript];
         const bool forwardTranscript = model.genes[tr.gene].forward;
@@ -543,18 +534,58 @@ bool writeBam(const Options& opt, const Model& model, const std::vector<Fragment
             tlen = leftmost ? span : -span;
         }
 
-        if (bam_set1(record.get(), name.size(), name.c_str(), flag, read.tid, blocks.front().start - 1, 60,
-                     cigar.size(), cigar.data(), mtid, mpos, tlen, seq.size(), seq.c_str(), qual.c_str(), 16) < 0) {
+        if (bam_set1(record, name.size(), name.c_str(), flag, read.tid, blocks.front().start - 1, 60, cigar.size(),
+                     cigar.data(), mtid, mpos, tlen, seq.size(), seq.c_str(), qual.c_str(), 16) < 0) {
             std::cerr << "simulate: cannot build a record for " << name << "\n";
             return false;
         }
         const int32_t hits = 1;
-        bam_aux_append(record.get(), "NH", 'i', sizeof(hits), reinterpret_cast<const uint8_t*>(&hits));
+        bam_aux_append(record, "NH", 'i', sizeof(hits), reinterpret_cast<const uint8_t*>(&hits));
         if (blocks.size() > 1) {
             // Spliced aligners mark the transcript strand of spliced reads.
             const char strand = forwardTranscript ? '+' : '-';
-            bam_aux_append(record.get(), "XS", 'A', 1, reinterpret_cast<const uint8_t*>(&strand));
+            bam_aux_append(record, "XS", 'A', 1, reinterpret_cast<const uint8_t*>(&strand));
         }
+        return true;
+    }
+
+private:
+    const Options& opt;
+    const Model& model;
+    const std::vector<Fragment>& fragments;
+    std::vector<Exon> blocks;
+    std::vector<Exon> mateBlocks;
+    std::vector<uint32_t> cigar;
+    std::string name, seq, qual;
+};
+
+bool writeBam(const Options& opt, const Model& model, const std::vector<Fragment>& fragments)
+{
+    const std::vector<ReadRef> reads = readsInFileOrder(opt, model, fragments);
+
+    std::unique_ptr<sam_hdr_t, HeaderFree> header(sam_hdr_init());
+    const std::string text = headerText(opt, model);
+    if (!header || sam_hdr_add_lines(header.get(), text.c_str(), text.size()) != 0) {
+        std::cerr << "simulate: cannot build the BAM header\n";
+        return false;
+    }
+    std::unique_ptr<htsFile, HtsCloser> out(hts_open(opt.bamPath.c_str(), "wb"));
+    if (!out) {
+        std::cerr << "simulate: cannot write " << opt.bamPath << "\n";
+        return false;
+    }
+    if (opt.threads > 1)
+        hts_set_threads(out.get(), opt.threads);
+    if (sam_hdr_write(out.get(), header.get()) < 0) {
+        std::cerr << "simulate: cannot write " << opt.bamPath << "\n";
+        return false;
+    }
+
+    std::unique_ptr<bam1_t, RecordFree> record(bam_init1());
+    RecordBuilder builder(opt, model, fragments);
+    for (const ReadRef& read : reads) {
+        if (!builder.build(read, record.get()))
+            return false;
         if (sam_write1(out.get(), header.get(), record.get()) < 0) {
             std::cerr << "simulate: cannot write " << opt.bamPath << "\n";
             return false;

@@ -33,35 +33,37 @@ int main(int argc, char** argv)
         return 1;
     }
     auto start = std::chrono::steady_clock::now();
-    const auto loaded = Load(file);
+    TableStore table;
+    const auto loaded = table.load(file);
     std::fclose(file);
     if (!loaded || *loaded != "ok") {
         std::fprintf(stderr, "load failed: %s\n", loaded ? loaded->c_str() : "out of memory");
         return 1;
     }
-    const int32_t n = GetRows();
-    std::printf("rows %d columns %d load %.2f s\n", n, GetColumns(), secondsSince(start));
+    const int32_t n = table.rows();
+    std::printf("rows %d columns %d load %.2f s\n", n, table.columns(), secondsSince(start));
 
     start = std::chrono::steady_clock::now();
-    auto d = distancematrix(n, GetColumns(), GetData().data(), GetMask().data(), GetColumnWeights().data(), 'b');
-    std::printf("distancematrix %.2f s\n", secondsSince(start));
+    auto d = cityBlockDistances(n, table.columns(), table.values().data(), table.mask().data(),
+                                table.columnWeights().data());
+    std::printf("cityBlockDistances %.2f s\n", secondsSince(start));
     std::vector<double> copy = *d;
 
     start = std::chrono::steady_clock::now();
-    const std::vector<Node> fast = averageLinkage(n, *d, false);
+    const std::vector<Node> fast = averageLinkage(n, *d, nullptr);
     std::printf("averageLinkage (nearest-neighbour cache) %.2f s\n", secondsSince(start));
     if (!scan)
         return 0;
 
     start = std::chrono::steady_clock::now();
-    const std::vector<Node> direct = averageLinkageByScan(n, copy, false);
+    const std::vector<Node> direct = averageLinkageByScan(n, copy, nullptr);
     std::printf("averageLinkageByScan (full scan) %.2f s\n", secondsSince(start));
 
     bool same = fast.size() == direct.size();
     for (size_t s = 0; same && s < fast.size(); ++s)
         same = fast[s].left == direct[s].left && fast[s].right == direct[s].right
             && std::memcmp(&fast[s].distance, &direct[s].distance, sizeof(double)) == 0;
-    same = same && cuttree(n, fast, 5) == cuttree(n, direct, 5);
+    same = same && cutTree(n, fast, 5) == cutTree(n, direct, 5);
     std::printf("trees and 5-cluster cut identical: %s\n", same ? "yes" : "NO");
     return same ? 0 : 2;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -78,9 +79,6 @@ private:
     htsLogLevel saved;
 };
 
-// Record callback of the region query: return 0 to continue.
-int fetch_func(const bam1_t* record, LocusFragments* fragments, LocusFragments::Consumer* consumer);
-
 // Puts a locus's reads into the map form, key by key; a key already present is left as it is.
 class FragmentMapBuilder final : public LocusFragments::Consumer {
 public:
@@ -117,17 +115,25 @@ struct LocusRead {
 // named after its sample.
 std::string sortedCopyName(const std::string& bamPath);
 
+// What the readers of one run tell the user once between them, whichever thread's
+// reader comes to it first.
+struct ReaderNotices {
+    std::atomic<bool> olderIndexReported{false};
+};
+
 class BamIO {
 public:
     // Records with any of skippedFlags set are left out of every count and locus;
     // sortMemory 0: the sort of an unsorted file takes defaultSortMemory().
-    explicit BamIO(const char* fileName, uint16_t skippedFlags = 0, std::size_t sortMemory = 0);
+    // Readers of one run share notices, so that what they all meet is told once; a
+    // reader without them tells it itself.
+    explicit BamIO(const char* fileName, uint16_t skippedFlags = 0, std::size_t sortMemory = 0,
+                   ReaderNotices* notices = nullptr);
 
     int openBam();
     void closeBam();
     void createChromosomeList();
     std::vector<std::string>& getChromosomeList();
-    std::string getBamHeader();
     t_flagStats nrProperlyPairedFrags(const char* region);
     // The region's fragments, their reads handed to consumer; the map forms serve
     // callers that want them by key.
@@ -174,6 +180,7 @@ private:
     const char* fileName;
     uint16_t skippedFlags;
     std::size_t sortMemory;
+    ReaderNotices* notices;
     // Reused by every region query so that reading allocates nothing per record.
     std::unique_ptr<bam1_t, BamRecordFree> record;
 };

@@ -2,22 +2,18 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <iterator>
-#include <limits>
 #include <set>
-#include <sstream>
 #include <string_view>
 #include <utility>
 
 #include "annotation/GtfLines.h"
-#include "clustering/ProfileTable.h"
 #include "util/Errors.h"
 
 namespace {
 
-t_transcript* findTranscript(Gene& gene, std::string_view transcriptId)
+const t_transcript* findTranscript(const Gene& gene, std::string_view transcriptId)
 {
     // From the back: a GTF lists the exons of a transcript together, so the
     // transcript of the previous line is the gene's last.
@@ -100,48 +96,6 @@ Gene& geneOnReference(GeneMap& genes, const Gene& namesake, std::string_view chr
         if (gene.chromosome == chromosome)
             return gene;
     }
-}
-
-// Merging finds a transcript's gene by the transcript's id; on a further reference of
-// its gene id the same transcript id is another transcript.
-std::string transcriptKey(const Gene& gene, const std::string& transcriptId)
-{
-    return gene.key.empty() ? transcriptId : transcriptId + '\x01' + gene.chromosome;
-}
-
-// An exon pair can only intersect when the transcripts' extents do, since a
-// transcript's start and end are the smallest start and largest end of its exons.
-bool exonsOverlap(const Gene& a, const Gene& b)
-{
-    for (const t_transcript& ta : a.transcripts) {
-        for (const t_transcript& tb : b.transcripts) {
-            if (ta.end < tb.start || tb.end < ta.start)
-                continue;
-            for (const t_exon& ea : ta.exons)
-                for (const t_exon& eb : tb.exons)
-                    if (ea.end >= eb.start && eb.end >= ea.start)
-                        return true;
-        }
-    }
-    return false;
-}
-
-uint64_t truncateToCount(double value)
-{
-    if (!(value >= 0.0))
-        return 0;
-    if (value >= 18446744073709551616.0)
-        return std::numeric_limits<uint64_t>::max();
-    return static_cast<uint64_t>(value);
-}
-
-// The effective length training gave the transcript in its merged gene, which its FPKM
-// divides by under length normalisation.
-void carryBackLength(const Gene& merged, t_transcript& transcript)
-{
-    for (const t_transcript& estimated : merged.transcripts)
-        if (estimated.transcriptId == transcript.transcriptId)
-            transcript.normLength = estimated.normLength;
 }
 
 // A typing error in the genes list would otherwise quietly leave a gene out of the
@@ -356,33 +310,68 @@ struct ReadingNotes {
 
     // An annotation without genes would only come to light after the alignments were
     // counted, and perhaps sorted.
-    [[noreturn]] void refuseEmpty(const char* path, const t_configuration& conf) const
+    [[noreturn]] void refuseEmpty(const char* path, const GeneSelection& selection) const
     {
         if (gff3)
             refuse(path, "no gene found: " + gff3Advice(path));
         if (exonLines == 0)
             refuse(path, "no gene found: no line has the feature exon in its third column");
-        if (!conf.processAllGenes)
+        if (!selection.allGenes)
             refuse(path, std::string("no gene found: the genes list ")
-                             + (conf.excludeGenes ? "excludes every gene" : "names none of its genes"));
+                             + (selection.excludeListed ? "excludes every gene" : "names none of its genes"));
         refuse(path, "no gene found: no exon line could be used");
     }
 };
 
-} // namespace
+// The gene of an exon line, found or created; last is the previous line's, which the
+// next lines of a GTF mostly share.
+Gene& geneOfLine(GeneMap& genes, const ExonLine& fields, Gene*& last, std::string& lastId, ReadingNotes& notes)
+{
+    const std::string_view geneId = fields.geneId;
+    const std::string_view chromosome = fields.chromosome;
+    if (last && lastId == geneId && last->chromosome == chromosome)
+        return *last;
+    lastId.assign(geneId);
+    auto [it, inserted] = genes.try_emplace(lastId);
+    Gene* gene = &it->second;
+    if (inserted) {
+        gene->geneId = lastId;
+        gene->geneName = fields.geneName;
+        gene->chromosome = chromosome;
+    } else if (gene->chromosome != chromosome) {
+        gene = &geneOnReference(genes, *gene, chromosome, fields.geneName, notes.splitGeneIds);
+    }
+    last = gene;
+    return *gene;
+}
 
-int Annotations::parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
-                          const t_configuration& conf)
+// False when the exon line adds nothing to its transcript: an exon it already has.
+bool fitsTranscript(const Gene& gene, const ExonLine& fields, uint64_t lineNumber, ReadingNotes& notes)
+{
+    const t_transcript* transcript = findTranscript(gene, fields.transcriptId);
+    if (!transcript)
+        return true;
+    const ExonFit fit = fitOf(*transcript, fields.exon);
+    // A GTF concatenated with itself must not double every transcript's length.
+    if (fit == ExonFit::Duplicate) {
+        notes.skipped.duplicate.note(lineNumber);
+        return false;
+    }
+    if (fit == ExonFit::Overlapping)
+        notes.overlapping.note(lineNumber);
+    if (transcript->forwardStrand != fields.forward)
+        notes.strandConflicts.note(transcript->transcriptId + " at line " + std::to_string(lineNumber));
+    return true;
+}
+
+// Each exon line into its gene; a filter leaves out the genes it does not keep, and
+// transToGene, where merging needs it, gets each transcript's gene.
+void readExonLines(const char* path, GenesFilter* filter, std::map<std::string, std::string>* transToGene,
+                   GeneMap& genes, ReadingNotes& notes)
 {
     GtfLineReader reader(path);
-
-    const bool filterGenes = !conf.processAllGenes;
-    std::string key;
     Gene* lastGene = nullptr;
     std::string lastGeneId;
-
-    GenesFilter filter(genesList, conf.excludeGenes);
-    ReadingNotes notes;
     uint64_t lineNumber = 0;
 
     std::string_view line;
@@ -409,54 +398,36 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
         }
         if (fields.geneId.empty() || fields.transcriptId.empty())
             notes.refuseUnattributed(path, lineNumber, fields, attributes);
-        const std::string_view geneId = fields.geneId;
-        if (filterGenes && !filter.keeps(geneId))
+        if (filter && !filter->keeps(fields.geneId))
             continue;
         if (!fields.coordinatesValid) {
             notes.skipped.badNumber.note(lineNumber);
             continue;
         }
-        const t_exon& exon = fields.exon;
         // Such an exon would give its transcript a negative length.
-        if (exon.start > exon.end) {
+        if (fields.exon.start > fields.exon.end) {
             notes.skipped.startAfterEnd.note(lineNumber);
             continue;
         }
-
-        const std::string_view chromosome = fields.chromosome;
-        if (!lastGene || lastGeneId != geneId || lastGene->chromosome != chromosome) {
-            key.assign(geneId);
-            auto [it, inserted] = genes.try_emplace(key);
-            Gene* gene = &it->second;
-            if (inserted) {
-                gene->geneId = key;
-                gene->geneName = fields.geneName;
-                gene->chromosome = chromosome;
-            } else if (gene->chromosome != chromosome) {
-                gene = &geneOnReference(genes, *gene, chromosome, fields.geneName, notes.splitGeneIds);
-            }
-            lastGene = gene;
-            lastGeneId = key;
-        }
-
-        if (const t_transcript* transcript = findTranscript(*lastGene, fields.transcriptId)) {
-            const ExonFit fit = fitOf(*transcript, exon);
-            // A GTF concatenated with itself must not double every transcript's length.
-            if (fit == ExonFit::Duplicate) {
-                notes.skipped.duplicate.note(lineNumber);
-                continue;
-            }
-            if (fit == ExonFit::Overlapping)
-                notes.overlapping.note(lineNumber);
-            if (transcript->forwardStrand != fields.forward)
-                notes.strandConflicts.note(transcript->transcriptId + " at line " + std::to_string(lineNumber));
-        }
-
+        Gene& gene = geneOfLine(genes, fields, lastGene, lastGeneId, notes);
+        if (!fitsTranscript(gene, fields, lineNumber, notes))
+            continue;
         std::string tid(fields.transcriptId);
-        if (conf.mergeAnnot)
-            transToGene.try_emplace(transcriptKey(*lastGene, tid), lastGene->mapKey());
-        lastGene->addExon(std::move(tid), exon, fields.forward);
+        if (transToGene)
+            transToGene->try_emplace(transcriptKey(gene, tid), gene.mapKey());
+        gene.addExon(std::move(tid), fields.exon, fields.forward);
     }
+}
+
+} // namespace
+
+int Annotations::parseGTF(const char* path, const std::map<std::string, std::string>& genesList,
+                          const GeneSelection& selection)
+{
+    GenesFilter filter(genesList, selection.excludeListed);
+    ReadingNotes notes;
+    readExonLines(path, selection.allGenes ? nullptr : &filter, selection.mergeOverlapping ? &transToGene : nullptr, genes,
+                  notes);
 
     if (referenceLength) {
         std::map<std::string, int64_t> lengthOf;
@@ -468,10 +439,10 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
         }
     }
     notes.report(path, genes);
-    if (filterGenes)
+    if (!selection.allGenes)
         reportUnlistedGenes(genesList, filter.listedSeen, path);
     if (genes.empty())
-        notes.refuseEmpty(path, conf);
+        notes.refuseEmpty(path, selection);
     // The annotation is held for the whole run: without the room its vectors grew into.
     for (auto& entry : genes) {
         for (t_transcript& transcript : entry.second.transcripts)
@@ -479,174 +450,7 @@ int Annotations::parseGTF(const char* path, const std::map<std::string, std::str
         entry.second.transcripts.shrink_to_fit();
     }
 
-    if (conf.mergeAnnot) {
-        genesUnmerged = genes;
-        group_by_reference();
-        sort_chromosomes();
-        merge_genes();
-        restore_genes_map();
-    }
+    if (selection.mergeOverlapping)
+        mergeOverlappingGenes();
     return 1;
-}
-
-void Annotations::group_by_reference()
-{
-    for (const auto& entry : genes)
-        genesByChromosome[entry.second.chromosome].push_back(entry.second);
-}
-
-void Annotations::sort_chromosomes()
-{
-    // Same order as wayToSort, without copying two genes per comparison.
-    for (auto& entry : genesByChromosome)
-        std::stable_sort(entry.second.begin(), entry.second.end(),
-                         [](const Gene& a, const Gene& b) { return a.start < b.start; });
-}
-
-void Annotations::merge_genes()
-{
-    std::vector<size_t> overlapping;
-    for (auto& entry : genesByChromosome) {
-        workList = entry.second;
-        size_t n = workList.size();
-        size_t i = 0;
-        while (i + 1 < n) {
-            const int32_t end = workList[i].end;
-            overlapping.clear();
-            for (size_t k = i + 1; k < n && workList[k].start <= end; ++k)
-                if (exonsOverlap(workList[i], workList[k]))
-                    overlapping.push_back(k);
-            if (overlapping.empty()) {
-                ++i;
-                continue;
-            }
-            // Highest index first, so that erasing keeps the lower indices valid.
-            for (auto k = overlapping.rbegin(); k != overlapping.rend(); ++k) {
-                Gene& merged = workList[i];
-                for (const t_transcript& t : workList[*k].transcripts) {
-                    merged.addTranscript(t);
-                    transToGene[transcriptKey(workList[*k], t.transcriptId)] = merged.mapKey();
-                }
-                workList.erase(workList.begin() + static_cast<std::ptrdiff_t>(*k));
-            }
-            n -= overlapping.size();
-        }
-        entry.second = workList;
-    }
-}
-
-void Annotations::restore_genes_map()
-{
-    genes.clear();
-    for (const auto& entry : genesByChromosome) {
-        workList = entry.second;
-        for (const Gene& gene : workList)
-            genes[gene.mapKey()] = gene;
-    }
-}
-
-void Annotations::mergeAnnotations()
-{
-    std::vector<double> fragsPerTranscript;
-    std::vector<double> newAlphas;
-    for (auto& entry : genesUnmerged) {
-        Gene& g = entry.second;
-        if (g.geneName.empty())
-            g.geneName = g.geneId;
-
-        double fpkmSum = 0.0;
-        newAlphas.clear();
-        if (g.transcripts.empty()) {
-            g.fragsLocus = 0;
-            g.compFragsLocus = 0;
-        } else {
-            fragsPerTranscript.clear();
-            double fragsSum = 0.0;
-            double compSum = 0.0;
-            for (t_transcript& t : g.transcripts) {
-                Gene& merged = genes[getGIDbyTIDmerged(transcriptKey(g, t.transcriptId))];
-                double alpha = merged.getAlphaValueByTid(t.transcriptId);
-                carryBackLength(merged, t);
-                if (g.failReason == FailReason::none)
-                    g.failReason = merged.failReason;
-                double frags = static_cast<double>(merged.fragsLocus) * alpha;
-                double comp = static_cast<double>(merged.compFragsLocus) * alpha;
-                fragsPerTranscript.push_back(frags);
-                fragsSum += frags;
-                compSum += comp;
-                g.locus = merged.locus;
-            }
-            g.fragsLocus = truncateToCount(fragsSum);
-            g.compFragsLocus = truncateToCount(compSum);
-
-            if (g.compFragsLocus > 9) {
-                for (size_t i = 0; i < g.transcripts.size(); ++i) {
-                    // Only an inconsistent merged gene (compatible but no total fragments) has 0 here.
-                    double alpha = g.fragsLocus > 0 ? fragsPerTranscript[i] / static_cast<double>(g.fragsLocus) : 0.0;
-                    newAlphas.push_back(alpha);
-                    g.compFragsTrans.push_back(fragsPerTranscript[i]);
-                    fpkmSum += g.transcripts[i].fpkmTHN;
-                }
-            } else {
-                // Too small a share of the merged gene's fragments to be split among its transcripts.
-                if (g.failReason == FailReason::none)
-                    g.failReason = g.compFragsLocus == 0 ? FailReason::noFragments : FailReason::tooFew;
-                for (t_transcript& t : g.transcripts) {
-                    newAlphas.push_back(0.0);
-                    t.fpkmTHN = 0.0;
-                    g.compFragsTrans.push_back(0.0);
-                }
-            }
-        }
-        g.fpkmTHN = fpkmSum;
-        g.alphas = renormalizeToPdf(newAlphas);
-    }
-    std::swap(genes, genesUnmerged);
-}
-
-std::size_t Annotations::overlappingGenes() const
-{
-    std::map<std::string, std::vector<const Gene*>> byReference;
-    for (const auto& entry : genes)
-        byReference[entry.second.chromosome].push_back(&entry.second);
-    std::size_t count = 0;
-    for (auto& entry : byReference) {
-        std::vector<const Gene*>& list = entry.second;
-        std::stable_sort(list.begin(), list.end(), [](const Gene* a, const Gene* b) { return a->start < b->start; });
-        std::vector<bool> overlaps(list.size(), false);
-        for (std::size_t i = 0; i < list.size(); ++i)
-            for (std::size_t k = i + 1; k < list.size() && list[k]->start <= list[i]->end; ++k)
-                if (exonsOverlap(*list[i], *list[k]))
-                    overlaps[i] = overlaps[k] = true;
-        count += static_cast<std::size_t>(std::count(overlaps.begin(), overlaps.end(), true));
-    }
-    return count;
-}
-
-bool Annotations::checkOverlap(Gene a, Gene b)
-{
-    return exonsOverlap(a, b);
-}
-
-std::string Annotations::getGIDbyTIDmerged(std::string transcriptId)
-{
-    return transToGene[transcriptId];
-}
-
-bool Annotations::dumpAnnotations(std::string path)
-{
-    std::ofstream out(path, std::ios::out | std::ios::trunc);
-    if (!out)
-        return false;
-    std::ostringstream text;
-    for (const auto& entry : genes) {
-        const Gene& gene = entry.second;
-        for (const t_transcript& t : gene.transcripts)
-            for (const t_exon& exon : t.exons)
-                text << gene.geneName << ", " << gene.geneId << ", " << t.transcriptId << ", "
-                     << (t.forwardStrand ? 1 : 0) << ", " << exon.start << ", " << exon.end << "\n";
-    }
-    out << text.str();
-    out.close();
-    return static_cast<bool>(out);
 }

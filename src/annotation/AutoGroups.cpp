@@ -67,11 +67,6 @@ bool hasEstimableLengths(const Gene& gene)
 
 } // namespace
 
-double AutoGroups::scaleDist(double a, double b)
-{
-    return 1.0 / std::fabs(100.0 - std::min(a, b));
-}
-
 double AutoGroups::groupDistance(const Gene& gene, const std::vector<uint64_t>& a, const std::vector<uint64_t>& b)
 {
     if (a.empty() || b.empty())
@@ -154,16 +149,16 @@ void saveGroupTying(const Annotations& annotations, const t_configuration& conf,
     tying.saveTying(annotations);
 }
 
-std::vector<uint64_t> transcriptGroups(const Gene& gene, const t_configuration& conf, uint64_t& nrGroups)
+std::vector<uint64_t> transcriptGroups(const Gene& gene, const Tying& tying, uint64_t& nrGroups)
 {
     const size_t nrTranscripts = gene.transcripts.size();
     if (!hasEstimableLengths(gene)) {
         nrGroups = 0;
         return std::vector<uint64_t>(nrTranscripts, 0);
     }
-    if (conf.autoGroupTying)
+    if (tying.automatic)
         return AutoGroups().tieTransLengths(gene, nrGroups);
-    if (conf.globalTying) {
+    if (tying.global) {
         nrGroups = 1;
         return std::vector<uint64_t>(nrTranscripts, 0);
     }
@@ -174,13 +169,12 @@ std::vector<uint64_t> transcriptGroups(const Gene& gene, const t_configuration& 
     return trans2group;
 }
 
-t_initValues initialValues(const Gene& gene, const t_configuration& conf)
+t_initValues initialValues(const Gene& gene, const Tying& tying, int components)
 {
-    const int components = conf.nrBlocks;
     const size_t nrTranscripts = gene.transcripts.size();
 
     t_initValues record;
-    record.trans2group = transcriptGroups(gene, conf, record.nrGroups);
+    record.trans2group = transcriptGroups(gene, tying, record.nrGroups);
 
     double maxLength = 0.0;
     for (size_t t = 0; t < nrTranscripts; ++t) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "annotation/Annotations.h"
+#include "cli/Options.h"
 
 struct t_initValues {
     std::vector<double> alphas;
@@ -30,14 +31,20 @@ public:
     // Every gene's tying, written to groupsFile.
     void saveTying(const Annotations& annotations);
     double groupDistance(const Gene& gene, const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
-    double scaleDist(double a, double b);
 };
 
-// The tying of a gene's transcripts into groups as the configuration asks for it; a
-// gene with a transcript of no positive length gets no group.
-std::vector<uint64_t> transcriptGroups(const Gene& gene, const t_configuration& conf, uint64_t& nrGroups);
+// How a gene's transcripts are tied into groups: by length class (automatic), all in
+// one group (global), or each in its own.
+struct Tying {
+    bool automatic = false;
+    bool global = false;
+};
+
+// The tying of a gene's transcripts into groups; a gene with a transcript of no
+// positive length gets no group.
+std::vector<uint64_t> transcriptGroups(const Gene& gene, const Tying& tying, uint64_t& nrGroups);
 // A gene's initial values and tying, made when the gene is estimated: held for every
 // gene at once they would take more room than the annotation itself.
-t_initValues initialValues(const Gene& gene, const t_configuration& conf);
+t_initValues initialValues(const Gene& gene, const Tying& tying, int components);
 // Writes the automatic tying of every gene when the configuration asks for the file.
 void saveGroupTying(const Annotations& annotations, const t_configuration& conf, const t_directories& dirs);

@@ -81,8 +81,3 @@ double Gene::getAlphaValueByTid(std::string transcriptId)
     auto index = static_cast<size_t>(found - transcripts.begin());
     return index < alphas.size() ? alphas[index] : 0.0;
 }
-
-bool wayToSort(Gene a, Gene b)
-{
-    return a.start < b.start;
-}

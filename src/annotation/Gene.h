@@ -55,5 +55,3 @@ public:
     double getAlphaValueByTid(std::string transcriptId);
     const std::string& mapKey() const { return key.empty() ? geneId : key; }
 };
-
-bool wayToSort(Gene a, Gene b);

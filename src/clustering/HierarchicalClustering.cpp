@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "util/ProgressBar.h"
 #include "clustering/TableStore.h"
@@ -14,14 +15,29 @@ namespace {
 const char* const kClusteringLabel = "Clustering estimated frag distributions";
 const char* const kCompletedLabel = "> Clustering completed";
 
+// Step done of total; the maximum is set at every step, as the display has always been driven.
+void showStep(ProgressBar* progress, int total, int done)
+{
+    if (!progress)
+        return;
+    progress->setProgressMax(total);
+    if (done >= total)
+        progress->finish(kCompletedLabel);
+    else
+        progress->updateProgressBar(kClusteringLabel, done);
+}
+
+// The active clusters by position, and the tree their joins have made so far.
 struct LinkageClusters {
     std::vector<int32_t> id;
     std::vector<int32_t> size;
+    std::vector<Node> tree;
 
     explicit LinkageClusters(int32_t n) : id(static_cast<size_t>(n)), size(static_cast<size_t>(n), 1)
     {
         for (int32_t i = 0; i < n; ++i)
             id[static_cast<size_t>(i)] = i;
+        tree.reserve(static_cast<size_t>(n - 1));
     }
 };
 
@@ -29,10 +45,10 @@ struct LinkageClusters {
 // cluster takes position j with its distances averaged by cluster size, and the
 // cluster at the last position moves into position i. Both linkage searches
 // share this so that they compute bit-identical distances.
-Node joinPair(std::vector<double>& d, LinkageClusters& clusters, int32_t s, int32_t m, int32_t i, int32_t j,
+void joinPair(std::vector<double>& d, LinkageClusters& clusters, int32_t s, int32_t m, int32_t i, int32_t j,
               double distance)
 {
-    Node node{clusters.id[static_cast<size_t>(i)], clusters.id[static_cast<size_t>(j)], distance};
+    clusters.tree.push_back({clusters.id[static_cast<size_t>(i)], clusters.id[static_cast<size_t>(j)], distance});
     const size_t si = static_cast<size_t>(i);
     const size_t sj = static_cast<size_t>(j);
     const size_t sm = static_cast<size_t>(m);
@@ -59,7 +75,6 @@ Node joinPair(std::vector<double>& d, LinkageClusters& clusters, int32_t s, int3
     clusters.id[sj] = -(s + 1);
     clusters.size[si] = clusters.size[last];
     clusters.id[si] = clusters.id[last];
-    return node;
 }
 
 void cityBlockRow(const double* data, const uint8_t* mask, const double* weight, size_t ncolumns,
@@ -91,10 +106,10 @@ void cityBlockRow(const double* data, const uint8_t* mask, const double* weight,
 
 } // namespace
 
-std::optional<std::vector<double>> distancematrix(int32_t nrows, int32_t ncolumns, const double* data,
-                                                  const uint8_t* mask, const double* weight, char dist)
+std::optional<std::vector<double>> cityBlockDistances(int32_t nrows, int32_t ncolumns, const double* data,
+                                                      const uint8_t* mask, const double* weight)
 {
-    if (nrows < 2 || ncolumns < 0 || dist != 'b')
+    if (nrows < 2 || ncolumns < 0)
         return std::nullopt;
     try {
         const size_t n = static_cast<size_t>(nrows);
@@ -120,17 +135,14 @@ std::optional<std::vector<double>> distancematrix(int32_t nrows, int32_t ncolumn
     }
 }
 
-std::vector<Node> averageLinkageByScan(int32_t n, std::vector<double>& d, bool showProgress)
+std::vector<Node> averageLinkageByScan(int32_t n, std::vector<double>& d, ProgressBar* progress)
 {
     if (n < 2)
         return {};
     LinkageClusters clusters(n);
-    std::vector<Node> tree;
-    tree.reserve(static_cast<size_t>(n - 1));
     for (int32_t s = 0; s < n - 1; ++s) {
         const int32_t m = n - s;
-        if (showProgress)
-            updateProgress(kClusteringLabel, n, s);
+        showStep(progress, n, s);
         int32_t bestI = 1;
         int32_t bestJ = 0;
         double best = d[triangleIndex(1, 0)];
@@ -144,24 +156,21 @@ std::vector<Node> averageLinkageByScan(int32_t n, std::vector<double>& d, bool s
                 }
             }
         }
-        tree.push_back(joinPair(d, clusters, s, m, bestI, bestJ, best));
+        joinPair(d, clusters, s, m, bestI, bestJ, best);
     }
-    if (showProgress)
-        updateProgress(kCompletedLabel, n, n);
-    return tree;
+    showStep(progress, n, n);
+    return std::move(clusters.tree);
 }
 
 // Each row i >= 1 caches the first smallest entry among its columns 0 ... i - 1.
 // The first row (in order) holding the smallest cached value then gives exactly
 // the pair the full scan finds. A join changes at most two columns of any other
 // row, so a row is rescanned only when its cached entry grew.
-std::vector<Node> averageLinkage(int32_t n, std::vector<double>& d, bool showProgress)
+std::vector<Node> averageLinkage(int32_t n, std::vector<double>& d, ProgressBar* progress)
 {
     if (n < 2)
         return {};
     LinkageClusters clusters(n);
-    std::vector<Node> tree;
-    tree.reserve(static_cast<size_t>(n - 1));
     std::vector<int32_t> nearest(static_cast<size_t>(n), 0);
     std::vector<double> nearestDistance(static_cast<size_t>(n), 0.0);
 
@@ -208,8 +217,7 @@ std::vector<Node> averageLinkage(int32_t n, std::vector<double>& d, bool showPro
 
     for (int32_t s = 0; s < n - 1; ++s) {
         const int32_t m = n - s;
-        if (showProgress)
-            updateProgress(kClusteringLabel, n, s);
+        showStep(progress, n, s);
         int32_t bestI = 1;
         double best = nearestDistance[1];
         for (int32_t i = 2; i < m; ++i) {
@@ -219,7 +227,7 @@ std::vector<Node> averageLinkage(int32_t n, std::vector<double>& d, bool showPro
             }
         }
         const int32_t bestJ = nearest[static_cast<size_t>(bestI)];
-        tree.push_back(joinPair(d, clusters, s, m, bestI, bestJ, best));
+        joinPair(d, clusters, s, m, bestI, bestJ, best);
 
         const int32_t active = m - 1;
         if (bestJ >= 1)
@@ -233,27 +241,24 @@ std::vector<Node> averageLinkage(int32_t n, std::vector<double>& d, bool showPro
                 refresh(k, bestJ, bestI);
         }
     }
-    if (showProgress)
-        updateProgress(kCompletedLabel, n, n);
-    return tree;
+    showStep(progress, n, n);
+    return std::move(clusters.tree);
 }
 
-std::optional<std::vector<Node>> treecluster(int32_t nrows, int32_t ncolumns, const double* data,
-                                             const uint8_t* mask, const double* weight, char dist, char method)
+std::optional<std::vector<Node>> averageLinkageTree(const TableStore& table, ProgressBar& progress)
 {
-    if (method != 'a')
-        return std::nullopt;
-    std::optional<std::vector<double>> distances = distancematrix(nrows, ncolumns, data, mask, weight, dist);
+    std::optional<std::vector<double>> distances = cityBlockDistances(
+        table.rows(), table.columns(), table.values().data(), table.mask().data(), table.columnWeights().data());
     if (!distances)
         return std::nullopt;
     try {
-        return averageLinkage(nrows, *distances, true);
+        return averageLinkage(table.rows(), *distances, &progress);
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
 }
 
-std::vector<int32_t> cuttree(int32_t nelements, const std::vector<Node>& tree, int32_t nclusters)
+std::vector<int32_t> cutTree(int32_t nelements, const std::vector<Node>& tree, int32_t nclusters)
 {
     if (nelements < 1 || nclusters < 1 || nclusters > nelements
         || tree.size() != static_cast<size_t>(nelements - 1))
@@ -295,9 +300,10 @@ std::vector<int32_t> cuttree(int32_t nelements, const std::vector<Node>& tree, i
     return clusterid;
 }
 
-int HierarchicalClusterCutTree(const std::string& jobname, char dist, char method, int nclusters)
+int HierarchicalClusterCutTree(const TableStore& table, const std::string& jobname, char dist, char method,
+                               int nclusters)
 {
-    const int32_t nrows = GetRows();
+    const int32_t nrows = table.rows();
     if (dist != 'b') {
         std::printf("Distance code '%c' is not supported: only 'b' (city-block) is available\n", dist);
         return 1;
@@ -316,8 +322,8 @@ int HierarchicalClusterCutTree(const std::string& jobname, char dist, char metho
         return 1;
     }
 
-    std::optional<std::vector<Node>> tree = treecluster(nrows, GetColumns(), GetData().data(), GetMask().data(),
-                                                        GetColumnWeights().data(), dist, method);
+    ProgressBar progress;
+    std::optional<std::vector<Node>> tree = averageLinkageTree(table, progress);
     if (!tree) {
         std::printf("treecluster routine failed due to insufficient memory\n");
         return 1;
@@ -327,7 +333,7 @@ int HierarchicalClusterCutTree(const std::string& jobname, char dist, char metho
                     nclusters);
         nclusters = nrows;
     }
-    const std::vector<int32_t> clusterid = cuttree(nrows, *tree, nclusters);
+    const std::vector<int32_t> clusterid = cutTree(nrows, *tree, nclusters);
 
     std::string filename;
     try {
@@ -341,7 +347,7 @@ int HierarchicalClusterCutTree(const std::string& jobname, char dist, char metho
         std::printf("Failed opening output file %s\n", filename.c_str());
         return 1;
     }
-    const std::vector<std::string>& ids = GetRowIds();
+    const std::vector<std::string>& ids = table.rowIds();
     for (size_t row = 0; row < clusterid.size(); ++row)
         std::fprintf(out, "%s\t%d\n", ids[row].c_str(), clusterid[row]);
     const bool writeFailed = std::ferror(out) != 0;
@@ -350,14 +356,4 @@ int HierarchicalClusterCutTree(const std::string& jobname, char dist, char metho
         return 1;
     }
     return 0;
-}
-
-void updateProgress(const char* label, int total, int done)
-{
-    static ProgressBar display;
-    display.setProgressMax(total);
-    if (done >= total)
-        display.finish(label);
-    else
-        display.updateProgressBar(label, done);
 }

@@ -327,35 +327,6 @@ std::string buildProfiles(const std::string& summaryPath, const t_configuration&
 
 } // namespace
 
-std::vector<double> renormalizeToPdf(std::vector<double> values)
-{
-    if (values.size() == 1) {
-        values[0] = 1.0;
-        return values;
-    }
-    if (values.empty())
-        return values;
-    double sum = 0.0;
-    for (double v : values) {
-        if (v < 0.0)
-            return values;
-        sum += v;
-    }
-    if (sum == 0.0)
-        return values;
-    // A NaN sum fails both comparisons and ends the loop with the values as they are.
-    while (sum < 0.9999 || sum > 1.0001) {
-        double next = 0.0;
-        for (double& v : values) {
-            if (v > 0.0)
-                v /= sum;
-            next += v;
-        }
-        sum = next;
-    }
-    return values;
-}
-
 std::optional<std::string> buildClusteringData(const t_configuration& conf)
 {
     try {
@@ -403,7 +374,7 @@ bool clusterPDFs(const std::string& path, const t_configuration& conf)
 {
     const std::string jobname = path;
     bool clustered = true;
-    Free();
+    TableStore table;
     if (!path.empty()) {
         std::error_code error;
         std::FILE* file = std::filesystem::is_directory(path, error) ? nullptr : std::fopen(path.c_str(), "r");
@@ -413,7 +384,7 @@ bool clusterPDFs(const std::string& path, const t_configuration& conf)
             std::fputs("Could not load the pdfs file for clustering!", stderr);
             clustered = false;
         } else {
-            const std::optional<std::string> result = Load(file);
+            const std::optional<std::string> result = table.load(file);
             std::fclose(file);
             if (!result) {
                 std::printf("Error reading file %s:\nInsufficient memory\n", path.c_str());
@@ -428,11 +399,11 @@ bool clusterPDFs(const std::string& path, const t_configuration& conf)
             }
         }
     }
-    if (GetRows() > 0 && GetColumns() > 0)
-        clustered = HierarchicalClusterCutTree(jobname, conf.clusterDistance, conf.clusterMethod, conf.nrClusters) == 0;
+    if (table.rows() > 0 && table.columns() > 0)
+        clustered =
+            HierarchicalClusterCutTree(table, jobname, conf.clusterDistance, conf.clusterMethod, conf.nrClusters) == 0;
     else if (clustered)
         std::printf("No data available\n");
     std::fflush(stdout);
-    Free();
     return clustered;
 }

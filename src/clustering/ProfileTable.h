@@ -16,5 +16,3 @@ bool createClusteringData(const t_configuration& conf);
 // they could not be clustered, the reason printed.
 bool clusterPDFs(const std::string& path, const t_configuration& conf);
 
-// values scaled to sum to one; left as they are when a value is negative or all are 0.
-std::vector<double> renormalizeToPdf(std::vector<double> values);

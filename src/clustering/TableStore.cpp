@@ -1,5 +1,6 @@
 #include "clustering/TableStore.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -23,18 +24,6 @@ void splitTabs(std::string_view line, std::vector<std::string_view>& fields)
 }
 
 namespace {
-
-struct Store {
-    int32_t rows = 0;
-    int32_t columns = 0;
-    std::vector<double> data;
-    std::vector<uint8_t> mask;
-    std::vector<std::string> rowIds;
-    std::vector<double> columnWeights;
-    std::string idColumnName;
-};
-
-Store store;
 
 enum class ColumnKind { Data, Name, RowWeight, RowOrder };
 
@@ -90,7 +79,41 @@ bool parseValue(std::string_view field, double& value)
     return error == std::errc() && stop == end && std::isfinite(value);
 }
 
-std::string loadTable(std::FILE* file)
+// The header's column kinds; the first column holds the row ids.
+std::vector<ColumnKind> kindsOf(const std::vector<std::string_view>& header)
+{
+    std::vector<ColumnKind> kinds(header.size(), ColumnKind::Data);
+    for (size_t f = 1; f < header.size(); ++f) {
+        if (header[f] == "NAME")
+            kinds[f] = ColumnKind::Name;
+        else if (header[f] == "GWEIGHT")
+            kinds[f] = ColumnKind::RowWeight;
+        else if (header[f] == "GORDER")
+            kinds[f] = ColumnKind::RowOrder;
+    }
+    return kinds;
+}
+
+// An EWEIGHT line into weights, one per data column; the error text, or empty.
+std::string readColumnWeights(const std::vector<std::string_view>& fields, const std::vector<ColumnKind>& kinds,
+                              int lineNumber, std::vector<double>& weights)
+{
+    size_t c = 0;
+    for (size_t f = 1; f < fields.size(); ++f) {
+        if (kinds[f] != ColumnKind::Data)
+            continue;
+        double weight = 0.0;
+        if (!parseValue(fields[f], weight) || weight < 0.0)
+            return formatText("Error reading line %d: column weight \"%.*s\" is not a non-negative number", lineNumber,
+                              static_cast<int>(fields[f].size()), fields[f].data());
+        weights[c++] = weight;
+    }
+    return {};
+}
+
+} // namespace
+
+std::string TableStore::read(std::FILE* file)
 {
     std::string line;
     std::vector<std::string_view> fields;
@@ -113,21 +136,9 @@ std::string loadTable(std::FILE* file)
     if (fields.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
         return "Too many columns in the header";
     const int expected = static_cast<int>(fields.size());
-    store.idColumnName = std::string(fields[0]);
-    std::vector<ColumnKind> kinds(fields.size(), ColumnKind::Data);
-    int32_t columns = 0;
-    for (size_t f = 1; f < fields.size(); ++f) {
-        if (fields[f] == "NAME")
-            kinds[f] = ColumnKind::Name;
-        else if (fields[f] == "GWEIGHT")
-            kinds[f] = ColumnKind::RowWeight;
-        else if (fields[f] == "GORDER")
-            kinds[f] = ColumnKind::RowOrder;
-        else
-            ++columns;
-    }
-    store.columns = columns;
-    store.columnWeights.assign(static_cast<size_t>(columns), 1.0);
+    const std::vector<ColumnKind> kinds = kindsOf(fields);
+    columnCount = static_cast<int32_t>(std::count(kinds.begin() + 1, kinds.end(), ColumnKind::Data));
+    weights.assign(static_cast<size_t>(columnCount), 1.0);
 
     while (readLine(file, line)) {
         ++lineNumber;
@@ -143,69 +154,46 @@ std::string loadTable(std::FILE* file)
             return formatText("Error reading line %d: %d columns given (%d expected)", lineNumber, found, expected);
 
         if (fields[0] == "EWEIGHT") {
-            size_t c = 0;
-            for (size_t f = 1; f < fields.size(); ++f) {
-                if (kinds[f] != ColumnKind::Data)
-                    continue;
-                double weight = 0.0;
-                if (!parseValue(fields[f], weight) || weight < 0.0)
-                    return formatText("Error reading line %d: column weight \"%.*s\" is not a non-negative number",
-                                      lineNumber, static_cast<int>(fields[f].size()), fields[f].data());
-                store.columnWeights[c++] = weight;
-            }
+            if (std::string problem = readColumnWeights(fields, kinds, lineNumber, weights); !problem.empty())
+                return problem;
             continue;
         }
         // The column order only matters when a tree is saved, which this program never does.
         if (fields[0] == "EORDER")
             continue;
 
-        if (store.rows == std::numeric_limits<int32_t>::max())
+        if (rowCount == std::numeric_limits<int32_t>::max())
             return formatText("Error reading line %d: too many rows", lineNumber);
         for (size_t f = 1; f < fields.size(); ++f)
             if (kinds[f] == ColumnKind::Name && fields[f].empty())
                 return formatText("Gene name is missing in line %d", lineNumber);
 
-        store.rowIds.emplace_back(fields[0]);
+        ids.emplace_back(fields[0]);
         for (size_t f = 1; f < fields.size(); ++f) {
             if (kinds[f] != ColumnKind::Data)
                 continue;
             double value = 0.0;
-            bool present = parseValue(fields[f], value);
-            store.data.push_back(present ? value : 0.0);
-            store.mask.push_back(present ? 1 : 0);
+            const bool given = parseValue(fields[f], value);
+            cells.push_back(given ? value : 0.0);
+            present.push_back(given ? 1 : 0);
         }
-        ++store.rows;
+        ++rowCount;
     }
     if (std::ferror(file))
         return formatText("Error while reading the file after line %d", lineNumber);
     return "ok";
 }
 
-} // namespace
-
-std::optional<std::string> Load(std::FILE* file)
+std::optional<std::string> TableStore::load(std::FILE* file)
 {
-    Free();
+    *this = TableStore{};
     try {
-        std::string result = loadTable(file);
+        std::string result = read(file);
         if (result != "ok")
-            Free();
+            *this = TableStore{};
         return result;
     } catch (const std::bad_alloc&) {
-        Free();
+        *this = TableStore{};
         return std::nullopt;
     }
 }
-
-void Free()
-{
-    store = Store{};
-}
-
-int32_t GetRows() { return store.rows; }
-int32_t GetColumns() { return store.columns; }
-const std::vector<double>& GetData() { return store.data; }
-const std::vector<uint8_t>& GetMask() { return store.mask; }
-const std::vector<double>& GetColumnWeights() { return store.columnWeights; }
-const std::vector<std::string>& GetRowIds() { return store.rowIds; }
-const std::string& GetIdColumnName() { return store.idColumnName; }

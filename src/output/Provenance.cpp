@@ -254,14 +254,6 @@ std::string identity(const Input* input)
 
 } // namespace
 
-const std::string* Record::option(std::string_view name) const
-{
-    for (const auto& [key, value] : options)
-        if (key == name)
-            return &value;
-    return nullptr;
-}
-
 const Input* Record::input(std::string_view role) const
 {
     for (const Input& i : inputs)

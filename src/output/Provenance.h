@@ -56,7 +56,6 @@ struct Record {
     Statistics statistics;
     std::vector<Output> outputs;
 
-    const std::string* option(std::string_view name) const;
     const Input* input(std::string_view role) const;
     const Output* output(std::string_view file) const;
 };

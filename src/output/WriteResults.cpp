@@ -332,7 +332,8 @@ void WriteResults::writeFinalTranscriptRows(const Gene& gene)
         return;
     }
     uint64_t nrGroups = 0;
-    const std::vector<uint64_t> trans2group = transcriptGroups(gene, conf, nrGroups);
+    const std::vector<uint64_t> trans2group =
+        transcriptGroups(gene, {.automatic = conf.autoGroupTying, .global = conf.globalTying}, nrGroups);
     for (size_t t = 0; t < gene.transcripts.size(); ++t) {
         const t_transcript& tr = gene.transcripts[t];
         out << tr.transcriptId << '\t' << gene.geneId << '\t' << gene.geneName << '\t' << gene.locus << '\t'

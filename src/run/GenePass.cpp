@@ -247,7 +247,8 @@ void GenePass::completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool
     if (conf.debugMode)
         writeValidities(gene, reader, task.region);
 
-    const t_initValues values = initialValues(g, conf);
+    const t_initValues values =
+        initialValues(g, {.automatic = conf.autoGroupTying, .global = conf.globalTying}, conf.nrBlocks);
     if (modelPreconditionsHold(g, values, conf))
         estimateGene(gene, compatible, values, task.region, startTime, startClock);
     // A gene the model could not take counts with those whose training did not settle.

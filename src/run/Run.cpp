@@ -192,7 +192,7 @@ int runSteps(RunContext& run, const boost::timer::cpu_timer& timer)
         std::cout << "\nExperiment started on " << units::localTime() << "\n\n";
 
     Annotations annotations;
-    BamIO reader(run.paths.bamFile.c_str(), run.skippedFlags(), run.options.sortMemory);
+    BamIO reader(run.paths.bamFile.c_str(), run.skippedFlags(), run.options.sortMemory, &run.readerNotices);
     if (!initialize(run, annotations, reader) || !prepareOutputs(run, annotations, reader))
         return 1;
 
@@ -249,7 +249,9 @@ bool initialize(RunContext& run, Annotations& annotations, BamIO& reader)
     }
     try {
         display.updateProgressBar("Loading the annotations", 1);
-        annotations.parseGTF(paths.gtfFile.c_str(), genesList, conf);
+        annotations.parseGTF(paths.gtfFile.c_str(), genesList,
+                             {.allGenes = conf.processAllGenes, .excludeListed = conf.excludeGenes,
+                              .mergeOverlapping = conf.mergeAnnot});
     } catch (const KestroveException& e) {
         std::cerr << e.what() << std::endl;
         return false;

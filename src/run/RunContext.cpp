@@ -5,7 +5,7 @@
 BamIO& RunContext::threadReader(bool withReferenceList)
 {
     if (!readers.get()) {
-        readers.reset(std::make_unique<BamIO>(paths.bamFile.c_str(), skippedFlags()).release());
+        readers.reset(std::make_unique<BamIO>(paths.bamFile.c_str(), skippedFlags(), 0, &readerNotices).release());
         readers->openBam();
         if (withReferenceList)
             readers->createChromosomeList();

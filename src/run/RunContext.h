@@ -97,6 +97,8 @@ public:
     RunCounters counters;
     DeferredGenes deferredGenes;
     AlignerFlagTotals alignerFlags;
+    // What every reader of the run meets is told once.
+    ReaderNotices readerNotices;
 
 private:
     BamIO& threadReader(bool withReferenceList);

@@ -34,6 +34,7 @@ inline void prefaultForWrite(void* data, std::size_t bytes)
 inline void releaseFreeHeapForLargestLocus(std::size_t indexSlots)
 {
     constexpr std::size_t kFirstRelease = std::size_t{1} << 16;
+    // Process-wide, as the heap it trims is.
     static std::atomic<std::size_t> largest{kFirstRelease - 1};
     std::size_t seen = largest.load(std::memory_order_relaxed);
     while (indexSlots > seen)

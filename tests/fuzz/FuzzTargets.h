@@ -115,7 +115,9 @@ inline std::string gtfTarget(const uint8_t* data, size_t size)
     writeFile(path, text);
     Annotations annotations;
     try {
-        annotations.parseGTF(path.c_str(), genesList, conf);
+        annotations.parseGTF(path.c_str(), genesList,
+                             {.allGenes = conf.processAllGenes, .excludeListed = conf.excludeGenes,
+                              .mergeOverlapping = conf.mergeAnnot});
     } catch (const KestroveException& e) {
         // A damaged compressed file is reported as unreadable; nothing else may escape.
         return e.code == ERR_GTF_OPEN ? std::string() : std::string("unexpected exception ") + e.what();
@@ -227,8 +229,7 @@ inline std::string fragmentsTarget(const uint8_t* data, size_t size)
     FragmentMap fragments;
     FragmentMapBuilder builder(fragments);
     for (const FuzzedRecord& fuzzed : records)
-        if (fetch_func(fuzzed.record.get(), &locus, &builder) != 0)
-            return "fetch_func asked to stop the query";
+        locus.add(fuzzed.record.get(), builder);
 
     for (const auto& [key, reads] : fragments) {
         if (reads.empty() || reads.size() > 2)
@@ -321,28 +322,28 @@ inline double profileWork(std::string_view summary)
     return work;
 }
 
-inline std::string clusterTable(int32_t nclusters)
+inline std::string clusterTable(const TableStore& table, int32_t nclusters)
 {
-    const int32_t rows = GetRows();
+    const int32_t rows = table.rows();
     // The distance matrix is quadratic in the rows by design; the fuzzer's
     // inputs are kept below sizes where that alone would exhaust its memory.
     if (rows < 2 || rows > 3000)
         return {};
     std::optional<std::vector<double>> distances =
-        distancematrix(rows, GetColumns(), GetData().data(), GetMask().data(), GetColumnWeights().data(), 'b');
+        cityBlockDistances(rows, table.columns(), table.values().data(), table.mask().data(), table.columnWeights().data());
     if (!distances || std::any_of(distances->begin(), distances->end(), [](double d) { return !(d >= 0.0); }))
         return "no distance matrix, or a distance that is negative or not a number";
     std::vector<double> scanned = *distances;
-    const std::vector<Node> tree = averageLinkage(rows, *distances, false);
+    const std::vector<Node> tree = averageLinkage(rows, *distances, nullptr);
     // The nearest-neighbour linkage must build exactly the tree of the full scan.
     const auto sameNode = [](const Node& x, const Node& y) {
         return x.left == y.left && x.right == y.right && std::memcmp(&x.distance, &y.distance, sizeof(double)) == 0;
     };
-    const std::vector<Node> scan = rows <= 300 ? averageLinkageByScan(rows, scanned, false) : tree;
+    const std::vector<Node> scan = rows <= 300 ? averageLinkageByScan(rows, scanned, nullptr) : tree;
     if (tree.size() != static_cast<size_t>(rows - 1) || !std::equal(tree.begin(), tree.end(), scan.begin(), scan.end(), sameNode))
         return "a tree of the wrong size, or unlike the full scan's";
     const int32_t k = std::min(nclusters, rows);
-    const std::vector<int32_t> clusters = cuttree(rows, tree, k);
+    const std::vector<int32_t> clusters = cutTree(rows, tree, k);
     std::set<int32_t> numbers(clusters.begin(), clusters.end());
     if (clusters.size() != static_cast<size_t>(rows) || numbers.size() != static_cast<size_t>(k) || *numbers.begin() != 0
         || *numbers.rbegin() != k - 1)
@@ -362,17 +363,18 @@ inline std::string clusteringTarget(const uint8_t* data, size_t size)
         std::FILE* file = copy.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), copy.size(), "r");
         if (!file)
             return "cannot open the table in memory";
-        const std::optional<std::string> result = Load(file);
+        TableStore store;
+        const std::optional<std::string> result = store.load(file);
         std::fclose(file);
         std::string problem;
-        const size_t cells = static_cast<size_t>(GetRows()) * static_cast<size_t>(GetColumns());
+        const size_t cells = static_cast<size_t>(store.rows()) * static_cast<size_t>(store.columns());
         if (result && *result == "ok")
-            problem = GetData().size() != cells || GetMask().size() != cells || GetRowIds().size() != size_t(GetRows())
+            problem = store.values().size() != cells || store.mask().size() != cells
+                    || store.rowIds().size() != size_t(store.rows())
                 ? "table store does not match its shape"
-                : clusterTable(nclusters);
-        else if (GetRows() != 0 || GetColumns() != 0)
+                : clusterTable(store, nclusters);
+        else if (store.rows() != 0 || store.columns() != 0)
             problem = "a failed load left rows in the store";
-        Free();
         return problem;
     }
 
@@ -396,17 +398,18 @@ inline std::string clusteringTarget(const uint8_t* data, size_t size)
     std::FILE* file = std::fopen((conf.resultsDir + "/norm_pdfs").c_str(), "r");
     if (!file)
         return "norm_pdfs was not written";
-    const std::optional<std::string> result = Load(file);
+    TableStore store;
+    const std::optional<std::string> result = store.load(file);
     std::fclose(file);
     std::string problem;
     const auto outsideUnit = [](double v) { return !(v >= 0.0 && v <= 1.0); };
-    if (!result || *result != "ok" || GetColumns() != 100)
+    if (!result || *result != "ok" || store.columns() != 100)
         problem = "norm_pdfs does not load back as a table of 100 bins";
-    else if (std::any_of(GetData().begin(), GetData().end(), outsideUnit) || std::count(GetMask().begin(), GetMask().end(), 0))
+    else if (std::any_of(store.values().begin(), store.values().end(), outsideUnit)
+             || std::count(store.mask().begin(), store.mask().end(), 0))
         problem = "norm_pdfs holds a missing bin or one outside [0, 1]";
     else
-        problem = clusterTable(nclusters);
-    Free();
+        problem = clusterTable(store, nclusters);
     return problem;
 }
 
