@@ -345,7 +345,8 @@ TEST(BamFiles, RunOpensIndexesSortsOrRefusesTheAlignmentFile)
         std::set<std::string> files;
     };
     const std::vector<Row> rows = {
-        {"indexed", [&](const TempDir& d) { testutil::samToBam(oneRead, d.file("a.bam"), true); }, "a.bam", 0, "",
+        {"indexed", [&](const TempDir& d) { testutil::samToBam(oneRead, d.file("a.bam"), true); }, "a.bam", 0,
+         "\n\n> Alignments are loaded.\n",  // neither sorted nor indexed
          {"a.bam", "a.bam.bai", "g.gtf", "out"}},
         {"unsorted", [&](const TempDir& d) { testutil::samToBam(kUnsorted, d.file("a.bam"), false); }, "a.bam", 0,
          "Sorting the alignments.\n", {"a.bam", "a.sorted.bam", "a.sorted.bam.bai", "g.gtf", "out"}},
@@ -400,11 +401,12 @@ TEST(BamFiles, OutputFolderIsCheckedBeforeTheAlignmentsAreSorted)
     std::set<std::string> resultsHere = sorted;
     resultsHere.insert({"genes_summary_a.sorted.dat", "transcripts_summary_a.sorted.dat", "provenance_a.sorted.json",
                         "mixtures_a.sorted.dat"});
+    const std::string kCompleted = "> Quantification completed 100%";
     std::set<std::string> resultsInOut = sorted;
     resultsInOut.insert("out");
     const std::vector<Row> rows = {
-        {"-o ..", 0, "", resultsHere}, {"-o ../", 0, "", resultsHere}, {"-o ../out/.", 0, "", resultsInOut},
-        {"-o ../out/x/..", 0, "", resultsInOut},
+        {"-o ..", 0, kCompleted, resultsHere}, {"-o ../", 0, kCompleted, resultsHere},
+        {"-o ../out/.", 0, kCompleted, resultsInOut}, {"-o ../out/x/..", 0, kCompleted, resultsInOut},
         {"-o /proc/kestrove-out", 1, "Error: output directory /proc/kestrove-out cannot be created", inputs},
         {"-o ../out -l", 1, "../out/logfiles exists and is not a directory", {"a.bam", "g.gtf", "run", "a-file", "out"}},
     };

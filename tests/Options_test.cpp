@@ -96,8 +96,7 @@ TEST(Options, ValuesAreCheckedAgainstTheirBounds)
             EXPECT_EQ(parsed.status, row.status) << what;
         }
         // Help, the agreement and the version go to standard output; every refusal to standard error.
-        const bool toOutput = row.ok || row.status == 0 || row.args[0] == "--help" || row.args[0] == "-s";
-        const std::string& shown = toOutput ? parsed.out : parsed.err;
+        const std::string& shown = row.ok || row.status == 0 || row.args[0] == "--help" || row.args[0] == "-s" ? parsed.out : parsed.err;
         EXPECT_EQ(row.message.empty() ? shown : shown.substr(0, row.message.size()), row.message) << what;
         if (row.status == 0) {
             EXPECT_EQ(parsed.out, row.message) << what;

@@ -9,10 +9,12 @@
 #include <htslib/bgzf.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -78,6 +80,22 @@ void unsortedBam(const std::string& path, int count, const std::string& prefix =
     for (int i = count; i >= 1; --i)
         records += testutil::samRecord(prefix + std::to_string(i), 0, "chr1", 1000 + i % 90000, "50M");
     testutil::samToBam(records, path, false);
+}
+
+// A command started in `directory` beside the test, through a pipe that first carries
+// its process id (the command execs); finish() gives its exit status.
+FILE* start(const std::string& directory, const std::string& command, pid_t& pid)
+{
+    FILE* pipe = ::popen(("cd " + quoted(directory) + " && echo $$ && exec " + command).c_str(), "r");
+    if (pipe == nullptr || std::fscanf(pipe, "%d", &pid) != 1)
+        throw std::runtime_error("cannot start " + command);
+    return pipe;
+}
+
+int finish(FILE* started)
+{
+    const int raw = ::pclose(started);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
 struct stat statOf(const std::string& path)
@@ -213,12 +231,12 @@ TEST_F(Safety, InterruptedSortLeavesNoTemporaries)
     const std::string stale = "reads.sorted.bam.tmp." + std::to_string(deadPid()) + ".0";
     writeText(dir.file(stale), "");
 
-    testutil::Background run("cd " + quoted(dir.path()) + " && exec " + quoted(testutil::kestroveExe())
-                             + " -G genes.gtf -B reads.bam > /dev/null 2>&1");
-    const std::string temporaries = "reads.sorted.bam.tmp." + std::to_string(run.pid()) + ".*";
+    pid_t pid = 0;
+    FILE* run = start(dir.path(), quoted(testutil::kestroveExe()) + " -G genes.gtf -B reads.bam > /dev/null 2>&1", pid);
+    const std::string temporaries = "reads.sorted.bam.tmp." + std::to_string(pid) + ".*";
     const bool sorting = testutil::awaitFile(dir.path(), temporaries);
-    ::kill(run.pid(), SIGTERM);
-    const int status = run.wait();
+    ::kill(pid, SIGTERM);
+    const int status = finish(run);
     if (status == 0)
         GTEST_SKIP() << "the sort finished before it could be interrupted";
     EXPECT_TRUE(sorting);
@@ -406,7 +424,8 @@ TEST_F(Safety, IndexesAreReplacedOnlyWithAWarningAndUnreadableOnesLeftAlone)
                                           " -G g.gtf -B a.bam -o " + quoted(out.file("o")));
         ::chmod(data.path().c_str(), 0777);
         EXPECT_EQ(result.status, c.status) << result.err;
-        EXPECT_TRUE(contains(result.err, c.message)) << result.err;
+        // No message: nothing to warn about.
+        EXPECT_TRUE(c.message.empty() ? !contains(result.err, "Warning") : contains(result.err, c.message)) << result.err;
         const struct stat indexAfter = statOf(data.file("a.bam.bai"));
         EXPECT_EQ(indexAfter.st_mtime != indexBefore.st_mtime || indexAfter.st_ino != indexBefore.st_ino, c.indexRewritten);
         std::set<std::string> expected = before;
@@ -468,14 +487,15 @@ TEST_F(Safety, RunsOfOneBamFromTwoPidNamespacesBothSucceed)
         const std::string folder = slash == std::string::npos ? dir.path() : dir.file(row.stoppedWhile.substr(0, slash));
         const std::string run = "unshare --pid --fork --mount-proc " + quoted(testutil::kestroveExe()) +
                                 " -G genes.gtf -B reads.bam --sort-memory 1M -o ";
-        testutil::Background first("cd " + quoted(dir.path()) + " && exec " + run + row.first + " > /dev/null");
+        pid_t unshare = 0;
+        FILE* first = start(dir.path(), run + row.first + " > /dev/null", unshare);
         EXPECT_TRUE(testutil::awaitFile(folder, row.stoppedWhile.substr(slash + 1))) << "the first run's files never appeared";
         // The run is the child of unshare.
         const auto result = testutil::run(
-            "cd " + quoted(dir.path()) + " && first=$(pgrep -P " + std::to_string(first.pid()) + "); kill -STOP $first; ls "
+            "cd " + quoted(dir.path()) + " && first=$(pgrep -P " + std::to_string(unshare) + "); kill -STOP $first; ls "
             + row.stoppedWhile + " | wc -l; " + run + row.second + " > /dev/null; echo second $?; ls " + row.stoppedWhile
             + " | wc -l; kill -CONT $first");
-        const int firstStatus = first.wait();
+        const int firstStatus = finish(first);
         const auto lines = split(result.out, '\n');
         ASSERT_EQ(lines.size(), 3u) << result.out << result.err;
         EXPECT_GT(std::stoi(lines[0]), 0) << "the first run was not stopped in time";

@@ -2,7 +2,6 @@
 
 #include <fnmatch.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -176,33 +175,6 @@ CommandResult run(const std::string& command)
     TempDir tmp;
     const int raw = std::system(("( " + command + " ) >" + tmp.file("out") + " 2>" + tmp.file("err") + " </dev/null").c_str());
     return {raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readText(tmp.file("out")), readText(tmp.file("err"))};
-}
-
-Background::Background(const std::string& command)
-{
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::execl("/bin/sh", "sh", "-c", ("exec </dev/null; " + command).c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    if (pid_ < 0)
-        throw std::runtime_error("cannot start " + command);
-}
-
-Background::~Background()
-{
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        wait();
-    }
-}
-
-int Background::wait()
-{
-    int raw = 0;
-    const bool exited = ::waitpid(pid_, &raw, 0) == pid_ && WIFEXITED(raw);
-    pid_ = -1;
-    return exited ? WEXITSTATUS(raw) : -1;
 }
 
 bool awaitFile(const std::string& directory, const std::string& pattern, int seconds)

@@ -67,23 +67,6 @@ struct CommandResult {
 // Runs a shell command with stdout and stderr captured separately.
 CommandResult run(const std::string& command);
 
-// A shell command running beside the test; a command that execs its program makes
-// pid() that program's. Killed if still running when destroyed.
-class Background {
-public:
-    explicit Background(const std::string& command);
-    ~Background();
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-
-    int pid() const { return pid_; }
-    // Its exit status, or -1 when it did not exit normally.
-    int wait();
-
-private:
-    int pid_;
-};
-
 // Blocks until `directory` (once it exists) holds a name matching the glob `pattern`,
 // woken by the file system rather than by polling; false after `seconds`.
 bool awaitFile(const std::string& directory, const std::string& pattern, int seconds = 60);
