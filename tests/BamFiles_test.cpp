@@ -155,13 +155,14 @@ TEST(BamFiles, AlignerFlaggedRecordsAreToldAndLeftOutOnlyWithPrimaryOnly)
     };
     for (const Row& row : rows) {
         for (const bool primaryOnly : {false, true}) {
-            SCOPED_TRACE("flag " + std::to_string(row.flag) + (primaryOnly ? " --primary-only" : ""));
+            // Each row runs at one thread and, with the option, at two.
+            const std::string options = primaryOnly ? " --primary-only -p 2" : " -p 1";
+            SCOPED_TRACE("flag " + std::to_string(row.flag) + options);
             TempDir dir;
             const std::string records = samRecord("base", 0, "chr1", 100, "50M") + samRecord("x", row.flag, "chr1", 300, "50M");
             testutil::samToBam(kHeader + records, dir.file("a.bam"), true);
             testutil::writeText(dir.file("g.gtf"), testutil::exon("chr1", 50, 1500, "G", "T"));
-            const auto result = testutil::kestroveIn(dir.path(), std::string("-G g.gtf -B a.bam -o out")
-                                                                     + (primaryOnly ? " --primary-only" : ""));
+            const auto result = testutil::kestroveIn(dir.path(), "-G g.gtf -B a.bam -o out" + options);
             ASSERT_EQ(result.status, 0) << result.err;
             const bool kept = row.keptWithPrimaryOnly || !primaryOnly;
             const std::string fragments = kept ? "2 " : "1 ";
@@ -345,7 +346,8 @@ TEST(BamFiles, RunOpensIndexesSortsOrRefusesTheAlignmentFile)
         std::set<std::string> files;
     };
     const std::vector<Row> rows = {
-        {"indexed", [&](const TempDir& d) { testutil::samToBam(oneRead, d.file("a.bam"), true); }, "a.bam", 0, "",
+        {"indexed", [&](const TempDir& d) { testutil::samToBam(oneRead, d.file("a.bam"), true); }, "a.bam", 0,
+         "\n\n> Alignments are loaded.\n",  // neither sorted nor indexed
          {"a.bam", "a.bam.bai", "g.gtf", "out"}},
         {"unsorted", [&](const TempDir& d) { testutil::samToBam(kUnsorted, d.file("a.bam"), false); }, "a.bam", 0,
          "Sorting the alignments.\n", {"a.bam", "a.sorted.bam", "a.sorted.bam.bai", "g.gtf", "out"}},
@@ -400,11 +402,12 @@ TEST(BamFiles, OutputFolderIsCheckedBeforeTheAlignmentsAreSorted)
     std::set<std::string> resultsHere = sorted;
     resultsHere.insert({"genes_summary_a.sorted.dat", "transcripts_summary_a.sorted.dat", "provenance_a.sorted.json",
                         "mixtures_a.sorted.dat"});
+    const std::string kCompleted = "> Quantification completed 100%";
     std::set<std::string> resultsInOut = sorted;
     resultsInOut.insert("out");
     const std::vector<Row> rows = {
-        {"-o ..", 0, "", resultsHere}, {"-o ../", 0, "", resultsHere}, {"-o ../out/.", 0, "", resultsInOut},
-        {"-o ../out/x/..", 0, "", resultsInOut},
+        {"-o ..", 0, kCompleted, resultsHere}, {"-o ../", 0, kCompleted, resultsHere},
+        {"-o ../out/.", 0, kCompleted, resultsInOut}, {"-o ../out/x/..", 0, kCompleted, resultsInOut},
         {"-o /proc/kestrove-out", 1, "Error: output directory /proc/kestrove-out cannot be created", inputs},
         {"-o ../out -l", 1, "../out/logfiles exists and is not a directory", {"a.bam", "g.gtf", "run", "a-file", "out"}},
     };

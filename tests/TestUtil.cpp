@@ -1,8 +1,13 @@
 #include "TestUtil.h"
 
+#include <fnmatch.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -170,6 +175,44 @@ CommandResult run(const std::string& command)
     TempDir tmp;
     const int raw = std::system(("( " + command + " ) >" + tmp.file("out") + " 2>" + tmp.file("err") + " </dev/null").c_str());
     return {raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readText(tmp.file("out")), readText(tmp.file("err"))};
+}
+
+bool awaitFile(const std::string& directory, const std::string& pattern, int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    const struct Watch {
+        int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        ~Watch() { ::close(fd); }
+    } watch;
+    const int fd = watch.fd;
+    if (fd < 0)
+        throw std::runtime_error("inotify is not available");
+    // A folder not there yet is awaited in its parent, again if it is gone once more.
+    while (::inotify_add_watch(fd, directory.c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
+        const auto slash = directory.find_last_of('/');
+        const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
+        if (slash == std::string::npos || left.count() <= 0
+            || !awaitFile(directory.substr(0, slash), directory.substr(slash + 1), static_cast<int>(left.count())))
+            return false;
+    }
+    // Watched before looking, so that nothing created meanwhile is missed.
+    for (const auto& name : filesIn(directory))
+        if (::fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0)
+            return true;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        const ssize_t size = ::read(fd, buffer, sizeof buffer);
+        for (ssize_t at = 0; at < size;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->len > 0 && ::fnmatch(pattern.c_str(), event->name, FNM_PERIOD) == 0)
+                return true;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
 }
 
 std::string kestroveExe() { return KESTROVE_EXE; }

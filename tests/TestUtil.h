@@ -67,6 +67,10 @@ struct CommandResult {
 // Runs a shell command with stdout and stderr captured separately.
 CommandResult run(const std::string& command);
 
+// Blocks until `directory` (once it exists) holds a name matching the glob `pattern`,
+// woken by the file system rather than by polling; false after `seconds`.
+bool awaitFile(const std::string& directory, const std::string& pattern, int seconds = 60);
+
 std::string kestroveExe();
 std::string kestroveDevExe();
 std::string toolPath(const std::string& name);
