@@ -25,7 +25,7 @@ src/alignments/Compatibility.cpp @@ blocks[m].end > exons[k + m].end) @@ blocks[
 src/alignments/Compatibility.cpp @@ if (m > 0 && blocks[m].start != exons[k + m].start) @@ if (m > 1 && blocks[m].start != exons[k + m].start)
 src/alignments/Compatibility.cpp @@ return blocks[nB - 1].end <= exons[k + nB - 1].end; @@ return blocks[nB - 1].end <= exons[k + nB - 1].end + 1;
 src/alignments/Compatibility.cpp @@ blocks[0].start < exons[k].start || @@ blocks[0].start < exons[k].start - 1 ||
-src/alignments/Compatibility.cpp @@ compatible = checkExons(transcript, reads[1], conf); @@ compatible = true;
+src/alignments/Compatibility.cpp @@ (second == nullptr || readFits(transcript, *second, strandedness)) @@ (second == nullptr || true)
 src/alignments/Compatibility.cpp @@ first.end = pairedFragment ? reads[1].blocks.back().end : first.blocks.back().end; @@ first.end = first.blocks.back().end;
 src/alignments/LocusFragments.cpp @@ read.paired && !(state & kJoined) && @@ read.paired &&
 src/alignments/LocusFragments.cpp @@ firstStart == read.mateStart @@ firstStart <= read.mateStart
@@ -38,37 +38,36 @@ src/alignments/LocusFragments.cpp @@ read.start = static_cast<int32_t>(core.pos 
 src/alignments/LocusFragments.cpp @@ read.forward = (core.flag & BAM_FREVERSE) == 0; @@ read.forward = (core.flag & BAM_FREVERSE) != 0;
 src/alignments/LocusFragments.cpp @@ read.firstMate = (core.flag & BAM_FREAD1) != 0; @@ read.firstMate = (core.flag & BAM_FREAD2) == 0;
 src/alignments/BamIO.cpp @@ if ((flag & (BAM_FUNMAP | BAM_FMUNMAP)) == BAM_FMUNMAP) @@ if (flag & BAM_FMUNMAP)
-src/alignments/BamIO.cpp @@ if (hts_idx_nseq(index.get()) != sam_hdr_nref(header.get())) @@ if (hts_idx_nseq(index.get()) < sam_hdr_nref(header.get()))
-src/run/Run.cpp @@ return stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons @@ return stats.properlyPaired != 0 ? stats.properlyPaired + stats.singletons
-src/run/Run.cpp @@ g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0)) @@ g.compFragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0))
-src/run/Run.cpp @@ if (g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0))) @@ if (g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0)))
-src/run/Run.cpp @@ if (g.compFragsLocus < static_cast<uint64_t> @@ if (g.compFragsLocus <= static_cast<uint64_t>
-src/run/Run.cpp @@ g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0)) @@ g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0))
-src/run/Run.cpp @@ if (conf.nrThreads <= 1 || nrGenes < static_cast<size_t>(conf.nrThreads)) { @@ if (conf.nrThreads <= 1) {
-src/output/WriteResults.cpp @@ return 1e9 * fragments / static_cast<double>(denominator); @@ return 1e6 * fragments / static_cast<double>(denominator);
+src/alignments/BamIndex.cpp @@ if (hts_idx_nseq(index.get()) != sam_hdr_nref(header.get())) @@ if (hts_idx_nseq(index.get()) < sam_hdr_nref(header.get()))
+src/run/GenePass.cpp @@ return stats.properlyPaired != 0 ? stats.properlyPaired / 2 + stats.singletons @@ return stats.properlyPaired != 0 ? stats.properlyPaired + stats.singletons
+src/run/GenePass.cpp @@ g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0)) @@ g.compFragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0))
+src/run/GenePass.cpp @@ if (g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0))) @@ if (g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0)))
+src/run/GenePass.cpp @@ if (g.compFragsLocus < static_cast<uint64_t> @@ if (g.compFragsLocus <= static_cast<uint64_t>
+src/run/GenePass.cpp @@ g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0)) @@ g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0))
+src/run/Fpkm.cpp @@ return 1e9 * fragments / static_cast<double>(denominator); @@ return 1e6 * fragments / static_cast<double>(denominator);
 src/output/WriteResults.cpp @@ return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.compFragsLocus); @@ return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.fragsLocus);
-src/output/WriteResults.cpp @@ return c >= conf.minCompFrags && c <= conf.maxCompFrags; @@ return c > conf.minCompFrags && c <= conf.maxCompFrags;
-src/model/Training.cpp @@ if (i >= kFirstLikelihoodTest) { @@ if (i >= 1) {
-src/model/Training.cpp @@ logLikelihood = exactLikelihood(alphasNow, betasNow); @@ logLikelihood = logLikelihood + 0.0;
-src/model/Training.cpp @@ std::fabs(sums.newAlphas[t] - alphas[t]) < conf.minParamDiff) @@ std::fabs(sums.newAlphas[t] - alphas[t]) < 1000 * conf.minParamDiff)
-src/model/Training.cpp @@ const int64_t remaining = static_cast<int64_t>(length) - x; @@ const int64_t remaining = static_cast<int64_t>(length) - x + 1;
-src/model/Training.cpp @@ ? lengthPdf[fragLength] @@ ? lengthPdf[fragLength - 1]
-src/model/Training.cpp @@ static_cast<uint64_t>(x - 1)] @@ static_cast<uint64_t>(x == 1 ? 0 : x - 2)]
-src/annotation/Annotations.cpp @@ if (ea.end >= eb.start && eb.end >= ea.start) @@ if (ea.end > eb.start && eb.end > ea.start)
+src/run/Fpkm.cpp @@ return c >= conf.minCompFrags && c <= conf.maxCompFrags; @@ return c > conf.minCompFrags && c <= conf.maxCompFrags;
+src/model/TranscriptMixture.cpp @@ if (i < kFirstLikelihoodTest) @@ if (i < 1)
+src/model/TranscriptMixture.cpp @@ logLikelihood = exactLikelihood(alphasNow, betasNow); @@ logLikelihood = logLikelihood + 0.0;
+src/model/TranscriptMixture.cpp @@ std::fabs(sums.newAlphas[t] - alphas[t]) < minParamDiff) @@ std::fabs(sums.newAlphas[t] - alphas[t]) < 1000 * minParamDiff)
+src/model/EStep.cpp @@ const int64_t remaining = static_cast<int64_t>(length) - x; @@ const int64_t remaining = static_cast<int64_t>(length) - x + 1;
+src/model/EStep.cpp @@ ? lengthPdf[fragLength] @@ ? lengthPdf[fragLength - 1]
+src/model/EStep.cpp @@ static_cast<uint64_t>(x - 1)] @@ static_cast<uint64_t>(x == 1 ? 0 : x - 2)]
+src/annotation/GeneMerging.cpp @@ if (ea.end >= eb.start && eb.end >= ea.start) @@ if (ea.end > eb.start && eb.end > ea.start)
 src/annotation/Annotations.cpp @@ return listed != exclude; @@ return listed == exclude;
 src/alignments/BamSort.cpp @@ (primary == other.primary && secondary < other.secondary) @@ (primary == other.primary && secondary > other.secondary)
 src/clustering/ProfileTable.cpp @@ static_cast<int64_t>(length) < conf.minTransLen @@ static_cast<int64_t>(length) <= conf.minTransLen
 src/clustering/HierarchicalClustering.cpp @@ d[triangleIndex(sj, k)] = (d[triangleIndex(si, k)] * sizeI + d[triangleIndex(sj, k)] * sizeJ) / total; @@ d[triangleIndex(sj, k)] = (d[triangleIndex(si, k)] + d[triangleIndex(sj, k)]) / 2;
 src/cli/Options.cpp @@ bool above(long long value, long long limit) { return value > limit; } @@ bool above(long long value, long long limit) { return value >= limit; }
-src/util/Helper.cpp @@ if (safe.empty() || safe.front() == '.') @@ if (safe.empty())
+src/util/Files.cpp @@ if (safe.empty() || safe.front() == '.') @@ if (safe.empty())
 src/alignments/BamIO.cpp @@ if (loci[i].end <= pos || loci[i].left) { @@ if (loci[i].end < pos || loci[i].left) {
 src/alignments/BamIO.cpp @@ if (locus.begin >= last) @@ if (locus.begin > last)
 src/alignments/BamIO.cpp @@ if (j > 0 && locus.complete && sharedHeld >= sharedBudget) { @@ if (locus.complete && sharedHeld >= sharedBudget) {
 src/alignments/BamIO.cpp @@ sharedHeld += j > 0 ? 1 : 0; @@ sharedHeld += 0;
-src/model/Training.cpp @@ hit[k] = 0.0 + P[k] * alpha; @@ hit[k] = P[k];
-src/model/Training.cpp @@ accu[2] += quotient[3]; @@ accu[2] += quotient[2];
+src/model/EStep.cpp @@ hit[k] = 0.0 + P[k] * alpha; @@ hit[k] = P[k];
+src/model/EStep.cpp @@ accu[2] += quotient[3]; @@ accu[2] += quotient[2];
 src/alignments/BamIO.cpp @@ std::memcpy(b->data + nameLength + padding, cigar, std::size_t{nrCigar} * 4); @@ std::memcpy(b->data + nameLength, cigar, std::size_t{nrCigar} * 4);
-src/alignments/BamIO.cpp @@     c.flag = flag; @@     c.flag = flag & ~BAM_FUNMAP;
+src/alignments/BamIO.cpp @@ c.flag = flag; @@ c.flag = flag & ~BAM_FUNMAP;
 EOF
 )
 

@@ -307,7 +307,10 @@ Estimates train(Locus& locus, const ModelParams& params, t_configuration conf, i
     Estimates result{params.alphas, {}, {}};
     std::stringstream log;
     CompatibleFragments fragments = locus.compatible();
-    model.train(fragments, locus.gene, result.alphas, trainingOptions(conf), log, "/nonexistent");
+    TrainingOptions options = trainingOptions(conf);
+    ThreadPool pool(static_cast<unsigned>(nrThreads));
+    options.blockPool = &pool;
+    model.train(fragments, locus.gene, result.alphas, options, log, "/nonexistent");
     for (const GaussMixture& pdf : model._tiedGroupPDFs)
         result.betas.push_back(pdf._weights);
     result.log = log.str();

@@ -39,7 +39,10 @@ struct BigGene : SyntheticGene {
         std::stringstream log;
         const auto begin = std::chrono::steady_clock::now();
         CompatibleFragments fragments = compatible;
-        m.train(fragments, gene, alphas, trainingOptions(conf), log, "/nonexistent");
+        TrainingOptions options = trainingOptions(conf);
+        ThreadPool pool(static_cast<unsigned>(threads));
+        options.blockPool = &pool;
+        m.train(fragments, gene, alphas, options, log, "/nonexistent");
         const auto end = std::chrono::steady_clock::now();
         return std::chrono::duration<double>(end - begin).count();
     }

@@ -9,7 +9,7 @@
 #include "alignments/BamSort.h"
 #include "output/WriteResults.h"
 #include "run/Run.h"
-#include "util/TaskPool.h"
+#include "util/Errors.h"
 
 namespace {
 

@@ -3,16 +3,10 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <condition_variable>
 #include <cstddef>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <new>
-
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_service.hpp>
-#include <boost/thread/thread.hpp>
 
 #include "model/Densities.h"
 #include "model/LogProduct.h"
@@ -495,85 +489,8 @@ void runEStep(const EStepInput& in, bool trainBetas, uint64_t begin, uint64_t en
         eStepBlockAnyK<false>(in, begin, end, scratch, sums);
 }
 
-namespace {
-
 // ---------------------------------------------------------------------------
 // Block-parallel E-step of the deferred large genes
-
-// Room for the one task a block has queued at a time, so that posting a block's task
-// in every iteration allocates nothing.
-struct alignas(std::max_align_t) TaskSlot {
-    static constexpr std::size_t kBytes = 128;
-    unsigned char bytes[kBytes];
-};
-
-template <class T>
-struct TaskSlotAllocator {
-    using value_type = T;
-
-    explicit TaskSlotAllocator(TaskSlot* slot) noexcept : slot(slot) {}
-    template <class U>
-    TaskSlotAllocator(const TaskSlotAllocator<U>& other) noexcept : slot(other.slot)
-    {
-    }
-
-    T* allocate(std::size_t n)
-    {
-        static_assert(sizeof(T) <= TaskSlot::kBytes && alignof(T) <= alignof(TaskSlot), "a queued task fits its slot");
-        check(n == 1, "one queued task per block");
-        return reinterpret_cast<T*>(slot->bytes);
-    }
-    // The queue releases a task's storage before running it, so the slot is free again
-    // by the time the block's next task is posted.
-    void deallocate(T*, std::size_t) noexcept {}
-
-    template <class U>
-    bool operator==(const TaskSlotAllocator<U>& other) const noexcept
-    {
-        return slot == other.slot;
-    }
-
-    TaskSlot* slot;
-};
-
-// A private pool for the length of one train call: its threads stay in the queue's run
-// loop between iterations and are joined when the pool goes away.
-class BlockPool {
-public:
-    explicit BlockPool(unsigned nrThreads) : guard(boost::asio::make_work_guard(service))
-    {
-        try {
-            for (unsigned i = 0; i < nrThreads; ++i)
-                threads.create_thread([this] { service.run(); });
-        } catch (...) {
-            shutDown();
-            throw;
-        }
-    }
-    ~BlockPool() { shutDown(); }
-    BlockPool(const BlockPool&) = delete;
-    BlockPool& operator=(const BlockPool&) = delete;
-
-    template <class Task>
-    void post(Task task)
-    {
-        service.post(std::move(task));
-    }
-
-private:
-    void shutDown()
-    {
-        guard.reset();
-        threads.join_all();
-        service.stop();
-    }
-
-    boost::asio::io_service service;
-    boost::asio::executor_work_guard<boost::asio::io_service::executor_type> guard;
-    boost::thread_group threads;
-};
-
-} // namespace
 
 // The E-step of a gene at or above the fragments threshold: a fixed number of blocks of
 // fragments, each summed on its own, merged in block order. The sums are then the same
@@ -581,33 +498,25 @@ private:
 class BlockParallelEStep {
 public:
     // merged receives every iteration's sums; it is zero before each iteration.
-    BlockParallelEStep(const EStepInput& input, bool trainBetas, uint64_t nrFragments, uint16_t nrThreads,
+    BlockParallelEStep(const EStepInput& input, bool trainBetas, uint64_t nrFragments, ThreadPool* pool,
                        uint64_t T, uint64_t G, uint64_t K, EStepSums& merged)
-        : input(input), trainBetas(trainBetas), merged(merged), slots(kEStepBlocks)
+        : input(input), trainBetas(trainBetas), merged(merged), pool(pool),
+          // Made once: handing it to the pool in every iteration allocates nothing.
+          body([this](std::size_t block, unsigned) { computeBlock(block); })
     {
         blocks.reserve(kEStepBlocks);
         for (uint64_t i = 0; i < kEStepBlocks; ++i)
             blocks.emplace_back(fragmentBlock(nrFragments, kEStepBlocks, i), T, G, K);
-        if (nrThreads > 1)
-            pool = std::make_unique<BlockPool>(nrThreads);
     }
 
     // One E-step: every block computed, merged into `merged` before this returns.
     void run()
     {
-        if (pool) {
-            {
-                std::lock_guard<std::mutex> lock(mutThread);
-                pending = kEStepBlocks;
-            }
-            for (uint64_t i = 0; i < kEStepBlocks; ++i)
-                pool->post(BlockTask{this, i});
-            std::unique_lock<std::mutex> lock(mutThread);
-            condThreads.wait(lock, [this] { return pending == 0; });
-        } else {
-            for (Block& block : blocks)
-                runEStep(input, trainBetas, block.range.begin, block.range.end, block.scratch, block.sums);
-        }
+        if (pool != nullptr && pool->workers() > 0)
+            pool->forEach(kEStepBlocks, body);
+        else
+            for (std::size_t i = 0; i < blocks.size(); ++i)
+                computeBlock(i);
         for (Block& block : blocks)
             sumResults(block.sums);
     }
@@ -623,23 +532,10 @@ private:
         }
     };
 
-    struct BlockTask {
-        BlockParallelEStep* state;
-        uint64_t blockIndex;
-
-        using allocator_type = TaskSlotAllocator<void>;
-        allocator_type get_allocator() const noexcept { return allocator_type(&state->slots[blockIndex]); }
-        void operator()() const { state->calculatePDF(blockIndex); }
-    };
-
-    void calculatePDF(uint64_t blockIndex)
+    void computeBlock(std::size_t index)
     {
-        Block& block = blocks[blockIndex];
+        Block& block = blocks[index];
         runEStep(input, trainBetas, block.range.begin, block.range.end, block.scratch, block.sums);
-        // Cleared under the mutex the training thread tests it with: the wake-up cannot be lost.
-        std::lock_guard<std::mutex> done(mutThread);
-        if (--pending == 0)
-            condThreads.notify_all();
     }
 
     void sumResults(EStepSums& sums)
@@ -665,15 +561,9 @@ private:
     const EStepInput& input;
     const bool trainBetas;
     EStepSums& merged;
+    ThreadPool* pool;
+    const ThreadPool::Body body;
     std::vector<Block> blocks;
-    std::vector<TaskSlot> slots;
-
-    std::mutex mutThread;
-    std::condition_variable condThreads;
-    uint64_t pending = 0;
-
-    // Declared last: its threads are joined before the state they work on goes away.
-    std::unique_ptr<BlockPool> pool;
 };
 
 void BlockParallelEStepDeleter::operator()(BlockParallelEStep* eStep) const
@@ -682,10 +572,10 @@ void BlockParallelEStepDeleter::operator()(BlockParallelEStep* eStep) const
 }
 
 BlockParallelEStepPtr startBlockParallelEStep(const EStepInput& input, bool trainBetas, uint64_t nrFragments,
-                                              uint16_t nrThreads, uint64_t T, uint64_t G, uint64_t K,
+                                              ThreadPool* pool, uint64_t T, uint64_t G, uint64_t K,
                                               EStepSums& merged)
 {
-    return BlockParallelEStepPtr(new BlockParallelEStep(input, trainBetas, nrFragments, nrThreads, T, G, K, merged));
+    return BlockParallelEStepPtr(new BlockParallelEStep(input, trainBetas, nrFragments, pool, T, G, K, merged));
 }
 
 void runBlockParallelEStep(BlockParallelEStep& eStep)

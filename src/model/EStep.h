@@ -11,6 +11,7 @@
 #include "alignments/Compatibility.h"
 #include "annotation/Annotations.h"
 #include "util/FlatArray.h"
+#include "util/ThreadPool.h"
 
 // Fragments [begin, end) of one block when the E-step of a large gene is split into
 // blocks: N / blocks fragments each, the last block also taking the remainder.
@@ -133,8 +134,9 @@ struct BlockParallelEStepDeleter {
 using BlockParallelEStepPtr = std::unique_ptr<BlockParallelEStep, BlockParallelEStepDeleter>;
 
 // merged receives every iteration's sums; it is zero before each iteration.
+// pool: the threads that compute the blocks; none, or one without workers: the caller.
 BlockParallelEStepPtr startBlockParallelEStep(const EStepInput& input, bool trainBetas, uint64_t nrFragments,
-                                              uint16_t nrThreads, uint64_t T, uint64_t G, uint64_t K,
+                                              ThreadPool* pool, uint64_t T, uint64_t G, uint64_t K,
                                               EStepSums& merged);
 // One E-step: every block computed, merged before this returns.
 void runBlockParallelEStep(BlockParallelEStep& eStep);

@@ -235,10 +235,9 @@ void iterate(const FragmentTable& table, uint64_t N, std::vector<double>& alphas
     input.distinctGroups = groups.distinct;
     LikelihoodRule rule(input, blocked, N, T, G, K, options.likelihoodThreshold,
                         static_cast<size_t>(std::max<int16_t>(options.nrIterations, 0)));
-    // Declared last: its threads are joined before the sums they add to go away.
     BlockParallelEStepPtr blockParallel;
     if (blocked)
-        blockParallel = startBlockParallelEStep(input, trainBetas, N, options.eStepThreads, T, G, K, sums);
+        blockParallel = startBlockParallelEStep(input, trainBetas, N, options.blockPool, T, G, K, sums);
 
     int16_t i = 0;
     bool stop = false;
@@ -287,10 +286,9 @@ TrainingOptions trainingOptions(const t_configuration& conf)
     options.minParamDiff = conf.minParamDiff;
     options.likelihoodThreshold = conf.likelihoodThreshold;
     // The deferred pass always trains the betas (fix-betas is a single-thread option)
-    // and sums every gene in blocks, on every thread of the run.
+    // and sums every gene in blocks (on the run's threads: the caller gives the pool).
     options.trainBetas = conf.trainBetas || conf.deferredPass;
     options.blockedFragments = conf.deferredPass ? 0 : static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0));
-    options.eStepThreads = conf.deferredPass ? static_cast<uint16_t>(std::max<int16_t>(conf.nrThreads, 1)) : 1;
     options.logFiles = conf.logFiles;
     options.observAlphas = conf.observAlphas;
     options.observBetas = conf.observBetas;

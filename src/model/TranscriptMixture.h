@@ -10,6 +10,7 @@
 #include "alignments/Compatibility.h"
 #include "cli/Options.h"
 #include "model/GaussMixture.h"
+#include "util/ThreadPool.h"
 
 // What a training reads of the run's options; trainingOptions fills it.
 struct TrainingOptions {
@@ -18,9 +19,10 @@ struct TrainingOptions {
     double minParamDiff = 0.0;
     double likelihoodThreshold = 0.0;
     bool trainBetas = false;
-    // A gene of at least this many fragments sums its E-step in blocks, on eStepThreads.
+    // A gene of at least this many fragments sums its E-step in blocks, on blockPool's
+    // threads when there is one.
     uint64_t blockedFragments = std::numeric_limits<uint64_t>::max();
-    uint16_t eStepThreads = 1;
+    ThreadPool* blockPool = nullptr;
     bool logFiles = false;
     bool observAlphas = false;
     bool observBetas = false;

@@ -16,7 +16,7 @@
 
 #include "run/Fpkm.h"
 #include "util/Files.h"
-#include "util/TaskPool.h"
+#include "util/Errors.h"
 
 namespace {
 

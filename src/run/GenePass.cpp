@@ -12,7 +12,6 @@
 #include "run/Fpkm.h"
 #include "run/References.h"
 #include "util/Files.h"
-#include "util/TaskPool.h"
 #include "util/Units.h"
 
 namespace {
@@ -154,15 +153,8 @@ void runGenePass(RunContext& run, Annotations& annotations)
 {
     std::vector<std::vector<GeneMap::iterator>> groups = overlapGroups(annotations.genes, run.references);
     GenePass pass(run, run.options);
-    if (run.options.nrThreads <= 1) {
-        for (std::vector<GeneMap::iterator>& group : groups)
-            pass.processLoci(group);
-        return;
-    }
-    TaskPool pool;
-    for (std::vector<GeneMap::iterator>& group : groups)
-        pool.post([&pass, &group] { pass.processLoci(group); });
-    pool.run(run.options.nrThreads);
+    run.pool.forEach(groups.size(), [&](std::size_t i, unsigned slot) { pass.processLoci(groups[i], slot); });
+    run.releaseWorkerReaders();
     runDeferredPass(run, annotations);
 }
 
@@ -280,7 +272,10 @@ void GenePass::estimateGene(GeneMap::iterator& gene, CompatibleFragments& fragme
 
     std::vector<double> alphas = values.alphas;
     TranscriptMixture model(values.alphas, values.nus, values.lambdas, values.trans2group, groupMixtures);
-    model.train(fragments, gene, alphas, trainingOptions(conf), log, run.paths.outputDir);
+    TrainingOptions training = trainingOptions(conf);
+    // The genes put off have the run's threads to themselves.
+    training.blockPool = conf.deferredPass ? &run.pool : nullptr;
+    model.train(fragments, gene, alphas, training, log, run.paths.outputDir);
 
     run.counters.compFragsExpt.fetch_add(g.compFragsLocus);
     g.alphas = alphas;
@@ -319,9 +314,9 @@ void GenePass::writeValidities(GeneMap::iterator& gene, BamIO& reader, const std
     std::vector<std::vector<bool>>().swap(g.validities);
 }
 
-void GenePass::processLoci(std::vector<GeneMap::iterator>& genes)
+void GenePass::processLoci(std::vector<GeneMap::iterator>& genes, unsigned slot)
 {
-    BamIO& reader = run.locusReader();
+    BamIO& reader = run.locusReader(slot);
     std::vector<LocusTask> tasks(genes.size());
     std::vector<LocusRead> reads;
     std::vector<std::size_t> readTask;
@@ -377,13 +372,13 @@ void GenePass::processLoci(std::vector<GeneMap::iterator>& genes)
     for (const auto& [task, read] : after)
         completeGene(tasks[task], reader, read ? fragmentCount(read->stats) : 0, read && read->complete);
     for (GeneMap::iterator& gene : alone)
-        processGene(gene);
+        processGene(gene, slot);
 }
 
-void GenePass::processGene(GeneMap::iterator& gene)
+void GenePass::processGene(GeneMap::iterator& gene, unsigned slot)
 {
     std::vector<GeneMap::iterator> genes{gene};
-    processLoci(genes);
+    processLoci(genes, slot);
 }
 
 void noteUnmatedReads(RunCounters& counters, const LocusFragments& fragments)

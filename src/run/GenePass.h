@@ -21,8 +21,9 @@ public:
     GenePass(RunContext& run, const t_configuration& conf) : run(run), conf(conf) {}
 
     // Genes of one reference whose loci overlap, read in one pass and then estimated one by one.
-    void processLoci(std::vector<GeneMap::iterator>& genes);
-    void processGene(GeneMap::iterator& gene);
+    // slot: the pool slot of the calling thread, whose reader reads the loci.
+    void processLoci(std::vector<GeneMap::iterator>& genes, unsigned slot);
+    void processGene(GeneMap::iterator& gene, unsigned slot = 0);
 
 private:
     struct LocusTask;

@@ -22,7 +22,6 @@
 #include "run/References.h"
 #include "util/Errors.h"
 #include "util/Files.h"
-#include "util/TaskPool.h"
 #include "util/Units.h"
 
 namespace {
@@ -77,34 +76,26 @@ void warnAboutUnmatchedReads(const RunContext& run, const Annotations& annotatio
 
 void countExperimentFragments(RunContext& run, const std::vector<std::string>& references)
 {
-    if (run.options.nrThreads <= 1) {
-        for (const std::string& name : references)
-            fragsExperiment(run, name + kWholeReference);
-        return;
+    run.pool.forEach(references.size(), [&](std::size_t i, unsigned slot) {
+        fragsExperiment(run, references[i] + kWholeReference, slot);
+    });
+    if (run.pool.workers() > 0) {
+        run.releaseWorkerReaders();
+        run.releaseMainReader();
     }
-    TaskPool pool;
-    for (const std::string& name : references)
-        pool.post([&run, region = name + kWholeReference] { fragsExperiment(run, region); });
-    pool.run(run.options.nrThreads);
-    run.releaseMainReader();
 }
 
 void runChnPass(RunContext& run, Annotations& annotations)
 {
     const uint64_t fragments = run.counters.fragsExpt.load();
     const uint64_t compatible = run.counters.compFragsExpt.load();
-    const size_t nrGenes = annotations.genes.size();
-    if (run.options.nrThreads <= 1 || nrGenes < static_cast<size_t>(run.options.nrThreads)) {
-        for (auto& entry : annotations.genes)
-            calculateCHN(entry.second, run.options, fragments, compatible);
-        return;
-    }
-    TaskPool pool;
+    std::vector<Gene*> genes;
+    genes.reserve(annotations.genes.size());
     for (auto& entry : annotations.genes)
-        pool.post([&run, &gene = entry.second, fragments, compatible] {
-            calculateCHN(gene, run.options, fragments, compatible);
-        });
-    pool.run(run.options.nrThreads);
+        genes.push_back(&entry.second);
+    run.pool.forEach(genes.size(), [&](std::size_t i, unsigned) {
+        calculateCHN(*genes[i], run.options, fragments, compatible);
+    });
 }
 
 // The annotated genes get their FPKMs from the estimates carried back, as if each had
@@ -295,9 +286,9 @@ bool initialize(RunContext& run, Annotations& annotations, BamIO& reader)
     return true;
 }
 
-void fragsExperiment(RunContext& run, const std::string& region)
+void fragsExperiment(RunContext& run, const std::string& region, unsigned slot)
 {
-    const t_flagStats stats = run.countingReader().nrProperlyPairedFrags(region.c_str());
+    const t_flagStats stats = run.countingReader(slot).nrProperlyPairedFrags(region.c_str());
     run.alignerFlags.add(stats);
     // Without properly paired records the reference holds single-end reads.
     run.counters.fragsExpt.fetch_add(fragmentCount(stats));

@@ -12,7 +12,7 @@
 // and counts the experiment's fragments; false after saying why the run cannot go on.
 bool initialize(RunContext& run, Annotations& annotations, BamIO& reader);
 // Adds the fragments of one region of the alignments to the experiment's count.
-void fragsExperiment(RunContext& run, const std::string& region);
+void fragsExperiment(RunContext& run, const std::string& region, unsigned slot = 0);
 
 // The whole run, as main performs it; returns the process exit status. A failure that
 // ends the run is thrown for main to report.

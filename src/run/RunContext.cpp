@@ -1,23 +1,23 @@
 #include "run/RunContext.h"
 
-#include <memory>
-
-BamIO& RunContext::threadReader(bool withReferenceList)
+BamIO& RunContext::reader(unsigned slot, bool withReferenceList)
 {
-    if (!readers.get()) {
-        readers.reset(std::make_unique<BamIO>(paths.bamFile.c_str(), skippedFlags(), 0, &readerNotices).release());
-        readers->openBam();
+    std::unique_ptr<BamIO>& held = readers.at(slot);
+    if (!held) {
+        held = std::make_unique<BamIO>(paths.bamFile.c_str(), skippedFlags(), 0, &readerNotices);
+        held->openBam();
         if (withReferenceList)
-            readers->createChromosomeList();
+            held->createChromosomeList();
     }
-    return *readers;
+    return *held;
 }
 
-BamIO& RunContext::countingReader() { return threadReader(false); }
+BamIO& RunContext::countingReader(unsigned slot) { return reader(slot, false); }
 
-BamIO& RunContext::locusReader() { return threadReader(true); }
+BamIO& RunContext::locusReader(unsigned slot) { return reader(slot, true); }
 
-void RunContext::releaseMainReader()
+void RunContext::releaseWorkerReaders()
 {
-    std::unique_ptr<BamIO> reader(readers.release());
+    for (std::size_t slot = 1; slot < readers.size(); ++slot)
+        readers[slot].reset();
 }

@@ -3,18 +3,19 @@
 // The state of one run: created in main's call path once the options are parsed, and
 // handed by reference to the stages that need it. The options in it never change.
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <boost/thread/tss.hpp>
 
 #include "alignments/BamIO.h"
 #include "cli/Options.h"
 #include "output/WriteResults.h"
 #include "util/ProgressBar.h"
+#include "util/ThreadPool.h"
 
 // Counted by whichever workers read or estimate; read once the pass is over.
 struct RunCounters {
@@ -68,7 +69,8 @@ private:
 class RunContext {
 public:
     RunContext(const t_configuration& options, const t_directories& inputs)
-        : options(options), paths(inputs), progress(options.quiet)
+        : options(options), paths(inputs), progress(options.quiet),
+          pool(static_cast<unsigned>(std::max<int16_t>(options.nrThreads, 1))), readers(pool.slots())
     {
     }
     RunContext(const RunContext&) = delete;
@@ -76,14 +78,16 @@ public:
 
     uint16_t skippedFlags() const { return options.primaryOnly ? kNonPrimaryFlags : 0; }
 
-    // The calling thread's reader of the alignments, opened by its first use and kept
-    // for the thread's life; one for counting reads skips the reference list the
-    // locus readers need.
-    BamIO& countingReader();
-    BamIO& locusReader();
+    // The reader of the alignments of a pool slot (0: the main thread), opened by its
+    // first use; one for counting reads skips the reference list the locus readers need.
+    BamIO& countingReader(unsigned slot);
+    BamIO& locusReader(unsigned slot);
     // Nothing reads through the main thread's reader after a pass, so it is closed
     // rather than kept.
-    void releaseMainReader();
+    void releaseMainReader() { readers[0].reset(); }
+    // The workers' readers, with the buffers of the largest loci they read, once a pass
+    // is over.
+    void releaseWorkerReaders();
 
     const t_configuration options;
     // The inputs as given, with the paths the run derives: the output directory as
@@ -93,6 +97,8 @@ public:
     // The BAM header's references, in its order.
     std::vector<std::string> references;
     ProgressBar progress;
+    // The run's threads: every parallel pass and the E-step of the genes put off.
+    ThreadPool pool;
     WriteResults results;
     RunCounters counters;
     DeferredGenes deferredGenes;
@@ -101,7 +107,7 @@ public:
     ReaderNotices readerNotices;
 
 private:
-    BamIO& threadReader(bool withReferenceList);
+    BamIO& reader(unsigned slot, bool withReferenceList);
 
-    boost::thread_specific_ptr<BamIO> readers;
+    std::vector<std::unique_ptr<BamIO>> readers;
 };

@@ -1,5 +1,9 @@
 #include "util/Errors.h"
 
+#include <exception>
+#include <iostream>
+#include <new>
+
 namespace {
 
 const char* statusText(ErrorStatus status)
@@ -25,4 +29,20 @@ KestroveException::KestroveException(ErrorStatus status, std::string detail)
 {
     if (!detail.empty())
         message += ": " + detail;
+}
+
+void reportFailure(std::exception_ptr failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const RunAborted&) {
+    } catch (const KestroveException& e) {
+        std::cerr << e.what() << std::endl;
+    } catch (const std::bad_alloc&) {
+        std::cerr << KestroveException(ERR_MEMORY_ALLOCATION).what() << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "Error: " << e.what() << std::endl;
+    } catch (...) {
+        std::cerr << "Error: unexpected failure" << std::endl;
+    }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <string>
 
 // The numbers are printed as "Error N": keep them when codes come and go.
@@ -24,3 +25,12 @@ public:
     std::string message;
     ErrorStatus code;
 };
+
+// Raised once the reason for stopping has been printed on standard error; the run then
+// ends with exit status 1. Workers raise it instead of exiting the process themselves,
+// so no thread tears down state that another thread is still using.
+struct RunAborted {};
+
+// The one line on standard error for a failure that ends the run (nothing for RunAborted,
+// whose reason has already been printed).
+void reportFailure(std::exception_ptr failure);
