@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -6,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 #include "TestUtil.h"
 #include "model/Densities.h"
 #include "model/TranscriptMixture.h"
+#include "util/ThreadPool.h"
 
 
 namespace {
@@ -459,6 +463,46 @@ TEST(Training, BlockParallelEStepAgreesWithTheSequentialOne)
                 for (size_t k = 0; k < sequential.betas[g].size(); ++k)
                     EXPECT_NEAR(parallel.betas[g][k], sequential.betas[g][k], 1e-9) << seed;
             EXPECT_EQ(parallel.log, sequential.log) << seed << ", " << threads << " threads";
+        }
+    }
+}
+
+// The run's one pool serves pass after pass: every item once, on a slot of its own
+// thread; a failure on a worker is told once, stops the taking and ends in RunAborted.
+TEST(ThreadPool, RunsEveryItemOnceAndStopsAtAFailure)
+{
+    struct Row { unsigned threads; std::size_t items; std::size_t failing; std::size_t ranAtMost; };  // failing == items: none
+    for (const Row& row : std::vector<Row>{{1, 0, 0, 0}, {1, 7, 7, 7}, {2, 1, 1, 1}, {3, 500, 500, 500},
+                                           {2, 500, 3, 100}, {1, 9, 4, 5}}) {
+        ThreadPool pool(row.threads);
+        EXPECT_EQ(pool.slots(), row.threads > 1 ? row.threads + 1 : 1u);
+        for (int pass = 0; pass < 3; ++pass) {
+            std::vector<std::atomic<int>> calls(row.items);
+            std::atomic<bool> slotsInRange{true};
+            const ThreadPool::Body body = [&](std::size_t item, unsigned slot) {
+                calls[item]++;
+                slotsInRange = slotsInRange && slot < pool.slots();
+                if (item == row.failing)
+                    throw std::runtime_error("item failed");
+                std::this_thread::sleep_for(std::chrono::microseconds(50));  // work the others take meanwhile
+            };
+            testing::internal::CaptureStderr();
+            if (row.failing == row.items)
+                EXPECT_NO_THROW(pool.forEach(row.items, body));
+            else if (row.threads > 1)
+                EXPECT_THROW(pool.forEach(row.items, body), RunAborted);
+            else
+                EXPECT_THROW(pool.forEach(row.items, body), std::runtime_error);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                      row.failing < row.items && row.threads > 1 ? "Error: item failed\n" : "");
+            EXPECT_TRUE(slotsInRange);
+            std::size_t ran = 0;
+            for (std::size_t i = 0; i < row.items; ++i) {
+                EXPECT_EQ(calls[i].load(), i <= row.failing ? 1 : calls[i].load() & 1) << "item " << i;
+                ran += static_cast<std::size_t>(calls[i].load());
+            }
+            EXPECT_LE(ran, row.ranAtMost);
+            EXPECT_GE(ran, std::min(row.failing + 1, row.items));
         }
     }
 }
