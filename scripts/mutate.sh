@@ -44,9 +44,9 @@ src/run/GenePass.cpp @@ g.compFragsLocus > static_cast<uint64_t>(std::max<int32_
 src/run/GenePass.cpp @@ if (g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0))) @@ if (g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.maxTotalFrags, 0)))
 src/run/GenePass.cpp @@ if (g.compFragsLocus < static_cast<uint64_t> @@ if (g.compFragsLocus <= static_cast<uint64_t>
 src/run/GenePass.cpp @@ g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0)) @@ g.fragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0))
-src/run/Fpkm.cpp @@ return 1e9 * fragments / static_cast<double>(denominator); @@ return 1e6 * fragments / static_cast<double>(denominator);
+src/output/Fpkm.cpp @@ return 1e9 * fragments / static_cast<double>(denominator); @@ return 1e6 * fragments / static_cast<double>(denominator);
 src/output/WriteResults.cpp @@ return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.compFragsLocus); @@ return valueAt(gene.compFragsTrans, t) / static_cast<double>(gene.fragsLocus);
-src/run/Fpkm.cpp @@ return c >= conf.minCompFrags && c <= conf.maxCompFrags; @@ return c > conf.minCompFrags && c <= conf.maxCompFrags;
+src/output/Fpkm.cpp @@ return c >= conf.minCompFrags && c <= conf.maxCompFrags; @@ return c > conf.minCompFrags && c <= conf.maxCompFrags;
 src/model/TranscriptMixture.cpp @@ if (i < kFirstLikelihoodTest) @@ if (i < 1)
 src/model/TranscriptMixture.cpp @@ logLikelihood = exactLikelihood(alphasNow, betasNow); @@ logLikelihood = logLikelihood + 0.0;
 src/model/TranscriptMixture.cpp @@ std::fabs(sums.newAlphas[t] - alphas[t]) < minParamDiff) @@ std::fabs(sums.newAlphas[t] - alphas[t]) < 1000 * minParamDiff)

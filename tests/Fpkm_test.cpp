@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "run/Fpkm.h"
+#include "output/Fpkm.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "annotation/Annotations.h"
-#include "cli/Options.h"
+#include "config/Configuration.h"
 
 struct t_initValues {
     std::vector<double> alphas;

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <optional>
 
 #include "alignments/BamSort.h"
+#include "cli/Options.h"
 #include "output/WriteResults.h"
 #include "run/Run.h"
 #include "util/Errors.h"
@@ -81,7 +83,11 @@ int main(int argc, char** argv)
 {
     installSignalHandlers();
     try {
-        return runKestrove(argc, argv, buildFeatures());
+        ProgramParameters parameters;
+        const std::optional<ParsedOptions> parsed = parameters.parse(argc, argv, buildFeatures());
+        if (!parsed)
+            return parameters.exitStatus();
+        return runKestrove(parsed->conf, parsed->dirs, {argc, argv, parameters.optionValues()});
     } catch (...) {
         removeSortTemporaries();
         reportFailure(std::current_exception());

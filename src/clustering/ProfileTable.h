@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/Options.h"
+#include "config/Configuration.h"
 
 // The start-site profiles of conf.resultsDir's transcript summary, appended to its
 // norm_pdfs: nothing on success, otherwise the one-line reason. Nothing is written

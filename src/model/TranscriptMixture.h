@@ -8,7 +8,7 @@
 
 #include "annotation/Annotations.h"
 #include "alignments/Compatibility.h"
-#include "cli/Options.h"
+#include "config/Configuration.h"
 #include "model/GaussMixture.h"
 #include "util/ThreadPool.h"
 

@@ -7,7 +7,7 @@
 #include "annotation/Annotations.h"
 #include "annotation/AutoGroups.h"
 #include "alignments/BamIO.h"
-#include "cli/Options.h"
+#include "config/Configuration.h"
 
 class DebugLog {
 public:

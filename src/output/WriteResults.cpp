@@ -14,7 +14,7 @@
 #include <iostream>
 #include <iterator>
 
-#include "run/Fpkm.h"
+#include "output/Fpkm.h"
 #include "util/Files.h"
 #include "util/Errors.h"
 

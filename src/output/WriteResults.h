@@ -9,7 +9,7 @@
 
 #include "annotation/Annotations.h"
 #include "annotation/AutoGroups.h"
-#include "cli/Options.h"
+#include "config/Configuration.h"
 #include "output/Provenance.h"
 #include "util/WorkingFiles.h"
 

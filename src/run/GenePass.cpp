@@ -9,7 +9,7 @@
 #include "alignments/Compatibility.h"
 #include "model/TranscriptMixture.h"
 #include "output/DebugLog.h"
-#include "run/Fpkm.h"
+#include "output/Fpkm.h"
 #include "run/References.h"
 #include "util/Files.h"
 #include "util/Units.h"

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/Options.h"
+#include "config/Configuration.h"
 
 // The directory the results go to: the one given (normalised) or output/ in the working
 // directory; nothing, after saying why on standard error, when results could not be

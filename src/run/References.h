@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "annotation/Annotations.h"
-#include "cli/Options.h"
+#include "config/Configuration.h"
 
 // The reference of the BAM header that holds `chromosome`, tried as written and
 // under the usual prefixes; empty when there is none.

@@ -16,7 +16,7 @@
 #include "alignments/BamSort.h"
 #include "annotation/AutoGroups.h"
 #include "clustering/ProfileTable.h"
-#include "run/Fpkm.h"
+#include "output/Fpkm.h"
 #include "run/GenePass.h"
 #include "run/OutputDirectory.h"
 #include "run/References.h"
@@ -294,7 +294,7 @@ void fragsExperiment(RunContext& run, const std::string& region, unsigned slot)
     run.counters.fragsExpt.fetch_add(fragmentCount(stats));
 }
 
-int runKestrove(int argc, char** argv, const BuildFeatures& features)
+int runKestrove(const t_configuration& options, const t_directories& inputs, const RunInvocation& invocation)
 {
     // Every gene allocates and frees its tables, and a page first written costs a fault:
     // a few microseconds each in a virtual machine, a tenth of a run when every table
@@ -307,12 +307,7 @@ int runKestrove(int argc, char** argv, const BuildFeatures& features)
     mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
     mallopt(M_TRIM_THRESHOLD, kTrimThresholdBytes);
     boost::timer::cpu_timer timer;
-    ProgramParameters parameters;
-    const std::optional<ParsedOptions> parsed = parameters.parse(argc, argv, features);
-    if (!parsed)
-        return parameters.exitStatus();
-
-    RunContext run(parsed->conf, parsed->dirs);
-    run.results.startRecord(argc, argv, parameters.optionValues(), parsed->dirs);
+    RunContext run(options, inputs);
+    run.results.startRecord(invocation.argc, invocation.argv, invocation.optionValues, inputs);
     return runSteps(run, timer);
 }

@@ -3,6 +3,8 @@
 // The steps of a run, from the parsed options to the closing report.
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "alignments/BamIO.h"
 #include "annotation/Annotations.h"
@@ -14,6 +16,14 @@ bool initialize(RunContext& run, Annotations& annotations, BamIO& reader);
 // Adds the fragments of one region of the alignments to the experiment's count.
 void fragsExperiment(RunContext& run, const std::string& region, unsigned slot = 0);
 
-// The whole run, as main performs it; returns the process exit status. A failure that
-// ends the run is thrown for main to report.
-int runKestrove(int argc, char** argv, const BuildFeatures& features);
+// How the run was asked for, as its record keeps it.
+struct RunInvocation {
+    int argc = 0;
+    char** argv = nullptr;
+    // Every option by long name with the value the run uses, defaults included.
+    std::vector<std::pair<std::string, std::string>> optionValues;
+};
+
+// The whole run on options parsed by main; returns the process exit status. A failure
+// that ends the run is thrown for main to report.
+int runKestrove(const t_configuration& options, const t_directories& inputs, const RunInvocation& invocation);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "alignments/BamIO.h"
-#include "cli/Options.h"
+#include "config/Configuration.h"
 #include "output/WriteResults.h"
 #include "util/ProgressBar.h"
 #include "util/ThreadPool.h"

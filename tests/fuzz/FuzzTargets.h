@@ -33,7 +33,7 @@
 #include "clustering/ProfileTable.h"
 #include "alignments/Compatibility.h"
 #include "util/Errors.h"
-#include "cli/Options.h"
+#include "config/Configuration.h"
 #include "clustering/HierarchicalClustering.h"
 #include "clustering/TableStore.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "annotation/Gene.h"
-#include "cli/Options.h"
+#include "config/Configuration.h"
 
 // Whether a gene with this many compatible fragments is estimated at all.
 bool countWithinLimits(uint64_t count, const t_configuration& conf);

@@ -1,4 +1,4 @@
-#include "run/Fpkm.h"
+#include "output/Fpkm.h"
 
 #include <cmath>
 
