@@ -306,12 +306,11 @@ struct Estimates { std::vector<double> alphas; Matrix betas; std::string log; };
 Estimates train(Locus& locus, const ModelParams& params, t_configuration conf, int16_t nrThreads = 1)
 {
     conf.nrThreads = nrThreads;
-    conf.deferredPass = nrThreads > 1;
     TranscriptMixture model = params.build();
     Estimates result{params.alphas, {}, {}};
     std::stringstream log;
     CompatibleFragments fragments = locus.compatible();
-    TrainingOptions options = trainingOptions(conf);
+    TrainingOptions options = trainingOptions(conf, nrThreads > 1);
     ThreadPool pool(static_cast<unsigned>(nrThreads));
     options.blockPool = &pool;
     model.train(fragments, locus.gene, result.alphas, options, log, "/nonexistent");

@@ -34,12 +34,11 @@ struct BigGene : SyntheticGene {
         TranscriptMixture m = model();
         t_configuration conf = trainingConf(iterations);
         conf.nrThreads = static_cast<int16_t>(threads);
-        conf.deferredPass = threads > 1;
         alphas.assign(kTranscripts, 1.0 / kTranscripts);
         std::stringstream log;
         const auto begin = std::chrono::steady_clock::now();
         CompatibleFragments fragments = compatible;
-        TrainingOptions options = trainingOptions(conf);
+        TrainingOptions options = trainingOptions(conf, threads > 1);
         ThreadPool pool(static_cast<unsigned>(threads));
         options.blockPool = &pool;
         m.train(fragments, gene, alphas, options, log, "/nonexistent");

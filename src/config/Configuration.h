@@ -25,7 +25,6 @@ struct t_configuration {
     bool trainLambdas = false;
     bool computeChn = true;
     bool normalizeLengths = false;
-    bool deferredPass = false;
     bool debugMode = false;
     bool globalTying = false;
     bool excludeGenes = false;

@@ -278,7 +278,7 @@ void iterate(const FragmentTable& table, uint64_t N, std::vector<double>& alphas
 
 } // namespace
 
-TrainingOptions trainingOptions(const t_configuration& conf)
+TrainingOptions trainingOptions(const t_configuration& conf, bool deferredPass)
 {
     TrainingOptions options;
     options.nrComponents = conf.nrBlocks;
@@ -287,8 +287,8 @@ TrainingOptions trainingOptions(const t_configuration& conf)
     options.likelihoodThreshold = conf.likelihoodThreshold;
     // The deferred pass always trains the betas (fix-betas is a single-thread option)
     // and sums every gene in blocks (on the run's threads: the caller gives the pool).
-    options.trainBetas = conf.trainBetas || conf.deferredPass;
-    options.blockedFragments = conf.deferredPass ? 0 : static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0));
+    options.trainBetas = conf.trainBetas || deferredPass;
+    options.blockedFragments = deferredPass ? 0 : static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0));
     options.logFiles = conf.logFiles;
     options.observAlphas = conf.observAlphas;
     options.observBetas = conf.observBetas;

@@ -30,7 +30,8 @@ struct TrainingOptions {
     int16_t biasType = 0;
 };
 
-TrainingOptions trainingOptions(const t_configuration& conf);
+// deferredPass: a gene put off for its size, trained with the run's threads.
+TrainingOptions trainingOptions(const t_configuration& conf, bool deferredPass = false);
 
 // The fragments of a gene as a mixture of its transcripts (weights alpha), each
 // transcript's start density its tied group's Gaussian mixture (weights beta), shifted

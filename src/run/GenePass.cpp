@@ -68,9 +68,7 @@ void runDeferredPass(RunContext& run, Annotations& annotations)
     const std::vector<std::string>& deferred = run.deferredGenes.all();
     if (deferred.empty())
         return;
-    t_configuration conf = run.options;
-    conf.deferredPass = true;
-    GenePass pass(run, conf);
+    GenePass pass(run, true);
     for (const std::string& key : deferred) {
         auto gene = annotations.genes.find(key);
         if (gene != annotations.genes.end())
@@ -152,7 +150,7 @@ private:
 void runGenePass(RunContext& run, Annotations& annotations)
 {
     std::vector<std::vector<GeneMap::iterator>> groups = overlapGroups(annotations.genes, run.references);
-    GenePass pass(run, run.options);
+    GenePass pass(run, false);
     run.pool.forEach(groups.size(), [&](std::size_t i, unsigned slot) { pass.processLoci(groups[i], slot); });
     run.releaseWorkerReaders();
     runDeferredPass(run, annotations);
@@ -187,12 +185,12 @@ void GenePass::completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool
     const std::string startTime = units::localTime();
     const std::time_t startClock = std::time(nullptr);
     std::string message = "Processing gene " + (g.geneName.size() > 34 ? g.geneId : g.geneName);
-    if (conf.deferredPass)
+    if (deferred)
         message += " on " + std::to_string(conf.nrThreads) + " threads";
     else if (conf.nrThreads > 1)
         message = "Processing with " + std::to_string(conf.nrThreads) + " threads..";
     // A deferred gene was counted when it was put off.
-    run.progress.updateProgressBar(message, conf.deferredPass ? run.counters.quantificationProgress.load()
+    run.progress.updateProgressBar(message, deferred ? run.counters.quantificationProgress.load()
                                                              : run.counters.quantificationProgress.fetch_add(1));
     if (g.geneName.empty())
         g.geneName = g.geneId;
@@ -200,7 +198,7 @@ void GenePass::completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool
     LocusFragments& fragments = reader.fragmentBuffer(task.buffer);
     const LocusBufferRelease releaseAtEnd{fragments, task.buffer};
     LocusCompatibility& compatibility = *task.compatibility;
-    if (!conf.deferredPass) {
+    if (!deferred) {
         g.locus = task.region;
         g.fragsLocus = count;
         if (conf.nrThreads > 1 && g.fragsLocus >= static_cast<uint64_t>(std::max<int32_t>(conf.fragsThreshold, 0))) {
@@ -272,9 +270,9 @@ void GenePass::estimateGene(GeneMap::iterator& gene, CompatibleFragments& fragme
 
     std::vector<double> alphas = values.alphas;
     TranscriptMixture model(values.alphas, values.nus, values.lambdas, values.trans2group, groupMixtures);
-    TrainingOptions training = trainingOptions(conf);
+    TrainingOptions training = trainingOptions(conf, deferred);
     // The genes put off have the run's threads to themselves.
-    training.blockPool = conf.deferredPass ? &run.pool : nullptr;
+    training.blockPool = deferred ? &run.pool : nullptr;
     model.train(fragments, gene, alphas, training, log, run.paths.outputDir);
 
     run.counters.compFragsExpt.fetch_add(g.compFragsLocus);
@@ -335,7 +333,7 @@ void GenePass::processLoci(std::vector<GeneMap::iterator>& genes, unsigned slot)
         task.region = locusText;
         LocusRead read;
         int locusTid = -1;
-        if (!conf.deferredPass) {
+        if (!deferred) {
             const std::string inHeader = regionInHeader(g, locusText, run.references);
             if (!inHeader.empty())
                 task.region = inHeader;

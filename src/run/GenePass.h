@@ -18,7 +18,8 @@ void runGenePass(RunContext& run, Annotations& annotations);
 // gene every thread.
 class GenePass {
 public:
-    GenePass(RunContext& run, const t_configuration& conf) : run(run), conf(conf) {}
+    // deferred: the pass over the genes put off for their size, each with every thread.
+    GenePass(RunContext& run, bool deferred) : run(run), conf(run.options), deferred(deferred) {}
 
     // Genes of one reference whose loci overlap, read in one pass and then estimated one by one.
     // slot: the pool slot of the calling thread, whose reader reads the loci.
@@ -35,6 +36,7 @@ private:
 
     RunContext& run;
     const t_configuration& conf;
+    const bool deferred;
 };
 
 // Fragments of a count of records: pairs and singletons when the reads are paired.
