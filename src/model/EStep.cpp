@@ -15,7 +15,6 @@
 
 namespace {
 
-// The fragments' entry index moves into the table; their coordinates are released once used.
 // N(j; 200, 80) and its running sums from j = 0 on, in order.
 struct LengthDensities {
     std::vector<double> pdf{0.0};
@@ -80,6 +79,115 @@ double startDensities(double sigma, double mu, int32_t length, double* kept)
     return z;
 }
 
+// Running sums of N(j; 200, 80), j = 1 .. m, one for all transcripts, and the
+// densities themselves: a fragment's length is one of these j nearly always. The
+// shorter lengths are the same for every gene; a longer transcript continues them
+// in `longer`.
+const LengthDensities& lengthDensitiesUpTo(int32_t maxLength, LengthDensities& longer)
+{
+    const LengthDensities& shared = sharedLengthDensities();
+    if (maxLength <= kSharedLengths)
+        return shared;
+    longer = shared;
+    longer.extend(maxLength);
+    return longer;
+}
+
+// The start densities of the transcripts' components: the normaliser of each, and,
+// for the transcripts that fit, the density at every position.
+struct StartDensities {
+    static constexpr uint64_t kNotKept = std::numeric_limits<uint64_t>::max();
+    std::vector<uint64_t> keptAt;  // a transcript's first kept value, or kNotKept
+    std::vector<double> kept;
+    std::vector<double> norm;      // T x K
+};
+
+// The start density of a component is needed at every position of the transcript
+// for its normaliser anyway; kept, it serves every entry at that position without
+// a further exp. Kept for as many transcripts as fit in keptRoom values; the others
+// compute theirs per entry, an exp a cell once per gene.
+StartDensities startDensitiesOf(const CompatibleFragments& fragments, const Gene& gene, uint64_t T, uint64_t K,
+                                const ScaledComponents& scaled, uint64_t keptRoom)
+{
+    StartDensities starts;
+    starts.keptAt.assign(T, StartDensities::kNotKept);
+    starts.norm.resize(T * K);
+    // A transcript without a compatible fragment needs no normaliser.
+    std::vector<char> used(T, 0);
+    for (uint64_t e = 0; e < fragments.firstEntry[fragments.size()]; ++e)
+        used[fragments.entryTranscript[e]] = 1;
+    for (uint64_t t = 0; t < T; ++t) {
+        if (!used[t])
+            continue;
+        const int32_t length = gene.transcripts[t].length;
+        const uint64_t positions = static_cast<uint64_t>(std::max<int32_t>(length, 0));
+        const bool keep = starts.kept.size() + positions * K <= keptRoom;
+        if (keep) {
+            starts.keptAt[t] = starts.kept.size();
+            starts.kept.resize(starts.kept.size() + positions * K);
+        }
+        for (uint64_t k = 0; k < K; ++k)
+            starts.norm[t * K + k] = startDensities(scaled.devs[t * K + k], scaled.means[t * K + k], length,
+                                                    keep ? starts.kept.data() + starts.keptAt[t] + k * positions
+                                                         : nullptr);
+    }
+    return starts;
+}
+
+// The length density of a pair's fragment starting at x of a transcript of `length`,
+// normalised over the lengths that fit from x on.
+double pairLengthDensity(int32_t fragLength, int32_t x, int32_t length, int32_t maxLength,
+                         const LengthDensities& lengths)
+{
+    double lengthDensity = fragLength >= 1 && fragLength <= maxLength
+        ? lengths.pdf[static_cast<std::size_t>(fragLength)]
+        : normpdf(kFragLengthSd, fragLength, kFragLengthMean);
+    const int64_t remaining = static_cast<int64_t>(length) - x;
+    if (remaining != 0) {
+        // Only L_t normalisers exist; a start outside the transcript sums fewer.
+        const int64_t count = std::clamp<int64_t>(remaining, 0, std::max<int32_t>(length, 0));
+        const double sum = lengths.prefix[static_cast<std::size_t>(count)];
+        if (sum >= DBL_MIN)
+            lengthDensity /= sum;
+    }
+    return lengthDensity;
+}
+
+// What every entry's cells are computed from.
+struct CellInputs {
+    const CompatibleFragments& fragments;
+    const Gene& gene;
+    uint64_t K;
+    const ScaledComponents& scaled;
+    int32_t maxLength;
+    const LengthDensities& lengths;
+    const StartDensities& starts;
+};
+
+// The K cells of entry e.
+void fillEntryCells(const CellInputs& in, uint64_t e, bool paired, double* cells)
+{
+    const uint64_t K = in.K;
+    const uint32_t t = in.fragments.entryTranscript[e];
+    const int32_t x = in.fragments.entryStart[e];
+    const int32_t length = in.gene.transcripts[t].length;
+    double lengthDensity = 1.0;
+    if (paired)
+        lengthDensity = pairLengthDensity(in.fragments.entryLength[e], x, length, in.maxLength, in.lengths);
+    const uint64_t keptAt = in.starts.keptAt[t];
+    const bool kept = keptAt != StartDensities::kNotKept && x >= 1 && x <= length;
+    const uint64_t positions = static_cast<uint64_t>(std::max<int32_t>(length, 0));
+    for (uint64_t k = 0; k < K; ++k) {
+        const double z = in.starts.norm[t * K + k];
+        double start = kept ? in.starts.kept[keptAt + k * positions + static_cast<uint64_t>(x - 1)]
+                            : normpdf(in.scaled.devs[t * K + k], x, in.scaled.means[t * K + k]);
+        // A component that underflows on every position of the transcript has no
+        // density there; dividing would turn the whole gene into NaN.
+        start = (z > 0.0 && std::isfinite(z)) ? start / z : 0.0;
+        cells[k] = paired ? start * lengthDensity : start;
+    }
+}
+
 } // namespace
 
 FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gene, uint64_t nrTranscripts,
@@ -92,18 +200,8 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
     int32_t maxLength = 0;
     for (uint64_t t = 0; t < T; ++t)
         maxLength = std::max(maxLength, gene.transcripts[t].length);
-
-    // Running sums of N(j; 200, 80), j = 1 .. m, one for all transcripts, and the
-    // densities themselves: a fragment's length is one of these j nearly always. The
-    // shorter lengths are the same for every gene; a longer transcript continues them.
-    const LengthDensities& shared = sharedLengthDensities();
     LengthDensities longer;
-    if (maxLength > kSharedLengths) {
-        longer = shared;
-        longer.extend(maxLength);
-    }
-    const double* lengthPdf = maxLength > kSharedLengths ? longer.pdf.data() : shared.pdf.data();
-    const double* lengthNormPrefix = maxLength > kSharedLengths ? longer.prefix.data() : shared.prefix.data();
+    const LengthDensities& lengths = lengthDensitiesUpTo(maxLength, longer);
 
     const uint64_t nrEntries = fragments.firstEntry[N];
     check(T <= std::numeric_limits<uint32_t>::max(), "transcript indices fit in 32 bits");
@@ -116,41 +214,18 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
     table.cells.resize(nrEntries * K);
     double* cells = table.cells.data();
 
-    // The start density of a component is needed at every position of the transcript
-    // for its normaliser anyway; kept, it serves every entry at that position without
-    // a further exp. Kept for as many transcripts as fit in a quarter of the table's
-    // room (at least 64 Ki values), which the table's own peak bounds: a gene of many
-    // long isoforms would otherwise hold nearly a second table. The others compute
-    // theirs per entry, an exp a cell once per gene.
-    const uint64_t keptRoom = std::max<uint64_t>(nrEntries * K / 4, uint64_t{1} << 16);
-    std::vector<uint64_t> keptAt(T, std::numeric_limits<uint64_t>::max());
-    std::vector<double> startDensity;
-    std::vector<double> startNorm(T * K);
-    // A transcript without a compatible fragment needs no normaliser.
-    std::vector<char> used(T, 0);
-    for (uint64_t e = 0; e < nrEntries; ++e)
-        used[fragments.entryTranscript[e]] = 1;
-    for (uint64_t t = 0; t < T; ++t) {
-        if (!used[t])
-            continue;
-        const int32_t length = gene.transcripts[t].length;
-        const uint64_t positions = static_cast<uint64_t>(std::max<int32_t>(length, 0));
-        const bool keep = startDensity.size() + positions * K <= keptRoom;
-        if (keep) {
-            keptAt[t] = startDensity.size();
-            startDensity.resize(startDensity.size() + positions * K);
-        }
-        for (uint64_t k = 0; k < K; ++k)
-            startNorm[t * K + k] = startDensities(scaled.devs[t * K + k], scaled.means[t * K + k], length,
-                                                  keep ? startDensity.data() + keptAt[t] + k * positions : nullptr);
-    }
+    // Start densities are kept in a quarter of the table's room (at least 64 Ki values),
+    // which the table's own peak bounds: a gene of many long isoforms would otherwise
+    // hold nearly a second table.
+    const StartDensities starts =
+        startDensitiesOf(fragments, gene, T, K, scaled, std::max<uint64_t>(nrEntries * K / 4, uint64_t{1} << 16));
+    const CellInputs inputs{fragments, gene, K, scaled, maxLength, lengths, starts};
 
     // From the last fragment back: the coordinates past a fragment are given back as
     // the cells before it are mapped, so that a large locus never holds both whole.
     constexpr uint64_t kStretch = uint64_t{1} << 14;
     uint64_t mappedFrom = nrEntries;
     for (uint64_t h = N; h-- > 0;) {
-        const bool paired = fragments.paired[h] != 0;
         if (fragments.firstEntry[h] < mappedFrom) {
             fragments.entryStart.shrinkTo(fragments.firstEntry[h + 1]);
             fragments.entryLength.shrinkTo(fragments.firstEntry[h + 1]);
@@ -159,37 +234,9 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
             prefaultForWrite(cells + from * K, (mappedFrom - from) * K * sizeof(double));
             mappedFrom = from;
         }
-        for (uint64_t e = fragments.firstEntry[h]; e < fragments.firstEntry[h + 1]; ++e) {
-            const uint32_t t = fragments.entryTranscript[e];
-            const int32_t x = fragments.entryStart[e];
-            const int32_t length = gene.transcripts[t].length;
-            double lengthDensity = 1.0;
-            if (paired) {
-                const int32_t fragLength = fragments.entryLength[e];
-                lengthDensity = fragLength >= 1 && fragLength <= maxLength
-                    ? lengthPdf[fragLength]
-                    : normpdf(kFragLengthSd, fragLength, kFragLengthMean);
-                const int64_t remaining = static_cast<int64_t>(length) - x;
-                if (remaining != 0) {
-                    // Only L_t normalisers exist; a start outside the transcript sums fewer.
-                    const int64_t count = std::clamp<int64_t>(remaining, 0, std::max<int32_t>(length, 0));
-                    const double sum = lengthNormPrefix[count];
-                    if (sum >= DBL_MIN)
-                        lengthDensity /= sum;
-                }
-            }
-            const bool kept = keptAt[t] != std::numeric_limits<uint64_t>::max() && x >= 1 && x <= length;
-            const uint64_t positions = static_cast<uint64_t>(std::max<int32_t>(length, 0));
-            for (uint64_t k = 0; k < K; ++k) {
-                const double z = startNorm[t * K + k];
-                double start = kept ? startDensity[keptAt[t] + k * positions + static_cast<uint64_t>(x - 1)]
-                                    : normpdf(scaled.devs[t * K + k], x, scaled.means[t * K + k]);
-                // A component that underflows on every position of the transcript has no
-                // density there; dividing would turn the whole gene into NaN.
-                start = (z > 0.0 && std::isfinite(z)) ? start / z : 0.0;
-                cells[e * K + k] = paired ? start * lengthDensity : start;
-            }
-        }
+        const bool paired = fragments.paired[h] != 0;
+        for (uint64_t e = fragments.firstEntry[h]; e < fragments.firstEntry[h + 1]; ++e)
+            fillEntryCells(inputs, e, paired, cells + e * K);
     }
     table.firstEntry = std::move(fragments.firstEntry);
     table.entryTranscript = std::move(fragments.entryTranscript);
