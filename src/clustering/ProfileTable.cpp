@@ -240,6 +240,75 @@ bool appendProfile(std::ostringstream& out, std::string_view id, uint64_t length
     return true;
 }
 
+// A summary without the mixture columns has them in the run's mixtures file: the row's
+// columns from there are appended to `line` and `fields` split again.
+void addMixtureColumns(std::string& line, std::vector<std::string_view>& fields,
+                       std::optional<MixtureColumns>& mixtures, const SummaryReader& reader, size_t lineNumber)
+{
+    if (fields.size() != kFirstMixtureField - 1)
+        return;
+    if (!mixtures)
+        mixtures.emplace(reader.path());
+    if (!mixtures->open())
+        return;
+    const std::optional<std::string> columns = mixtures->take(fields[0], fields[1]);
+    if (!columns)
+        reader.fail(lineNumber, "transcript " + std::string(fields[0]) + " of gene " + std::string(fields[1])
+                                    + " has no row in " + mixtures->path());
+    line += *columns;
+    splitTabs(line, fields);
+}
+
+// The number of mixture components, read from the first row; every row holds them all.
+uint64_t componentCount(const std::vector<std::string_view>& fields, std::optional<uint64_t>& nrComponents,
+                        const SummaryReader& reader, size_t lineNumber)
+{
+    if (fields.size() < kFirstMixtureField)
+        reader.fail(lineNumber, std::to_string(fields.size())
+                                    + " fields, but clustering needs the mixture columns (number of components, "
+                                      "their means, their weights): from field 14 on, or from the run's "
+                                      "mixtures_<sample>.dat beside the summary");
+    if (!nrComponents) {
+        nrComponents = reader.unsignedField(fields, kFirstMixtureField, "number of mixture components", lineNumber);
+        if (*nrComponents == 0)
+            reader.fail(lineNumber, "field 14 (number of mixture components) is 0");
+    }
+    const uint64_t n = *nrComponents;
+    if ((fields.size() - kFirstMixtureField) / 2 < n)
+        reader.fail(lineNumber, std::to_string(fields.size()) + " fields, " + std::to_string(kFirstMixtureField)
+                                    + " + 2 x " + std::to_string(n) + " expected");
+    return n;
+}
+
+// The profile of a row of n components, unless its transcript is too short or has too
+// few fragments to be clustered.
+void appendRowProfile(std::ostringstream& profiles, const std::vector<std::string_view>& fields, uint64_t n,
+                      const t_configuration& conf, const SummaryReader& reader, size_t lineNumber)
+{
+    const std::string_view id = fields[0];
+    // The id becomes the row name of the profile table, whose reader ends a line at a CR.
+    if (id.empty() || id.find('\r') != std::string_view::npos)
+        reader.fail(lineNumber, "field 1 (transcript id) is empty or holds a carriage return");
+    const uint64_t length = reader.unsignedField(fields, 5, "length", lineNumber);
+    const double abundance = reader.doubleField(fields, 7, "abundance", lineNumber);
+    const uint64_t compatible = reader.unsignedField(fields, 11, "compatible fragments", lineNumber);
+    if (length > UINT32_MAX)
+        reader.fail(lineNumber, "field 5 (length) " + std::to_string(length) + " is out of range");
+    if (!(static_cast<double>(compatible) * abundance >= static_cast<double>(conf.minTransFrags))
+        || static_cast<int64_t>(length) < conf.minTransLen)
+        return;
+
+    std::vector<double> means(n);
+    std::vector<double> weights(n);
+    for (uint64_t k = 0; k < n; ++k) {
+        means[k] = reader.doubleField(fields, kFirstMixtureField + 1 + k, "component mean", lineNumber);
+        weights[k] = reader.doubleField(fields, kFirstMixtureField + 1 + n + k, "component weight", lineNumber);
+    }
+    std::string why;
+    if (!appendProfile(profiles, id, length, means, weights, why))
+        reader.warn(lineNumber, id, why);
+}
+
 // Every line of the summary is checked before anything is written, so that a
 // malformed summary leaves "norm_pdfs" as it was.
 std::string buildProfiles(const std::string& summaryPath, const t_configuration& conf)
@@ -257,8 +326,6 @@ std::string buildProfiles(const std::string& summaryPath, const t_configuration&
 
     std::ostringstream profiles;
     std::vector<std::string_view> fields;
-    std::vector<double> means;
-    std::vector<double> weights;
     std::optional<uint64_t> nrComponents;
     std::optional<MixtureColumns> mixtures;
     while (std::getline(in, line)) {
@@ -268,57 +335,9 @@ std::string buildProfiles(const std::string& summaryPath, const t_configuration&
         if (line.empty())
             continue;
         splitTabs(line, fields);
-        // A summary without the mixture columns has them in the run's mixtures file.
-        if (fields.size() == kFirstMixtureField - 1) {
-            if (!mixtures)
-                mixtures.emplace(summaryPath);
-            if (mixtures->open()) {
-                const std::optional<std::string> columns = mixtures->take(fields[0], fields[1]);
-                if (!columns)
-                    reader.fail(lineNumber, "transcript " + std::string(fields[0]) + " of gene "
-                                                + std::string(fields[1]) + " has no row in " + mixtures->path());
-                line += *columns;
-                splitTabs(line, fields);
-            }
-        }
-        if (fields.size() < kFirstMixtureField)
-            reader.fail(lineNumber, std::to_string(fields.size())
-                                        + " fields, but clustering needs the mixture columns (number of components, "
-                                          "their means, their weights): from field 14 on, or from the run's "
-                                          "mixtures_<sample>.dat beside the summary");
-        if (!nrComponents) {
-            nrComponents = reader.unsignedField(fields, kFirstMixtureField, "number of mixture components",
-                                                lineNumber);
-            if (*nrComponents == 0)
-                reader.fail(lineNumber, "field 14 (number of mixture components) is 0");
-        }
-        const uint64_t n = *nrComponents;
-        if ((fields.size() - kFirstMixtureField) / 2 < n)
-            reader.fail(lineNumber, std::to_string(fields.size()) + " fields, " + std::to_string(kFirstMixtureField)
-                                        + " + 2 x " + std::to_string(n) + " expected");
-
-        const std::string_view id = fields[0];
-        // The id becomes the row name of the profile table, whose reader ends a line at a CR.
-        if (id.empty() || id.find('\r') != std::string_view::npos)
-            reader.fail(lineNumber, "field 1 (transcript id) is empty or holds a carriage return");
-        const uint64_t length = reader.unsignedField(fields, 5, "length", lineNumber);
-        const double abundance = reader.doubleField(fields, 7, "abundance", lineNumber);
-        const uint64_t compatible = reader.unsignedField(fields, 11, "compatible fragments", lineNumber);
-        if (length > UINT32_MAX)
-            reader.fail(lineNumber, "field 5 (length) " + std::to_string(length) + " is out of range");
-        if (!(static_cast<double>(compatible) * abundance >= static_cast<double>(conf.minTransFrags))
-            || static_cast<int64_t>(length) < conf.minTransLen)
-            continue;
-
-        means.resize(n);
-        weights.resize(n);
-        for (uint64_t k = 0; k < n; ++k) {
-            means[k] = reader.doubleField(fields, kFirstMixtureField + 1 + k, "component mean", lineNumber);
-            weights[k] = reader.doubleField(fields, kFirstMixtureField + 1 + n + k, "component weight", lineNumber);
-        }
-        std::string why;
-        if (!appendProfile(profiles, id, length, means, weights, why))
-            reader.warn(lineNumber, id, why);
+        addMixtureColumns(line, fields, mixtures, reader, lineNumber);
+        const uint64_t n = componentCount(fields, nrComponents, reader, lineNumber);
+        appendRowProfile(profiles, fields, n, conf, reader, lineNumber);
     }
     if (in.bad())
         stop("Error: reading " + summaryPath + " failed after line " + std::to_string(lineNumber));

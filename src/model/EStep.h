@@ -1,6 +1,6 @@
 #pragma once
 
-// The fragment table of a gene and the E-step over it, sequential or in blocks.
+// The E-step over a gene's fragment table, sequential or in blocks.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +10,7 @@
 
 #include "alignments/Compatibility.h"
 #include "annotation/Annotations.h"
+#include "model/FragmentTable.h"
 #include "util/FlatArray.h"
 #include "util/ThreadPool.h"
 
@@ -20,30 +21,6 @@ struct FragmentBlock {
     uint64_t end = 0;
 };
 FragmentBlock fragmentBlock(uint64_t nrFragments, uint64_t nrBlocks, uint64_t blockIndex);
-
-// ---------------------------------------------------------------------------
-// Training tables
-
-// Densities of the compatible (fragment, transcript) pairs only: an incompatible
-// pair has P = 0 for every component and adds exact zeros to every EM sum.
-// Entries are stored in fragment order, transcripts ascending within a fragment.
-struct FragmentTable {
-    uint64_t nrComponents = 0;
-    std::vector<uint32_t> firstEntry;       // N + 1 offsets
-    std::vector<uint32_t> entryTranscript;  // one per entry
-    FlatArray<double> cells;                // P(h, t, k) at entry * K + k
-};
-
-// Scaled component means and deviations of dimension 0, row t holds K values.
-struct ScaledComponents {
-    std::vector<double> means;
-    std::vector<double> devs;
-};
-
-// The densities of every compatible pair under the scaled components. The fragments'
-// entry index moves into the table; their coordinates are released once used.
-FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gene, uint64_t nrTranscripts,
-                                 uint64_t nrComponents, const ScaledComponents& scaled);
 
 // ---------------------------------------------------------------------------
 // E-step

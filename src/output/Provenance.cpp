@@ -291,12 +291,10 @@ std::optional<Difference> firstDifference(const Record& first, const Record& sec
     return std::nullopt;
 }
 
-std::string toJson(const Record& r)
+namespace {
+
+void appendCommandAndOptions(std::string& out, const Record& r)
 {
-    std::string out = "{\n  \"program\": ";
-    appendQuoted(out, r.program);
-    out += ",\n  \"version\": ";
-    appendQuoted(out, r.version);
     out += ",\n  \"command_line\": [";
     for (size_t i = 0; i < r.commandLine.size(); ++i) {
         out += i ? ", " : "";
@@ -309,39 +307,67 @@ std::string toJson(const Record& r)
         out += ": ";
         appendQuoted(out, r.options[i].second);
     }
-    out += "\n  },\n  \"sample\": ";
-    appendQuoted(out, r.sample);
+    out += "\n  }";
+}
+
+void appendInputs(std::string& out, const std::vector<Input>& inputs)
+{
     out += ",\n  \"inputs\": [";
-    for (size_t i = 0; i < r.inputs.size(); ++i) {
+    for (size_t i = 0; i < inputs.size(); ++i) {
         out += i ? ",\n    {\"role\": " : "\n    {\"role\": ";
-        appendQuoted(out, r.inputs[i].role);
+        appendQuoted(out, inputs[i].role);
         out += ", \"path\": ";
-        appendQuoted(out, r.inputs[i].path);
-        out += ", \"size\": " + std::to_string(r.inputs[i].size) + ", \"mtime\": ";
-        appendQuoted(out, r.inputs[i].mtime);
+        appendQuoted(out, inputs[i].path);
+        out += ", \"size\": " + std::to_string(inputs[i].size) + ", \"mtime\": ";
+        appendQuoted(out, inputs[i].mtime);
         out += '}';
     }
-    out += "\n  ],\n  \"start\": ";
-    appendQuoted(out, r.start);
-    out += ",\n  \"end\": ";
-    appendQuoted(out, r.end);
-    const Statistics& s = r.statistics;
+    out += "\n  ]";
+}
+
+void appendStatistics(std::string& out, const Statistics& s)
+{
     out += ",\n  \"statistics\": {\"fragments\": " + std::to_string(s.fragments) +
            ", \"compatible_fragments\": " + std::to_string(s.compatibleFragments) +
            ", \"genes_ok\": " + std::to_string(s.genesOk) + ", \"genes_fail\": " + std::to_string(s.genesFail) +
            ", \"genes_fail_no_fragments\": " + std::to_string(s.genesFailNoFragments) +
            ", \"genes_fail_too_few\": " + std::to_string(s.genesFailTooFew) +
            ", \"genes_fail_too_many\": " + std::to_string(s.genesFailTooMany) +
-           ", \"genes_fail_not_converged\": " + std::to_string(s.genesFailNotConverged) +
-           "},\n  \"outputs\": [";
-    for (size_t i = 0; i < r.outputs.size(); ++i) {
+           ", \"genes_fail_not_converged\": " + std::to_string(s.genesFailNotConverged) + "}";
+}
+
+void appendOutputs(std::string& out, const std::vector<Output>& outputs)
+{
+    out += ",\n  \"outputs\": [";
+    for (size_t i = 0; i < outputs.size(); ++i) {
         out += i ? ",\n    {\"file\": " : "\n    {\"file\": ";
-        appendQuoted(out, r.outputs[i].file);
-        out += ", \"size\": " + std::to_string(r.outputs[i].size) + ", \"md5\": ";
-        appendQuoted(out, r.outputs[i].md5);
+        appendQuoted(out, outputs[i].file);
+        out += ", \"size\": " + std::to_string(outputs[i].size) + ", \"md5\": ";
+        appendQuoted(out, outputs[i].md5);
         out += '}';
     }
-    out += "\n  ]\n}\n";
+    out += "\n  ]";
+}
+
+} // namespace
+
+std::string toJson(const Record& r)
+{
+    std::string out = "{\n  \"program\": ";
+    appendQuoted(out, r.program);
+    out += ",\n  \"version\": ";
+    appendQuoted(out, r.version);
+    appendCommandAndOptions(out, r);
+    out += ",\n  \"sample\": ";
+    appendQuoted(out, r.sample);
+    appendInputs(out, r.inputs);
+    out += ",\n  \"start\": ";
+    appendQuoted(out, r.start);
+    out += ",\n  \"end\": ";
+    appendQuoted(out, r.end);
+    appendStatistics(out, r.statistics);
+    appendOutputs(out, r.outputs);
+    out += "\n}\n";
     return out;
 }
 

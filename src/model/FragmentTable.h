@@ -1,0 +1,32 @@
+#pragma once
+
+// The training table of a gene: the density of every compatible fragment and
+// transcript pair under each component.
+
+#include <cstdint>
+#include <vector>
+
+#include "alignments/Compatibility.h"
+#include "annotation/Annotations.h"
+#include "util/FlatArray.h"
+
+// Densities of the compatible (fragment, transcript) pairs only: an incompatible
+// pair has P = 0 for every component and adds exact zeros to every EM sum.
+// Entries are stored in fragment order, transcripts ascending within a fragment.
+struct FragmentTable {
+    uint64_t nrComponents = 0;
+    std::vector<uint32_t> firstEntry;       // N + 1 offsets
+    std::vector<uint32_t> entryTranscript;  // one per entry
+    FlatArray<double> cells;                // P(h, t, k) at entry * K + k
+};
+
+// Scaled component means and deviations of dimension 0, row t holds K values.
+struct ScaledComponents {
+    std::vector<double> means;
+    std::vector<double> devs;
+};
+
+// The densities of every compatible pair under the scaled components. The fragments'
+// entry index moves into the table; their coordinates are released once used.
+FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gene, uint64_t nrTranscripts,
+                                 uint64_t nrComponents, const ScaledComponents& scaled);
