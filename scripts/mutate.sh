@@ -50,9 +50,9 @@ src/output/Fpkm.cpp @@ return c >= conf.minCompFrags && c <= conf.maxCompFrags; 
 src/model/TranscriptMixture.cpp @@ if (i < kFirstLikelihoodTest) @@ if (i < 1)
 src/model/TranscriptMixture.cpp @@ logLikelihood = exactLikelihood(alphasNow, betasNow); @@ logLikelihood = logLikelihood + 0.0;
 src/model/TranscriptMixture.cpp @@ std::fabs(sums.newAlphas[t] - alphas[t]) < minParamDiff) @@ std::fabs(sums.newAlphas[t] - alphas[t]) < 1000 * minParamDiff)
-src/model/EStep.cpp @@ const int64_t remaining = static_cast<int64_t>(length) - x; @@ const int64_t remaining = static_cast<int64_t>(length) - x + 1;
-src/model/EStep.cpp @@ ? lengthPdf[fragLength] @@ ? lengthPdf[fragLength - 1]
-src/model/EStep.cpp @@ static_cast<uint64_t>(x - 1)] @@ static_cast<uint64_t>(x == 1 ? 0 : x - 2)]
+src/model/FragmentTable.cpp @@ const int64_t remaining = static_cast<int64_t>(length) - x; @@ const int64_t remaining = static_cast<int64_t>(length) - x + 1;
+src/model/FragmentTable.cpp @@ ? lengths.pdf[static_cast<std::size_t>(fragLength)] @@ ? lengths.pdf[static_cast<std::size_t>(fragLength - 1)]
+src/model/FragmentTable.cpp @@ static_cast<uint64_t>(x - 1)] @@ static_cast<uint64_t>(x == 1 ? 0 : x - 2)]
 src/annotation/GeneMerging.cpp @@ if (ea.end >= eb.start && eb.end >= ea.start) @@ if (ea.end > eb.start && eb.end > ea.start)
 src/annotation/Annotations.cpp @@ return listed != exclude; @@ return listed == exclude;
 src/alignments/BamSort.cpp @@ (primary == other.primary && secondary < other.secondary) @@ (primary == other.primary && secondary > other.secondary)
