@@ -2,8 +2,15 @@
 
 #include <vector>
 
+[[noreturn]] void failCheck(const char* condition);
+
 // Broken model preconditions are programming errors; release builds keep the check.
-void check(bool holds, const char* condition);
+// Inline: some run once per fragment table entry.
+inline void check(bool holds, const char* condition)
+{
+    if (!holds) [[unlikely]]
+        failCheck(condition);
+}
 
 // Left to right, so that every sum of the same values is the same double.
 double sumInOrder(const std::vector<double>& values);
