@@ -51,17 +51,6 @@ bool parseUnsigned(std::string_view text, uint64_t& value)
     return error == std::errc() && last == end && (!negative || value == 0);
 }
 
-bool parseDouble(std::string_view text, double& value)
-{
-    if (text.size() > 1 && text.front() == '+' && text[1] != '-')
-        text.remove_prefix(1);
-    if (text.empty())
-        return false;
-    const char* end = text.data() + text.size();
-    auto [last, error] = std::from_chars(text.data(), end, value);
-    return error == std::errc() && last == end;
-}
-
 class SummaryReader {
 public:
     explicit SummaryReader(std::string path) : path_(std::move(path)) {}

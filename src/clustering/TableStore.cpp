@@ -23,6 +23,17 @@ void splitTabs(std::string_view line, std::vector<std::string_view>& fields)
     }
 }
 
+bool parseDouble(std::string_view text, double& value)
+{
+    if (text.size() > 1 && text.front() == '+' && text[1] != '-')
+        text.remove_prefix(1);
+    if (text.empty())
+        return false;
+    const char* end = text.data() + text.size();
+    auto [last, error] = std::from_chars(text.data(), end, value);
+    return error == std::errc() && last == end;
+}
+
 namespace {
 
 enum class ColumnKind { Data, Name, RowWeight, RowOrder };
@@ -70,13 +81,7 @@ bool parseValue(std::string_view field, double& value)
         field.remove_prefix(1);
     while (!field.empty() && field.back() == ' ')
         field.remove_suffix(1);
-    if (field.size() > 1 && field.front() == '+' && field[1] != '-')
-        field.remove_prefix(1);
-    if (field.empty())
-        return false;
-    const char* end = field.data() + field.size();
-    auto [stop, error] = std::from_chars(field.data(), end, value);
-    return error == std::errc() && stop == end && std::isfinite(value);
+    return parseDouble(field, value) && std::isfinite(value);
 }
 
 // The header's column kinds; the first column holds the row ids.

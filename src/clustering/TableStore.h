@@ -7,6 +7,9 @@
 #include <string_view>
 #include <vector>
 
+// A number as written, with an optional leading + (not "+-"); false for anything else.
+bool parseDouble(std::string_view text, double& value);
+
 // Splits a line at every tab. Empty fields are kept: columns are found by
 // position, so an empty field (a missing value, an empty gene name) must not
 // shift the ones after it.
