@@ -5,8 +5,7 @@
 #include <map>
 #include <string>
 
-#include "annotation/Annotations.h"
-#include "util/Errors.h"
+#include "kestrove.h"
 
 int main(int argc, char** argv)
 {

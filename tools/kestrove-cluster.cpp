@@ -9,10 +9,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/timer/timer.hpp>
 
-#include "config/Configuration.h"
-#include "clustering/ProfileTable.h"
-#include "util/ProgressBar.h"
-#include "util/Units.h"
+#include "kestrove.h"
 
 namespace {
 

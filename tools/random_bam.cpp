@@ -17,8 +17,7 @@
 
 #include <htslib/sam.h>
 
-#include "alignments/BamIO.h"
-#include "alignments/BamSort.h"
+#include "kestrove.h"
 
 namespace {
 

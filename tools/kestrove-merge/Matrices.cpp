@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "Merge.h"
-#include "util/WorkingFiles.h"
+#include "kestrove.h"
 
 namespace merging {
 

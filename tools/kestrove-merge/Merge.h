@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "output/Provenance.h"
+#include "kestrove.h"
 
 namespace merging {
 

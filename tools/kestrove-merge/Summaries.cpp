@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "Merge.h"
-#include "util/WorkingFiles.h"
+#include "kestrove.h"
 
 namespace merging {
 

@@ -18,7 +18,7 @@
 #include <iterator>
 
 #include "Merge.h"
-#include "output/FolderReplacement.h"
+#include "kestrove.h"
 
 using namespace merging;
 
