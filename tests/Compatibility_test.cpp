@@ -1,12 +1,16 @@
 // Which transcripts a fragment fits and where it lies on them: the exon-edge
 // arithmetic that whole runs reach only through rounded abundances.
 
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "alignments/Compatibility.h"
+#include "model/FragmentTable.h"
+#include "util/ThreadPool.h"
 
 namespace {
 
@@ -120,6 +124,87 @@ TEST(Compatibility, TranscriptCoordinatesSkipIntronsAndCountFromTheFivePrimeEnd)
         EXPECT_EQ(f.transStarts, (std::vector<int32_t>{rows[i].start, 0})) << "row " << i;
         EXPECT_EQ(f.transEnds, (std::vector<int32_t>{rows[i].end, 0})) << "row " << i;
         EXPECT_EQ(f.fragLengths, (std::vector<int32_t>{rows[i].length, 0})) << "row " << i;
+    }
+}
+
+// A large locus's tables, as a gene put off for its size builds them on the run's
+// threads: the same bytes on one thread or several, across many stretches of cells.
+TEST(LocusTables, AreTheSameOnAnyNumberOfThreads)
+{
+    const std::vector<t_exon> exons{{1000, 2999}, {4000, 5999}, {7000, 8999}};
+    Gene gene;
+    gene.transcripts = {transcript(exons, true), transcript({exons[0], exons[2]}, true),
+                        transcript({exons[0], exons[1]}, false)};
+    for (t_transcript& t : gene.transcripts)
+        for (const t_exon& e : t.exons)
+            t.length += e.end - e.start + 1;
+    constexpr uint64_t K = 3;
+    ScaledComponents scaled;
+    for (const t_transcript& t : gene.transcripts)
+        for (uint64_t k = 0; k < K; ++k) {
+            scaled.means.push_back(t.length * (k + 0.5) / K);
+            scaled.devs.push_back(t.length / 5.0);
+        }
+
+    struct Built {
+        CompatibleFragments compatible;
+        FragmentTable table;
+    };
+    const auto build = [&](unsigned threads) {
+        // Singles and pairs at random, under names in no particular order; some fit nothing.
+        std::mt19937 rng(3);
+        std::uniform_int_distribution<int32_t> start(1000, 8800);
+        LocusFragments fragments;
+        LocusCompatibility compatibility(gene, 0);
+        for (int f = 0; f < 60000; ++f) {
+            const std::string name = "r" + std::to_string(rng() % 1000000) + "." + std::to_string(f);
+            LocusFragments::Read first;
+            first.start = start(rng);
+            first.length = 50;
+            first.nrBlocks = 1;
+            const t_exon firstBlock{first.start, first.start + 49};
+            if (f % 2 == 0) {
+                fragments.add(name, first, &firstBlock, compatibility);
+                continue;
+            }
+            LocusFragments::Read second = first;
+            second.start = first.start + 150;
+            second.forward = 0;
+            first.paired = second.paired = 1;
+            first.firstMate = 1;
+            first.mateStart = second.start;
+            second.mateStart = first.start;
+            const t_exon secondBlock{second.start, second.start + 49};
+            fragments.add(name, first, &firstBlock, compatibility);
+            fragments.add(name, second, &secondBlock, compatibility);
+        }
+        fragments.finishAdding(compatibility);
+        auto pool = std::make_unique<ThreadPool>(threads);
+        Built built;
+        compatibility.finish(fragments, built.compatible, threads > 1 ? pool.get() : nullptr);
+        CompatibleFragments consumed = built.compatible;
+        built.table = buildFragmentTable(consumed, gene, gene.transcripts.size(), K, scaled,
+                                         threads > 1 ? pool.get() : nullptr);
+        return built;
+    };
+
+    const Built one = build(1);
+    // Several stretches of cells at every thread count below.
+    ASSERT_GT(one.compatible.entryTranscript.size(), 6u * 16384u);
+    ASSERT_LT(one.compatible.size(), 60000u);
+    for (unsigned threads : {2u, 3u}) {
+        const Built many = build(threads);
+        EXPECT_EQ(many.compatible.firstEntry, one.compatible.firstEntry) << threads;
+        EXPECT_EQ(many.compatible.entryTranscript, one.compatible.entryTranscript) << threads;
+        EXPECT_EQ(many.compatible.paired, one.compatible.paired) << threads;
+        ASSERT_EQ(many.compatible.entryStart.size(), one.compatible.entryStart.size()) << threads;
+        for (std::size_t e = 0; e < one.compatible.entryStart.size(); ++e) {
+            ASSERT_EQ(many.compatible.entryStart[e], one.compatible.entryStart[e]) << threads << " entry " << e;
+            ASSERT_EQ(many.compatible.entryLength[e], one.compatible.entryLength[e]) << threads << " entry " << e;
+        }
+        ASSERT_EQ(many.table.cells.size(), one.table.cells.size()) << threads;
+        for (std::size_t c = 0; c < one.table.cells.size(); ++c)
+            ASSERT_EQ(many.table.cells[c], one.table.cells[c]) << threads << " cell " << c;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "util/Errors.h"
@@ -232,7 +233,7 @@ void LocusCompatibility::test(uint32_t id, const LocusFragments::Read& first, co
     firstFits.push_back(static_cast<uint32_t>(before) | (first.paired ? kPairedFit : 0));
 }
 
-void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& compatible)
+void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& compatible, ThreadPool* pool)
 {
     const std::size_t nT = gene.transcripts.size();
     gene.compFragsTrans.resize(nT, 0.0);
@@ -248,45 +249,58 @@ void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& 
     // Entry offsets are 32-bit: four bytes a fragment less in the model's table.
     if (nE > std::numeric_limits<uint32_t>::max())
         throw KestroveException(ERR_MEMORY_ALLOCATION);
-    compatible.firstEntry.clear();
-    compatible.firstEntry.reserve(nF + 1);
-    compatible.firstEntry.push_back(0);
-    compatible.paired.clear();
-    compatible.paired.reserve(nF);
-    compatible.entryTranscript.clear();
-    compatible.entryTranscript.reserve(nE);
-    compatible.entryStart.clear();
-    compatible.entryStart.reserve(nE);
-    compatible.entryLength.clear();
-    compatible.entryLength.reserve(nE);
-    // Filled whole below.
-    prefaultForWrite(compatible.firstEntry.data(), (nF + 1) * sizeof(uint32_t));
-    prefaultForWrite(compatible.entryTranscript.data(), nE * sizeof(uint32_t));
-    prefaultForWrite(compatible.entryStart.data(), nE * sizeof(int32_t));
-    prefaultForWrite(compatible.entryLength.data(), nE * sizeof(int32_t));
-    // Key order visits the fragments' records at random: the ones a few fragments on are
-    // fetched while this one is converted.
-    constexpr std::size_t kAhead = 8;
-    for (std::size_t i = 0; i < nF; ++i) {
-        if (i + kAhead < nF) {
-            const uint32_t later = order[i + kAhead];
-            __builtin_prefetch(&firstFits[later]);
-            __builtin_prefetch(&spanStarts[later]);
-            __builtin_prefetch(&spanEnds[later]);
-            __builtin_prefetch(&fits[firstFits[later] & ~kPairedFit]);
-        }
-        const uint32_t tested = order[i];
-        const bool paired = (firstFits[tested] & kPairedFit) != 0;
+    // The offsets first, in key order; then the entries, a part of the fragments a thread.
+    compatible.firstEntry.resize(nF + 1);
+    compatible.paired.resize(nF);
+    compatible.entryTranscript.resize(nE);
+    compatible.entryStart.resize(nE);
+    compatible.entryLength.resize(nE);
+    const auto fitsOf = [&](uint32_t tested) {
         const std::size_t end = tested + 1 < nF ? firstFits[tested + 1] & ~kPairedFit : nE;
-        for (std::size_t e = firstFits[tested] & ~kPairedFit; e < end; ++e) {
-            const Coordinates c = convert(gene.transcripts[fits[e]], spanStarts[tested], spanEnds[tested], paired);
-            compatible.entryTranscript.push_back(fits[e]);
-            compatible.entryStart.push_back(c.transStart);
-            compatible.entryLength.push_back(c.fragLength);
-        }
-        compatible.firstEntry.push_back(static_cast<uint32_t>(compatible.entryTranscript.size()));
-        compatible.paired.push_back(paired ? 1 : 0);
+        return std::pair<std::size_t, std::size_t>(firstFits[tested] & ~kPairedFit, end);
+    };
+    compatible.firstEntry[0] = 0;
+    for (std::size_t i = 0; i < nF; ++i) {
+        const auto [from, to] = fitsOf(order[i]);
+        compatible.firstEntry[i + 1] = static_cast<uint32_t>(compatible.firstEntry[i] + (to - from));
+        compatible.paired[i] = (firstFits[order[i]] & kPairedFit) != 0 ? 1 : 0;
     }
+    const unsigned parts = pool != nullptr && pool->workers() > 0 ? pool->workers() : 1;
+    const ThreadPool::Body convertPart = [&](std::size_t part, unsigned) {
+        const std::size_t begin = nF * part / parts;
+        const std::size_t end = nF * (part + 1) / parts;
+        const uint32_t first = compatible.firstEntry[begin];
+        const std::size_t bytes = (compatible.firstEntry[end] - first) * sizeof(int32_t);
+        prefaultForWrite(compatible.entryTranscript.data() + first, bytes);
+        prefaultForWrite(compatible.entryStart.data() + first, bytes);
+        prefaultForWrite(compatible.entryLength.data() + first, bytes);
+        // Key order visits the fragments' records at random: the ones a few fragments on
+        // are fetched while this one is converted.
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + kAhead < end) {
+                const uint32_t later = order[i + kAhead];
+                __builtin_prefetch(&firstFits[later]);
+                __builtin_prefetch(&spanStarts[later]);
+                __builtin_prefetch(&spanEnds[later]);
+                __builtin_prefetch(&fits[firstFits[later] & ~kPairedFit]);
+            }
+            const uint32_t tested = order[i];
+            const bool paired = compatible.paired[i] != 0;
+            const auto [from, to] = fitsOf(tested);
+            uint32_t out = compatible.firstEntry[i];
+            for (std::size_t e = from; e < to; ++e, ++out) {
+                const Coordinates c = convert(gene.transcripts[fits[e]], spanStarts[tested], spanEnds[tested], paired);
+                compatible.entryTranscript[out] = fits[e];
+                compatible.entryStart[out] = c.transStart;
+                compatible.entryLength[out] = c.fragLength;
+            }
+        }
+    };
+    if (parts > 1)
+        pool->forEach(parts, convertPart);
+    else
+        convertPart(0, 0);
     spanStarts.release();
     spanEnds.release();
     firstFits.release();

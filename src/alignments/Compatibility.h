@@ -7,6 +7,7 @@
 #include "annotation/Annotations.h"
 #include "alignments/BamIO.h"
 #include "util/FlatArray.h"
+#include "util/ThreadPool.h"
 #include "alignments/LocusFragments.h"
 
 // The compatible fragments of a locus, in key order, as the model reads them: one
@@ -40,8 +41,9 @@ public:
     void leftAlone(uint32_t id, const LocusFragments::Read& read, const t_exon* blocks) override;
 
     // Counts every transcript's compatible fragments and hands the compatible ones on
-    // in key order, with their transcript coordinates. Gives back the room of the keys.
-    void finish(LocusFragments& fragments, CompatibleFragments& compatible);
+    // in key order, with their transcript coordinates, converted on the pool's threads
+    // when there is one. Gives back the room of the keys.
+    void finish(LocusFragments& fragments, CompatibleFragments& compatible, ThreadPool* pool = nullptr);
 
 private:
     void test(uint32_t id, const LocusFragments::Read& first, const t_exon* firstBlocks,

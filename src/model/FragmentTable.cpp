@@ -186,7 +186,7 @@ void fillEntryCells(const CellInputs& in, uint64_t e, bool paired, double* cells
 } // namespace
 
 FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gene, uint64_t nrTranscripts,
-                                 uint64_t nrComponents, const ScaledComponents& scaled)
+                                 uint64_t nrComponents, const ScaledComponents& scaled, ThreadPool* pool)
 {
     const uint64_t T = nrTranscripts;
     const uint64_t K = nrComponents;
@@ -216,22 +216,35 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
         startDensitiesOf(fragments, gene, T, K, scaled, std::max<uint64_t>(nrEntries * K / 4, uint64_t{1} << 16));
     const CellInputs inputs{fragments, gene, K, scaled, maxLength, lengths, starts};
 
-    // From the last fragment back: the coordinates past a fragment are given back as
-    // the cells before it are mapped, so that a large locus never holds both whole.
+    // From the last fragment back, a stretch at a time: the coordinates past a stretch
+    // are given back before its cells are mapped, so that a large locus never holds both
+    // whole. The fragments of a stretch are filled in parts, on the pool's threads.
     constexpr uint64_t kStretch = uint64_t{1} << 14;
-    uint64_t mappedFrom = nrEntries;
-    for (uint64_t h = N; h-- > 0;) {
-        if (fragments.firstEntry[h] < mappedFrom) {
-            fragments.entryStart.shrinkTo(fragments.firstEntry[h + 1]);
-            fragments.entryLength.shrinkTo(fragments.firstEntry[h + 1]);
-            const uint64_t from =
-                std::min<uint64_t>(fragments.firstEntry[h], mappedFrom > kStretch ? mappedFrom - kStretch : 0);
-            prefaultForWrite(cells + from * K, (mappedFrom - from) * K * sizeof(double));
-            mappedFrom = from;
+    const unsigned parts = pool != nullptr && pool->workers() > 0 ? pool->workers() : 1;
+    const uint64_t stretch = kStretch * parts;
+    const uint32_t* first = fragments.firstEntry.data();
+    uint64_t lo = 0;
+    uint64_t hi = N;
+    const ThreadPool::Body fill = [&](std::size_t part, unsigned) {
+        const uint64_t from = lo + (hi - lo) * part / parts;
+        const uint64_t to = lo + (hi - lo) * (part + 1) / parts;
+        prefaultForWrite(cells + first[from] * K, (first[to] - first[from]) * K * sizeof(double));
+        for (uint64_t h = from; h < to; ++h) {
+            const bool paired = fragments.paired[h] != 0;
+            for (uint64_t e = first[h]; e < first[h + 1]; ++e)
+                fillEntryCells(inputs, e, paired, cells + e * K);
         }
-        const bool paired = fragments.paired[h] != 0;
-        for (uint64_t e = fragments.firstEntry[h]; e < fragments.firstEntry[h + 1]; ++e)
-            fillEntryCells(inputs, e, paired, cells + e * K);
+    };
+    for (; hi > 0; hi = lo) {
+        const uint64_t end = first[hi];
+        fragments.entryStart.shrinkTo(end);
+        fragments.entryLength.shrinkTo(end);
+        lo = static_cast<uint64_t>(std::lower_bound(first, first + hi, end > stretch ? end - stretch : 0) - first);
+        lo = std::min(lo, hi - 1);
+        if (parts > 1)
+            pool->forEach(parts, fill);
+        else
+            fill(0, 0);
     }
     table.firstEntry = std::move(fragments.firstEntry);
     table.entryTranscript = std::move(fragments.entryTranscript);

@@ -9,6 +9,7 @@
 #include "alignments/Compatibility.h"
 #include "annotation/Annotations.h"
 #include "util/FlatArray.h"
+#include "util/ThreadPool.h"
 
 // Densities of the compatible (fragment, transcript) pairs only: an incompatible
 // pair has P = 0 for every component and adds exact zeros to every EM sum.
@@ -26,7 +27,8 @@ struct ScaledComponents {
     std::vector<double> devs;
 };
 
-// The densities of every compatible pair under the scaled components. The fragments'
-// entry index moves into the table; their coordinates are released once used.
+// The densities of every compatible pair under the scaled components, computed on the
+// pool's threads when there is one. The fragments' entry index moves into the table;
+// their coordinates are released once used.
 FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gene, uint64_t nrTranscripts,
-                                 uint64_t nrComponents, const ScaledComponents& scaled);
+                                 uint64_t nrComponents, const ScaledComponents& scaled, ThreadPool* pool = nullptr);

@@ -355,7 +355,7 @@ void TranscriptMixture::train(CompatibleFragments& fragments, GeneMap::iterator&
 
     FragmentTable table;
     try {
-        table = buildFragmentTable(fragments, gene->second, T, K, scaled);
+        table = buildFragmentTable(fragments, gene->second, T, K, scaled, options.blockPool);
     } catch (const std::bad_alloc&) {
         throw KestroveException(ERR_MEMORY_ALLOCATION);
     }

@@ -220,7 +220,7 @@ void GenePass::completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool
     }
     noteUnmatedReads(run.counters, fragments);
     CompatibleFragments compatible;
-    compatibility.finish(fragments, compatible);
+    compatibility.finish(fragments, compatible, deferred ? &run.pool : nullptr);
     g.compFragsLocus = compatible.size();
 
     const bool tooMany = g.compFragsLocus > static_cast<uint64_t>(std::max<int32_t>(conf.maxCompFrags, 0));
