@@ -85,9 +85,10 @@ TEST(CoordinateSort, OrderIsStableWhateverTheMemoryLimit)
         TempDir dir;
         const std::vector<InputRecord> records = randomRecords(row.records, row.seed);
         testutil::samToBam(samText(records), dir.file("in.bam"), false);
-        const BamSortResult result = row.memory == 0 ? sortBamByCoordinate(dir.file("in.bam"), dir.file("out.bam"))
-            : sortBamByCoordinate(dir.file("in.bam"), dir.file("out.bam"), row.memory);
+        const BamSortResult result = sortBamByCoordinate(dir.file("in.bam"), dir.file("out.bam"),
+                                                         row.memory == 0 ? defaultSortMemory() : row.memory, true);
         ASSERT_EQ(result.status, BamSortStatus::ok) << result.message;
+        EXPECT_EQ(result.indexPath, dir.file("out.bam.bai"));
         EXPECT_GE(result.spilledRuns, row.minRuns) << row.records;
         EXPECT_LE(result.spilledRuns, row.maxRuns) << row.records;
         std::string header;
@@ -101,8 +102,10 @@ TEST(CoordinateSort, OrderIsStableWhateverTheMemoryLimit)
         EXPECT_EQ(sortedLines, lines) << row.records;
         EXPECT_EQ(header.rfind("@HD\tVN:1.6\tSO:coordinate\n", 0), 0u) << header;
         EXPECT_TRUE(testutil::contains(header, "@PG\tID:aligner"));
-        EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"in.bam", "out.bam"}));
-        EXPECT_EQ(sam_index_build(dir.file("out.bam").c_str(), 0), 0);
+        EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"in.bam", "out.bam", "out.bam.bai"}));
+        // The index written with the output is the one htslib builds from it afterwards.
+        ASSERT_EQ(sam_index_build2(dir.file("out.bam").c_str(), dir.file("afterwards.bai").c_str(), 0), 0);
+        EXPECT_EQ(testutil::readText(dir.file("out.bam.bai")), testutil::readText(dir.file("afterwards.bai")));
     }
 }
 

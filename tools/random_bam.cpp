@@ -4,7 +4,8 @@
 //       writes an unsorted BAM of N random read pairs on a few references,
 //       spliced and unspliced, with some unmapped pairs among them
 //   random_bam --sort <input.bam> <output.bam> [--memory-mb M]
-//       sorts by coordinate with the given memory limit (default 768)
+//       sorts by coordinate with the given memory limit (default 768) and indexes the
+//       output as it is written, as a run does with an unsorted BAM
 
 #include <cerrno>
 #include <cstdint>
@@ -169,13 +170,13 @@ int generate(const std::string& path, uint64_t pairs, uint64_t seed)
 
 int sort(const std::string& input, const std::string& output, uint64_t memoryMb)
 {
-    BamSortResult result = sortBamByCoordinate(input, output, static_cast<std::size_t>(memoryMb) << 20);
+    BamSortResult result = sortBamByCoordinate(input, output, static_cast<std::size_t>(memoryMb) << 20, true);
     if (result.status != BamSortStatus::ok) {
         std::cerr << result.message << std::endl;
         return 1;
     }
     std::cout << "sorted " << input << " into " << output << " with " << result.spilledRuns << " spilled runs"
-              << std::endl;
+              << ", indexed in " << result.indexPath << std::endl;
     return 0;
 }
 

@@ -14,7 +14,7 @@
 # Usage: bench/scale/run.sh [scratch-dir]        (default /tmp/kestrove-scale)
 # Environment: SCALE (1: multiplies every gene and pair count below, e.g. 0.01 for a smoke run),
 #              PAIRS (3), SEED (25), WIDE (26), GENOME_GENES (60000), GENOME_PAIRS (20000000),
-#              REAL_GENES (1500), REAL_PAIRS (2000000), DEEP_PAIRS (4000000), DEEP_FRAGS (1000000)
+#              REAL_GENES (1500), REAL_PAIRS (2000000), DEEP_PAIRS (4000000), DEEP_FRAGS (1040000)
 # The sets are kept in the scratch directory and remade only when their parameters change.
 # This is a benchmark, not a test: nothing here asserts a time.
 set -euo pipefail
@@ -34,7 +34,7 @@ genomePairs=$(scaled "${GENOME_PAIRS:-20000000}" 1000)
 realGenes=$(scaled "${REAL_GENES:-1500}" 10)
 realPairs=$(scaled "${REAL_PAIRS:-2000000}" 1000)
 deepPairs=$(scaled "${DEEP_PAIRS:-4000000}" 1000)
-deepFrags=$(scaled "${DEEP_FRAGS:-1000000}" 250)
+deepFrags=$(scaled "${DEEP_FRAGS:-1040000}" 250)
 deepGene=SIMG00001
 
 loadAtStart=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -59,28 +59,33 @@ makeSet() {
 # geneFragments TRUTH: fragments drawn from the deep gene.
 geneFragments() { awk -F'\t' -v g="$deepGene" '$2 == g {n += $4} END {print n + 0}' "$1"; }
 
-# The factor for --scale that gives the deep gene about deepFrags of deepPairs: a pilot draw measures the
-# gene's share s under a trial factor f, and f * (1 - s) / s is the gene's weight against the rest.
+# The factor for --scale that gives the deep gene about deepFrags of deepPairs: a pilot draw (with the deep set's
+# read length) measures the gene's share s under a trial factor f, and f * (1 - s) / s is the gene's weight against
+# the rest. The share depends on more than the weight, so the factor is refined until a pilot draw is within 1 %.
 deepFactor() {
-  local factor=1 pilot n
+  local factor=1 pilot n next
   pilot=$(( deepPairs < 200000 ? deepPairs : 200000 ))
-  for _ in 1 2 3 4; do
+  for _ in 1 2 3 4 5 6 7 8; do
     printf '%s\t%s\n' "$deepGene" "$factor" > pilot.scale
     "$simulate" --realistic --genes "$realGenes" --chromosomes 2 --wide-gene "$wide" --seed "$seed" \
-      --fragments "$pilot" --scale pilot.scale --unsorted --out-prefix pilot > /dev/null
+      --fragments "$pilot" --read-length 100 --scale pilot.scale --unsorted --out-prefix pilot > /dev/null
     n=$(geneFragments pilot.truth.tsv)
     if [ "$n" -lt 50 ]; then
       factor=$(awk -v f="$factor" 'BEGIN {print f * 1000}')
     elif [ "$n" -ge "$pilot" ]; then
       factor=$(awk -v f="$factor" 'BEGIN {print f / 1000}')
     else
-      awk -v f="$factor" -v n="$n" -v p="$pilot" -v t="$deepFrags" -v d="$deepPairs" \
-        'BEGIN {s = n / p; printf "%.6g\n", f * (1 - s) / s * t / (d - t)}'
-      rm -f pilot.*
-      return
+      next=$(awk -v f="$factor" -v n="$n" -v p="$pilot" -v t="$deepFrags" -v d="$deepPairs" \
+        'BEGIN {s = n / p; printf "%.6g %d\n", f * (1 - s) / s * t / (d - t), (s * d > 0.99 * t && s * d < 1.01 * t)}')
+      if [ "${next#* }" = 1 ]; then
+        rm -f pilot.*
+        echo "$factor"
+        return
+      fi
+      factor=${next% *}
     fi
   done
-  echo "run.sh: no factor gives $deepGene a share of the fragments" >&2
+  echo "run.sh: no factor gives $deepGene $deepFrags of the fragments" >&2
   exit 1
 }
 

@@ -67,10 +67,6 @@ hts_pos_t longestReference(const sam_hdr_t* header)
     return longest;
 }
 
-std::string indexPath(const std::string& path, const sam_hdr_t* header)
-{
-    return path + (longestReference(header) >= kBaiMaxLength ? ".csi" : ".bai");
-}
 
 enum class IndexOutcome { built, needsSorting, unreadable, notWritten };
 
@@ -202,6 +198,13 @@ void requireWritableFolder(const std::string& path, const std::string& copy)
 
 } // namespace
 
+std::string indexPath(const std::string& path, const sam_hdr_t* header)
+{
+    return path + (longestReference(header) >= kBaiMaxLength ? ".csi" : ".bai");
+}
+
+int indexMinShift(const sam_hdr_t* header) { return longestReference(header) >= kBaiMaxLength ? kBaiMinShift : 0; }
+
 // The index kept beside the BAM file, or an empty name when there is none.
 // Looked up here rather than by htslib, which logs an error when there is no
 // index, so that the checks and messages below name the file actually used.
@@ -276,14 +279,14 @@ int BamIO::openBam()
         requireWritableFolder(path, current);
         std::cout << "Sorting the alignments." << std::endl;
         const BamSortResult sorted =
-            sortBamByCoordinate(path, current, sortMemory != 0 ? sortMemory : defaultSortMemory());
+            sortBamByCoordinate(path, current, sortMemory != 0 ? sortMemory : defaultSortMemory(), true);
         if (sorted.status != BamSortStatus::ok) {
             std::cerr << "Sorting failed: " << sorted.message << std::endl;
             throw KestroveException(ERR_BAM_SORT);
         }
         std::cout << "The aligments are sorted." << std::endl;
 
-        IndexBuild sortedBuilt = buildIndex(current);
+        const IndexBuild sortedBuilt = sorted.indexPath.empty() ? buildIndex(current) : IndexBuild{IndexOutcome::built, 0};
         file.reset();
         openFile(current);
         // Replacing the header releases the one read from the unsorted file.

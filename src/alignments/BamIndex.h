@@ -4,6 +4,14 @@
 
 #include <string>
 
+#include <htslib/sam.h>
+
+// The index a BAM file with this header gets beside it: BAI, or CSI when a reference is
+// too long for BAI.
+std::string indexPath(const std::string& path, const sam_hdr_t* header);
+// The minimum shift for htslib's sam_idx_init: 0 for BAI, the CSI's otherwise.
+int indexMinShift(const sam_hdr_t* header);
+
 // The index kept beside the BAM file, or an empty name when there is none.
 std::string existingIndex(const std::string& path);
 

@@ -1,6 +1,8 @@
 #include "alignments/BamSort.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <htslib/sam.h>
 
 #include "alignments/BamIO.h"
+#include "alignments/BamIndex.h"
 
 namespace {
 
@@ -314,8 +317,8 @@ MergeSource runSource(const std::string& path)
 
 class CoordinateSorter {
 public:
-    CoordinateSorter(const std::string& inPath, const std::string& outPath, std::size_t memoryLimit)
-        : inPath(inPath), outPath(outPath), temps(outPath), buffer(memoryLimit)
+    CoordinateSorter(const std::string& inPath, const std::string& outPath, std::size_t memoryLimit, bool withIndex)
+        : inPath(inPath), outPath(outPath), withIndex(withIndex), temps(outPath), buffer(memoryLimit)
     {
     }
 
@@ -325,6 +328,15 @@ public:
         std::string outTemp = createTemporary();
         // Opened before reading so that an unwritable directory fails at once.
         FilePtr out = openForWriting(outTemp, "wb", outHeader.get());
+        // Indexed as it is written: reading the output back for its index would cost a
+        // second pass over it.
+        std::string indexTemp;
+        if (withIndex) {
+            indexTemp = createTemporary();
+            errno = 0;
+            if (sam_idx_init(out.get(), outHeader.get(), indexMinShift(outHeader.get()), indexTemp.c_str()) < 0)
+                throw writeFailure(indexTemp, errno);
+        }
 
         RecordPtr record(bam_init1());
         if (!record)
@@ -352,13 +364,29 @@ public:
         inMemory.end = inMemory.next + buffer.sortedEntries().size();
         sources.push_back(std::move(inMemory));
         merge(sources, outHeader.get(), out.get(), outTemp);
+        errno = 0;
+        if (withIndex && sam_idx_save(out.get()) < 0)
+            throw writeFailure(indexTemp, errno);
         finishWriting(out, outTemp);
 
         if (std::rename(outTemp.c_str(), outPath.c_str()) != 0)
             throw writeFailure(outPath, errno);
         temps.forget(outTemp);
+        if (withIndex) {
+            // Saved before the output's last block was written: dated now, or a run would
+            // take it for an index older than its file.
+            indexPath = ::indexPath(outPath, outHeader.get());
+            errno = 0;
+            if (::utimensat(AT_FDCWD, indexTemp.c_str(), nullptr, 0) != 0
+                || std::rename(indexTemp.c_str(), indexPath.c_str()) != 0)
+                throw writeFailure(indexPath, errno);
+            temps.forget(indexTemp);
+        }
         return spilledRuns;
     }
+
+    // The index written with the output; empty without one.
+    std::string indexPath;
 
 private:
     std::string createTemporary()
@@ -434,6 +462,7 @@ private:
 
     std::string inPath;
     std::string outPath;
+    bool withIndex;
     ScratchFiles temps;
     SortBuffer buffer;
     FilePtr input;
@@ -467,14 +496,16 @@ std::size_t defaultSortMemory()
     return static_cast<std::size_t>(std::max(room, kLeast));
 }
 
-BamSortResult sortBamByCoordinate(const std::string& inPath, const std::string& outPath, std::size_t memoryLimit)
+BamSortResult sortBamByCoordinate(const std::string& inPath, const std::string& outPath, std::size_t memoryLimit,
+                                  bool withIndex)
 {
     BamSortResult result;
     // Failures are reported in one line of our own instead of htslib's log.
     HtsLogSilencer quiet;
     try {
-        CoordinateSorter sorter(inPath, outPath, memoryLimit);
+        CoordinateSorter sorter(inPath, outPath, memoryLimit, withIndex);
         result.spilledRuns = sorter.run();
+        result.indexPath = sorter.indexPath;
     } catch (const SortFailure& failure) {
         result.status = failure.status;
         result.message = failure.message;

@@ -20,6 +20,7 @@ struct BamSortResult {
     BamSortStatus status = BamSortStatus::ok;
     std::string message;      // one line naming the file at fault; empty on success
     std::size_t spilledRuns = 0;  // 0 when everything was sorted in memory
+    std::string indexPath;        // the index written with the output, if asked for
 };
 
 // Coordinate sort of inPath into outPath: by reference id (records without a
@@ -27,6 +28,7 @@ struct BamSortResult {
 // records with equal keys keep their input order. Memory for records stays
 // near memoryLimit; sorted runs beyond it go to temporary BAM files beside
 // outPath, which are removed whatever the outcome. outPath appears only when
-// the sort succeeds.
+// the sort succeeds. With withIndex, its index is built as it is written and
+// appears beside it once it is complete, dated after it.
 BamSortResult sortBamByCoordinate(const std::string& inPath, const std::string& outPath,
-                                  std::size_t memoryLimit = defaultSortMemory());
+                                  std::size_t memoryLimit = defaultSortMemory(), bool withIndex = false);
