@@ -35,6 +35,12 @@ using RecordPtr = std::unique_ptr<bam1_t, BamRecordFree>;
 // Enough open runs to keep one merge pass for inputs of many times the memory
 // limit, few enough to stay far below the usual open-file limit.
 constexpr std::size_t kMaxMergeFanIn = 64;
+// An index built as the output is written holds about 3 bytes a record until it is
+// saved (aligner-like reads, a quarter of them spliced), with some room to spare.
+constexpr uint64_t kIndexBytesPerRecord = 4;
+// What the sort needs beside its records: htslib's buffers for the input, the output
+// and the runs being merged.
+constexpr std::size_t kBufferBytes = std::size_t{4} << 20;
 constexpr uint64_t kNoReference = UINT64_MAX;
 
 struct SortFailure {
@@ -113,7 +119,27 @@ public:
         used = 0;
     }
 
+    // Gives back the chunks past the one in use: a last batch smaller than the others
+    // does not keep their room through the merge.
+    void releaseUnused()
+    {
+        if (current + 1 < chunks.size())
+            chunks.resize(current + 1);
+    }
+    void release()
+    {
+        chunks.clear();
+        clear();
+    }
+
     std::size_t bytesUsed() const { return used; }
+    std::size_t bytesHeld() const
+    {
+        std::size_t held = 0;
+        for (const Chunk& chunk : chunks)
+            held += chunk.size;
+        return held;
+    }
 
 private:
     struct Chunk {
@@ -184,6 +210,16 @@ public:
         entries.clear();
         arena.clear();
     }
+    void release()
+    {
+        std::vector<Entry>().swap(entries);
+        arena.release();
+    }
+    void releaseUnused() { arena.releaseUnused(); }
+
+    // What the buffer holds in memory, used or not.
+    std::size_t bytesHeld() const { return arena.bytesHeld() + entries.capacity() * sizeof(Entry); }
+    std::size_t bytesLimit() const { return limit; }
 
     bool empty() const { return entries.empty(); }
     const std::vector<Entry>& sortedEntries() const { return entries; }
@@ -315,10 +351,18 @@ MergeSource runSource(const std::string& path)
     return source;
 }
 
+// The share of the memory bound the records may take: what the process holds already
+// and htslib's buffers count against it too, up to half of it.
+std::size_t recordLimit(std::size_t memoryLimit)
+{
+    const std::size_t resident = static_cast<std::size_t>(numberIn("/proc/self/status", "VmRSS:")) << 10;
+    return memoryLimit - std::min(memoryLimit / 2, resident + kBufferBytes);
+}
+
 class CoordinateSorter {
 public:
     CoordinateSorter(const std::string& inPath, const std::string& outPath, std::size_t memoryLimit, bool withIndex)
-        : inPath(inPath), outPath(outPath), withIndex(withIndex), temps(outPath), buffer(memoryLimit)
+        : inPath(inPath), outPath(outPath), withIndex(withIndex), temps(outPath), buffer(recordLimit(memoryLimit))
     {
     }
 
@@ -353,6 +397,13 @@ public:
                               inPath + " is truncated or corrupted: unreadable after record " + std::to_string(ordinal)};
         input.reset();
 
+        // The index grows as the output is written, while the last batch is still held:
+        // when both would not fit, the batch goes to a run of its own first.
+        if (withIndex && buffer.bytesHeld() + ordinal * kIndexBytesPerRecord > buffer.bytesLimit())
+            spill();
+        if (buffer.empty())
+            buffer.release();
+        buffer.releaseUnused();
         buffer.sort();
         while (runs.size() >= kMaxMergeFanIn)
             collapseRuns();
