@@ -39,8 +39,9 @@ constexpr std::size_t kMaxMergeFanIn = 64;
 // saved (aligner-like reads, a quarter of them spliced), with some room to spare.
 constexpr uint64_t kIndexBytesPerRecord = 4;
 // What the sort needs beside its records: htslib's buffers for the input, the output
-// and the runs being merged.
-constexpr std::size_t kBufferBytes = std::size_t{4} << 20;
+// and the runs being merged (a few MB), and the pages of a program that does little
+// else, such as a sort benchmark's.
+constexpr std::size_t kOverheadBytes = std::size_t{8} << 20;
 constexpr uint64_t kNoReference = UINT64_MAX;
 
 struct SortFailure {
@@ -351,13 +352,9 @@ MergeSource runSource(const std::string& path)
     return source;
 }
 
-// The share of the memory bound the records may take: what the process holds already
-// and htslib's buffers count against it too, up to half of it.
-std::size_t recordLimit(std::size_t memoryLimit)
-{
-    const std::size_t resident = static_cast<std::size_t>(numberIn("/proc/self/status", "VmRSS:")) << 10;
-    return memoryLimit - std::min(memoryLimit / 2, resident + kBufferBytes);
-}
+// The share of the memory bound the records may take: htslib's buffers and the
+// program's own pages count against it too, up to half of it.
+std::size_t recordLimit(std::size_t memoryLimit) { return memoryLimit - std::min(memoryLimit / 2, kOverheadBytes); }
 
 class CoordinateSorter {
 public:

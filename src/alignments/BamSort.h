@@ -5,8 +5,8 @@
 
 #include "util/ScratchFiles.h"
 
-// Record data held in memory before a sorted run is spilled to disk: a share of what
-// the process may still map and of the memory available to it, bounded.
+// The memory a sort may take (records, htslib's buffers, the index it writes): a share of
+// what the process may still map and of the memory available to it, bounded.
 std::size_t defaultSortMemory();
 
 enum class BamSortStatus {
@@ -25,8 +25,8 @@ struct BamSortResult {
 
 // Coordinate sort of inPath into outPath: by reference id (records without a
 // reference last, in input order), then position, then strand (forward first);
-// records with equal keys keep their input order. Memory for records stays
-// near memoryLimit; sorted runs beyond it go to temporary BAM files beside
+// records with equal keys keep their input order. What the sort holds stays
+// under memoryLimit; sorted runs beyond it go to temporary BAM files beside
 // outPath, which are removed whatever the outcome. outPath appears only when
 // the sort succeeds. With withIndex, its index is built as it is written and
 // appears beside it once it is complete, dated after it.
