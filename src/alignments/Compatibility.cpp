@@ -265,13 +265,13 @@ void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& 
         compatible.firstEntry[i + 1] = static_cast<uint32_t>(compatible.firstEntry[i] + (to - from));
         compatible.paired[i] = (firstFits[order[i]] & kPairedFit) != 0 ? 1 : 0;
     }
-    const unsigned parts = pool != nullptr && pool->workers() > 0 ? pool->workers() : 1;
+    const unsigned parts = partsFor(pool);
     const ThreadPool::Body convertPart = [&](std::size_t part, unsigned) {
         const std::size_t begin = nF * part / parts;
         const std::size_t end = nF * (part + 1) / parts;
         const uint32_t first = compatible.firstEntry[begin];
+        // The transcripts' vector was written whole by its resize.
         const std::size_t bytes = (compatible.firstEntry[end] - first) * sizeof(int32_t);
-        prefaultForWrite(compatible.entryTranscript.data() + first, bytes);
         prefaultForWrite(compatible.entryStart.data() + first, bytes);
         prefaultForWrite(compatible.entryLength.data() + first, bytes);
         // Key order visits the fragments' records at random: the ones a few fragments on
@@ -297,10 +297,7 @@ void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& 
             }
         }
     };
-    if (parts > 1)
-        pool->forEach(parts, convertPart);
-    else
-        convertPart(0, 0);
+    forEachPart(pool, parts, convertPart);
     spanStarts.release();
     spanEnds.release();
     firstFits.release();

@@ -220,7 +220,7 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
     // are given back before its cells are mapped, so that a large locus never holds both
     // whole. The fragments of a stretch are filled in parts, on the pool's threads.
     constexpr uint64_t kStretch = uint64_t{1} << 14;
-    const unsigned parts = pool != nullptr && pool->workers() > 0 ? pool->workers() : 1;
+    const unsigned parts = partsFor(pool);
     const uint64_t stretch = kStretch * parts;
     const uint32_t* first = fragments.firstEntry.data();
     uint64_t lo = 0;
@@ -241,10 +241,7 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
         fragments.entryLength.shrinkTo(end);
         lo = static_cast<uint64_t>(std::lower_bound(first, first + hi, end > stretch ? end - stretch : 0) - first);
         lo = std::min(lo, hi - 1);
-        if (parts > 1)
-            pool->forEach(parts, fill);
-        else
-            fill(0, 0);
+        forEachPart(pool, parts, fill);
     }
     table.firstEntry = std::move(fragments.firstEntry);
     table.entryTranscript = std::move(fragments.entryTranscript);

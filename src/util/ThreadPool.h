@@ -50,3 +50,19 @@ private:
     bool failed = false;
     bool stopping = false;
 };
+
+// A step split into one part a worker of the pool, or a single part on the calling
+// thread without a pool or without workers.
+inline unsigned partsFor(const ThreadPool* pool)
+{
+    return pool != nullptr && pool->workers() > 0 ? pool->workers() : 1;
+}
+// body(0) ... body(parts - 1): on the pool when there is one, here otherwise.
+inline void forEachPart(ThreadPool* pool, unsigned parts, const ThreadPool::Body& body)
+{
+    if (pool != nullptr)
+        pool->forEach(parts, body);
+    else
+        for (unsigned part = 0; part < parts; ++part)
+            body(part, 0);
+}
