@@ -266,13 +266,15 @@ struct RandomGene {
     Locus locus{{300, 520, 811, 1200}};
     ModelParams params;
 
-    explicit RandomGene(unsigned seed, int components = 3)
+    explicit RandomGene(unsigned seed, int components = 3, std::vector<uint64_t> groups = {0, 1, 0, 1})
     {
-        params = evenLayout({300, 520, 811, 1200}, components, {0, 1, 0, 1});
+        params = evenLayout({300, 520, 811, 1200}, components, groups);
         params.nus = {0.0, 12.5, -7.0, 0.0};
         params.alphas = {0.1, 0.2, 0.3, 0.4};
-        if (components == 3)
-            params.betas = {{0.2, 0.5, 0.3}, {0.6, 0.1, 0.3}};
+        if (components == 3) {
+            const Matrix betas{{0.2, 0.5, 0.3}, {0.6, 0.1, 0.3}, {0.25, 0.25, 0.5}, {0.7, 0.2, 0.1}};
+            params.betas.assign(betas.begin(), betas.begin() + static_cast<std::ptrdiff_t>(params.betas.size()));
+        }
         std::mt19937 rng(seed);
         std::uniform_int_distribution<int> coin(0, 1);
         std::uniform_int_distribution<int> fragLength(40, 420);
@@ -322,10 +324,18 @@ Estimates train(Locus& locus, const ModelParams& params, t_configuration conf, i
 
 TEST(Training, MatchesTheDirectFormulasToTheLastBit)
 {
-    struct Row { unsigned seed; int components; bool trainBetas; };
-    for (const Row& row : std::vector<Row>{{1, 3, true}, {7, 3, true}, {12345, 3, true}, {21, 1, true},
-                                           {21, 2, true}, {21, 5, true}, {21, 7, true}, {99, 3, false}}) {
-        RandomGene random(row.seed, row.components);
+    // Shared groups, and a group of its own for each transcript (the default tying, whose
+    // step is a kernel of its own), in and out of transcript order.
+    const std::vector<uint64_t> shared{0, 1, 0, 1};
+    const std::vector<uint64_t> own{0, 1, 2, 3};
+    const std::vector<uint64_t> ownShuffled{2, 0, 3, 1};
+    struct Row { unsigned seed; int components; bool trainBetas; std::vector<uint64_t> groups; };
+    for (const Row& row : std::vector<Row>{{1, 3, true, shared}, {7, 3, true, shared}, {12345, 3, true, shared},
+                                           {21, 1, true, shared}, {21, 2, true, shared}, {21, 5, true, shared},
+                                           {21, 7, true, shared}, {99, 3, false, shared}, {1, 3, true, own},
+                                           {7, 3, true, ownShuffled}, {21, 2, true, own}, {21, 5, true, ownShuffled},
+                                           {99, 3, false, own}}) {
+        RandomGene random(row.seed, row.components, row.groups);
         t_configuration conf = trainingConf(row.components);
         conf.minParamDiff = 0.0;
         conf.likelihoodThreshold = 0.0;

@@ -90,9 +90,12 @@ struct EStepScratch {
     LineVector<double> hitBlockProb;  // G x K
     LineVector<uint64_t> touchedGroups;
     LineVector<char> groupTouched;
+    // Per group, two rows of four values, for the three-component step.
+    LineVector<double> groupRows;
 
     EStepScratch(uint64_t T, uint64_t G, uint64_t K)
-        : transProb(T, 0.0), groupProb(G, 0.0), hitBlockProb(G * K, 0.0), touchedGroups(G), groupTouched(G, 0)
+        : transProb(T, 0.0), groupProb(G, 0.0), hitBlockProb(G * K, 0.0), touchedGroups(G), groupTouched(G, 0),
+          groupRows(8 * G, 0.0)
     {
     }
 };

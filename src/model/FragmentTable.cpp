@@ -206,8 +206,9 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
     if (nrEntries > std::numeric_limits<uint64_t>::max() / sizeof(double) / K)
         throw std::bad_alloc();
     // Mapped a stretch at a time as it is filled, below.
-    table.cells.resize(nrEntries * K);
+    table.cells.resize(nrEntries * K + 1);
     double* cells = table.cells.data();
+    cells[nrEntries * K] = 0.0;
 
     // Start densities are kept in a quarter of the table's room (at least 64 Ki values),
     // which the table's own peak bounds: a gene of many long isoforms would otherwise

@@ -18,7 +18,9 @@ struct FragmentTable {
     uint64_t nrComponents = 0;
     std::vector<uint32_t> firstEntry;       // N + 1 offsets
     std::vector<uint32_t> entryTranscript;  // one per entry
-    FlatArray<double> cells;                // P(h, t, k) at entry * K + k
+    // P(h, t, k) at entry * K + k, and a zero past the last, so that the E-step may read
+    // a cell row four values at a time.
+    FlatArray<double> cells;
 };
 
 // Scaled component means and deviations of dimension 0, row t holds K values.
