@@ -139,6 +139,61 @@ TEST(BamFiles, EachRecordCountsInEveryMatchingFlagCounter)
               std::vector<uint64_t>({5, 3, 2, 1, 2, 2}));
 }
 
+// With threads a reference is counted in parts: each record must count once, in the part
+// where it starts, however far it reaches, so that the parts sum to the whole reference.
+TEST(BamFiles, ReferencePartsSumToTheWholeReference)
+{
+    TempDir dir;
+    const std::string bam = dir.file("r.bam");
+    std::vector<std::pair<int, std::string>> placed = {
+        {1, samRecord("first", 0, "chr1", 1, "50M")}, {100, samRecord("lone", 0x49, "chr1", 100, "50M", "=", 100)},
+        {100, samRecord("lone", 0x85, "chr1", 100, "*", "=", 100)}, {60000, samRecord("second", 0x100, "chr1", 60000, "50M")},
+        {80000, samRecord("unplacedPair", 13, "chr1", 80000, "*", "=", 80000)}, {99951, samRecord("last", 16, "chr1", 99951, "50M")}};
+    // Pairs and spliced reads across the stretch boundaries of every cut below; the
+    // secondary record is left out with --primary-only, the unmapped pair placed at a base.
+    for (int at : {4990, 5000, 5001, 19999, 20000, 33333, 50000, 74999}) {
+        const std::string name = "p" + std::to_string(at);
+        placed.emplace_back(at, samRecord(name, 99, "chr1", at, "20M30000N30M", "=", at + 40));
+        placed.emplace_back(at + 40, samRecord(name, 147, "chr1", at + 40, "50M", "=", at));
+    }
+    std::stable_sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string records;
+    for (const auto& record : placed)
+        records += record.second;
+    testutil::samToBam(kHeader + records, bam, true);
+    for (const uint16_t skipped : {uint16_t{0}, kNonPrimaryFlags}) {
+        BamIO reader(bam.c_str(), skipped);
+        ASSERT_EQ(reader.openBam(), 0);
+        const std::vector<BamIO::ReferencePart> whole = reader.referenceParts("chr1", 0);
+        ASSERT_EQ(whole.size(), 1u);
+        const BamIO::RecordCounts expected = reader.countRecords(whole[0]);
+        EXPECT_EQ(expected.stats.total + expected.skippedMapped, 22u);
+        struct Cut { uint64_t recordsPerPart; std::size_t parts; };
+        for (const Cut& cut : std::vector<Cut>{{1, 22}, {2, 11}, {5, 4}, {7, 3}, {1000, 1}}) {
+            SCOPED_TRACE(std::to_string(cut.recordsPerPart) + " records a part, skipped flags " + std::to_string(skipped));
+            const std::vector<BamIO::ReferencePart> parts = reader.referenceParts("chr1", cut.recordsPerPart);
+            ASSERT_EQ(parts.size(), cut.parts);
+            EXPECT_EQ(parts.front().begin, 0);
+            EXPECT_EQ(parts.back().end, HTS_POS_MAX);
+            BamIO::RecordCounts sum;
+            for (std::size_t i = 0; i < parts.size(); ++i) {
+                if (i > 0) {
+                    EXPECT_EQ(parts[i].begin, parts[i - 1].end);
+                }
+                sum += reader.countRecords(parts[i]);
+            }
+            const t_flagStats& s = sum.stats;
+            const t_flagStats& e = expected.stats;
+            EXPECT_EQ(std::vector<uint64_t>({s.total, s.mapped, s.properlyPaired, s.singletons, s.read1, s.read2,
+                                             s.secondary, sum.skippedMapped}),
+                      std::vector<uint64_t>({e.total, e.mapped, e.properlyPaired, e.singletons, e.read1, e.read2,
+                                             e.secondary, expected.skippedMapped}));
+        }
+        EXPECT_EQ(reader.referenceParts("chr2", 1).size(), 1u);
+        EXPECT_TRUE(reader.referenceParts("chr3", 1).empty());
+    }
+}
+
 // Aligners' secondary, QC-failed, duplicate and supplementary records: counted by kind
 // and told once; left out of the experiment, the loci and the fragments only with
 // --primary-only, duplicates never.

@@ -25,6 +25,8 @@ namespace {
 // The run driver counts a whole reference as "name:0-999999999"; that end
 // stands for the reference's end, so longer references are counted in full.
 constexpr hts_pos_t kWholeReferenceEnd = 999999999;
+// A reference is counted in at most this many parts.
+constexpr uint64_t kMaxReferenceParts = 64;
 
 constexpr int kReadBufferBytes = 64 * 1024;
 
@@ -345,33 +347,82 @@ void BamIO::queryRegion(const std::string& region, int tid, hts_pos_t begin, hts
 
 t_flagStats BamIO::nrProperlyPairedFrags(const char* region)
 {
-    t_flagStats stats;
     int tid = -1;
     hts_pos_t begin = 0;
     hts_pos_t end = 0;
     if (region == nullptr || !parseRegion(region, tid, begin, end))
-        return stats;
-    uint64_t skippedMapped = 0;
+        return {};
+    const RecordCounts counts = countRecords(region, tid, begin, end, false);
+    if (begin == 0 && end == HTS_POS_MAX)
+        checkIndexedCount(tid, counts);
+    return counts.stats;
+}
+
+std::vector<BamIO::ReferencePart> BamIO::referenceParts(const std::string& reference, uint64_t recordsPerPart)
+{
+    int tid = -1;
+    hts_pos_t begin = 0;
+    hts_pos_t end = 0;
+    if (!parseRegion(reference + ":0-" + std::to_string(kWholeReferenceEnd), tid, begin, end))
+        return {};
+    const hts_pos_t length = std::max<hts_pos_t>(sam_hdr_tid2len(header.get(), tid), 1);
+    uint64_t parts = 1;
+    if (recordsPerPart > 0)
+        parts = std::clamp<uint64_t>(indexedRecords(reference) / recordsPerPart, 1, kMaxReferenceParts);
+    parts = std::min<uint64_t>(parts, static_cast<uint64_t>(length));
+    std::vector<ReferencePart> cut;
+    for (uint64_t i = 0; i < parts; ++i)
+        cut.push_back({tid, static_cast<hts_pos_t>(static_cast<uint64_t>(length) * i / parts),
+                       i + 1 == parts ? HTS_POS_MAX : static_cast<hts_pos_t>(static_cast<uint64_t>(length) * (i + 1) / parts)});
+    return cut;
+}
+
+uint64_t BamIO::indexedRecords(const std::string& reference)
+{
+    const int tid = sam_hdr_name2tid(header.get(), reference.c_str());
+    uint64_t mapped = 0;
+    uint64_t unmapped = 0;
+    if (tid < 0 || hts_idx_get_stat(index.get(), tid, &mapped, &unmapped) != 0)
+        return 0;
+    return mapped + unmapped;
+}
+
+BamIO::RecordCounts BamIO::countRecords(const ReferencePart& part)
+{
+    const std::string region = std::string(sam_hdr_tid2name(header.get(), part.tid)) + ":" + std::to_string(part.begin + 1)
+        + "-" + std::to_string(part.end == HTS_POS_MAX ? kWholeReferenceEnd : part.end);
+    // A record that starts before the part belongs to the part before.
+    return countRecords(region, part.tid, part.begin, part.end, part.begin > 0);
+}
+
+BamIO::RecordCounts BamIO::countRecords(const std::string& region, int tid, hts_pos_t begin, hts_pos_t end,
+                                        bool startingOnly)
+{
+    RecordCounts counts;
     queryRegion(region, tid, begin, end, [&](const bam1_t* r) {
+        if (startingOnly && r->core.pos < begin)
+            return true;
         const uint16_t flag = r->core.flag;
-        countAlignerFlags(stats, flag);
+        countAlignerFlags(counts.stats, flag);
         if (flag & skippedFlags)
-            skippedMapped += (flag & BAM_FUNMAP) ? 0 : 1;
+            counts.skippedMapped += (flag & BAM_FUNMAP) ? 0 : 1;
         else
-            countFlags(stats, flag);
+            countFlags(counts.stats, flag);
         return true;
     });
-    // A whole reference has been read: the index's own count of its mapped
-    // records must agree, or the index describes another file.
+    return counts;
+}
+
+void BamIO::checkIndexedCount(int tid, const RecordCounts& whole)
+{
     uint64_t indexedMapped = 0;
     uint64_t indexedUnmapped = 0;
-    if (begin == 0 && end == HTS_POS_MAX && hts_idx_get_stat(index.get(), tid, &indexedMapped, &indexedUnmapped) == 0
-        && indexedMapped != stats.mapped + skippedMapped)
+    if (hts_idx_get_stat(index.get(), tid, &indexedMapped, &indexedUnmapped) == 0
+        && indexedMapped != whole.stats.mapped + whole.skippedMapped)
         failIndexMismatch(fileName, existingIndex(fileName),
                           "it records " + std::to_string(indexedMapped) + " mapped reads on "
                               + sam_hdr_tid2name(header.get(), tid) + ", the file holds "
-                              + std::to_string(stats.mapped + skippedMapped));
-    return stats;
+                              + std::to_string(whole.stats.mapped + whole.skippedMapped));
 }
 
 bool BamIO::locate(const std::string& region, int& tid, hts_pos_t& begin, hts_pos_t& end)

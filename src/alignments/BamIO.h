@@ -50,6 +50,21 @@ struct t_flagStats {
     uint64_t qcFailed = 0;       // 0x200
     uint64_t duplicates = 0;     // 0x400
     uint64_t supplementary = 0;  // 0x800
+
+    t_flagStats& operator+=(const t_flagStats& other)
+    {
+        total += other.total;
+        mapped += other.mapped;
+        properlyPaired += other.properlyPaired;
+        singletons += other.singletons;
+        read1 += other.read1;
+        read2 += other.read2;
+        secondary += other.secondary;
+        qcFailed += other.qcFailed;
+        duplicates += other.duplicates;
+        supplementary += other.supplementary;
+        return *this;
+    }
 };
 
 // The flags that --primary-only leaves out.
@@ -135,6 +150,34 @@ public:
     void createChromosomeList();
     std::vector<std::string>& getChromosomeList();
     t_flagStats nrProperlyPairedFrags(const char* region);
+
+    // A stretch of a reference whose records are counted together: those that start in
+    // [begin, end). The first part of a reference begins at 0, its last ends at HTS_POS_MAX.
+    struct ReferencePart {
+        int tid = -1;
+        hts_pos_t begin = 0;
+        hts_pos_t end = 0;
+    };
+    struct RecordCounts {
+        t_flagStats stats;
+        uint64_t skippedMapped = 0;  // mapped records left out by skippedFlags
+
+        RecordCounts& operator+=(const RecordCounts& other)
+        {
+            stats += other.stats;
+            skippedMapped += other.skippedMapped;
+            return *this;
+        }
+    };
+    // The index's count of the reference's records, mapped or not; 0 when it has none.
+    uint64_t indexedRecords(const std::string& reference);
+    // The reference cut into stretches of equal length, about recordsPerPart records each
+    // by the index's count; none for a name the header lacks.
+    std::vector<ReferencePart> referenceParts(const std::string& reference, uint64_t recordsPerPart);
+    RecordCounts countRecords(const ReferencePart& part);
+    // Throws when the index's count of the reference's mapped records is not what counting
+    // every record of the reference found: the index describes another file.
+    void checkIndexedCount(int tid, const RecordCounts& whole);
     // The region's fragments, their reads handed to consumer; the map forms serve
     // callers that want them by key.
     bool readBam(std::string region, LocusFragments& fragments, LocusFragments::Consumer& consumer);
@@ -161,6 +204,8 @@ private:
     bool parseRegion(const std::string& region, int& tid, hts_pos_t& begin, hts_pos_t& end);
     template <typename OnRecord>
     void queryRegion(const std::string& region, int tid, hts_pos_t begin, hts_pos_t end, OnRecord onRecord);
+    // startingOnly: only the records that start at or after begin.
+    RecordCounts countRecords(const std::string& region, int tid, hts_pos_t begin, hts_pos_t end, bool startingOnly);
 
 public:
     // The reader's locus buffers, reused from one group of loci to the next by its thread.

@@ -29,7 +29,10 @@ namespace {
 constexpr int kMmapThresholdBytes = 512 * 1024;
 constexpr int kTrimThresholdBytes = 16 * 1024 * 1024;
 constexpr int kInitSteps = 4;
-const char* const kWholeReference = ":0-999999999";
+// With threads, the whole-file count is cut into about this many parts a thread, of at
+// least kLeastRecordsPerPart records: fewer would cost more queries than they share.
+constexpr uint64_t kCountPartsPerThread = 4;
+constexpr uint64_t kLeastRecordsPerPart = uint64_t{1} << 14;
 
 bool readGenesList(const std::string& path, std::map<std::string, std::string>& genesList)
 {
@@ -74,11 +77,50 @@ void warnAboutUnmatchedReads(const RunContext& run, const Annotations& annotatio
                   << (run.options.strandedness == 1 ? "fwd" : "rev") << ") may be wrong\n";
 }
 
+// With threads, a reference that holds much of the file is counted in parts, so that one
+// large reference does not leave the other threads idle. A reference's fragments are told
+// from the sum of its parts, as from one count of the whole reference.
 void countExperimentFragments(RunContext& run, const std::vector<std::string>& references)
 {
-    run.pool.forEach(references.size(), [&](std::size_t i, unsigned slot) {
-        fragsExperiment(run, references[i] + kWholeReference, slot);
+    BamIO& reader = run.countingReader(0);
+    uint64_t recordsPerPart = 0;
+    if (run.pool.workers() > 1) {
+        uint64_t records = 0;
+        for (const std::string& reference : references)
+            records += reader.indexedRecords(reference);
+        recordsPerPart = std::max<uint64_t>(records / (kCountPartsPerThread * run.pool.workers()), kLeastRecordsPerPart);
+    }
+    std::vector<BamIO::ReferencePart> parts;
+    std::vector<std::size_t> firstPart;
+    for (const std::string& reference : references) {
+        firstPart.push_back(parts.size());
+        const std::vector<BamIO::ReferencePart> cut = reader.referenceParts(reference, recordsPerPart);
+        parts.insert(parts.end(), cut.begin(), cut.end());
+    }
+    firstPart.push_back(parts.size());
+    const auto wholeReference = [&](std::size_t i) {
+        return parts[i].begin == 0 && parts[i].end == HTS_POS_MAX;
+    };
+    std::vector<BamIO::RecordCounts> counts(parts.size());
+    run.pool.forEach(parts.size(), [&](std::size_t i, unsigned slot) {
+        BamIO& partReader = run.countingReader(slot);
+        counts[i] = partReader.countRecords(parts[i]);
+        // A reference counted whole is checked at once, before any later one is read.
+        if (wholeReference(i))
+            partReader.checkIndexedCount(parts[i].tid, counts[i]);
     });
+    for (std::size_t r = 0; r + 1 < firstPart.size(); ++r) {
+        if (firstPart[r] == firstPart[r + 1])
+            continue;
+        BamIO::RecordCounts whole;
+        for (std::size_t i = firstPart[r]; i < firstPart[r + 1]; ++i)
+            whole += counts[i];
+        if (!wholeReference(firstPart[r]))
+            reader.checkIndexedCount(parts[firstPart[r]].tid, whole);
+        run.alignerFlags.add(whole.stats);
+        // Without properly paired records the reference holds single-end reads.
+        run.counters.fragsExpt.fetch_add(fragmentCount(whole.stats));
+    }
     if (run.pool.workers() > 0) {
         run.releaseWorkerReaders();
         run.releaseMainReader();
@@ -284,14 +326,6 @@ bool initialize(RunContext& run, Annotations& annotations, BamIO& reader)
         return false;
     }
     return true;
-}
-
-void fragsExperiment(RunContext& run, const std::string& region, unsigned slot)
-{
-    const t_flagStats stats = run.countingReader(slot).nrProperlyPairedFrags(region.c_str());
-    run.alignerFlags.add(stats);
-    // Without properly paired records the reference holds single-end reads.
-    run.counters.fragsExpt.fetch_add(fragmentCount(stats));
 }
 
 int runKestrove(const t_configuration& options, const t_directories& inputs, const RunInvocation& invocation)

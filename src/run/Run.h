@@ -13,8 +13,6 @@
 // Reads the genes list and the annotation, opens (and if need be sorts) the alignments
 // and counts the experiment's fragments; false after saying why the run cannot go on.
 bool initialize(RunContext& run, Annotations& annotations, BamIO& reader);
-// Adds the fragments of one region of the alignments to the experiment's count.
-void fragsExperiment(RunContext& run, const std::string& region, unsigned slot = 0);
 
 // How the run was asked for, as its record keeps it.
 struct RunInvocation {
