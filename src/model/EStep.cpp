@@ -197,6 +197,38 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
     likelihood.finish(sums);
 }
 
+// The first pass over a fragment's entries: its p, and by entry its transcript's sum and
+// its group's; with hits, the group's component sums too. Betas are read in rows of
+// betaStride values.
+template <uint64_t FixedK, bool KeepHits>
+[[gnu::always_inline]] inline double sumFragmentEntries(const EStepArrays& a, uint64_t K, uint64_t e0, uint64_t n,
+                                                        const double* betas, uint64_t betaStride, double* entryProb,
+                                                        double* entryGroupProb, double* entryHit)
+{
+    const uint32_t* transcripts = a.entryTranscript + e0;
+    double p = 0.0;
+    for (uint64_t j = 0; j < n; ++j) {
+        const uint32_t t = transcripts[j];
+        const double alpha = a.alphas[t];
+        const double* P = a.cells + (e0 + j) * K;
+        const double* beta = betas + a.group[t] * betaStride;
+        double tp = 0.0;
+        double gp = 0.0;
+        #pragma GCC unroll 8
+        for (uint64_t k = 0; k < K; ++k) {
+            const double x = beta[k] * P[k];
+            tp += x;
+            p += x * alpha;
+            if constexpr (KeepHits)
+                entryHit[j * K + k] = 0.0 + P[k] * alpha;
+            gp += x * alpha;
+        }
+        entryGroupProb[j] = gp;
+        entryProb[j] = tp;
+    }
+    return p;
+}
+
 // eStepBlock with betas trained when no two transcripts share a group: the entries of a
 // fragment then touch distinct groups, so each entry's group sums have a slot of their
 // own, by its place in the fragment, and nothing is looked up by group or cleared
@@ -217,26 +249,8 @@ template <uint64_t FixedK>
         const uint64_t e0 = a.firstEntry[h];
         const uint64_t n = a.firstEntry[h + 1] - e0;
         const uint32_t* transcripts = a.entryTranscript + e0;
-        double p = 0.0;
-        for (uint64_t j = 0; j < n; ++j) {
-            const uint32_t t = transcripts[j];
-            const double alpha = a.alphas[t];
-            const double* P = a.cells + (e0 + j) * K;
-            const double* beta = a.betas + a.group[t] * K;
-            double* hit = entryHit + j * K;
-            double tp = 0.0;
-            double gp = 0.0;
-            #pragma GCC unroll 8
-            for (uint64_t k = 0; k < K; ++k) {
-                const double x = beta[k] * P[k];
-                tp += x;
-                p += x * alpha;
-                hit[k] = 0.0 + P[k] * alpha;
-                gp += x * alpha;
-            }
-            entryGroupProb[j] = gp;
-            entryProb[j] = tp;
-        }
+        const double p =
+            sumFragmentEntries<FixedK, true>(a, K, e0, n, a.betas, K, entryProb, entryGroupProb, entryHit);
         if (p <= DBL_MIN)
             continue;
 
@@ -283,24 +297,7 @@ template <uint64_t FixedK>
         const uint64_t e0 = a.firstEntry[h];
         const uint64_t n = a.firstEntry[h + 1] - e0;
         const uint32_t* transcripts = a.entryTranscript + e0;
-        double p = 0.0;
-        for (uint64_t j = 0; j < n; ++j) {
-            const uint32_t t = transcripts[j];
-            const double alpha = a.alphas[t];
-            const double* P = a.cells + (e0 + j) * K;
-            const double* beta = betaRows + a.group[t] * 4;
-            double tp = 0.0;
-            double gp = 0.0;
-            #pragma GCC unroll 4
-            for (uint64_t k = 0; k < K; ++k) {
-                const double x = beta[k] * P[k];
-                tp += x;
-                p += x * alpha;
-                gp += x * alpha;
-            }
-            entryGroupProb[j] = gp;
-            entryProb[j] = tp;
-        }
+        const double p = sumFragmentEntries<K, false>(a, K, e0, n, betaRows, 4, entryProb, entryGroupProb, nullptr);
         if (p <= DBL_MIN)
             continue;
 
