@@ -128,7 +128,8 @@ TEST(Compatibility, TranscriptCoordinatesSkipIntronsAndCountFromTheFivePrimeEnd)
 }
 
 // A large locus's tables, as a gene put off for its size builds them on the run's
-// threads: the same bytes on one thread or several, across many stretches of cells.
+// threads: the same bytes on one thread or several, across many batches of tests and
+// stretches of cells.
 TEST(LocusTables, AreTheSameOnAnyNumberOfThreads)
 {
     const std::vector<t_exon> exons{{1000, 2999}, {4000, 5999}, {7000, 8999}};
@@ -147,15 +148,15 @@ TEST(LocusTables, AreTheSameOnAnyNumberOfThreads)
         }
 
     struct Built {
+        std::vector<double> counts;
         CompatibleFragments compatible;
         FragmentTable table;
     };
-    const auto build = [&](unsigned threads) {
-        // Singles and pairs at random, under names in no particular order; some fit nothing.
+    // Singles and pairs at random, under names in no particular order; some fit nothing,
+    // some pairs lack a mate, some names come back for a fragment of their own.
+    const auto readLocus = [](LocusFragments& fragments, LocusFragments::Consumer& consumer) {
         std::mt19937 rng(3);
         std::uniform_int_distribution<int32_t> start(1000, 8800);
-        LocusFragments fragments;
-        LocusCompatibility compatibility(gene, 0);
         for (int f = 0; f < 60000; ++f) {
             const std::string name = "r" + std::to_string(rng() % 1000000) + "." + std::to_string(f);
             LocusFragments::Read first;
@@ -164,7 +165,9 @@ TEST(LocusTables, AreTheSameOnAnyNumberOfThreads)
             first.nrBlocks = 1;
             const t_exon firstBlock{first.start, first.start + 49};
             if (f % 2 == 0) {
-                fragments.add(name, first, &firstBlock, compatibility);
+                fragments.add(name, first, &firstBlock, consumer);
+                if (f % 22 == 0)
+                    fragments.add(name, first, &firstBlock, consumer);
                 continue;
             }
             LocusFragments::Read second = first;
@@ -175,13 +178,23 @@ TEST(LocusTables, AreTheSameOnAnyNumberOfThreads)
             first.mateStart = second.start;
             second.mateStart = first.start;
             const t_exon secondBlock{second.start, second.start + 49};
-            fragments.add(name, first, &firstBlock, compatibility);
-            fragments.add(name, second, &secondBlock, compatibility);
+            fragments.add(name, first, &firstBlock, consumer);
+            if (f % 14 != 1)
+                fragments.add(name, second, &secondBlock, consumer);
         }
-        fragments.finishAdding(compatibility);
+        fragments.finishAdding(consumer);
+    };
+    const auto build = [&](unsigned threads) {
         auto pool = std::make_unique<ThreadPool>(threads);
+        LocusFragments fragments;
+        LocusCompatibility compatibility(gene, 0);
+        // With threads, the fragments are tested on the workers as the reads come.
+        compatibility.takeReads(threads > 1 ? pool.get() : nullptr,
+                                [&](LocusFragments::Consumer& consumer) { readLocus(fragments, consumer); });
         Built built;
+        gene.compFragsTrans.clear();
         compatibility.finish(fragments, built.compatible, threads > 1 ? pool.get() : nullptr);
+        built.counts = gene.compFragsTrans;
         CompatibleFragments consumed = built.compatible;
         built.table = buildFragmentTable(consumed, gene, gene.transcripts.size(), K, scaled,
                                          threads > 1 ? pool.get() : nullptr);
@@ -194,6 +207,7 @@ TEST(LocusTables, AreTheSameOnAnyNumberOfThreads)
     ASSERT_LT(one.compatible.size(), 60000u);
     for (unsigned threads : {2u, 3u}) {
         const Built many = build(threads);
+        EXPECT_EQ(many.counts, one.counts) << threads;
         EXPECT_EQ(many.compatible.firstEntry, one.compatible.firstEntry) << threads;
         EXPECT_EQ(many.compatible.entryTranscript, one.compatible.entryTranscript) << threads;
         EXPECT_EQ(many.compatible.paired, one.compatible.paired) << threads;

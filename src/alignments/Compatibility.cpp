@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -165,6 +169,186 @@ bool fragmentFits(const t_transcript& transcript, const ReadOnGenome& first, con
 
 constexpr uint32_t kPairedFit = uint32_t{1} << 31;
 
+void testFragment(const std::vector<t_transcript>& transcripts, int32_t strandedness, uint32_t id,
+                  const LocusFragments::Read& first, const t_exon* firstBlocks, const LocusFragments::Read* second,
+                  const t_exon* secondBlocks, TestedFragments& out)
+{
+    const std::size_t before = out.fits.size();
+    const ReadOnGenome firstRead = onGenome(first, firstBlocks);
+    ReadOnGenome secondRead{};
+    if (second != nullptr)
+        secondRead = onGenome(*second, secondBlocks);
+    for (std::size_t t = 0; t < transcripts.size(); ++t) {
+        if (fragmentFits(transcripts[t], firstRead, second != nullptr ? &secondRead : nullptr, strandedness)) {
+            out.fits.push_back(static_cast<uint32_t>(t));
+            ++out.counts[t];
+        }
+    }
+    if (out.fits.size() == before)
+        return;
+    if (out.fits.size() >= kPairedFit)
+        throw KestroveException(ERR_MEMORY_ALLOCATION);
+    const LocusFragments::Read& last = second != nullptr ? *second : first;
+    const t_exon* lastBlocks = second != nullptr ? secondBlocks : firstBlocks;
+    out.testedIds.push_back(id);
+    out.spanStarts.push_back(firstBlocks[0].start);
+    out.spanEnds.push_back(lastBlocks[last.nrBlocks - 1].end);
+    out.firstFits.push_back(static_cast<uint32_t>(before) | (first.paired ? kPairedFit : 0));
+}
+
+// A fragment to test: its reads, their blocks in the batch's.
+struct TestRequest {
+    uint32_t id;
+    LocusFragments::Read first;
+    LocusFragments::Read second;  // no blocks: a fragment of one read
+};
+
+struct TestBatch {
+    std::vector<TestRequest> requests;
+    std::vector<t_exon> blocks;
+    TestedFragments tested;
+};
+
+// The reads of a large locus come one thread's pace; their tests take nearly as long
+// again. The reading thread gathers the fragments to test into batches and hands each
+// to the workers (or tests it itself when they are behind); the batches' results are
+// joined in the order the batches were made.
+class BatchedTests final : public LocusFragments::Consumer {
+public:
+    BatchedTests(const std::vector<t_transcript>& transcripts, int32_t strandedness)
+        : transcripts(transcripts), strandedness(strandedness)
+    {
+        newBatch();
+    }
+
+    void started(uint32_t id, std::string_view, std::string_view, const LocusFragments::Read& read,
+                 const t_exon* blocks) override
+    {
+        if (!read.paired)
+            request(id, read, blocks, nullptr, nullptr);
+    }
+    void joined(uint32_t id, const LocusFragments::Read* first, const t_exon* firstBlocks,
+                const LocusFragments::Read& second, const t_exon* secondBlocks) override
+    {
+        if (first != nullptr)
+            request(id, *first, firstBlocks, &second, secondBlocks);
+    }
+    void leftAlone(uint32_t id, const LocusFragments::Read& read, const t_exon* blocks) override
+    {
+        request(id, read, blocks, nullptr, nullptr);
+    }
+
+    // The reading thread, once the reads are all in.
+    void handLastBatch() { hand(); }
+
+    // No more batches: the workers finish those handed on and return.
+    void stop()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+        }
+        ready.notify_all();
+    }
+
+    // A worker's part: batches until the reading is done and none is left.
+    void testPending()
+    {
+        for (;;) {
+            TestBatch* batch = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                ready.wait(lock, [this] { return !pending.empty() || done; });
+                if (pending.empty())
+                    return;
+                batch = pending.front();
+                pending.pop_front();
+            }
+            test(*batch);
+        }
+    }
+
+    // Every batch's results after out's, in the order the batches were made.
+    void appendTo(TestedFragments& out) const
+    {
+        for (const std::unique_ptr<TestBatch>& batch : batches)
+            out.append(batch->tested);
+    }
+
+private:
+    static constexpr std::size_t kBatchFragments = 8192;
+    // Batches waiting for a worker; beyond that the reading thread tests its own.
+    static constexpr std::size_t kMaxPending = 8;
+
+    void request(uint32_t id, const LocusFragments::Read& first, const t_exon* firstBlocks,
+                 const LocusFragments::Read* second, const t_exon* secondBlocks)
+    {
+        TestBatch& batch = *current;
+        TestRequest r{id, first, LocusFragments::Read{}};
+        r.first.firstBlock = static_cast<uint32_t>(batch.blocks.size());
+        batch.blocks.insert(batch.blocks.end(), firstBlocks, firstBlocks + first.nrBlocks);
+        if (second != nullptr) {
+            r.second = *second;
+            r.second.firstBlock = static_cast<uint32_t>(batch.blocks.size());
+            batch.blocks.insert(batch.blocks.end(), secondBlocks, secondBlocks + second->nrBlocks);
+        }
+        batch.requests.push_back(r);
+        if (batch.requests.size() == kBatchFragments) {
+            hand();
+            newBatch();
+        }
+    }
+
+    void newBatch()
+    {
+        batches.push_back(std::make_unique<TestBatch>());
+        current = batches.back().get();
+        current->requests.reserve(kBatchFragments);
+        current->tested.counts.assign(transcripts.size(), 0);
+    }
+
+    void hand()
+    {
+        TestBatch* batch = current;
+        current = nullptr;
+        if (batch == nullptr || batch->requests.empty())
+            return;
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (pending.size() < kMaxPending) {
+                pending.push_back(batch);
+                batch = nullptr;
+            }
+        }
+        if (batch == nullptr)
+            ready.notify_one();
+        else
+            test(*batch);
+    }
+
+    void test(TestBatch& batch) const
+    {
+        for (const TestRequest& r : batch.requests) {
+            const bool pair = r.second.nrBlocks != 0;
+            testFragment(transcripts, strandedness, r.id, r.first, batch.blocks.data() + r.first.firstBlock,
+                         pair ? &r.second : nullptr, pair ? batch.blocks.data() + r.second.firstBlock : nullptr,
+                         batch.tested);
+        }
+        std::vector<TestRequest>().swap(batch.requests);
+        std::vector<t_exon>().swap(batch.blocks);
+    }
+
+    const std::vector<t_transcript>& transcripts;
+    const int32_t strandedness;
+    // Made and read by the reading thread only; a worker touches just the batch it took.
+    std::vector<std::unique_ptr<TestBatch>> batches;
+    TestBatch* current = nullptr;
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<TestBatch*> pending;
+    bool done = false;
+};
+
 } // namespace
 
 bool readFitsTranscript(const t_transcript& transcript, const t_read& read, int32_t strandedness)
@@ -172,65 +356,82 @@ bool readFitsTranscript(const t_transcript& transcript, const t_read& read, int3
     return readFits(transcript, onGenome(read), strandedness);
 }
 
-LocusCompatibility::LocusCompatibility(Gene& gene, int32_t strandedness)
-    : gene(gene), strandedness(strandedness), counts(gene.transcripts.size(), 0)
+void TestedFragments::append(const TestedFragments& other)
 {
+    if (counts.size() < other.counts.size())
+        counts.resize(other.counts.size(), 0);
+    for (std::size_t t = 0; t < other.counts.size(); ++t)
+        counts[t] += other.counts[t];
+    const std::size_t base = fits.size();
+    if (base + other.fits.size() >= kPairedFit)
+        throw KestroveException(ERR_MEMORY_ALLOCATION);
+    for (const uint32_t first : other.firstFits)
+        firstFits.push_back(static_cast<uint32_t>(((first & ~kPairedFit) + base) | (first & kPairedFit)));
+    testedIds.append(other.testedIds.data(), other.testedIds.size());
+    spanStarts.append(other.spanStarts.data(), other.spanStarts.size());
+    spanEnds.append(other.spanEnds.data(), other.spanEnds.size());
+    fits.append(other.fits.data(), other.fits.size());
+}
+
+LocusCompatibility::LocusCompatibility(Gene& gene, int32_t strandedness) : gene(gene), strandedness(strandedness)
+{
+    tested.counts.assign(gene.transcripts.size(), 0);
 }
 
 void LocusCompatibility::clear()
 {
-    std::fill(counts.begin(), counts.end(), 0);
-    testedIds.clear();
-    spanStarts.clear();
-    spanEnds.clear();
-    firstFits.clear();
-    fits.clear();
+    std::fill(tested.counts.begin(), tested.counts.end(), 0);
+    tested.testedIds.clear();
+    tested.spanStarts.clear();
+    tested.spanEnds.clear();
+    tested.firstFits.clear();
+    tested.fits.clear();
 }
 
 void LocusCompatibility::started(uint32_t id, std::string_view, std::string_view, const LocusFragments::Read& read,
                                  const t_exon* blocks)
 {
     if (!read.paired)
-        test(id, read, blocks, nullptr, nullptr);
+        testFragment(gene.transcripts, strandedness, id, read, blocks, nullptr, nullptr, tested);
 }
 
 void LocusCompatibility::joined(uint32_t id, const LocusFragments::Read* first, const t_exon* firstBlocks,
                                 const LocusFragments::Read& second, const t_exon* secondBlocks)
 {
     if (first != nullptr)
-        test(id, *first, firstBlocks, &second, secondBlocks);
+        testFragment(gene.transcripts, strandedness, id, *first, firstBlocks, &second, secondBlocks, tested);
 }
 
 void LocusCompatibility::leftAlone(uint32_t id, const LocusFragments::Read& read, const t_exon* blocks)
 {
-    test(id, read, blocks, nullptr, nullptr);
+    testFragment(gene.transcripts, strandedness, id, read, blocks, nullptr, nullptr, tested);
 }
 
-void LocusCompatibility::test(uint32_t id, const LocusFragments::Read& first, const t_exon* firstBlocks,
-                              const LocusFragments::Read* second, const t_exon* secondBlocks)
+void LocusCompatibility::takeReads(ThreadPool* pool, const std::function<void(LocusFragments::Consumer&)>& read)
 {
-    const std::vector<t_transcript>& transcripts = gene.transcripts;
-    const std::size_t before = fits.size();
-    const ReadOnGenome firstRead = onGenome(first, firstBlocks);
-    ReadOnGenome secondRead{};
-    if (second != nullptr)
-        secondRead = onGenome(*second, secondBlocks);
-    for (std::size_t t = 0; t < transcripts.size(); ++t) {
-        if (fragmentFits(transcripts[t], firstRead, second != nullptr ? &secondRead : nullptr, strandedness)) {
-            fits.push_back(static_cast<uint32_t>(t));
-            ++counts[t];
-        }
-    }
-    if (fits.size() == before)
+    if (pool == nullptr || pool->workers() < 2) {
+        read(*this);
         return;
-    if (fits.size() >= kPairedFit)
-        throw KestroveException(ERR_MEMORY_ALLOCATION);
-    const LocusFragments::Read& last = second != nullptr ? *second : first;
-    const t_exon* lastBlocks = second != nullptr ? secondBlocks : firstBlocks;
-    testedIds.push_back(id);
-    spanStarts.push_back(firstBlocks[0].start);
-    spanEnds.push_back(lastBlocks[last.nrBlocks - 1].end);
-    firstFits.push_back(static_cast<uint32_t>(before) | (first.paired ? kPairedFit : 0));
+    }
+    BatchedTests batched(gene.transcripts, strandedness);
+    // One worker reads; the others test. The reader never waits for them, so the step
+    // finishes whichever workers take part.
+    pool->forEach(pool->workers(), [&](std::size_t item, unsigned) {
+        if (item != 0) {
+            batched.testPending();
+            return;
+        }
+        try {
+            read(batched);
+            batched.handLastBatch();
+        } catch (...) {
+            batched.stop();
+            throw;
+        }
+        batched.stop();
+        batched.testPending();
+    });
+    batched.appendTo(tested);
 }
 
 void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& compatible, ThreadPool* pool)
@@ -238,9 +439,13 @@ void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& 
     const std::size_t nT = gene.transcripts.size();
     gene.compFragsTrans.resize(nT, 0.0);
     for (std::size_t t = 0; t < nT; ++t)
-        gene.compFragsTrans[t] += static_cast<double>(counts[t]);
+        gene.compFragsTrans[t] += static_cast<double>(tested.counts[t]);
 
-    FlatArray<uint32_t> order(std::move(testedIds));
+    FlatArray<uint32_t> order(std::move(tested.testedIds));
+    const FlatArray<uint32_t>& firstFits = tested.firstFits;
+    const FlatArray<int32_t>& spanStarts = tested.spanStarts;
+    const FlatArray<int32_t>& spanEnds = tested.spanEnds;
+    const FlatArray<uint32_t>& fits = tested.fits;
     fragments.orderByKey(order);
     fragments.releaseKeys();
 
@@ -298,10 +503,10 @@ void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& 
         }
     };
     forEachPart(pool, parts, convertPart);
-    spanStarts.release();
-    spanEnds.release();
-    firstFits.release();
-    fits.release();
+    tested.spanStarts.release();
+    tested.spanEnds.release();
+    tested.firstFits.release();
+    tested.fits.release();
 }
 
 void keepCompatibleFragments(GeneMap::iterator& gene, FragmentMap& fragments, int32_t strandedness)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -24,6 +25,22 @@ struct CompatibleFragments {
     std::size_t size() const { return paired.size(); }
 };
 
+// What the tests of a locus's fragments found, in the order they were tested.
+struct TestedFragments {
+    std::vector<uint64_t> counts;  // compatible fragments of each transcript
+    // One per compatible fragment: the fragment, the first base of its first read and
+    // the last of its last, and where its transcripts begin in fits, with the top bit
+    // set for a paired fragment.
+    FlatArray<uint32_t> testedIds;
+    FlatArray<int32_t> spanStarts;
+    FlatArray<int32_t> spanEnds;
+    FlatArray<uint32_t> firstFits;
+    FlatArray<uint32_t> fits;
+
+    // Appends what other found after what this one holds.
+    void append(const TestedFragments& other);
+};
+
 // Tests each fragment of a locus against the gene's transcripts as soon as its reads
 // are all there and keeps only the transcripts it fits and its span on the genome. A
 // fragment whose first read is unpaired is tested on that read alone, whatever joins
@@ -40,26 +57,20 @@ public:
                 const LocusFragments::Read& second, const t_exon* secondBlocks) override;
     void leftAlone(uint32_t id, const LocusFragments::Read& read, const t_exon* blocks) override;
 
+    // read(consumer) hands a locus's reads to consumer, as LocusFragments does. With a
+    // pool, the fragments are tested on its workers while the reading goes on, a batch
+    // at a time; the results are the same as when this takes the reads itself.
+    void takeReads(ThreadPool* pool, const std::function<void(LocusFragments::Consumer&)>& read);
+
     // Counts every transcript's compatible fragments and hands the compatible ones on
     // in key order, with their transcript coordinates, converted on the pool's threads
     // when there is one. Gives back the room of the keys.
     void finish(LocusFragments& fragments, CompatibleFragments& compatible, ThreadPool* pool = nullptr);
 
 private:
-    void test(uint32_t id, const LocusFragments::Read& first, const t_exon* firstBlocks,
-              const LocusFragments::Read* second, const t_exon* secondBlocks);
-
     Gene& gene;
     int32_t strandedness;
-    std::vector<uint64_t> counts;
-    // One per compatible fragment, in the order they were tested: the fragment, the
-    // first base of its first read and the last of its last, and where its transcripts
-    // begin in fits, with the top bit set for a paired fragment.
-    FlatArray<uint32_t> testedIds;
-    FlatArray<int32_t> spanStarts;
-    FlatArray<int32_t> spanEnds;
-    FlatArray<uint32_t> firstFits;
-    FlatArray<uint32_t> fits;
+    TestedFragments tested;
 };
 
 // The same test on fragments held by key, for the debug dump.

@@ -216,7 +216,10 @@ void GenePass::completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool
 
     if (!fragmentsRead) {
         compatibility.clear();
-        reader.readBam(task.region, fragments, compatibility);
+        // A gene put off has the threads to itself: they test its fragments as they come.
+        compatibility.takeReads(deferred ? &run.pool : nullptr, [&](LocusFragments::Consumer& consumer) {
+            reader.readBam(task.region, fragments, consumer);
+        });
     }
     noteUnmatedReads(run.counters, fragments);
     CompatibleFragments compatible;
