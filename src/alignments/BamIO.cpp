@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <numeric>
 #include <string>
 #include <utility>
@@ -377,6 +378,46 @@ std::vector<BamIO::ReferencePart> BamIO::referenceParts(const std::string& refer
     return cut;
 }
 
+namespace {
+
+// The compressed bytes from the first block a query of the region reads to the block
+// its last chunk ends in.
+uint64_t compressedBytes(const hts_idx_t* index, int tid, hts_pos_t begin, hts_pos_t end)
+{
+    const std::unique_ptr<hts_itr_t, HtsIteratorFree> iterator(sam_itr_queryi(index, tid, begin, end));
+    if (!iterator)
+        return 0;
+    uint64_t bytes = 0;
+    for (int i = 0; i < iterator->n_off; ++i) {
+        const uint64_t from = iterator->off[i].u >> 16;
+        const uint64_t to = iterator->off[i].v >> 16;
+        bytes += to > from ? to - from : 0;
+    }
+    return bytes;
+}
+
+constexpr uint64_t kUnknownBytes = std::numeric_limits<uint64_t>::max();
+
+} // namespace
+
+uint64_t BamIO::estimatedRecords(int tid, hts_pos_t begin, hts_pos_t end)
+{
+    if (!index || tid < 0 || tid >= sam_hdr_nref(header.get()))
+        return 0;
+    if (referenceBytes.empty())
+        referenceBytes.assign(static_cast<std::size_t>(sam_hdr_nref(header.get())), kUnknownBytes);
+    uint64_t& whole = referenceBytes[static_cast<std::size_t>(tid)];
+    if (whole == kUnknownBytes)
+        whole = compressedBytes(index.get(), tid, 0, HTS_POS_MAX);
+    uint64_t mapped = 0;
+    uint64_t unmapped = 0;
+    if (whole == 0 || hts_idx_get_stat(index.get(), tid, &mapped, &unmapped) != 0)
+        return 0;
+    const uint64_t bytes = compressedBytes(index.get(), tid, begin, end);
+    return static_cast<uint64_t>(static_cast<double>(bytes) / static_cast<double>(whole)
+                                 * static_cast<double>(mapped + unmapped));
+}
+
 uint64_t BamIO::indexedRecords(const std::string& reference)
 {
     const int tid = sam_hdr_name2tid(header.get(), reference.c_str());
@@ -529,9 +570,11 @@ bool BamIO::readBam(std::string region, FragmentMap& fragments)
     return readBam(std::move(region), locus, builder);
 }
 
-bool BamIO::readBam(std::string region, LocusFragments& fragments, LocusFragments::Consumer& consumer)
+bool BamIO::readBam(std::string region, LocusFragments& fragments, LocusFragments::Consumer& consumer,
+                    uint64_t expectedFragments)
 {
     fragments.clear();
+    fragments.expect(expectedFragments);
     int tid = -1;
     hts_pos_t begin = 0;
     hts_pos_t end = 0;

@@ -180,8 +180,14 @@ public:
     void checkIndexedCount(int tid, const RecordCounts& whole);
     // The region's fragments, their reads handed to consumer; the map forms serve
     // callers that want them by key.
-    bool readBam(std::string region, LocusFragments& fragments, LocusFragments::Consumer& consumer);
+    // expectedFragments: the count of the locus when known, so that its index is sized once.
+    bool readBam(std::string region, LocusFragments& fragments, LocusFragments::Consumer& consumer,
+                 uint64_t expectedFragments = 0);
     bool readBam(std::string region, FragmentMap& fragments);
+    // About how many records a query of [begin, end) on reference tid reads: the
+    // compressed bytes the index gives for the region, at the reference's records per
+    // byte. 0 for a region within one compressed block, or one the index cannot tell.
+    uint64_t estimatedRecords(int tid, hts_pos_t begin, hts_pos_t end);
 
     // The reference and the 0-based, half-open range a query of the region reads.
     bool locate(const std::string& region, int& tid, hts_pos_t& begin, hts_pos_t& end);
@@ -226,6 +232,8 @@ private:
     uint16_t skippedFlags;
     std::size_t sortMemory;
     ReaderNotices* notices;
+    // Compressed bytes of each reference's records, once asked for.
+    std::vector<uint64_t> referenceBytes;
     // Reused by every region query so that reading allocates nothing per record.
     std::unique_ptr<bam1_t, BamRecordFree> record;
 };

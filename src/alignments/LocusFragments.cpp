@@ -211,7 +211,7 @@ void LocusFragments::add(std::string_view name, Read read, const t_exon* blocks,
     paired += read.paired ? 1 : 0;
     // Room for the one key this read may add, so that the index stays at most three quarters full.
     if (4 * (std::size_t{count} + 1) > 3 * index.size())
-        growIndex();
+        growIndex(std::size_t{count} + 1);
     const uint32_t hash = hashOf(name);
     const uint32_t found = find(name, hash);
     if (found == 0) {
@@ -323,15 +323,22 @@ void LocusFragments::place(uint32_t id, uint32_t hash)
     index[slot] = {id + 1, tagOf(hash)};
 }
 
-// The keys are hashed again rather than moved from the old index, which is given
-// back first: growing never holds two indexes.
-void LocusFragments::growIndex()
+void LocusFragments::expect(std::size_t n)
+{
+    if (4 * (n + 1) > 3 * index.size())
+        growIndex(std::min(n, std::size_t{1} << 30));
+}
+
+// Room for the given number of keys, at most three quarters full. The keys are hashed
+// again rather than moved from the old index, which is given back first: growing never
+// holds two indexes.
+void LocusFragments::growIndex(std::size_t keys)
 {
     // The index holds ids below 2^32 in at most 2^32 slots.
     if (count >= (std::size_t{1} << 30))
         throw KestroveException(ERR_MEMORY_ALLOCATION);
     std::size_t slots = std::max(kMinIndexSlots, index.size() + index.size() / 2);
-    while (3 * slots < 4 * (std::size_t{count} + 1))
+    while (3 * slots < 4 * keys)
         slots += slots / 2;
     index.release();
     releaseFreeHeapForLargestLocus(slots);

@@ -54,6 +54,9 @@ public:
 
     // Drops the fragments; the buffers keep their room for the next locus.
     void clear();
+    // Sizes the key index for about n fragments at once: growing it step by step to a
+    // large locus's size would hash its keys again at every step.
+    void expect(std::size_t n);
     // Gives the room back as well, after a locus far larger than most.
     void release();
 
@@ -109,7 +112,7 @@ private:
 
     uint32_t find(std::string_view key, uint32_t hash) const;
     void place(uint32_t id, uint32_t hash);
-    void growIndex();
+    void growIndex(std::size_t keys);
     uint32_t newEntry(std::string_view key, uint32_t hash, const Read& read, const t_exon* blocks, uint8_t state);
     void compactWaiting();
 

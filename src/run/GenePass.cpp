@@ -218,7 +218,7 @@ void GenePass::completeGene(LocusTask& task, BamIO& reader, uint64_t count, bool
         compatibility.clear();
         // A gene put off has the threads to itself: they test its fragments as they come.
         compatibility.takeReads(deferred ? &run.pool : nullptr, [&](LocusFragments::Consumer& consumer) {
-            reader.readBam(task.region, fragments, consumer);
+            reader.readBam(task.region, fragments, consumer, g.fragsLocus);
         });
     }
     noteUnmatedReads(run.counters, fragments);
@@ -349,6 +349,10 @@ void GenePass::processLoci(std::vector<GeneMap::iterator>& genes, unsigned slot)
                 read.fragments = &reader.fragmentBuffer(i);
                 read.consumer = task.compatibility.get();
                 read.recordBudget = recordBudget();
+                // A locus the index shows well beyond the budget would be dropped part of
+                // the way in and read again: it is only counted.
+                if (reader.estimatedRecords(locusTid, read.begin, read.end) > 2 * read.recordBudget)
+                    read.recordBudget = 0;
                 reads.push_back(read);
                 readTask.push_back(i);
                 continue;
