@@ -1,13 +1,13 @@
 #include "alignments/Compatibility.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -268,11 +268,14 @@ public:
         }
     }
 
-    // Every batch's results after out's, in the order the batches were made.
-    void appendTo(TestedFragments& out) const
+    // Every batch's results after out's, in the order the batches were made; each batch
+    // is given back once appended, so that the results are not held twice.
+    void moveTo(TestedFragments& out)
     {
-        for (const std::unique_ptr<TestBatch>& batch : batches)
+        for (std::unique_ptr<TestBatch>& batch : batches) {
             out.append(batch->tested);
+            batch.reset();
+        }
     }
 
 private:
@@ -431,7 +434,7 @@ void LocusCompatibility::takeReads(ThreadPool* pool, const std::function<void(Lo
         batched.stop();
         batched.testPending();
     });
-    batched.appendTo(tested);
+    batched.moveTo(tested);
 }
 
 void LocusCompatibility::finish(LocusFragments& fragments, CompatibleFragments& compatible, ThreadPool* pool)
