@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 
 #include "alignments/Compatibility.h"
 #include "model/FragmentTable.h"
+#include "util/Errors.h"
 #include "util/ThreadPool.h"
 
 namespace {
@@ -219,6 +221,33 @@ TEST(LocusTables, AreTheSameOnAnyNumberOfThreads)
         ASSERT_EQ(many.table.cells.size(), one.table.cells.size()) << threads;
         for (std::size_t c = 0; c < one.table.cells.size(); ++c)
             ASSERT_EQ(many.table.cells[c], one.table.cells[c]) << threads << " cell " << c;
+    }
+}
+
+// A reading that fails part of the way, with batches already handed on: the workers that
+// test them must stop as well, so that the run ends with the failure instead of waiting.
+TEST(LocusTables, AReadingThatFailsStopsTheWorkersTestingIt)
+{
+    Gene gene;
+    gene.transcripts = {transcript({{1000, 2999}}, true)};
+    gene.transcripts[0].length = 2000;
+    for (const int failAfter : {0, 5000, 40000}) {
+        SCOPED_TRACE("failing after " + std::to_string(failAfter) + " reads");
+        ThreadPool pool(3);
+        LocusFragments fragments;
+        LocusCompatibility compatibility(gene, 0);
+        const auto read = [&](LocusFragments::Consumer& consumer) {
+            for (int f = 0; f < failAfter; ++f) {
+                LocusFragments::Read single;
+                single.start = 1000 + f % 1900;
+                single.length = 50;
+                single.nrBlocks = 1;
+                const t_exon block{single.start, single.start + 49};
+                fragments.add("r" + std::to_string(f), single, &block, consumer);
+            }
+            throw std::runtime_error("the file ends here");
+        };
+        EXPECT_THROW(compatibility.takeReads(&pool, read), RunAborted);
     }
 }
 
