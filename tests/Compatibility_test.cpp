@@ -224,6 +224,43 @@ TEST(LocusTables, AreTheSameOnAnyNumberOfThreads)
     }
 }
 
+// The table keeps a fragment's transcripts as a row shared by every fragment that fits
+// the same ones: each fragment must read back its own list, and a set must be kept once.
+TEST(LocusTables, FragmentsThatFitTheSameTranscriptsShareARow)
+{
+    struct Row {
+        std::vector<std::vector<uint32_t>> fragments;
+        std::size_t rowValues;  // distinct sets, their transcripts counted once
+    };
+    const std::vector<Row> rows = {
+        {{}, 0},
+        {{{3}}, 1},
+        {{{0, 2}, {1}, {0, 2}, {1}, {0, 1, 2}, {0, 2}}, 6},
+        {{{0, 1}, {1, 2}, {0, 1, 2}, {2}, {1, 2}}, 8},
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE("row " + std::to_string(i));
+        std::vector<uint32_t> firstEntry{0};
+        std::vector<uint32_t> entryTranscript;
+        for (const std::vector<uint32_t>& transcripts : rows[i].fragments) {
+            entryTranscript.insert(entryTranscript.end(), transcripts.begin(), transcripts.end());
+            firstEntry.push_back(static_cast<uint32_t>(entryTranscript.size()));
+        }
+        FragmentTable table;
+        setTranscriptRows(table, firstEntry, entryTranscript);
+        ASSERT_EQ(table.fragmentRow.size(), rows[i].fragments.size());
+        EXPECT_EQ(table.rowTranscripts.size(), rows[i].rowValues);
+        for (std::size_t h = 0; h < rows[i].fragments.size(); ++h) {
+            const std::vector<uint32_t>& own = rows[i].fragments[h];
+            const uint32_t* kept = table.rowTranscripts.data() + table.fragmentRow[h];
+            EXPECT_EQ(std::vector<uint32_t>(kept, kept + own.size()), own) << "fragment " << h;
+            for (std::size_t other = 0; other < h; ++other)
+                EXPECT_EQ(table.fragmentRow[other] == table.fragmentRow[h], rows[i].fragments[other] == own)
+                    << "fragments " << other << " and " << h;
+        }
+    }
+}
+
 // A reading that fails part of the way, with batches already handed on: the workers that
 // test them must stop as well, so that the run ends with the failure instead of waiting.
 TEST(LocusTables, AReadingThatFailsStopsTheWorkersTestingIt)

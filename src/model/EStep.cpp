@@ -22,7 +22,8 @@ namespace {
 struct EStepArrays {
     const double* cells;
     const uint32_t* firstEntry;
-    const uint32_t* entryTranscript;
+    const uint32_t* fragmentRow;
+    const uint32_t* rowTranscripts;
     const double* alphas;
     const double* betas;
     const uint64_t* group;
@@ -32,7 +33,8 @@ struct EStepArrays {
 
     EStepArrays(const EStepInput& in, EStepSums& sums)
         : cells(in.table->cells.data()), firstEntry(in.table->firstEntry.data()),
-          entryTranscript(in.table->entryTranscript.data()), alphas(in.alphas), betas(in.betas),
+          fragmentRow(in.table->fragmentRow.data()), rowTranscripts(in.table->rowTranscripts.data()),
+          alphas(in.alphas), betas(in.betas),
           group(in.transcriptGroup), newAlphas(sums.newAlphas.data()), betasAccu(sums.betasAccu.data()),
           probGroup(sums.probGroup.data())
     {
@@ -138,7 +140,7 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
     for (uint64_t h = begin; h < end; ++h) {
         const uint64_t e0 = a.firstEntry[h];
         const uint64_t n = a.firstEntry[h + 1] - e0;
-        const uint32_t* transcripts = a.entryTranscript + e0;
+        const uint32_t* transcripts = a.rowTranscripts + a.fragmentRow[h];
         uint64_t nrTouched = 0;
         double p = 0.0;
         for (uint64_t j = 0; j < n; ++j) {
@@ -202,10 +204,10 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
 // betaStride values.
 template <uint64_t FixedK, bool KeepHits>
 [[gnu::always_inline]] inline double sumFragmentEntries(const EStepArrays& a, uint64_t K, uint64_t e0, uint64_t n,
-                                                        const double* betas, uint64_t betaStride, double* entryProb,
+                                                        const uint32_t* transcripts, const double* betas,
+                                                        uint64_t betaStride, double* entryProb,
                                                         double* entryGroupProb, double* entryHit)
 {
-    const uint32_t* transcripts = a.entryTranscript + e0;
     double p = 0.0;
     for (uint64_t j = 0; j < n; ++j) {
         const uint32_t t = transcripts[j];
@@ -248,9 +250,9 @@ template <uint64_t FixedK>
     for (uint64_t h = begin; h < end; ++h) {
         const uint64_t e0 = a.firstEntry[h];
         const uint64_t n = a.firstEntry[h + 1] - e0;
-        const uint32_t* transcripts = a.entryTranscript + e0;
+        const uint32_t* transcripts = a.rowTranscripts + a.fragmentRow[h];
         const double p =
-            sumFragmentEntries<FixedK, true>(a, K, e0, n, a.betas, K, entryProb, entryGroupProb, entryHit);
+            sumFragmentEntries<FixedK, true>(a, K, e0, n, transcripts, a.betas, K, entryProb, entryGroupProb, entryHit);
         if (p <= DBL_MIN)
             continue;
 
@@ -275,7 +277,7 @@ template <uint64_t FixedK>
                                                              EStepScratch& scratch, EStepSums& sums)
 {
     constexpr uint64_t K = 3;
-    check(in.table->cells.size() > in.table->entryTranscript.size() * K, "a value past the last cell row");
+    check(in.table->cells.size() > uint64_t{in.table->firstEntry.back()} * K, "a value past the last cell row");
     const EStepArrays a(in, sums);
     const uint64_t G = sums.probGroup.size();
     // Per group, four values: the betas and a zero, then the sums of the components and the group's.
@@ -296,8 +298,9 @@ template <uint64_t FixedK>
     for (uint64_t h = begin; h < end; ++h) {
         const uint64_t e0 = a.firstEntry[h];
         const uint64_t n = a.firstEntry[h + 1] - e0;
-        const uint32_t* transcripts = a.entryTranscript + e0;
-        const double p = sumFragmentEntries<K, false>(a, K, e0, n, betaRows, 4, entryProb, entryGroupProb, nullptr);
+        const uint32_t* transcripts = a.rowTranscripts + a.fragmentRow[h];
+        const double p = sumFragmentEntries<K, false>(a, K, e0, n, transcripts, betaRows, 4, entryProb, entryGroupProb,
+                                                      nullptr);
         if (p <= DBL_MIN)
             continue;
 

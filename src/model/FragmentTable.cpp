@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <limits>
 #include <new>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "model/Densities.h"
@@ -101,7 +103,7 @@ struct StartDensities {
 // for its normaliser anyway; kept, it serves every entry at that position without
 // a further exp. Kept for as many transcripts as fit in keptRoom values; the others
 // compute theirs per entry, an exp a cell once per gene.
-StartDensities startDensitiesOf(const CompatibleFragments& fragments, const Gene& gene, uint64_t T, uint64_t K,
+StartDensities startDensitiesOf(const FragmentTable& table, const Gene& gene, uint64_t T, uint64_t K,
                                 const ScaledComponents& scaled, uint64_t keptRoom)
 {
     StartDensities starts;
@@ -109,8 +111,8 @@ StartDensities startDensitiesOf(const CompatibleFragments& fragments, const Gene
     starts.norm.resize(T * K);
     // A transcript without a compatible fragment needs no normaliser.
     std::vector<char> used(T, 0);
-    for (uint64_t e = 0; e < fragments.firstEntry[fragments.size()]; ++e)
-        used[fragments.entryTranscript[e]] = 1;
+    for (const uint32_t t : table.rowTranscripts)
+        used[t] = 1;
     for (uint64_t t = 0; t < T; ++t) {
         if (!used[t])
             continue;
@@ -159,11 +161,10 @@ struct CellInputs {
     const StartDensities& starts;
 };
 
-// The K cells of entry e.
-void fillEntryCells(const CellInputs& in, uint64_t e, bool paired, double* cells)
+// The K cells of entry e, on transcript t.
+void fillEntryCells(const CellInputs& in, uint64_t e, uint32_t t, bool paired, double* cells)
 {
     const uint64_t K = in.K;
-    const uint32_t t = in.fragments.entryTranscript[e];
     const int32_t x = in.fragments.entryStart[e];
     const int32_t length = in.gene.transcripts[t].length;
     double lengthDensity = 1.0;
@@ -185,6 +186,27 @@ void fillEntryCells(const CellInputs& in, uint64_t e, bool paired, double* cells
 
 } // namespace
 
+void setTranscriptRows(FragmentTable& table, const std::vector<uint32_t>& firstEntry,
+                       const std::vector<uint32_t>& entryTranscript)
+{
+    const std::size_t N = firstEntry.empty() ? 0 : firstEntry.size() - 1;
+    table.fragmentRow.assign(N, 0);
+    table.rowTranscripts.clear();
+    // A row by its transcripts' bytes; the key is reused, so that only a new row allocates.
+    std::unordered_map<std::string, uint32_t> rows;
+    std::string key;
+    for (std::size_t h = 0; h < N; ++h) {
+        const uint32_t* transcripts = entryTranscript.data() + firstEntry[h];
+        const std::size_t n = firstEntry[h + 1] - firstEntry[h];
+        key.assign(reinterpret_cast<const char*>(transcripts), n * sizeof(uint32_t));
+        const auto [row, added] = rows.try_emplace(key, static_cast<uint32_t>(table.rowTranscripts.size()));
+        if (added)
+            table.rowTranscripts.insert(table.rowTranscripts.end(), transcripts, transcripts + n);
+        table.fragmentRow[h] = row->second;
+    }
+    table.rowTranscripts.shrink_to_fit();
+}
+
 FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gene, uint64_t nrTranscripts,
                                  uint64_t nrComponents, const ScaledComponents& scaled, ThreadPool* pool)
 {
@@ -203,6 +225,8 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
 
     FragmentTable table;
     table.nrComponents = K;
+    setTranscriptRows(table, fragments.firstEntry, fragments.entryTranscript);
+    std::vector<uint32_t>().swap(fragments.entryTranscript);
     if (nrEntries > std::numeric_limits<uint64_t>::max() / sizeof(double) / K)
         throw std::bad_alloc();
     // Mapped a stretch at a time as it is filled, below.
@@ -214,7 +238,7 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
     // which the table's own peak bounds: a gene of many long isoforms would otherwise
     // hold nearly a second table.
     const StartDensities starts =
-        startDensitiesOf(fragments, gene, T, K, scaled, std::max<uint64_t>(nrEntries * K / 4, uint64_t{1} << 16));
+        startDensitiesOf(table, gene, T, K, scaled, std::max<uint64_t>(nrEntries * K / 4, uint64_t{1} << 16));
     const CellInputs inputs{fragments, gene, K, scaled, maxLength, lengths, starts};
 
     // From the last fragment back, a stretch at a time: the coordinates past a stretch
@@ -232,8 +256,9 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
         prefaultForWrite(cells + first[from] * K, (first[to] - first[from]) * K * sizeof(double));
         for (uint64_t h = from; h < to; ++h) {
             const bool paired = fragments.paired[h] != 0;
+            const uint32_t* transcripts = table.rowTranscripts.data() + table.fragmentRow[h] - first[h];
             for (uint64_t e = first[h]; e < first[h + 1]; ++e)
-                fillEntryCells(inputs, e, paired, cells + e * K);
+                fillEntryCells(inputs, e, transcripts[e], paired, cells + e * K);
         }
     };
     for (; hi > 0; hi = lo) {
@@ -245,7 +270,6 @@ FragmentTable buildFragmentTable(CompatibleFragments& fragments, const Gene& gen
         forEachPart(pool, parts, fill);
     }
     table.firstEntry = std::move(fragments.firstEntry);
-    table.entryTranscript = std::move(fragments.entryTranscript);
     fragments.entryStart.release();
     fragments.entryLength.release();
     return table;
