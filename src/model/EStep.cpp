@@ -39,6 +39,17 @@ struct EStepArrays {
           probGroup(sums.probGroup.data())
     {
     }
+
+    // Fragment h's entries: the first, how many, and their transcripts.
+    struct Entries {
+        uint64_t first;
+        uint64_t count;
+        const uint32_t* transcripts;
+    };
+    [[gnu::always_inline]] Entries entriesOf(uint64_t h) const
+    {
+        return {firstEntry[h], uint64_t{firstEntry[h + 1]} - firstEntry[h], rowTranscripts + fragmentRow[h]};
+    }
 };
 
 // The likelihood of a block's fragments, in the form the stopping rule reads.
@@ -138,9 +149,7 @@ void eStepBlock(const EStepInput& in, uint64_t begin, uint64_t end, EStepScratch
     BlockLikelihood likelihood(in);
 
     for (uint64_t h = begin; h < end; ++h) {
-        const uint64_t e0 = a.firstEntry[h];
-        const uint64_t n = a.firstEntry[h + 1] - e0;
-        const uint32_t* transcripts = a.rowTranscripts + a.fragmentRow[h];
+        const auto [e0, n, transcripts] = a.entriesOf(h);
         uint64_t nrTouched = 0;
         double p = 0.0;
         for (uint64_t j = 0; j < n; ++j) {
@@ -248,9 +257,7 @@ template <uint64_t FixedK>
     BlockLikelihood likelihood(in);
 
     for (uint64_t h = begin; h < end; ++h) {
-        const uint64_t e0 = a.firstEntry[h];
-        const uint64_t n = a.firstEntry[h + 1] - e0;
-        const uint32_t* transcripts = a.rowTranscripts + a.fragmentRow[h];
+        const auto [e0, n, transcripts] = a.entriesOf(h);
         const double p =
             sumFragmentEntries<FixedK, true>(a, K, e0, n, transcripts, a.betas, K, entryProb, entryGroupProb, entryHit);
         if (p <= DBL_MIN)
@@ -296,9 +303,7 @@ template <uint64_t FixedK>
     BlockLikelihood likelihood(in);
 
     for (uint64_t h = begin; h < end; ++h) {
-        const uint64_t e0 = a.firstEntry[h];
-        const uint64_t n = a.firstEntry[h + 1] - e0;
-        const uint32_t* transcripts = a.rowTranscripts + a.fragmentRow[h];
+        const auto [e0, n, transcripts] = a.entriesOf(h);
         const double p = sumFragmentEntries<K, false>(a, K, e0, n, transcripts, betaRows, 4, entryProb, entryGroupProb,
                                                       nullptr);
         if (p <= DBL_MIN)
